@@ -1,0 +1,62 @@
+# Two entry points: `make demo` (build, then run the demo) and `make test`
+# (build, then run every test). Both set up their own virtual environments.
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := demo
+
+VENV := .venv
+VENV313 := .venv313
+PY := $(VENV)/bin/python
+PY313 := $(VENV313)/bin/python
+JOBS ?= 2
+SYSTEM_PACKAGES := libgtest-dev zlib1g-dev clang libclang-rt-14-dev
+
+CORE_SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+PACKAGE_SOURCES := $(shell find python -type f -not -path '*/__pycache__/*')
+
+.PHONY: demo test test-cpp test-python test-python313 audit bench clean
+
+$(VENV)/.ready: requirements-dev.txt
+	rm -rf $(VENV)
+	"$$(scripts/find-python.sh 3.12 3.13 3.14)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+$(VENV313)/.ready: requirements-dev.txt
+	rm -rf $(VENV313)
+	"$$(scripts/find-python.sh 3.13)" -m venv $(VENV313)
+	$(PY313) -m pip install -q --upgrade pip
+	$(PY313) -m pip install -q numpy pytest
+	touch $@
+
+dist/.built: $(VENV)/.ready $(CORE_SOURCES) $(PACKAGE_SOURCES)
+	rm -rf dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	$(PY) -m pip install -q --force-reinstall --no-deps dist/*.whl
+	touch $@
+
+demo: dist/.built
+	$(PY) -m pyvorl demo
+
+test: test-cpp test-python audit test-python313
+
+test-cpp: $(VENV)/.ready
+	scripts/ensure-system-packages.sh $(SYSTEM_PACKAGES)
+	$(VENV)/bin/cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORL_BUILD_TESTS=ON \
+		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure --no-tests=error
+
+test-python: dist/.built
+	$(PY) -m pytest -q
+
+audit: dist/.built
+	$(VENV)/bin/abi3audit --strict --report dist/*.whl
+
+test-python313: dist/.built $(VENV313)/.ready
+	$(PY313) -m pip install -q --force-reinstall --no-deps dist/*.whl
+	$(PY313) -m pytest -q
+
+clean:
+	rm -rf build dist $(VENV) $(VENV313)

@@ -1,0 +1,3 @@
+"""Checksummed binary table frames for NumPy columns."""
+
+__version__ = "0.1.0"

@@ -1,0 +1,31 @@
+#include "core/table.hpp"
+
+namespace vorl {
+
+std::size_t series_length(const Series& series) noexcept {
+    return std::visit(
+        [](const auto& column) -> std::size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(column)>, NullColumn>) {
+                return 0;
+            } else {
+                return column.size();
+            }
+        },
+        series);
+}
+
+std::size_t series_length(const SeriesRef& series) noexcept {
+    return std::visit(
+        [](const auto& column) -> std::size_t {
+            if constexpr (std::is_same_v<std::decay_t<decltype(column)>, NullColumn>) {
+                return 0;
+            } else {
+                return column.size();
+            }
+        },
+        series);
+}
+
+std::size_t Table::row_count() const noexcept { return fields.empty() ? 0 : series_length(fields.front().series); }
+
+}  // namespace vorl
