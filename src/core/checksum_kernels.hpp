@@ -1,0 +1,38 @@
+// The CRC-32 routines behind vorl::crc32, exposed so that each one can be
+// checked against zlib on any machine that can run it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORL_CRC32_X86 1
+#endif
+
+namespace vorl::detail {
+
+// Every kernel continues a checksum the way zlib's crc32() does: `crc` is the
+// checksum of the bytes before `bytes` (0 at the start of a run).
+using Crc32Kernel = std::uint32_t (*)(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept;
+
+struct NamedCrc32Kernel {
+    const char* name;
+    Crc32Kernel run;
+};
+
+std::uint32_t crc32_zlib(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept;
+
+#if defined(VORL_CRC32_X86)
+bool cpu_has_pclmul() noexcept;
+bool cpu_has_vpclmul() noexcept;
+
+// Need cpu_has_pclmul().
+std::uint32_t crc32_pclmul(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept;
+// Need cpu_has_vpclmul().
+std::uint32_t crc32_vpclmul(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept;
+#endif
+
+// The kernels this processor can run, fastest first; zlib is always last.
+std::span<const NamedCrc32Kernel> usable_crc32_kernels() noexcept;
+
+}  // namespace vorl::detail

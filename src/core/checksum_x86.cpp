@@ -1,0 +1,230 @@
+// CRC-32 by carry-less multiplication: the message is folded 128 bits at a
+// time into a few wide accumulators, which are then reduced to the 32-bit
+// register by Barrett reduction. Each routine carries its own target
+// attribute, so the library builds without -m flags and only calls a routine
+// after the processor has been asked whether it can run it.
+#include "core/checksum_kernels.hpp"
+
+#if defined(VORL_CRC32_X86)
+
+#include <immintrin.h>
+
+#define VORL_TARGET_PCLMUL __attribute__((target("pclmul,sse4.1")))
+#define VORL_TARGET_VPCLMUL __attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1")))
+
+namespace vorl::detail {
+namespace {
+
+// --- Polynomial arithmetic modulo P(x) ---------------------------------------
+//
+// The checksum is bit-reflected: the first message bit (bit 0 of byte 0)
+// carries the highest power of x. Every value here is kept in that order, so
+// a 128-bit register loaded from memory holds x^127 in bit 0 and x^0 in bit
+// 127, and its first 64-bit half holds the higher powers.
+//
+// A carry-less product of two such 64-bit numbers comes out one bit short of
+// the 128-bit frame (the highest power lands in bit 0 only for degree 127), so
+// clmul(h, m) reads as h*m*x. Multipliers are therefore stored as a 33-bit
+// reflected remainder r (x^32 in bit 0, so the 64-bit number reads as r*x^31),
+// and clmul(h, m) reads as h*r*x^32.
+
+constexpr std::uint64_t reverse_bits(std::uint64_t value, unsigned width) {
+    std::uint64_t reversed = 0;
+    for (unsigned i = 0; i < width; ++i) {
+        reversed = (reversed << 1) | ((value >> i) & 1);
+    }
+    return reversed;
+}
+
+constexpr std::uint32_t kPoly = 0x04C11DB7;  // P(x) - x^32
+constexpr std::uint32_t kPolyReflected = static_cast<std::uint32_t>(reverse_bits(kPoly, 32));
+
+// x^n mod P(x), reflected into 32 bits (x^31 in bit 0, x^0 in bit 31).
+constexpr std::uint32_t x_pow_mod_p(unsigned n) {
+    std::uint32_t r = 0x80000000;  // x^0
+    for (unsigned i = 0; i < n; ++i) {
+        // Times x shifts every term one bit down; x^31 becomes x^32, which is
+        // congruent to P(x) - x^32.
+        r = (r & 1) != 0 ? (r >> 1) ^ kPolyReflected : r >> 1;
+    }
+    return r;
+}
+
+// The multiplier m with clmul(h, m) == h*x^e (mod P) for a 64-bit half h read
+// as its own polynomial: r = x^(e-32) mod P in 33-bit form.
+constexpr std::uint64_t times_x_pow(unsigned e) { return std::uint64_t{x_pow_mod_p(e - 32)} << 1; }
+
+// Carrying a 128-bit block A = H*x^64 + L forward by `bits` bits gives
+// A*x^bits = H*x^(bits+64) + L*x^bits: one multiplier per half.
+struct FoldMultipliers {
+    std::uint64_t first_half;
+    std::uint64_t second_half;
+};
+
+constexpr FoldMultipliers fold_by(unsigned bits) { return {times_x_pow(bits + 64), times_x_pow(bits)}; }
+
+// floor(x^64 / P(x)) by long division, reflected into 33 bits.
+constexpr std::uint64_t barrett_quotient() {
+    std::uint64_t quotient = 0;
+    std::uint32_t window = 0;  // the 32 coefficients below the one about to leave
+    for (int degree = 64; degree >= 0; --degree) {
+        const bool leaving = (window >> 31) != 0;
+        window = (window << 1) | (degree == 64 ? 1u : 0u);
+        quotient <<= 1;
+        if (leaving) {
+            window ^= kPoly;
+            quotient |= 1;
+        }
+    }
+    return reverse_bits(quotient, 33);
+}
+
+constexpr std::uint64_t kBarrettQuotient = barrett_quotient();
+constexpr std::uint64_t kPolyWithTop = (std::uint64_t{kPolyReflected} << 1) | 1;  // P(x), 33-bit form
+
+constexpr FoldMultipliers kFold128 = fold_by(128);
+constexpr FoldMultipliers kFold512 = fold_by(4 * 128);
+constexpr FoldMultipliers kFold1024 = fold_by(4 * 256);
+
+// --- 128-bit steps ------------------------------------------------------------
+
+VORL_TARGET_PCLMUL inline __m128i pair(std::uint64_t low, std::uint64_t high) {
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+VORL_TARGET_PCLMUL inline __m128i multipliers(FoldMultipliers m) { return pair(m.first_half, m.second_half); }
+
+VORL_TARGET_PCLMUL inline __m128i load(const std::uint8_t* at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+}
+
+// acc * x^bits + next, for the distance `m` was made for.
+VORL_TARGET_PCLMUL inline __m128i fold(__m128i acc, __m128i next, __m128i m) {
+    const __m128i first = _mm_clmulepi64_si128(acc, m, 0x00);
+    const __m128i second = _mm_clmulepi64_si128(acc, m, 0x11);
+    return _mm_xor_si128(_mm_xor_si128(first, second), next);
+}
+
+// The CRC register for a message whose folded form is the 128-bit block A:
+// A*x^32 mod P.
+VORL_TARGET_PCLMUL inline std::uint32_t reduce(__m128i a) {
+    const __m128i first32 = _mm_set_epi32(0, 0, 0, -1);
+
+    // With A = H*x^64 + L: H times x^128, plus L moved into the first half
+    // (where it reads as L*x^64), is A*x^64 (mod P). Its last 32 bits are
+    // clear, so it is W*x^32 for a 96-bit W = A*x^32 (mod P).
+    const __m128i w = _mm_xor_si128(_mm_clmulepi64_si128(a, pair(times_x_pow(128), 0), 0x00), _mm_srli_si128(a, 8));
+
+    // The same for W = W1*x^64 + W0 with its 32-bit W1: masked into a half,
+    // W1 reads as W1*x^32, so x^96 takes it to W1*x^128. The result is
+    // W*x^64 (mod P) within the first half: a 64-bit Y = W (mod P).
+    const __m128i y = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(w, first32), pair(times_x_pow(96), 0), 0x00),
+                                    _mm_srli_si128(w, 4));
+
+    // Barrett: with Y = Yh*x^32 + Yl, the quotient Y / P is floor(Yh*mu / x^32)
+    // for mu = floor(x^64 / P), exactly, and Y mod P = Y - quotient*P.
+    const __m128i constants = pair(kBarrettQuotient, kPolyWithTop);
+    const __m128i quotient = _mm_and_si128(_mm_clmulepi64_si128(_mm_and_si128(y, first32), constants, 0x00), first32);
+    const __m128i remainder = _mm_xor_si128(_mm_clmulepi64_si128(quotient, constants, 0x10), y);
+    return static_cast<std::uint32_t>(_mm_extract_epi32(remainder, 1));
+}
+
+// Folds the remaining whole 16-byte blocks into `acc`, reduces it and lets
+// zlib take the last few bytes.
+VORL_TARGET_PCLMUL std::uint32_t finish(__m128i acc, const std::uint8_t* at, std::size_t left) {
+    const __m128i by128 = multipliers(kFold128);
+    for (; left >= 16; at += 16, left -= 16) {
+        acc = fold(acc, load(at), by128);
+    }
+    return crc32_zlib(~reduce(acc), {at, left});
+}
+
+// --- 256-bit steps ------------------------------------------------------------
+
+VORL_TARGET_VPCLMUL inline __m256i load_wide(const std::uint8_t* at) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+}
+
+// Each 128-bit lane folds on its own, just as fold() does.
+VORL_TARGET_VPCLMUL inline __m256i fold(__m256i acc, __m256i next, __m256i m) {
+    const __m256i first = _mm256_clmulepi64_epi128(acc, m, 0x00);
+    const __m256i second = _mm256_clmulepi64_epi128(acc, m, 0x11);
+    return _mm256_xor_si256(_mm256_xor_si256(first, second), next);
+}
+
+}  // namespace
+
+bool cpu_has_pclmul() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+bool cpu_has_vpclmul() noexcept {
+    __builtin_cpu_init();
+    return cpu_has_pclmul() && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("vpclmulqdq");
+}
+
+// Four 16-byte accumulators, each folded 4*128 bits on per step.
+VORL_TARGET_PCLMUL std::uint32_t crc32_pclmul(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept {
+    constexpr std::size_t kStride = 4 * 16;
+    if (bytes.size() < kStride) return crc32_zlib(crc, bytes);
+
+    const std::uint8_t* at = bytes.data();
+    std::size_t left = bytes.size() - kStride;
+    // Starting the register at ~crc is the same as adding it to the first 32
+    // message bits.
+    __m128i a0 = _mm_xor_si128(load(at), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+    __m128i a1 = load(at + 16);
+    __m128i a2 = load(at + 32);
+    __m128i a3 = load(at + 48);
+    at += kStride;
+
+    const __m128i by512 = multipliers(kFold512);
+    for (; left >= kStride; at += kStride, left -= kStride) {
+        a0 = fold(a0, load(at), by512);
+        a1 = fold(a1, load(at + 16), by512);
+        a2 = fold(a2, load(at + 32), by512);
+        a3 = fold(a3, load(at + 48), by512);
+    }
+
+    const __m128i by128 = multipliers(kFold128);
+    return finish(fold(fold(fold(a0, a1, by128), a2, by128), a3, by128), at, left);
+}
+
+// Four 32-byte accumulators, each lane folded 4*256 bits on per step.
+VORL_TARGET_VPCLMUL std::uint32_t crc32_vpclmul(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept {
+    constexpr std::size_t kStride = 4 * 32;
+    if (bytes.size() < kStride) return crc32_pclmul(crc, bytes);
+
+    const std::uint8_t* at = bytes.data();
+    std::size_t left = bytes.size() - kStride;
+    __m256i a0 = _mm256_xor_si256(load_wide(at), _mm256_setr_epi32(static_cast<int>(~crc), 0, 0, 0, 0, 0, 0, 0));
+    __m256i a1 = load_wide(at + 32);
+    __m256i a2 = load_wide(at + 64);
+    __m256i a3 = load_wide(at + 96);
+    at += kStride;
+
+    const __m256i by1024 = _mm256_broadcastsi128_si256(multipliers(kFold1024));
+    for (; left >= kStride; at += kStride, left -= kStride) {
+        a0 = fold(a0, load_wide(at), by1024);
+        a1 = fold(a1, load_wide(at + 32), by1024);
+        a2 = fold(a2, load_wide(at + 64), by1024);
+        a3 = fold(a3, load_wide(at + 96), by1024);
+    }
+
+    // The eight lanes, in message order, folded into one.
+    const __m128i by128 = multipliers(kFold128);
+    __m128i acc = _mm256_castsi256_si128(a0);
+    acc = fold(acc, _mm256_extracti128_si256(a0, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a1), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a1, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a2), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a2, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a3), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a3, 1), by128);
+    return finish(acc, at, left);
+}
+
+}  // namespace vorl::detail
+
+#endif  // VORL_CRC32_X86

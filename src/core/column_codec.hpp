@@ -1,0 +1,22 @@
+// Column bodies: the count-then-values form of every column type except
+// DateTime and Decimal (see compact_columns.hpp).
+//
+// Hot loops carry a fast path each; the plain SliceReader/put_* operations
+// beside them define the bytes, and near the end of the input (or for rare
+// marker forms) the fast paths fall back to them.
+#pragma once
+
+#include "core/encoding.hpp"
+#include "core/table.hpp"
+
+namespace vorl {
+
+// The body of `series` (without its tag), for either sink.
+template <class Sink>
+void encode_series_body(Sink& sink, const SeriesRef& series);
+
+// The body of a column whose tag has been read. Counts from the input never
+// reserve more than the remaining bytes can hold.
+Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag);
+
+}  // namespace vorl

@@ -1,0 +1,49 @@
+#include "core/encoding.hpp"
+
+#include "core/utf8.hpp"
+
+namespace vorl {
+
+Result<std::uint64_t, DecodeError> SliceReader::read_varint_checked(IntegerType target) noexcept {
+    if (pos_ == end_) return err(DecodeError::unexpected_end(1));
+    const std::uint8_t marker = *pos_;
+    std::size_t width = 0;
+    switch (marker) {
+        case VARINT_MARKER_U16: width = 2; break;
+        case VARINT_MARKER_U32: width = 4; break;
+        case VARINT_MARKER_U64:
+            if (target == IntegerType::U32) return err(DecodeError::invalid_integer_type(target, IntegerType::U64));
+            width = 8;
+            break;
+        case VARINT_MARKER_U128: return err(DecodeError::invalid_integer_type(target, IntegerType::U128));
+        case 0xFF: return err(DecodeError::invalid_integer_type(target, IntegerType::Reserved));
+        default: ++pos_; return std::uint64_t{marker};
+    }
+    // `additional` counts the marker too: a marker with one of two bytes after it misses 1.
+    if (remaining() < 1 + width) return err(DecodeError::unexpected_end(1 + width - remaining()));
+    std::uint64_t value = 0;
+    std::memcpy(&value, pos_ + 1, width);  // little-endian host
+    pos_ += 1 + width;
+    return value;
+}
+
+Result<std::string_view, DecodeError> SliceReader::read_byte_str() noexcept {
+    auto length = read_len();
+    if (!length) return err(std::move(length).error());
+    if (length.value() > remaining()) return err(DecodeError::unexpected_end(length.value() - remaining()));
+    const auto size = static_cast<std::size_t>(length.value());
+    std::string_view bytes(reinterpret_cast<const char*>(pos_), size);
+    pos_ += size;
+    return bytes;
+}
+
+Result<std::string_view, DecodeError> SliceReader::read_str() noexcept {
+    auto bytes = read_byte_str();
+    if (!bytes) return bytes;
+    if (auto problem = validate_utf8(reinterpret_cast<const std::uint8_t*>(bytes.value().data()), bytes.value().size())) {
+        return err(DecodeError::invalid_utf8(*problem));
+    }
+    return bytes;
+}
+
+}  // namespace vorl

@@ -1,0 +1,275 @@
+// The primitive encoding of every payload byte: little-endian, variable-length
+// integers (1 byte up to 250, else a marker FB/FC/FD and 2/4/8 bytes), zigzag
+// for signed values, raw IEEE-754 floats, length-prefixed strings, one-byte
+// option and bool markers.
+//
+// Writers run twice over the same encoding: once into SizeWriter, which only
+// counts, then into VecWriter over a buffer of exactly that size. Both sinks
+// expose the same small set of operations, so one template writes both ways.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include "core/byte_order.hpp"
+#include "core/decode_error.hpp"
+#include "core/result.hpp"
+
+namespace vorl {
+
+inline constexpr std::uint8_t VARINT_MAX_SINGLE_BYTE = 250;
+inline constexpr std::uint8_t VARINT_MARKER_U16 = 0xFB;
+inline constexpr std::uint8_t VARINT_MARKER_U32 = 0xFC;
+inline constexpr std::uint8_t VARINT_MARKER_U64 = 0xFD;
+inline constexpr std::uint8_t VARINT_MARKER_U128 = 0xFE;
+inline constexpr std::size_t VARINT_MAX_SIZE_U64 = 9;
+inline constexpr std::size_t VARINT_MAX_SIZE_U32 = 5;
+
+// ---- mappings -------------------------------------------------------------
+
+// Done in unsigned arithmetic: shifting a negative signed value is where C++
+// would otherwise step into undefined behaviour.
+constexpr std::uint64_t zigzag_encode(std::int64_t value) noexcept {
+    const auto bits = static_cast<std::uint64_t>(value);
+    return (bits << 1) ^ (0 - (bits >> 63));
+}
+constexpr std::uint32_t zigzag_encode(std::int32_t value) noexcept {
+    const auto bits = static_cast<std::uint32_t>(value);
+    return (bits << 1) ^ (0u - (bits >> 31));
+}
+constexpr std::int64_t zigzag_decode(std::uint64_t bits) noexcept {
+    return static_cast<std::int64_t>((bits >> 1) ^ (0 - (bits & 1)));
+}
+constexpr std::int32_t zigzag_decode(std::uint32_t bits) noexcept {
+    return static_cast<std::int32_t>((bits >> 1) ^ (0u - (bits & 1)));
+}
+
+constexpr std::size_t varint_size(std::uint64_t value) noexcept {
+    return value <= VARINT_MAX_SINGLE_BYTE ? 1 : value <= 0xFFFF ? 3 : value <= 0xFFFF'FFFF ? 5 : 9;
+}
+
+// Writes value at `to`, which must have room for 9 bytes; returns the length.
+inline std::size_t write_varint_unchecked(std::uint8_t* to, std::uint64_t value) noexcept {
+    if (value <= VARINT_MAX_SINGLE_BYTE) {
+        to[0] = static_cast<std::uint8_t>(value);
+        return 1;
+    }
+    if (value <= 0xFFFF) {
+        to[0] = VARINT_MARKER_U16;
+        store_le(to + 1, static_cast<std::uint16_t>(value));
+        return 3;
+    }
+    if (value <= 0xFFFF'FFFF) {
+        to[0] = VARINT_MARKER_U32;
+        store_le(to + 1, static_cast<std::uint32_t>(value));
+        return 5;
+    }
+    to[0] = VARINT_MARKER_U64;
+    store_le(to + 1, value);
+    return 9;
+}
+
+// ---- sinks ------------------------------------------------------------------
+
+// Writing into memory cannot fail for well-formed input; the one failure kind
+// means the writing pass disagreed with the counting pass.
+enum class EncodeError : std::uint8_t { BufferFull };
+
+class SizeWriter {
+public:
+    void put_byte(std::uint8_t) noexcept { size_ += 1; }
+    void put_bytes(const void*, std::size_t count) noexcept { size_ += count; }
+    void put_varint(std::uint64_t value) noexcept { size_ += varint_size(value); }
+    // Reserves room for `count` bytes written directly by the caller; the
+    // counting sink has no room to give, so callers must check counts_only.
+    std::uint8_t* claim(std::size_t count) noexcept {
+        size_ += count;
+        return nullptr;
+    }
+    void add(std::uint64_t count) noexcept { size_ += count; }
+
+    static constexpr bool counts_only = true;
+    std::uint64_t size() const noexcept { return size_; }
+    Result<void, EncodeError> status() const noexcept { return {}; }
+
+private:
+    std::uint64_t size_ = 0;
+};
+
+// Writes into a caller-owned buffer of fixed size (sized by a SizeWriter pass).
+// A write that does not fit marks the sink failed and writes nothing further.
+class VecWriter {
+public:
+    explicit VecWriter(std::span<std::uint8_t> out) noexcept : out_(out.data()), capacity_(out.size()) {}
+
+    void put_byte(std::uint8_t byte) noexcept {
+        if (pos_ < capacity_) {
+            out_[pos_++] = byte;
+        } else {
+            failed_ = true;
+        }
+    }
+    void put_bytes(const void* bytes, std::size_t count) noexcept {
+        if (std::uint8_t* to = claim(count)) std::memcpy(to, bytes, count);
+    }
+    void put_varint(std::uint64_t value) noexcept {
+        if (capacity_ - pos_ >= VARINT_MAX_SIZE_U64) {
+            pos_ += write_varint_unchecked(out_ + pos_, value);
+        } else {
+            std::uint8_t scratch[VARINT_MAX_SIZE_U64];
+            put_bytes(scratch, write_varint_unchecked(scratch, value));
+        }
+    }
+    // Room for `count` bytes that the caller fills, or nullptr when it does not fit.
+    std::uint8_t* claim(std::size_t count) noexcept {
+        if (failed_ || capacity_ - pos_ < count) {
+            failed_ = true;
+            return nullptr;
+        }
+        std::uint8_t* at = out_ + pos_;
+        pos_ += count;
+        return at;
+    }
+    // Direct access for bulk encoders: they write at cursor() and then advance.
+    std::uint8_t* cursor() noexcept { return out_ + pos_; }
+    std::size_t room() const noexcept { return failed_ ? 0 : capacity_ - pos_; }
+    void advance(std::size_t count) noexcept { pos_ += count; }
+
+    static constexpr bool counts_only = false;
+    std::uint64_t size() const noexcept { return pos_; }
+    Result<void, EncodeError> status() const noexcept {
+        if (failed_) return err(EncodeError::BufferFull);
+        return {};
+    }
+
+private:
+    std::uint8_t* out_;
+    std::size_t capacity_;
+    std::size_t pos_ = 0;
+    bool failed_ = false;
+};
+
+// ---- value encoders (both sinks) --------------------------------------------
+
+template <class Sink>
+void encode_u32(Sink& sink, std::uint32_t value) { sink.put_varint(value); }
+template <class Sink>
+void encode_u64(Sink& sink, std::uint64_t value) { sink.put_varint(value); }
+template <class Sink>
+void encode_i32(Sink& sink, std::int32_t value) { sink.put_varint(zigzag_encode(value)); }
+template <class Sink>
+void encode_i64(Sink& sink, std::int64_t value) { sink.put_varint(zigzag_encode(value)); }
+template <class Sink>
+void encode_f32(Sink& sink, float value) { sink.put_bytes(&value, sizeof value); }
+template <class Sink>
+void encode_f64(Sink& sink, double value) { sink.put_bytes(&value, sizeof value); }
+template <class Sink>
+void encode_bool(Sink& sink, bool value) { sink.put_byte(value ? 1 : 0); }
+template <class Sink>
+void encode_option_tag(Sink& sink, bool present) { sink.put_byte(present ? 1 : 0); }
+template <class Sink>
+void encode_enum_tag(Sink& sink, std::uint32_t index) { sink.put_varint(index); }
+template <class Sink>
+void encode_len(Sink& sink, std::uint64_t count) { sink.put_varint(count); }
+template <class Sink>
+void encode_str(Sink& sink, std::string_view text) {
+    sink.put_varint(text.size());
+    sink.put_bytes(text.data(), text.size());
+}
+
+// ---- reader -------------------------------------------------------------------
+
+// A cursor over borrowed bytes. Every read consumes from the front and returns
+// the value or the first DecodeError; nothing checks that the input is used up.
+class SliceReader {
+public:
+    explicit SliceReader(std::span<const std::uint8_t> bytes) noexcept
+        : pos_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+    std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - pos_); }
+    const std::uint8_t* position() const noexcept { return pos_; }
+    // count must not exceed remaining().
+    void advance(std::size_t count) noexcept { pos_ += count; }
+
+    Result<std::uint8_t, DecodeError> read_u8() noexcept {
+        if (pos_ == end_) return err(DecodeError::unexpected_end(1));
+        return *pos_++;
+    }
+
+    Result<std::uint64_t, DecodeError> read_u64() noexcept {
+        if (remaining() >= VARINT_MAX_SIZE_U64 && *pos_ <= VARINT_MAX_SINGLE_BYTE) return std::uint64_t{*pos_++};
+        return read_varint_checked(IntegerType::U64);
+    }
+    Result<std::uint32_t, DecodeError> read_u32() noexcept {
+        if (remaining() >= VARINT_MAX_SIZE_U32 && *pos_ <= VARINT_MAX_SINGLE_BYTE) return std::uint32_t{*pos_++};
+        auto value = read_varint_checked(IntegerType::U32);
+        if (!value) return err(std::move(value).error());
+        return static_cast<std::uint32_t>(value.value());
+    }
+    Result<std::int64_t, DecodeError> read_i64() noexcept {
+        auto bits = read_u64();
+        if (!bits) return err(bits.error().as_signed());
+        return zigzag_decode(bits.value());
+    }
+    Result<std::int32_t, DecodeError> read_i32() noexcept {
+        auto bits = read_u32();
+        if (!bits) return err(bits.error().as_signed());
+        return zigzag_decode(bits.value());
+    }
+    Result<float, DecodeError> read_f32() noexcept { return read_raw<float>(); }
+    Result<double, DecodeError> read_f64() noexcept { return read_raw<double>(); }
+
+    Result<bool, DecodeError> read_bool() noexcept {
+        auto byte = read_u8();
+        if (!byte) return err(std::move(byte).error());
+        if (byte.value() > 1) return err(DecodeError::invalid_boolean(byte.value()));
+        return byte.value() == 1;
+    }
+    // True when the optional value is present.
+    Result<bool, DecodeError> read_option_tag(std::string_view type_name) noexcept {
+        auto byte = read_u8();
+        if (!byte) return err(std::move(byte).error());
+        if (byte.value() > 1) return err(DecodeError::unexpected_variant(type_name, {0, 1}, byte.value()));
+        return byte.value() == 1;
+    }
+    Result<std::uint32_t, DecodeError> read_enum_tag(std::string_view type_name, std::uint32_t max_index) noexcept {
+        auto index = read_u32();
+        if (!index) return index;
+        if (index.value() > max_index) {
+            return err(DecodeError::unexpected_variant(type_name, {0, max_index}, index.value()));
+        }
+        return index;
+    }
+
+    Result<std::uint64_t, DecodeError> read_len() noexcept { return read_u64(); }
+    // A view into the input of a byte string (length, then bytes).
+    Result<std::string_view, DecodeError> read_byte_str() noexcept;
+    // As read_byte_str, and the bytes must be valid UTF-8.
+    Result<std::string_view, DecodeError> read_str() noexcept;
+    // n raw bytes; UnexpectedEnd reports what is missing of them.
+    Result<const std::uint8_t*, DecodeError> read_exact(std::size_t count) noexcept {
+        if (remaining() < count) return err(DecodeError::unexpected_end(count - remaining()));
+        const std::uint8_t* at = pos_;
+        pos_ += count;
+        return at;
+    }
+
+    // The marker forms and the end of input; `target` is U32 or U64.
+    Result<std::uint64_t, DecodeError> read_varint_checked(IntegerType target) noexcept;
+
+private:
+    template <class T>
+    Result<T, DecodeError> read_raw() noexcept {
+        auto bytes = read_exact(sizeof(T));
+        if (!bytes) return err(std::move(bytes).error());
+        return load_le<T>(bytes.value());
+    }
+
+    const std::uint8_t* pos_;
+    const std::uint8_t* end_;
+};
+
+}  // namespace vorl

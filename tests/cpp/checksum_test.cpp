@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <ostream>
+#include <new>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/checksum.hpp"
+#include "core/checksum_kernels.hpp"
+
+namespace vorl {
+namespace detail {
+
+void PrintTo(const NamedCrc32Kernel& kernel, std::ostream* out) { *out << kernel.name; }
+
+}  // namespace detail
+namespace {
+
+std::span<const std::uint8_t> as_bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::uint32_t zlib_crc32(std::span<const std::uint8_t> bytes) {
+    return static_cast<std::uint32_t>(::crc32(0, bytes.data(), static_cast<uInt>(bytes.size())));
+}
+
+std::vector<std::uint8_t> random_bytes(std::size_t size, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint8_t> bytes(size);
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>(rng());
+    return bytes;
+}
+
+// A copy of `source` that starts `offset` bytes past a 64-byte boundary and
+// ends exactly where its allocation ends, so that any read past the end of the
+// run is a read past the end of the allocation.
+class PlacedCopy {
+public:
+    PlacedCopy(std::span<const std::uint8_t> source, std::size_t offset)
+        : storage_(static_cast<std::uint8_t*>(::operator new(offset + source.size(), kAlignment))),
+          bytes_(storage_.get() + offset, source.size()) {
+        if (!source.empty()) std::memcpy(storage_.get() + offset, source.data(), source.size());
+    }
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
+
+private:
+    static constexpr std::align_val_t kAlignment{64};
+    struct AlignedDelete {
+        void operator()(std::uint8_t* block) const { ::operator delete(block, kAlignment); }
+    };
+    std::unique_ptr<std::uint8_t, AlignedDelete> storage_;
+    std::span<const std::uint8_t> bytes_;
+};
+
+struct KnownValue {
+    std::string_view text;
+    std::uint32_t crc;
+};
+
+constexpr KnownValue kKnownValues[] = {
+    {"", 0x00000000},
+    {"123456789", 0xCBF43926},
+    {"a", 0xE8B7BE43},
+    {"The quick brown fox jumps over the lazy dog", 0x414FA339},
+};
+
+TEST(Crc32, GivesTheCatalogueValues) {
+    for (const auto& known : kKnownValues) {
+        EXPECT_EQ(crc32(as_bytes(known.text)), known.crc) << '"' << known.text << '"';
+    }
+}
+
+TEST(Crc32, MatchesZlibOnALongRunAtEveryOffset) {
+    const auto data = random_bytes(3 * 1024 * 1024 + 13, 7);
+    for (std::size_t offset = 0; offset < 64; offset += 5) {
+        const PlacedCopy copy(data, offset);
+        EXPECT_EQ(crc32(copy.bytes()), zlib_crc32(data)) << "offset " << offset;
+    }
+}
+
+class Crc32Kernel : public ::testing::TestWithParam<detail::NamedCrc32Kernel> {
+protected:
+    std::uint32_t run(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0) const {
+        return GetParam().run(crc, bytes);
+    }
+};
+
+TEST_P(Crc32Kernel, GivesTheCatalogueValues) {
+    for (const auto& known : kKnownValues) {
+        EXPECT_EQ(run(as_bytes(known.text)), known.crc) << '"' << known.text << '"';
+    }
+}
+
+TEST_P(Crc32Kernel, MatchesZlibForEveryShortLengthAtEveryOffset) {
+    const auto data = random_bytes(1024, 1);
+    for (std::size_t size = 0; size <= data.size(); ++size) {
+        const auto run_bytes = std::span(data).first(size);
+        const std::uint32_t expected = zlib_crc32(run_bytes);
+        for (std::size_t offset = 0; offset < 64; ++offset) {
+            const PlacedCopy copy(run_bytes, offset);
+            ASSERT_EQ(run(copy.bytes()), expected) << "size " << size << ", offset " << offset;
+        }
+    }
+}
+
+TEST_P(Crc32Kernel, MatchesZlibForLongLengthsAtEveryOffset) {
+    std::mt19937 rng(2);
+    const auto data = random_bytes(4 * 1024 * 1024, 3);
+    for (std::size_t longest : {std::size_t{64 * 1024}, data.size()}) {
+        for (int round = 0; round < 4; ++round) {
+            const std::size_t size = std::uniform_int_distribution<std::size_t>(1025, longest)(rng);
+            const auto run_bytes = std::span(data).first(size);
+            const std::uint32_t expected = zlib_crc32(run_bytes);
+            for (std::size_t offset = 0; offset < 64; ++offset) {
+                const PlacedCopy copy(run_bytes, offset);
+                ASSERT_EQ(run(copy.bytes()), expected) << "size " << size << ", offset " << offset;
+            }
+        }
+    }
+}
+
+TEST_P(Crc32Kernel, ContinuesAChecksumLikeZlib) {
+    const auto data = random_bytes(5000, 4);
+    const std::uint32_t whole = zlib_crc32(data);
+    for (std::size_t split : {0, 1, 15, 63, 64, 255, 256, 1000, 4999, 5000}) {
+        const std::uint32_t head = run(std::span(data).first(split));
+        EXPECT_EQ(run(std::span(data).subspan(split), head), whole) << "split at " << split;
+    }
+}
+
+TEST_P(Crc32Kernel, EverySingleBitFlipChangesTheChecksum) {
+    for (std::size_t size : {1, 17, 300, 1500}) {
+        auto data = random_bytes(size, 5);
+        const std::uint32_t original = run(data);
+        for (std::size_t bit = 0; bit < 8 * size; ++bit) {
+            data[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+            ASSERT_NE(run(data), original) << "size " << size << ", bit " << bit;
+            data[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Usable, Crc32Kernel, ::testing::ValuesIn(detail::usable_crc32_kernels()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vorl
