@@ -31,9 +31,7 @@ $(VENV313)/.ready: requirements-dev.txt
 	touch $@
 
 dist/.built: $(VENV)/.ready $(CORE_SOURCES) $(PACKAGE_SOURCES)
-	rm -rf dist
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
-	$(PY) -m pip install -q --force-reinstall --no-deps dist/*.whl
+	scripts/build-wheel.sh $(PY)
 	touch $@
 
 demo: dist/.built

@@ -1,0 +1,218 @@
+#include "python/py_array_typed.hpp"
+
+#include <charconv>
+#include <string>
+
+#include "core/decimal.hpp"
+#include "python/args.hpp"
+#include "python/numpy_api.hpp"
+
+namespace pyvorl {
+
+using vorl::D64;
+using vorl::SeriesRef;
+
+SeriesRef PyArrayTyped::view() const noexcept {
+    switch (kind) {
+        case Kind::Int64: return SeriesRef{std::in_place_index<2>, std::span(static_cast<const std::int64_t*>(data), length)};
+        case Kind::Float64: return SeriesRef{std::in_place_index<3>, std::span(static_cast<const double*>(data), length)};
+        case Kind::Int32: return SeriesRef{std::in_place_index<7>, std::span(static_cast<const std::int32_t*>(data), length)};
+        case Kind::Float32: return SeriesRef{std::in_place_index<10>, std::span(static_cast<const float*>(data), length)};
+        case Kind::Bool: return SeriesRef{std::in_place_index<6>, std::span(static_cast<const std::uint8_t*>(data), length)};
+        case Kind::DateTime: return SeriesRef{std::in_place_index<1>, datetimes.span()};
+        case Kind::String: return SeriesRef{std::in_place_index<5>, std::span<const std::string_view>(texts)};
+        case Kind::Decimal: return SeriesRef{std::in_place_index<4>, decimals.span()};
+    }
+    return SeriesRef{};
+}
+
+namespace {
+
+// A D64 has four bits of scale.
+bool check_decimal_places(std::uint64_t places, std::string_view column_name) {
+    if (places <= vorl::D64_MAX_SCALE) return true;
+    const std::string message = "decimal places for column '" + std::string(column_name) + "' must be at most " +
+                                std::to_string(vorl::D64_MAX_SCALE) + ", got " + std::to_string(places);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return false;
+}
+
+std::string shortest_text(double value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+template <class Float>
+bool floats_to_decimals(PyArrayTyped& typed, const Float* values, std::size_t length, unsigned places,
+                        std::string_view column_name) {
+    typed.decimals = vorl::Buffer<D64>::uninitialized(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        const double value = static_cast<double>(values[i]);
+        auto decimal = vorl::d64_from_double(value, places);
+        if (!decimal) {
+            const std::string message = "column '" + std::string(column_name) + "': value " + shortest_text(value) +
+                                        " does not fit a decimal with " + std::to_string(places) + " places";
+            PyErr_SetString(PyExc_ValueError, message.c_str());
+            return false;
+        }
+        typed.decimals[i] = decimal.value();
+    }
+    return true;
+}
+
+// Microseconds from another unit, in wrapping 64-bit arithmetic (NaT included).
+void convert_datetimes(PyArrayTyped& typed, const std::int64_t* values, std::size_t length, std::int64_t multiplier,
+                       std::int64_t divisor) {
+    typed.datetimes = vorl::Buffer<std::int64_t>::uninitialized(length);
+    std::int64_t* out = typed.datetimes.data();
+    if (divisor != 1) {
+        for (std::size_t i = 0; i < length; ++i) out[i] = values[i] / divisor;  // truncates toward zero
+    } else if (multiplier != 1) {
+        const auto factor = static_cast<std::uint64_t>(multiplier);
+        for (std::size_t i = 0; i < length; ++i) {
+            out[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(values[i]) * factor);
+        }
+    } else if (length != 0) {
+        std::memcpy(out, values, length * sizeof(std::int64_t));
+    }
+}
+
+std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::uint64_t> decimal_places,
+                                         std::string_view column_name) {
+    const NumpyTypes* types = numpy_types();
+    if (types == nullptr) return std::nullopt;
+    if (!PyArray_Check(column)) {
+        raise_type_mismatch(column, "ndarray");
+        return std::nullopt;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(column);
+    PyArray_Descr* descr = PyArray_DESCR(array);
+
+    using Kind = PyArrayTyped::Kind;
+    struct Accepted {
+        PyArray_Descr* reference;
+        Kind kind;
+        std::int64_t multiplier;  // to microseconds, for datetimes
+        std::int64_t divisor;
+    };
+    const Accepted accepted[] = {
+        {types->int64, Kind::Int64, 1, 1},          {types->float64, Kind::Float64, 1, 1},
+        {types->int32, Kind::Int32, 1, 1},          {types->float32, Kind::Float32, 1, 1},
+        {types->boolean, Kind::Bool, 1, 1},         {types->datetime_us, Kind::DateTime, 1, 1},
+        {types->datetime_ms, Kind::DateTime, 1000, 1}, {types->datetime_s, Kind::DateTime, 1'000'000, 1},
+        {types->datetime_ns, Kind::DateTime, 1, 1000},
+    };
+    const Accepted* match = nullptr;
+    for (const Accepted& candidate : accepted) {
+        if (PyArray_EquivTypes(descr, candidate.reference)) {
+            match = &candidate;
+            break;
+        }
+    }
+    if (match == nullptr) {
+        PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+        if (!text) return std::nullopt;
+        PyErr_Format(PyExc_ValueError, "unsupported data type: %U", text.get());
+        return std::nullopt;
+    }
+    if (PyArray_NDIM(array) != 1) {
+        raise_type_mismatch(column, "ndarray");
+        return std::nullopt;
+    }
+    const int flags = PyArray_FLAGS(array);
+    if (!(flags & NPY_ARRAY_ALIGNED) || !(flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS))) {
+        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+        return std::nullopt;
+    }
+
+    PyArrayTyped typed{match->kind, {}, nullptr, 0, {}, {}, {}};
+    const void* data = PyArray_DATA(array);
+    const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const bool as_decimal = decimal_places.has_value() && (match->kind == Kind::Float64 || match->kind == Kind::Float32);
+    if (as_decimal) {
+        if (!check_decimal_places(*decimal_places, column_name)) return std::nullopt;
+        typed.kind = Kind::Decimal;
+        const auto places = static_cast<unsigned>(*decimal_places);
+        const bool converted = match->kind == Kind::Float64
+                                   ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
+                                   : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
+        if (!converted) return std::nullopt;
+    } else if (match->kind == Kind::DateTime) {
+        convert_datetimes(typed, static_cast<const std::int64_t*>(data), length, match->multiplier, match->divisor);
+    } else {
+        typed.owner = PyRef::borrow(column);
+        typed.data = data;
+        typed.length = length;
+    }
+    return typed;
+}
+
+// The list is copied first: the copy owns a reference to every element, so
+// nothing the caller's list goes through can free a text that is being viewed.
+std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uint64_t> decimal_places,
+                                        std::string_view column_name) {
+    if (!PyList_Check(column)) {
+        raise_type_mismatch(column, "list");
+        return std::nullopt;
+    }
+    if (decimal_places && !check_decimal_places(*decimal_places, column_name)) return std::nullopt;
+    PyRef items(PyList_GetSlice(column, 0, PyList_Size(column)));
+    if (!items) return std::nullopt;
+    const auto length = static_cast<std::size_t>(PyList_Size(items.get()));
+
+    if (decimal_places) {
+        PyArrayTyped typed{PyArrayTyped::Kind::Decimal, {}, nullptr, 0, {}, {}, vorl::Buffer<D64>::uninitialized(length)};
+        const auto places = static_cast<unsigned>(*decimal_places);
+        for (std::size_t i = 0; i < length; ++i) {
+            PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
+            D64 value = D64::nan();
+            if (PyUnicode_Check(item)) {
+                Py_ssize_t size = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+                if (text == nullptr) {
+                    PyErr_Clear();  // an unencodable text is not a number either
+                } else if (auto parsed = vorl::parse_d64({text, static_cast<std::size_t>(size)})) {
+                    value = parsed.value();
+                    if (!vorl::set_decimal(value, places)) value = D64::nan();
+                }
+            }
+            typed.decimals[i] = value;
+        }
+        return typed;
+    }
+
+    PyArrayTyped typed{PyArrayTyped::Kind::String, std::move(items), nullptr, 0, {}, {}, {}};
+    typed.texts.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        PyObject* item = PyList_GetItem(typed.owner.get(), static_cast<Py_ssize_t>(i));
+        if (!PyUnicode_Check(item)) {
+            raise_type_mismatch(item, "str");
+            return std::nullopt;
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (text == nullptr) return std::nullopt;
+        typed.texts.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    return typed;
+}
+
+}  // namespace
+
+std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::uint64_t> decimal_places,
+                                          std::string_view column_name) {
+    // Dispatch on the type's own name, so subclasses with other names are refused.
+    PyRef type_name(PyType_GetName(Py_TYPE(column)));
+    if (!type_name) return std::nullopt;
+    if (PyUnicode_CompareWithASCIIString(type_name.get(), "list") == 0) {
+        return intake_list(column, decimal_places, column_name);
+    }
+    if (PyUnicode_CompareWithASCIIString(type_name.get(), "ndarray") == 0) {
+        return intake_array(column, decimal_places, column_name);
+    }
+    PyErr_Format(PyExc_ValueError, "unsupported data type: %U", type_name.get());
+    return std::nullopt;
+}
+
+}  // namespace pyvorl
