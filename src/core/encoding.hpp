@@ -113,6 +113,7 @@ public:
         }
     }
     void put_bytes(const void* bytes, std::size_t count) noexcept {
+        if (count == 0) return;  // empty views may have no data pointer at all
         if (std::uint8_t* to = claim(count)) std::memcpy(to, bytes, count);
     }
     void put_varint(std::uint64_t value) noexcept {
