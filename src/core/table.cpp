@@ -1,8 +1,10 @@
 #include "core/table.hpp"
 
 namespace vorl {
+namespace {
 
-std::size_t series_length(const Series& series) noexcept {
+template <class AnySeries>
+std::size_t length_of(const AnySeries& series) noexcept {
     return std::visit(
         [](const auto& column) -> std::size_t {
             if constexpr (std::is_same_v<std::decay_t<decltype(column)>, NullColumn>) {
@@ -14,17 +16,10 @@ std::size_t series_length(const Series& series) noexcept {
         series);
 }
 
-std::size_t series_length(const SeriesRef& series) noexcept {
-    return std::visit(
-        [](const auto& column) -> std::size_t {
-            if constexpr (std::is_same_v<std::decay_t<decltype(column)>, NullColumn>) {
-                return 0;
-            } else {
-                return column.size();
-            }
-        },
-        series);
-}
+}  // namespace
+
+std::size_t series_length(const Series& series) noexcept { return length_of(series); }
+std::size_t series_length(const SeriesRef& series) noexcept { return length_of(series); }
 
 std::size_t Table::row_count() const noexcept { return fields.empty() ? 0 : series_length(fields.front().series); }
 

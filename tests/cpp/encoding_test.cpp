@@ -69,9 +69,9 @@ TEST(Encoding, VecWriterRefusesToOverrunItsBuffer) {
     EXPECT_FALSE(writer.status().ok());
 }
 
-enum class Op { U32, U64, I32, I64, F32, Bool, Option, Enum, Str, ByteStr };
+enum class Op { U32, U64, I32, I64, F32, Bool, Option, Enum, Str, ByteStr, Column };
 
-std::string read_as(Op op, const std::vector<std::uint8_t>& bytes) {
+std::string read_as(Op op, DataType tag, const std::vector<std::uint8_t>& bytes) {
     SliceReader reader(bytes);
     auto show = [](auto result) -> std::string {
         if (!result) return result.error().to_string();
@@ -92,6 +92,11 @@ std::string read_as(Op op, const std::vector<std::uint8_t>& bytes) {
         case Op::Enum: return show(reader.read_enum_tag("Series", 11));
         case Op::Str: return show(reader.read_str());
         case Op::ByteStr: return show(reader.read_byte_str());
+        case Op::Column: {
+            auto series = decode_series_body(reader, tag);
+            if (!series) return series.error().to_string();
+            return "ok " + std::to_string(series_length(series.value()));
+        }
     }
     return "?";
 }
@@ -100,12 +105,17 @@ struct DecodeCase {
     Op op;
     std::string bytes;
     std::string expected;
+    DataType tag = DataType::Null;  // for Op::Column
 };
+
+DecodeCase column(DataType tag, std::string bytes, std::string expected) {
+    return DecodeCase{Op::Column, std::move(bytes), std::move(expected), tag};
+}
 
 class Decoding : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(Decoding, GivesTheValueOrTheFirstError) {
-    EXPECT_EQ(read_as(GetParam().op, hex(GetParam().bytes)), GetParam().expected) << GetParam().bytes;
+    EXPECT_EQ(read_as(GetParam().op, GetParam().tag, hex(GetParam().bytes)), GetParam().expected) << GetParam().bytes;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,50 +162,31 @@ INSTANTIATE_TEST_SUITE_P(
                    "Utf8 { inner: Utf8Error { valid_up_to: 8, error_len: Some(3) } }"},
         DecodeCase{Op::Str, "04 F0 9F 98 80", "\"\xF0\x9F\x98\x80\""}));
 
-std::string read_column(DataType tag, const std::vector<std::uint8_t>& bytes) {
-    SliceReader reader(bytes);
-    auto series = decode_series_body(reader, tag);
-    if (!series) return series.error().to_string();
-    return "ok " + std::to_string(series_length(series.value()));
-}
-
-struct ColumnCase {
-    DataType tag;
-    std::string bytes;
-    std::string expected;
-};
-
-class ColumnDecoding : public ::testing::TestWithParam<ColumnCase> {};
-
-TEST_P(ColumnDecoding, ReportsTheFailingElement) {
-    EXPECT_EQ(read_column(GetParam().tag, hex(GetParam().bytes)), GetParam().expected) << GetParam().bytes;
-}
-
 INSTANTIATE_TEST_SUITE_P(
-    Sequences, ColumnDecoding,
+    Sequences, Decoding,
     ::testing::Values(
-        ColumnCase{DataType::Float64, "02 00 00 00 00 00 00 F0 3F 00 00 00 00", "UnexpectedEnd { additional: 4 }"},
-        ColumnCase{DataType::Float64, "02 00 00 00 00 00 00 F0 3F", "UnexpectedEnd { additional: 8 }"},
-        ColumnCase{DataType::Float32, "01", "UnexpectedEnd { additional: 4 }"},
-        ColumnCase{DataType::Bool, "03 00 01 05", "InvalidBooleanValue(5)"},
-        ColumnCase{DataType::Bool, "03 00 01", "UnexpectedEnd { additional: 1 }"},
-        ColumnCase{DataType::Int32, "02 01 FD 00 00 00 00 00 00 00 00",
-                   "InvalidIntegerType { expected: I32, found: I64 }"},
-        ColumnCase{DataType::UInt32, "01 FD 00 00 00 00 00 00 00 00",
-                   "InvalidIntegerType { expected: U32, found: U64 }"},
-        ColumnCase{DataType::UInt64, "02 05 FE", "InvalidIntegerType { expected: U64, found: U128 }"},
-        ColumnCase{DataType::Int64, "03 02 FB 58", "UnexpectedEnd { additional: 1 }"},
-        ColumnCase{DataType::String, "02 01 61 01 FF", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"},
-        ColumnCase{DataType::String, "03 01 61 01 FF 09", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"},
-        ColumnCase{DataType::Bytes, "02 01 FF 01 FE", "ok 2"},
+        column(DataType::Float64, "02 00 00 00 00 00 00 F0 3F 00 00 00 00", "UnexpectedEnd { additional: 4 }"),
+        column(DataType::Float64, "02 00 00 00 00 00 00 F0 3F", "UnexpectedEnd { additional: 8 }"),
+        column(DataType::Float32, "01", "UnexpectedEnd { additional: 4 }"),
+        column(DataType::Bool, "03 00 01 05", "InvalidBooleanValue(5)"),
+        column(DataType::Bool, "03 00 01", "UnexpectedEnd { additional: 1 }"),
+        column(DataType::Int32, "02 01 FD 00 00 00 00 00 00 00 00",
+                   "InvalidIntegerType { expected: I32, found: I64 }"),
+        column(DataType::UInt32, "01 FD 00 00 00 00 00 00 00 00",
+                   "InvalidIntegerType { expected: U32, found: U64 }"),
+        column(DataType::UInt64, "02 05 FE", "InvalidIntegerType { expected: U64, found: U128 }"),
+        column(DataType::Int64, "03 02 FB 58", "UnexpectedEnd { additional: 1 }"),
+        column(DataType::String, "02 01 61 01 FF", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"),
+        column(DataType::String, "03 01 61 01 FF 09", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"),
+        column(DataType::Bytes, "02 01 FF 01 FE", "ok 2"),
         // Hostile counts: 2^60 elements announced over a few bytes fail at
         // the end of the input instead of reserving for the count.
-        ColumnCase{DataType::Int64, "FD 00 00 00 00 00 00 00 10 02 04", "UnexpectedEnd { additional: 1 }"},
-        ColumnCase{DataType::Float64, "FD 00 00 00 00 00 00 00 10 00 00", "UnexpectedEnd { additional: 6 }"},
-        ColumnCase{DataType::Bool, "FD 00 00 00 00 00 00 00 10 01", "UnexpectedEnd { additional: 1 }"},
-        ColumnCase{DataType::String, "FD 00 00 00 00 00 00 00 10 01 61", "UnexpectedEnd { additional: 1 }"},
-        ColumnCase{DataType::DateTime, "FD 00 00 00 00 00 00 00 10 02 02 02", "UnexpectedEnd { additional: 1 }"},
-        ColumnCase{DataType::Decimal, "FD 00 00 00 00 00 00 00 10 04 02", "UnexpectedEnd { additional: 1 }"}));
+        column(DataType::Int64, "FD 00 00 00 00 00 00 00 10 02 04", "UnexpectedEnd { additional: 1 }"),
+        column(DataType::Float64, "FD 00 00 00 00 00 00 00 10 00 00", "UnexpectedEnd { additional: 6 }"),
+        column(DataType::Bool, "FD 00 00 00 00 00 00 00 10 01", "UnexpectedEnd { additional: 1 }"),
+        column(DataType::String, "FD 00 00 00 00 00 00 00 10 01 61", "UnexpectedEnd { additional: 1 }"),
+        column(DataType::DateTime, "FD 00 00 00 00 00 00 00 10 02 02 02", "UnexpectedEnd { additional: 1 }"),
+        column(DataType::Decimal, "FD 00 00 00 00 00 00 00 10 04 02", "UnexpectedEnd { additional: 1 }")));
 
 // Every element kind through both sinks and back, with values at each varint
 // boundary and enough of them to run the bulk paths and their tails.
