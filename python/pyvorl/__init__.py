@@ -7,6 +7,16 @@ from pyvorl._vorl import (
     parse_table_frame,
     set_local_zone,
 )
+from pyvorl._decoder import FrameDecoder
+from pyvorl._framing import (
+    DEFAULT_MAX_FRAME_SIZE,
+    Column,
+    ColumnData,
+    FrameError,
+    ParsedColumn,
+    ParsedFrame,
+)
+from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
 
 __version__ = "0.1.0"
 
@@ -16,4 +26,15 @@ __all__ = [
     "check_table_frame",
     "parse_table_frame",
     "pack_table_frame",
+    "write_frame",
+    "read_frames",
+    "FrameDecoder",
+    "FrameError",
+    "DEFAULT_MAX_FRAME_SIZE",
+    "BinaryReader",
+    "BinaryWriter",
+    "Column",
+    "ColumnData",
+    "ParsedColumn",
+    "ParsedFrame",
 ]
