@@ -31,6 +31,7 @@ $(VENV313)/.ready: requirements-dev.txt
 	touch $@
 
 dist/.built: $(VENV)/.ready $(CORE_SOURCES) $(PACKAGE_SOURCES)
+	scripts/ensure-system-packages.sh zlib1g-dev
 	scripts/build-wheel.sh $(PY)
 	touch $@
 
