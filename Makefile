@@ -16,18 +16,18 @@ PACKAGE_SOURCES := $(shell find python -type f -not -path '*/__pycache__/*')
 
 .PHONY: demo test test-cpp test-python test-python313 audit bench clean
 
-$(VENV)/.ready: requirements-dev.txt
+$(VENV)/.ready: requirements-dev.txt requirements-test.txt
 	rm -rf $(VENV)
 	"$$(scripts/find-python.sh 3.12 3.13 3.14)" -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
-$(VENV313)/.ready: requirements-dev.txt
+$(VENV313)/.ready: requirements-test.txt
 	rm -rf $(VENV313)
 	"$$(scripts/find-python.sh 3.13)" -m venv $(VENV313)
 	$(PY313) -m pip install -q --upgrade pip
-	$(PY313) -m pip install -q numpy pytest
+	$(PY313) -m pip install -q -r requirements-test.txt
 	touch $@
 
 dist/.built: $(VENV)/.ready $(CORE_SOURCES) $(PACKAGE_SOURCES)

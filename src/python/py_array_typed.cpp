@@ -1,6 +1,5 @@
 #include "python/py_array_typed.hpp"
 
-#include <charconv>
 #include <string>
 
 #include "core/decimal.hpp"
@@ -28,19 +27,32 @@ SeriesRef PyArrayTyped::view() const noexcept {
 
 namespace {
 
+// Sized, so that a column name holding NUL characters is shown whole.
+void raise_value_error(const std::string& message) {
+    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
 // A D64 has four bits of scale.
 bool check_decimal_places(std::uint64_t places, std::string_view column_name) {
     if (places <= vorl::D64_MAX_SCALE) return true;
-    const std::string message = "decimal places for column '" + std::string(column_name) + "' must be at most " +
-                                std::to_string(vorl::D64_MAX_SCALE) + ", got " + std::to_string(places);
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+    raise_value_error("decimal places for column '" + std::string(column_name) + "' must be at most " +
+                      std::to_string(vorl::D64_MAX_SCALE) + ", got " + std::to_string(places));
     return false;
 }
 
-std::string shortest_text(double value) {
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-    return std::string(text, end);
+// The value as repr() shows it in Python, where the caller wrote it.
+void raise_unfit_decimal(double value, unsigned places, std::string_view column_name) {
+    PyRef number(PyFloat_FromDouble(value));
+    if (!number) return;
+    PyRef text(PyObject_Repr(number.get()));
+    if (!text) return;
+    Py_ssize_t size = 0;
+    const char* repr = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (repr == nullptr) return;
+    const std::string shown(repr, static_cast<std::size_t>(size));
+    raise_value_error("column '" + std::string(column_name) + "': value " + shown +
+                      " does not fit a decimal with " + std::to_string(places) + " places");
 }
 
 template <class Float>
@@ -51,9 +63,7 @@ bool floats_to_decimals(PyArrayTyped& typed, const Float* values, std::size_t le
         const double value = static_cast<double>(values[i]);
         auto decimal = vorl::d64_from_double(value, places);
         if (!decimal) {
-            const std::string message = "column '" + std::string(column_name) + "': value " + shortest_text(value) +
-                                        " does not fit a decimal with " + std::to_string(places) + " places";
-            PyErr_SetString(PyExc_ValueError, message.c_str());
+            raise_unfit_decimal(value, places, column_name);
             return false;
         }
         typed.decimals[i] = decimal.value();

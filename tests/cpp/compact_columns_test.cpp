@@ -151,7 +151,7 @@ TEST(DecimalColumn, ScalesNoWriterProducesAreRefused) {
     std::string error;
     EXPECT_TRUE(decode_decimals(hex("02 20 02"), &error).empty());  // scale 16
     EXPECT_EQ(error,
-              "UnexpectedVariant { type_name: \"DecimalScale\", allowed: Range { min: 0, max: 15 }, found: 32 }");
+              "UnexpectedVariant { type_name: \"DecimalScale\", allowed: Range { min: 0, max: 15 }, found: 16 }");
     EXPECT_TRUE(decode_decimals(hex("02 01 02"), &error).empty());  // scale -1
     // A running value beyond 56 bits keeps its low 56 bits and its sign.
     EXPECT_EQ(decode_decimals(hex("02 00 FD FE FF FF FF FF FF FF 01")), (std::vector<D64>{dec(false, D64_MAX_MAGNITUDE, 0)}));
