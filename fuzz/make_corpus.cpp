@@ -26,8 +26,6 @@ using vorl::Metadata;
 using vorl::Variant;
 using vorl::testing::TableBuilder;
 
-constexpr std::uint32_t MAGIC_VERSION = 0x4D7C0001;
-
 D64 decimal(bool negative, std::uint64_t magnitude, unsigned scale) {
     return D64::from_parts(negative, magnitude, scale);
 }
@@ -124,7 +122,7 @@ TableBuilder long_columns() {
     builder.column<7>("small", std::move(small));
     builder.column<9>("mixed", std::move(mixed));
     builder.column<1>("seconds", std::move(seconds));
-    builder.text_column("long_text", {std::string(300, 'x'), std::string(70000, 'y')});
+    builder.text_column("long_text", {std::string(300, 'x'), std::string(3000, 'y')});
     return builder;
 }
 

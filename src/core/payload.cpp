@@ -74,6 +74,10 @@ Result<Variant, DecodeError> text_variant(Result<std::string_view, DecodeError> 
 
 constexpr std::uint32_t LAST_TAG = static_cast<std::uint32_t>(DATA_TYPE_COUNT - 1);
 
+// Fields and map entries are few in real tables and large as objects; beyond
+// this many the containers grow as entries actually arrive.
+constexpr std::uint64_t MAX_EAGER_RESERVATION = 1024;
+
 }  // namespace
 
 Result<Variant, DecodeError> decode_variant(SliceReader& reader) {
@@ -108,8 +112,10 @@ Result<std::optional<Metadata>, DecodeError> decode_metadata(SliceReader& reader
     auto count = reader.read_len();
     if (!count) return err(std::move(count).error());
     Metadata map;
-    // Every entry takes at least two bytes (key length and tag).
-    map.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count.value(), reader.remaining() / 2)));
+    // Every entry takes at least two bytes (key length and tag); buckets are
+    // written when reserved, so a hostile count gets a small head start only.
+    map.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>({count.value(), reader.remaining() / 2, MAX_EAGER_RESERVATION})));
     for (std::uint64_t i = 0; i < count.value(); ++i) {
         auto key = reader.read_str();
         if (!key) return err(std::move(key).error());
@@ -129,7 +135,8 @@ Result<Table, DecodeError> decode_payload(SliceReader& reader) {
     auto field_count = reader.read_len();
     if (!field_count) return err(std::move(field_count).error());
     // Every field takes at least four bytes (name length, two tags, option tag).
-    table.fields.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(field_count.value(), reader.remaining() / 4)));
+    table.fields.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>({field_count.value(), reader.remaining() / 4, MAX_EAGER_RESERVATION})));
     for (std::uint64_t i = 0; i < field_count.value(); ++i) {
         Field field;
         auto name = reader.read_str();
