@@ -14,7 +14,7 @@ SYSTEM_PACKAGES := libgtest-dev zlib1g-dev clang libclang-rt-14-dev
 CORE_SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 PACKAGE_SOURCES := $(shell find python -type f -not -path '*/__pycache__/*')
 
-.PHONY: demo test test-cpp test-sanitize fuzz-smoke fuzz-long test-python test-python313 audit bench clean
+.PHONY: demo test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 audit bench clean
 
 $(VENV)/.ready: requirements-dev.txt requirements-test.txt
 	rm -rf $(VENV)
@@ -57,6 +57,10 @@ fuzz-smoke: $(VENV)/.ready
 
 fuzz-long: $(VENV)/.ready
 	scripts/fuzz.sh 600
+
+# atheris over pack and parse, against a sanitizer-instrumented build.
+fuzz-python: dist/.built
+	scripts/fuzz-python.sh 180
 
 test-python: dist/.built
 	$(PY) -m pytest -q

@@ -1,0 +1,134 @@
+"""Builds table payloads from fuzzer choices.
+
+Mutating raw bytes rarely gets past the first few fields, and the decoder's
+own branches give the fuzzer no coverage when the extension is not
+instrumented. Choosing the payload's structure here, with counts and
+lengths that are usually honest and sometimes hostile, lets the Python
+branches of this builder steer the search through the layout instead.
+"""
+
+import atheris
+
+LARGEST = (1 << 64) - 1
+MAGIC_VERSION = 0x4D7C0001
+HOSTILE_COUNTS = [1 << 60, LARGEST, 1 << 32, 251, 65536]
+
+
+def varint(value):
+    if value <= 250:
+        return bytes([value])
+    if value <= 0xFFFF:
+        return b"\xfb" + value.to_bytes(2, "little")
+    if value <= 0xFFFF_FFFF:
+        return b"\xfc" + value.to_bytes(4, "little")
+    return b"\xfd" + value.to_bytes(8, "little")
+
+
+def zigzag(value):
+    return ((value << 1) ^ (value >> 63)) & LARGEST
+
+
+class PayloadBuilder:
+    def __init__(self, data):
+        self.fdp = atheris.FuzzedDataProvider(data)
+
+    def chance(self, percent):
+        return self.fdp.ConsumeIntInRange(0, 99) < percent
+
+    def count(self, honest):
+        """The number written before `honest` items: usually true, at times a lie."""
+        if self.chance(90):
+            return varint(honest)
+        return varint(self.fdp.PickValueInList(HOSTILE_COUNTS) if self.chance(50) else self.fdp.ConsumeIntInRange(0, 300))
+
+    def unsigned(self, bits):
+        if self.chance(5):
+            # Markers that the 32-bit or any form refuses, and cut-off forms.
+            return self.fdp.PickValueInList([b"\xfe", b"\xff", b"\xfd", b"\xfb\x01", b"\xfc"])
+        limit = (1 << bits) - 1
+        return varint(self.fdp.ConsumeIntInRange(0, min(limit, 300)) if self.chance(60) else
+                      self.fdp.ConsumeIntInRange(0, limit))
+
+    def signed(self, bits):
+        if self.chance(5):
+            return self.unsigned(bits)
+        low, high = -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+        value = self.fdp.ConsumeIntInRange(-130, 130) if self.chance(60) else self.fdp.ConsumeIntInRange(low, high)
+        return varint(zigzag(value) & ((1 << bits) - 1))
+
+    def string(self, utf8=True):
+        if utf8 and self.chance(90):
+            data = self.fdp.ConsumeUnicodeNoSurrogates(self.fdp.ConsumeIntInRange(0, 12)).encode()
+        else:
+            data = self.fdp.ConsumeBytes(self.fdp.ConsumeIntInRange(0, 12))
+        return self.count(len(data)) + data
+
+    def tag(self, honest):
+        return varint(honest if self.chance(95) else self.fdp.ConsumeIntInRange(12, 300))
+
+    def variant(self):
+        tag = self.fdp.ConsumeIntInRange(0, 12)
+        payload = {
+            0: lambda: b"", 1: lambda: self.signed(64), 2: lambda: self.signed(64),
+            3: lambda: self.fdp.ConsumeBytes(8), 4: lambda: self.fdp.ConsumeBytes(8), 5: lambda: self.string(),
+            6: lambda: bytes([self.fdp.ConsumeIntInRange(0, 2)]), 7: lambda: self.signed(32),
+            8: lambda: self.unsigned(32), 9: lambda: self.unsigned(64), 10: lambda: self.fdp.ConsumeBytes(4),
+            11: lambda: self.string(utf8=False), 12: lambda: b"",
+        }[tag]()
+        return varint(tag) + payload
+
+    def metadata(self):
+        choice = self.fdp.ConsumeIntInRange(0, 9)
+        if choice < 5:
+            return b"\x00"
+        if choice == 9:
+            return bytes([self.fdp.ConsumeIntInRange(2, 255)])
+        entries = self.fdp.ConsumeIntInRange(0, 4)
+        keys = ["obj", "table", "x"]
+        body = b"".join(
+            (varint(3) + self.fdp.PickValueInList(keys).encode() if self.chance(50) else self.string()) + self.variant()
+            for _ in range(entries))
+        return b"\x01" + self.count(entries) + body
+
+    def elements(self, element):
+        length = self.fdp.ConsumeIntInRange(0, 20)
+        return self.count(length) + b"".join(element() for _ in range(length))
+
+    def compact(self):
+        # Both compact forms: N = values + 1, then one parameter (scale or
+        # step) and one signed number per value (base and differences).
+        values = self.fdp.ConsumeIntInRange(0, 20)
+        if values == 0 and self.chance(30):
+            return b"\x00"
+        return self.count(values + 1) + b"".join(self.signed(64) for _ in range(values + 1))
+
+    def series(self, tag):
+        bodies = {
+            0: lambda: b"",
+            1: self.compact,
+            2: lambda: self.elements(lambda: self.signed(64)),
+            3: lambda: self.elements(lambda: self.fdp.ConsumeBytes(8)),
+            4: self.compact,
+            5: lambda: self.elements(self.string),
+            6: lambda: self.elements(lambda: bytes([self.fdp.ConsumeIntInRange(0, 1 if self.chance(95) else 255)])),
+            7: lambda: self.elements(lambda: self.signed(32)),
+            8: lambda: self.elements(lambda: self.unsigned(32)),
+            9: lambda: self.elements(lambda: self.unsigned(64)),
+            10: lambda: self.elements(lambda: self.fdp.ConsumeBytes(4)),
+            11: lambda: self.elements(lambda: self.string(utf8=False)),
+        }
+        return bodies.get(tag, lambda: b"")()
+
+    def field(self):
+        column = self.fdp.ConsumeIntInRange(0, 11)
+        data_type = column if self.chance(90) else self.fdp.ConsumeIntInRange(0, 11)
+        return (self.string() + self.tag(data_type) + self.metadata() + self.tag(column) + self.series(column))
+
+    def content(self):
+        magic_version = varint(MAGIC_VERSION) if self.chance(90) else self.unsigned(32)
+        fields = self.fdp.ConsumeIntInRange(0, 5)
+        body = magic_version + self.count(fields) + b"".join(self.field() for _ in range(fields))
+        body += self.metadata() + bytes([0 if self.chance(80) else self.fdp.ConsumeIntInRange(1, 255)])
+        if self.chance(10):
+            body = body[: self.fdp.ConsumeIntInRange(0, len(body))]
+        return body + self.fdp.ConsumeBytes(self.fdp.ConsumeIntInRange(0, 4))
