@@ -7,25 +7,18 @@ lengths that are usually honest and sometimes hostile, lets the Python
 branches of this builder steer the search through the layout instead.
 """
 
+import sys
+from pathlib import Path
+
 import atheris
+
+# The payload encoding is written once, in the test suite's frame builder.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "python"))
+from frames import varint, zigzag  # noqa: E402
 
 LARGEST = (1 << 64) - 1
 MAGIC_VERSION = 0x4D7C0001
 HOSTILE_COUNTS = [1 << 60, LARGEST, 1 << 32, 251, 65536]
-
-
-def varint(value):
-    if value <= 250:
-        return bytes([value])
-    if value <= 0xFFFF:
-        return b"\xfb" + value.to_bytes(2, "little")
-    if value <= 0xFFFF_FFFF:
-        return b"\xfc" + value.to_bytes(4, "little")
-    return b"\xfd" + value.to_bytes(8, "little")
-
-
-def zigzag(value):
-    return ((value << 1) ^ (value >> 63)) & LARGEST
 
 
 class PayloadBuilder:

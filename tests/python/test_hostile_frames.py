@@ -12,31 +12,11 @@ import zlib
 
 import pytest
 
+from frames import text, varint, zigzag
 from pyvorl import parse_table_frame
 
 HUGE = 1 << 60
 LARGEST = (1 << 64) - 1
-
-
-# A minimal writer of the payload encoding, enough to build hostile bodies.
-
-def varint(value):
-    if value <= 250:
-        return bytes([value])
-    if value <= 0xFFFF:
-        return b"\xfb" + value.to_bytes(2, "little")
-    if value <= 0xFFFF_FFFF:
-        return b"\xfc" + value.to_bytes(4, "little")
-    return b"\xfd" + value.to_bytes(8, "little")
-
-
-def zigzag(value):
-    return ((value << 1) ^ (value >> 63)) & LARGEST
-
-
-def text(data):
-    data = data.encode() if isinstance(data, str) else data
-    return varint(len(data)) + data
 
 
 MAGIC_VERSION = varint(0x4D7C0001)
