@@ -68,6 +68,12 @@ test-python: dist/.built
 audit: dist/.built
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
 
+# Speed and size against a NumPy copy, pyarrow IPC and pickle (bench/README.md);
+# prints the table and writes bench/results.json. Takes a few minutes.
+bench: dist/.built bench/requirements.txt
+	$(PY) -m pip install -q -r bench/requirements.txt
+	$(PY) bench/run.py
+
 test-python313: dist/.built $(VENV313)/.ready
 	$(PY313) -m pip install -q --force-reinstall --no-deps dist/*.whl
 	$(PY313) -m pytest -q

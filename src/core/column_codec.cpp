@@ -5,33 +5,17 @@
 #include <type_traits>
 
 #include "core/compact_columns.hpp"
-#include "core/utf8.hpp"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace vorl {
 namespace {
 
 // ---- writing ----------------------------------------------------------------
 
-template <class T>
-std::uint64_t varint_bits(T value) noexcept {
-    if constexpr (std::is_signed_v<T>) {
-        return zigzag_encode(value);
-    } else {
-        return value;
-    }
-}
-
 template <class Sink, class T>
 void encode_varint_values(Sink& sink, std::span<const T> values) {
     encode_len(sink, values.size());
     if constexpr (Sink::counts_only) {
-        std::uint64_t total = 0;
-        for (const T value : values) total += varint_size(varint_bits(value));
-        sink.add(total);
+        sink.add(varint_run_size(values.data(), values.size()));
     } else {
         // Write as many elements unchecked as the room holds at their worst
         // case, then look at the room again; put_varint handles the last bytes.
@@ -43,10 +27,8 @@ void encode_varint_values(Sink& sink, std::span<const T> values) {
                 if (!sink.status()) return;
                 continue;
             }
-            std::uint8_t* const start = sink.cursor();
-            std::uint8_t* out = start;
-            for (const std::size_t stop = i + safe; i < stop; ++i) out += write_varint_unchecked(out, varint_bits(values[i]));
-            sink.advance(static_cast<std::size_t>(out - start));
+            sink.advance(write_varint_run(sink.cursor(), values.data() + i, safe));
+            i += safe;
         }
     }
 }
@@ -57,19 +39,62 @@ void encode_raw_values(Sink& sink, std::span<const T> values) {
     sink.put_bytes(values.data(), values.size_bytes());
 }
 
+// Arrays viewed as bool may hold other bytes; the format knows only 0 and 1.
+VORL_VECTOR_CLONES void normalise_bools(std::uint8_t* __restrict out, const std::uint8_t* __restrict values,
+                                        std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) out[i] = values[i] != 0 ? 1 : 0;
+}
+
 template <class Sink>
 void encode_bool_values(Sink& sink, std::span<const std::uint8_t> values) {
     encode_len(sink, values.size());
     std::uint8_t* out = sink.claim(values.size());
     if (out == nullptr) return;
-    // Arrays viewed as bool may hold other bytes; the format knows only 0 and 1.
-    for (std::size_t i = 0; i < values.size(); ++i) out[i] = values[i] != 0 ? 1 : 0;
+    normalise_bools(out, values.data(), values.size());
+}
+
+// Copies up to 16 bytes with a few overlapping loads, instead of a call to
+// memcpy per short text; never reads outside [from, from + count).
+inline void copy_short(std::uint8_t* to, const char* from, std::size_t count) noexcept {
+    if (count >= 8) {
+        const auto head = load_le<std::uint64_t>(reinterpret_cast<const std::uint8_t*>(from));
+        const auto tail = load_le<std::uint64_t>(reinterpret_cast<const std::uint8_t*>(from + count - 8));
+        store_le(to, head);
+        store_le(to + count - 8, tail);
+    } else if (count >= 4) {
+        const auto head = load_le<std::uint32_t>(reinterpret_cast<const std::uint8_t*>(from));
+        const auto tail = load_le<std::uint32_t>(reinterpret_cast<const std::uint8_t*>(from + count - 4));
+        store_le(to, head);
+        store_le(to + count - 4, tail);
+    } else if (count > 0) {
+        to[0] = static_cast<std::uint8_t>(from[0]);
+        to[count / 2] = static_cast<std::uint8_t>(from[count / 2]);
+        to[count - 1] = static_cast<std::uint8_t>(from[count - 1]);
+    }
 }
 
 template <class Sink>
 void encode_var_values(Sink& sink, std::span<const std::string_view> values) {
     encode_len(sink, values.size());
-    for (const std::string_view value : values) encode_str(sink, value);
+    if constexpr (Sink::counts_only) {
+        std::uint64_t total = 0;
+        for (const std::string_view value : values) total += varint_size(value.size()) + value.size();
+        sink.add(total);
+    } else {
+        // Short texts (the common case) take one length byte and a short copy;
+        // encode_str, which defines the bytes, takes the rest.
+        constexpr std::size_t SHORT = 16;
+        for (const std::string_view value : values) {
+            if (value.size() <= SHORT && sink.room() >= 1 + SHORT) {
+                std::uint8_t* out = sink.cursor();
+                out[0] = static_cast<std::uint8_t>(value.size());
+                copy_short(out + 1, value.data(), value.size());
+                sink.advance(1 + value.size());
+            } else {
+                encode_str(sink, value);
+            }
+        }
+    }
 }
 
 // ---- reading ----------------------------------------------------------------
@@ -80,92 +105,15 @@ std::size_t bounded_capacity(std::uint64_t count, const SliceReader& reader) noe
     return static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.remaining()));
 }
 
-// True when all 16 bytes at `bytes` are single-byte varints (at most 250).
-inline bool sixteen_single_bytes(const std::uint8_t* bytes) noexcept {
-#if defined(__SSE2__)
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE));
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(block, limit), limit)) == 0xFFFF;
-#else
-    unsigned over = 0;
-    for (int k = 0; k < 16; ++k) over |= bytes[k] > VARINT_MAX_SINGLE_BYTE;
-    return over == 0;
-#endif
-}
-
-template <class T>
-T from_varint_bits(std::uint64_t bits) noexcept {
-    using Unsigned = std::make_unsigned_t<T>;
-    if constexpr (std::is_signed_v<T>) {
-        return zigzag_decode(static_cast<Unsigned>(bits));
-    } else {
-        return static_cast<T>(bits);
-    }
-}
-
-// Reads one varint at p, which has room for the widest form, and moves p past
-// it; nothing for the markers a `Wide` (or narrow) target refuses.
-template <bool Wide>
-inline std::optional<std::uint64_t> read_varint_unchecked(const std::uint8_t*& p) noexcept {
-    const std::uint8_t marker = *p;
-    if (marker <= VARINT_MAX_SINGLE_BYTE) {
-        p += 1;
-        return marker;
-    }
-    if (marker == VARINT_MARKER_U16) {
-        p += 3;
-        return load_le<std::uint16_t>(p - 2);
-    }
-    if (marker == VARINT_MARKER_U32) {
-        p += 5;
-        return load_le<std::uint32_t>(p - 4);
-    }
-    if (Wide && marker == VARINT_MARKER_U64) {
-        p += 9;
-        return load_le<std::uint64_t>(p - 8);
-    }
-    return std::nullopt;
-}
-
 // Count, then `count` variable-length integers of T (zigzag for signed T).
 template <class T>
 Result<Buffer<T>, DecodeError> decode_varint_values(SliceReader& reader) {
-    constexpr bool wide = sizeof(T) == 8;
-    constexpr std::size_t worst = wide ? VARINT_MAX_SIZE_U64 : VARINT_MAX_SIZE_U32;
     auto count = reader.read_len();
     if (!count) return err(std::move(count).error());
-    const std::uint64_t n = count.value();
-    Buffer<T> out = Buffer<T>::uninitialized(bounded_capacity(n, reader));
-    T* values = out.data();
-
-    std::uint64_t i = 0;
-    const std::uint8_t* p = reader.position();
-    const std::uint8_t* const end = p + reader.remaining();
-    while (i < n) {
-        const auto left = static_cast<std::size_t>(end - p);
-        // Runs of small values widen sixteen at a time.
-        if (left >= 16 && n - i >= 16 && sixteen_single_bytes(p)) {
-            for (std::size_t k = 0; k < 16; ++k) values[i + k] = from_varint_bits<T>(p[k]);
-            p += 16;
-            i += 16;
-            continue;
-        }
-        if (left >= worst) {
-            if (const auto bits = read_varint_unchecked<wide>(p)) {
-                values[i++] = from_varint_bits<T>(*bits);
-                continue;
-            }
-        }
-        reader.advance(static_cast<std::size_t>(p - reader.position()));
-        auto bits = reader.read_varint_checked(wide ? IntegerType::U64 : IntegerType::U32);
-        if (!bits) {
-            if constexpr (std::is_signed_v<T>) return err(bits.error().as_signed());
-            return err(std::move(bits).error());
-        }
-        values[i++] = from_varint_bits<T>(bits.value());
-        p = reader.position();
-    }
-    reader.advance(static_cast<std::size_t>(p - reader.position()));
+    Buffer<T> out = Buffer<T>::uninitialized(bounded_capacity(count.value(), reader));
+    advise_huge_pages(out.data(), out.capacity() * sizeof(T));
+    auto read = reader.read_varint_run(count.value(), out.data());
+    if (!read) return err(std::move(read).error());
     return out;
 }
 
@@ -182,9 +130,32 @@ Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader) {
     }
     const auto size = static_cast<std::size_t>(n);
     Buffer<T> out = Buffer<T>::uninitialized(size);
+    advise_huge_pages(out.data(), size * sizeof(T));
     if (size != 0) std::memcpy(out.data(), reader.position(), size * sizeof(T));
     reader.advance(size * sizeof(T));
     return out;
+}
+
+// Copies `size` bytes to `out` and returns the index of the first byte above
+// 1, or size when there is none. Blocks are copied and tested whole, without
+// an early exit inside, so that the loop vectorises.
+VORL_VECTOR_CLONES std::size_t copy_booleans(std::uint8_t* __restrict out, const std::uint8_t* __restrict bytes,
+                                             std::size_t size) noexcept {
+    constexpr std::size_t BLOCK = 64;
+    std::size_t i = 0;
+    for (; size - i >= BLOCK; i += BLOCK) {
+        std::uint8_t any = 0;
+        for (std::size_t k = 0; k < BLOCK; ++k) {
+            out[i + k] = bytes[i + k];
+            any |= bytes[i + k];
+        }
+        if (any > 1) break;
+    }
+    for (; i < size; ++i) {
+        if (bytes[i] > 1) return i;
+        out[i] = bytes[i];
+    }
+    return size;
 }
 
 Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader) {
@@ -193,32 +164,94 @@ Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader
     const std::uint64_t n = count.value();
     const std::size_t available = bounded_capacity(n, reader);
     const std::uint8_t* bytes = reader.position();
-    for (std::size_t i = 0; i < available; ++i) {
-        if (bytes[i] > 1) return err(DecodeError::invalid_boolean(bytes[i]));
+    Buffer<std::uint8_t> out = Buffer<std::uint8_t>::uninitialized(available);
+    advise_huge_pages(out.data(), available);
+    if (const std::size_t bad = copy_booleans(out.data(), bytes, available); bad != available) {
+        return err(DecodeError::invalid_boolean(bytes[bad]));
     }
     if (n > available) return err(DecodeError::unexpected_end(1));
-    Buffer<std::uint8_t> out = Buffer<std::uint8_t>::copy_of({bytes, available});
     reader.advance(available);
     return out;
 }
 
+// True when no byte has its high bit set.
+inline bool all_ascii(const std::uint8_t* bytes, std::size_t size) noexcept {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; size - i >= 8; i += 8) high |= load_le<std::uint64_t>(bytes + i);
+    for (; i < size; ++i) high |= bytes[i];
+    return (high & 0x8080'8080'8080'8080ull) == 0;
+}
+
+// all_ascii over a whole column body, a block of 64 bytes at a time.
+VORL_VECTOR_CLONES bool span_is_ascii(const std::uint8_t* bytes, std::size_t size) noexcept {
+    std::size_t i = 0;
+    for (; size - i >= 64; i += 64) {
+        std::uint64_t high = 0;
+        for (std::size_t k = 0; k < 64; k += 8) high |= load_le<std::uint64_t>(bytes + i + k);
+        if ((high & 0x8080'8080'8080'8080ull) != 0) return false;
+    }
+    return all_ascii(bytes + i, size - i);
+}
+
+// The bytes of `count` elements with one-byte lengths that all lie within
+// [p, end); nothing when an element has a longer length form or runs past
+// the end. Adds the text bytes to `total`.
+std::optional<std::size_t> short_elements_span(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t count,
+                                               std::size_t& total) noexcept {
+    const std::uint8_t* const start = p;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (p == end) return std::nullopt;
+        const std::size_t size = *p;
+        if (size > VARINT_MAX_SINGLE_BYTE || size >= static_cast<std::size_t>(end - p)) return std::nullopt;
+        total += size;
+        p += 1 + size;
+    }
+    return static_cast<std::size_t>(p - start);
+}
+
 // Two passes: the first checks every element (bounds, and UTF-8 for texts) in
 // order and sums the lengths, so the second fills one exactly sized allocation.
+// The first pass walks the lengths alone when all are one byte; a body that
+// is then ASCII throughout (its length bytes below 128 included) holds only
+// valid texts. Otherwise read_str/read_byte_str check element by element and
+// report the first failure.
 Result<VarColumn, DecodeError> decode_var_values(SliceReader& reader, bool utf8) {
     auto count = reader.read_len();
     if (!count) return err(std::move(count).error());
     const std::uint64_t n = count.value();
 
-    SliceReader scan = reader;
     std::size_t total = 0;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        auto element = utf8 ? scan.read_str() : scan.read_byte_str();
-        if (!element) return err(std::move(element).error());
-        total += element.value().size();
+    const std::uint8_t* const start = reader.position();
+    const auto span = short_elements_span(start, start + reader.remaining(), n, total);
+    if (!span || (utf8 && !span_is_ascii(start, *span))) {
+        SliceReader scan = reader;
+        total = 0;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint8_t* p = scan.position();
+            const std::size_t left = scan.remaining();
+            if (left != 0 && *p <= VARINT_MAX_SINGLE_BYTE && std::size_t{*p} < left &&
+                (!utf8 || all_ascii(p + 1, *p))) {
+                total += *p;
+                scan.advance(std::size_t{1} + *p);
+                continue;
+            }
+            auto element = utf8 ? scan.read_str() : scan.read_byte_str();
+            if (!element) return err(std::move(element).error());
+            total += element.value().size();
+        }
     }
     VarColumn out;
     out.reserve(static_cast<std::size_t>(n), total);
-    for (std::uint64_t i = 0; i < n; ++i) out.push_back(reader.read_byte_str().value());
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint8_t* p = reader.position();
+        if (*p <= VARINT_MAX_SINGLE_BYTE) {
+            out.push_back({reinterpret_cast<const char*>(p + 1), *p});
+            reader.advance(std::size_t{1} + *p);
+        } else {
+            out.push_back(reader.read_byte_str().value());
+        }
+    }
     return out;
 }
 

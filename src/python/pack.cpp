@@ -1,6 +1,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/encoding.hpp"
 #include "core/frame.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
@@ -71,6 +72,7 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         PyRef frame(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
         if (!frame) return nullptr;
         auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
+        vorl::advise_huge_pages(out, size.value());
         const auto written = vorl::write_table_frame(table, {out, size.value()});
         if (!written) {
             PyErr_SetString(PyExc_SystemError, written.error().message().c_str());

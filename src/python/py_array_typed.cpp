@@ -1,8 +1,13 @@
 #include "python/py_array_typed.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "core/decimal.hpp"
+#include "core/encoding.hpp"
 #include "python/args.hpp"
 #include "python/numpy_api.hpp"
 
@@ -18,7 +23,10 @@ SeriesRef PyArrayTyped::view() const noexcept {
         case Kind::Int32: return SeriesRef{std::in_place_index<7>, std::span(static_cast<const std::int32_t*>(data), length)};
         case Kind::Float32: return SeriesRef{std::in_place_index<10>, std::span(static_cast<const float*>(data), length)};
         case Kind::Bool: return SeriesRef{std::in_place_index<6>, std::span(static_cast<const std::uint8_t*>(data), length)};
-        case Kind::DateTime: return SeriesRef{std::in_place_index<1>, datetimes.span()};
+        case Kind::DateTime:
+            // datetime64[us] arrays are viewed (data set); other units converted.
+            if (data != nullptr) return SeriesRef{std::in_place_index<1>, std::span(static_cast<const std::int64_t*>(data), length)};
+            return SeriesRef{std::in_place_index<1>, datetimes.span()};
         case Kind::String: return SeriesRef{std::in_place_index<5>, std::span<const std::string_view>(texts)};
         case Kind::Decimal: return SeriesRef{std::in_place_index<4>, decimals.span()};
     }
@@ -55,11 +63,63 @@ void raise_unfit_decimal(double value, unsigned places, std::string_view column_
                       " does not fit a decimal with " + std::to_string(places) + " places");
 }
 
+#if VORL_AVX2_KERNELS
+// d64_from_double on four values at once, when every product x * 10^places is
+// below 2^52 in magnitude (NaN fails that test too): truncating such a product
+// and adding 2^52 leaves its integer in the mantissa bits. The sign is that of
+// the truncated integer, so products in (-1, 0] stay positive. Returns false,
+// storing nothing, for any other block.
+VORL_TARGET_AVX2 inline bool four_decimals_avx2(__m256d values, __m256d factor, __m256i scale_flags, D64* out) noexcept {
+    const __m256d product = _mm256_mul_pd(values, factor);
+    const __m256d two_52 = _mm256_set1_pd(0x1p52);
+    const __m256d absolute = _mm256_andnot_pd(_mm256_set1_pd(-0.0), product);
+    if (_mm256_movemask_pd(_mm256_cmp_pd(absolute, two_52, _CMP_LT_OQ)) != 0xF) return false;
+    const __m256d truncated = _mm256_round_pd(absolute, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m256i magnitude =
+        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(truncated, two_52)), _mm256_castpd_si256(two_52));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i negative = _mm256_andnot_si256(_mm256_cmpeq_epi64(magnitude, zero),
+                                                 _mm256_cmpgt_epi64(zero, _mm256_castpd_si256(product)));
+    // D64::from_parts: the magnitude big-endian in bytes 0..6, flags in byte 7.
+    const __m256i reverse = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+                                             7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    const __m256i sign = _mm256_and_si256(negative, _mm256_set1_epi64x(std::int64_t{D64::SIGN_BIT} << 56));
+    const __m256i words =
+        _mm256_or_si256(_mm256_shuffle_epi8(_mm256_slli_epi64(magnitude, 8), reverse), _mm256_or_si256(scale_flags, sign));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), words);
+    return true;
+}
+
+template <class Float>
+VORL_TARGET_AVX2 std::size_t floats_to_decimals_avx2(const Float* values, std::size_t length, unsigned places, D64* out) noexcept {
+    const __m256d factor = _mm256_set1_pd(vorl::power_of_ten(places));
+    const __m256i scale_flags = _mm256_set1_epi64x(static_cast<std::int64_t>(std::uint64_t{places} << 60));
+    std::size_t i = 0;
+    for (; length - i >= 4; i += 4) {
+        __m256d block;
+        if constexpr (sizeof(Float) == 8) {
+            block = _mm256_loadu_pd(reinterpret_cast<const double*>(values + i));
+        } else {
+            block = _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(values + i)));  // exact widening
+        }
+        if (!four_decimals_avx2(block, factor, scale_flags, out + i)) break;
+    }
+    return i;
+}
+#endif
+
 template <class Float>
 bool floats_to_decimals(PyArrayTyped& typed, const Float* values, std::size_t length, unsigned places,
                         std::string_view column_name) {
     typed.decimals = vorl::Buffer<D64>::uninitialized(length);
-    for (std::size_t i = 0; i < length; ++i) {
+    vorl::advise_huge_pages(typed.decimals.data(), length * sizeof(D64));
+    std::size_t i = 0;
+#if VORL_AVX2_KERNELS
+    // The fast path stops at the first block it cannot take; the plain loop,
+    // which defines values and errors, does the rest.
+    if (vorl::cpu_has_avx2()) i = floats_to_decimals_avx2(values, length, places, typed.decimals.data());
+#endif
+    for (; i < length; ++i) {
         const double value = static_cast<double>(values[i]);
         auto decimal = vorl::d64_from_double(value, places);
         if (!decimal) {
@@ -75,6 +135,7 @@ bool floats_to_decimals(PyArrayTyped& typed, const Float* values, std::size_t le
 void convert_datetimes(PyArrayTyped& typed, const std::int64_t* values, std::size_t length, std::int64_t multiplier,
                        std::int64_t divisor) {
     typed.datetimes = vorl::Buffer<std::int64_t>::uninitialized(length);
+    vorl::advise_huge_pages(typed.datetimes.data(), length * sizeof(std::int64_t));
     std::int64_t* out = typed.datetimes.data();
     if (divisor != 1) {
         for (std::size_t i = 0; i < length; ++i) out[i] = values[i] / divisor;  // truncates toward zero
@@ -148,9 +209,11 @@ std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::ui
                                    ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
                                    : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
         if (!converted) return std::nullopt;
-    } else if (match->kind == Kind::DateTime) {
+    } else if (match->kind == Kind::DateTime && (match->multiplier != 1 || match->divisor != 1)) {
         convert_datetimes(typed, static_cast<const std::int64_t*>(data), length, match->multiplier, match->divisor);
     } else {
+        // Microsecond datetimes are already what the frame holds: viewed in
+        // place like the fixed-width kinds rather than copied.
         typed.owner = PyRef::borrow(column);
         typed.data = data;
         typed.length = length;
@@ -158,8 +221,92 @@ std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::ui
     return typed;
 }
 
-// The list is copied first: the copy owns a reference to every element, so
-// nothing the caller's list goes through can free a text that is being viewed.
+// Up to 16 bytes in a few overlapping moves, instead of a memcpy call per
+// short text; longer texts take memcpy.
+inline void copy_text(char* to, const char* from, std::size_t size) noexcept {
+    if (size > 16) {
+        std::memcpy(to, from, size);
+    } else if (size >= 8) {
+        std::uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + size - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + size - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + size - 4, &tail, 4);
+    } else if (size > 0) {
+        to[0] = from[0];
+        to[size / 2] = from[size / 2];
+        to[size - 1] = from[size - 1];
+    }
+}
+
+// A list of str: the UTF-8 of every element is copied into one bytes object
+// that the column owns, so the frame writer reads the texts in order instead
+// of visiting two million scattered str objects again, and the elements need
+// no references of their own (taking and dropping them is two more visits).
+// Nothing between the two walks below runs Python code (the UTF-8 form of a
+// str is computed in C, and the only object made is a bytes object, which
+// never starts a garbage collection), so the list cannot change under them.
+// The length is read once, before the walk.
+std::optional<PyArrayTyped> intake_texts(PyObject* list) {
+    const auto length = static_cast<std::size_t>(PyList_Size(list));
+    PyArrayTyped typed{PyArrayTyped::Kind::String, {}, nullptr, 0, {}, {}, {}};
+    typed.texts.reserve(length);
+    vorl::advise_huge_pages(typed.texts.data(), length * sizeof(std::string_view));
+    // Lists often hold the same few str objects many times over (venues,
+    // sides): the UTF-8 of recently seen objects is remembered by identity.
+    // A list whose first elements are all distinct stops looking.
+    struct Seen {
+        PyObject* object = nullptr;
+        std::string_view text;
+    };
+    std::array<Seen, 64> seen{};
+    constexpr std::size_t TRIAL = 4096;
+    std::size_t hits = 0;
+    bool remembering = true;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(i));
+        if (i == TRIAL) remembering = hits >= TRIAL / 4;
+        Seen* slot = remembering ? &seen[(reinterpret_cast<std::uintptr_t>(item) >> 4) % seen.size()] : nullptr;
+        std::string_view text;
+        if (slot != nullptr && slot->object == item) {
+            ++hits;
+            text = slot->text;
+        } else {
+            if (!PyUnicode_Check(item)) {
+                raise_type_mismatch(item, "str");
+                return std::nullopt;
+            }
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+            if (utf8 == nullptr) return std::nullopt;
+            text = std::string_view(utf8, static_cast<std::size_t>(size));
+            if (slot != nullptr) *slot = Seen{item, text};
+        }
+        typed.texts.push_back(text);
+        total += text.size();
+    }
+    typed.owner = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!typed.owner) return std::nullopt;
+    char* to = PyBytes_AsString(typed.owner.get());
+    vorl::advise_huge_pages(to, total);
+    for (std::string_view& text : typed.texts) {
+        copy_text(to, text.data(), text.size());
+        text = std::string_view(to, text.size());
+        to += text.size();
+    }
+    return typed;
+}
+
+// Decimal lists are copied first: the copy owns a reference to every element,
+// so nothing that runs while an unencodable text raises (and is forgiven) can
+// free an element that is still to be read.
 std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uint64_t> decimal_places,
                                         std::string_view column_name) {
     if (!PyList_Check(column)) {
@@ -167,43 +314,26 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
         return std::nullopt;
     }
     if (decimal_places && !check_decimal_places(*decimal_places, column_name)) return std::nullopt;
+    if (!decimal_places) return intake_texts(column);
     PyRef items(PyList_GetSlice(column, 0, PyList_Size(column)));
     if (!items) return std::nullopt;
     const auto length = static_cast<std::size_t>(PyList_Size(items.get()));
-
-    if (decimal_places) {
-        PyArrayTyped typed{PyArrayTyped::Kind::Decimal, {}, nullptr, 0, {}, {}, vorl::Buffer<D64>::uninitialized(length)};
-        const auto places = static_cast<unsigned>(*decimal_places);
-        for (std::size_t i = 0; i < length; ++i) {
-            PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
-            D64 value = D64::nan();
-            if (PyUnicode_Check(item)) {
-                Py_ssize_t size = 0;
-                const char* text = PyUnicode_AsUTF8AndSize(item, &size);
-                if (text == nullptr) {
-                    PyErr_Clear();  // an unencodable text is not a number either
-                } else if (auto parsed = vorl::parse_d64({text, static_cast<std::size_t>(size)})) {
-                    value = parsed.value();
-                    if (!vorl::set_decimal(value, places)) value = D64::nan();
-                }
-            }
-            typed.decimals[i] = value;
-        }
-        return typed;
-    }
-
-    PyArrayTyped typed{PyArrayTyped::Kind::String, std::move(items), nullptr, 0, {}, {}, {}};
-    typed.texts.reserve(length);
+    PyArrayTyped typed{PyArrayTyped::Kind::Decimal, {}, nullptr, 0, {}, {}, vorl::Buffer<D64>::uninitialized(length)};
+    const auto places = static_cast<unsigned>(*decimal_places);
     for (std::size_t i = 0; i < length; ++i) {
-        PyObject* item = PyList_GetItem(typed.owner.get(), static_cast<Py_ssize_t>(i));
-        if (!PyUnicode_Check(item)) {
-            raise_type_mismatch(item, "str");
-            return std::nullopt;
+        PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
+        D64 value = D64::nan();
+        if (PyUnicode_Check(item)) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+            if (text == nullptr) {
+                PyErr_Clear();  // an unencodable text is not a number either
+            } else if (auto parsed = vorl::parse_d64({text, static_cast<std::size_t>(size)})) {
+                value = parsed.value();
+                if (!vorl::set_decimal(value, places)) value = D64::nan();
+            }
         }
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
-        if (text == nullptr) return std::nullopt;
-        typed.texts.emplace_back(text, static_cast<std::size_t>(size));
+        typed.decimals[i] = value;
     }
     return typed;
 }

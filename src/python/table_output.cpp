@@ -1,6 +1,10 @@
 #include "python/table_output.hpp"
 
+#include <cstring>
+#include <vector>
+
 #include "core/decimal.hpp"
+#include "core/encoding.hpp"
 #include "core/local_offset.hpp"
 #include "python/numpy_api.hpp"
 #include "python/slice_container.hpp"
@@ -21,21 +25,103 @@ void free_object_buffer(void* data, std::size_t count, std::size_t) noexcept {
     Buffer<PyObject*>::free_released(objects);
 }
 
-// An array over `buffer`, which a new container then owns. descr is borrowed.
-template <class T>
-PyRef array_over(Buffer<T> buffer, PyArray_Descr* descr, ReleaseBuffer release) {
-    const auto released = buffer.release();
-    PyRef container = make_slice_container(release, released.data, released.size, released.capacity);
+// An array over `size` elements at `data`, memory released from a Buffer
+// that a new container then owns. descr is borrowed.
+PyRef array_over_memory(void* data, std::size_t size, std::size_t capacity, PyArray_Descr* descr, ReleaseBuffer release) {
+    PyRef container = make_slice_container(release, data, size, capacity);
     if (!container) return {};
-    npy_intp dims[1] = {static_cast<npy_intp>(released.size)};
+    npy_intp dims[1] = {static_cast<npy_intp>(size)};
     // An empty buffer may have no allocation at all; NumPy then gets one of its own.
-    void* data = released.data;
     PyRef array(PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(descr), 1, dims, nullptr, data,
                                      data == nullptr ? 0 : NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) return {};
     if (data == nullptr) return array;
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) != 0) return {};
     return array;
+}
+
+template <class T>
+PyRef array_over(Buffer<T> buffer, PyArray_Descr* descr, ReleaseBuffer release) {
+    const auto released = buffer.release();
+    return array_over_memory(released.data, released.size, released.capacity, descr, release);
+}
+
+// d64_to_double on `count` D64 at `slots`, each double stored over its D64.
+void decimals_to_doubles_plain(std::uint8_t* slots, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        vorl::D64 decimal;
+        std::memcpy(decimal.bytes.data(), slots + 8 * i, 8);
+        const double value = vorl::d64_to_double(decimal);
+        std::memcpy(slots + 8 * i, &value, 8);
+    }
+}
+
+#if VORL_AVX2_KERNELS
+// Four at a time where all four share one scale and have magnitudes below
+// 2^52, which convert to doubles exactly through the mantissa bits. The
+// quotient m / 10^s then comes from the correctly rounded reciprocal and two
+// FMA correction steps: the residual m - q * 10^s is exact in an FMA, and a
+// correction from an estimate within an ulp rounds exactly as the division
+// does (checked against it on 6.75e8 magnitudes at every scale). Division is
+// slow and this is the column's hottest operation. Other blocks take the
+// plain conversion.
+__attribute__((target("avx2,fma"))) void decimals_to_doubles_avx2(std::uint8_t* slots, std::size_t count) noexcept {
+    const __m256i reverse = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
+                                             7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    const __m256i too_large = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
+    const __m256d two_52 = _mm256_set1_pd(0x1p52);
+    const __m256i sign_bit = _mm256_set1_epi64x(std::int64_t{vorl::D64::SIGN_BIT} << 56);
+    unsigned scale = 0;
+    __m256d divisor = _mm256_set1_pd(1.0);
+    __m256d reciprocal = _mm256_set1_pd(1.0);
+    std::size_t i = 0;
+    while (count - i >= 4) {
+        auto* at = reinterpret_cast<__m256i*>(slots + 8 * i);
+        const __m256i words = _mm256_loadu_si256(at);
+        const __m256i scales = _mm256_srli_epi64(words, 60);
+        const __m256i magnitude = _mm256_srli_epi64(_mm256_shuffle_epi8(words, reverse), 8);
+        const bool one_scale =
+            _mm256_movemask_epi8(_mm256_cmpeq_epi64(scales, _mm256_set1_epi64x(static_cast<std::int64_t>(scale)))) == -1;
+        if (!one_scale) {
+            const auto first = static_cast<unsigned>(_mm256_extract_epi64(scales, 0));
+            if (first != scale) {  // a new column scale: try this block again with it
+                scale = first;
+                divisor = _mm256_set1_pd(vorl::power_of_ten(scale));
+                reciprocal = _mm256_set1_pd(1.0 / vorl::power_of_ten(scale));
+                continue;
+            }
+        }
+        if (!one_scale || !_mm256_testz_si256(magnitude, too_large)) {
+            decimals_to_doubles_plain(slots + 8 * i, 4);
+            i += 4;
+            continue;
+        }
+        const __m256d dividend = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(magnitude, _mm256_castpd_si256(two_52))), two_52);
+        __m256d value = dividend;
+        if (scale != 0) {
+            value = _mm256_mul_pd(dividend, reciprocal);
+            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
+            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
+        }
+        // The sign goes on last: the quotient of -m is minus that of m.
+        value = _mm256_xor_pd(value, _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(words, sign_bit), 7)));
+        _mm256_storeu_pd(reinterpret_cast<double*>(at), value);
+        i += 4;
+    }
+    decimals_to_doubles_plain(slots + 8 * i, count - i);
+}
+
+bool cpu_has_avx2_fma() noexcept {
+    static const bool has = vorl::cpu_has_avx2() && __builtin_cpu_supports("fma");
+    return has;
+}
+#endif
+
+void decimals_to_doubles(std::uint8_t* slots, std::size_t count) noexcept {
+#if VORL_AVX2_KERNELS
+    if (cpu_has_avx2_fma()) return decimals_to_doubles_avx2(slots, count);
+#endif
+    decimals_to_doubles_plain(slots, count);
 }
 
 // A NumPy-owned copy, for element types without a matching buffer layout.
@@ -50,14 +136,92 @@ PyRef array_copy(const Buffer<T>& buffer, PyArray_Descr* descr) {
     return array;
 }
 
+// Columns of texts often repeat a few short values (venues, symbols, sides):
+// each such text becomes one str shared by the elements that hold it, instead
+// of a new object per element, which is most of the cost of such a column.
+// Elements are equal either way; a shared str is immutable. The cache is
+// direct-mapped and forgets on collisions; it only remembers objects that the
+// column's own buffer holds references to, and gives itself up when the first
+// elements show that the column does not repeat.
+class ShortTextCache {
+public:
+    // The element's str, new or shared (a new reference); nullptr with a
+    // Python exception set.
+    PyObject* text(std::string_view element) {
+        if (!enabled_ || element.size() > MAX_SIZE || element.empty()) return make(element);
+        const Key key = key_of(element);
+        Entry& entry = entries_[slot_of(key)];
+        if (entry.object != nullptr && entry.key == key) {
+            ++hits_;
+            Py_INCREF(entry.object);
+            return entry.object;
+        }
+        if (++misses_ == TRIAL && hits_ < TRIAL / 2) enabled_ = false;
+        PyObject* object = make(element);
+        if (object != nullptr) entry = Entry{key, object};
+        return object;
+    }
+
+private:
+    static constexpr std::size_t MAX_SIZE = 16;
+    static constexpr std::size_t SLOTS = 1024;
+    static constexpr std::uint64_t TRIAL = 4096;  // misses before the hit rate is judged
+
+    // Size and bytes, read as up to two overlapping words that stay inside
+    // the element: with the size they determine every byte.
+    struct Key {
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::uint64_t size;
+        friend bool operator==(const Key&, const Key&) = default;
+    };
+    struct Entry {
+        Key key{};
+        PyObject* object = nullptr;  // borrowed: the column's buffer owns it
+    };
+
+    static Key key_of(std::string_view element) noexcept {
+        const char* bytes = element.data();
+        const std::size_t size = element.size();
+        Key key{0, 0, size};
+        if (size >= 8) {
+            std::memcpy(&key.head, bytes, 8);
+            std::memcpy(&key.tail, bytes + size - 8, 8);
+        } else if (size >= 4) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, bytes, 4);
+            std::memcpy(&tail, bytes + size - 4, 4);
+            key.head = head;
+            key.tail = tail;
+        } else {
+            key.head = static_cast<unsigned char>(bytes[0]) | static_cast<unsigned>(static_cast<unsigned char>(bytes[size / 2])) << 8 |
+                       static_cast<unsigned>(static_cast<unsigned char>(bytes[size - 1])) << 16;
+        }
+        return key;
+    }
+    static std::size_t slot_of(const Key& key) noexcept {
+        const std::uint64_t mixed = (key.head * 0x9E3779B97F4A7C15ull) ^ (key.tail * 0xC2B2AE3D27D4EB4Full) ^ key.size;
+        return static_cast<std::size_t>((mixed ^ (mixed >> 29)) % SLOTS);
+    }
+    static PyObject* make(std::string_view element) {
+        return PyUnicode_FromStringAndSize(element.data(), static_cast<Py_ssize_t>(element.size()));
+    }
+
+    std::vector<Entry> entries_ = std::vector<Entry>(SLOTS);
+    std::uint64_t hits_ = 0;
+    std::uint64_t misses_ = 0;
+    bool enabled_ = true;
+};
+
 template <bool Text>
 PyRef objects_array(const vorl::VarColumn& column, PyArray_Descr* descr) {
     Buffer<PyObject*> objects = Buffer<PyObject*>::uninitialized(column.size());
+    vorl::advise_huge_pages(objects.data(), objects.capacity() * sizeof(PyObject*));
+    ShortTextCache texts;
     for (std::size_t i = 0; i < column.size(); ++i) {
         const std::string_view element = column[i];
-        const auto size = static_cast<Py_ssize_t>(element.size());
-        PyObject* object = Text ? PyUnicode_FromStringAndSize(element.data(), size)
-                                : PyBytes_FromStringAndSize(element.data(), size);
+        PyObject* object = Text ? texts.text(element)
+                                : PyBytes_FromStringAndSize(element.data(), static_cast<Py_ssize_t>(element.size()));
         if (object == nullptr) {
             objects.truncate(i);
             free_object_buffer(objects.data(), objects.size(), objects.capacity());
@@ -83,16 +247,19 @@ PyRef series_to_array(vorl::Series series, std::size_t row_count) {
             auto& values = std::get<1>(series);
             // Frames keep UTC; Python sees local wall-clock time. The sum wraps.
             const auto offset = static_cast<std::uint64_t>(vorl::local_offset_micros());
-            for (std::int64_t& value : values) value = static_cast<std::int64_t>(static_cast<std::uint64_t>(value) + offset);
+            if (offset != 0) {  // UTC itself needs no pass over the column
+                for (std::int64_t& value : values) value = static_cast<std::int64_t>(static_cast<std::uint64_t>(value) + offset);
+            }
             return array_over(std::move(values), types->datetime_us, free_buffer<std::int64_t>);
         }
         case vorl::DataType::Int64: return array_over(std::move(std::get<2>(series)), types->int64, free_buffer<std::int64_t>);
         case vorl::DataType::Float64: return array_over(std::move(std::get<3>(series)), types->float64, free_buffer<double>);
         case vorl::DataType::Decimal: {
-            const auto& decimals = std::get<4>(series);
-            Buffer<double> values = Buffer<double>::uninitialized(decimals.size());
-            for (std::size_t i = 0; i < decimals.size(); ++i) values[i] = vorl::d64_to_double(decimals[i]);
-            return array_over(std::move(values), types->float64, free_buffer<double>);
+            // A double has the size of a D64: each takes its decimal's place
+            // in the column's own allocation.
+            const auto released = std::get<4>(series).release();
+            decimals_to_doubles(reinterpret_cast<std::uint8_t*>(released.data), released.size);
+            return array_over_memory(released.data, released.size, released.capacity, types->float64, free_buffer<double>);
         }
         case vorl::DataType::String: return objects_array<true>(std::get<5>(series), types->object);
         case vorl::DataType::Bool: return array_over(std::move(std::get<6>(series)), types->boolean, free_buffer<std::uint8_t>);
