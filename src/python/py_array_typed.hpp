@@ -22,12 +22,12 @@ struct PyArrayTyped {
     enum class Kind : std::uint8_t { Int64, Float64, Int32, Float32, Bool, DateTime, String, Decimal };
 
     Kind kind;
-    // Int64..Bool: the array itself, whose buffer is viewed. String: a private
-    // copy of the list, keeping every element (and its UTF-8 form) alive.
+    // Int64..Bool and datetime64[us]: the array itself, whose buffer is viewed.
+    // String: one bytes object holding every text's UTF-8, which `texts` view.
     PyRef owner;
-    const void* data = nullptr;  // Int64..Bool: the array's buffer
-    std::size_t length = 0;      // Int64..Bool: its element count
-    vorl::Buffer<std::int64_t> datetimes;
+    const void* data = nullptr;  // viewed arrays: the array's buffer
+    std::size_t length = 0;      // viewed arrays: their element count
+    vorl::Buffer<std::int64_t> datetimes;  // datetimes converted from ms, s or ns
     std::vector<std::string_view> texts;
     vorl::Buffer<vorl::D64> decimals;
 
