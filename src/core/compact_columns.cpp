@@ -32,34 +32,11 @@ std::size_t bounded_capacity(std::uint64_t count, const SliceReader& reader) noe
 
 // ---- writing runs of computed values ------------------------------------------
 
-// Writes zigzag(next(i)) for i in [begin, end) at out, which has room for 9
-// bytes per value; returns the bytes written. Sixteen one-byte values go out
-// at a time; a block with a wider one takes the plain per-value writer.
+// write_varint_blocks over zigzag(next(i)).
 template <class Next>
 [[gnu::always_inline]] inline std::size_t write_zigzag_block(std::uint8_t* out, std::size_t begin, std::size_t end,
                                                              Next next) noexcept {
-    std::uint8_t* const start = out;
-    std::size_t i = begin;
-    while (end - i >= 16) {
-        // Staged in a local block: stores through `out` could alias the values
-        // as far as the compiler knows, which would keep the loop scalar.
-        std::uint8_t block[16];
-        bool wide = false;
-        for (std::size_t k = 0; k < 16; ++k) {
-            const std::uint64_t bits = zigzag_encode(next(i + k));
-            block[k] = static_cast<std::uint8_t>(bits);
-            wide |= bits > VARINT_MAX_SINGLE_BYTE;
-        }
-        if (!wide) {
-            std::memcpy(out, block, 16);
-            out += 16;
-            i += 16;
-            continue;
-        }
-        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_varint_unchecked(out, zigzag_encode(next(i)));
-    }
-    for (; i < end; ++i) out += write_varint_unchecked(out, zigzag_encode(next(i)));
-    return static_cast<std::size_t>(out - start);
+    return write_varint_blocks(out, begin, end, [&next](std::size_t i) { return zigzag_encode(next(i)); });
 }
 
 template <class Next>

@@ -128,18 +128,6 @@ inline std::optional<std::uint64_t> read_varint_unchecked(const std::uint8_t*& p
     return std::nullopt;
 }
 
-// write_varint_unchecked for blocks that mix widths: one- and three-byte
-// values (the common mix) take no branch on the width, storing four bytes
-// of which one or three count. `to` has room for 9 bytes.
-inline std::size_t write_mixed_varint(std::uint8_t* to, std::uint64_t value) noexcept {
-    if (value > 0xFFFF) return write_varint_unchecked(to, value);
-    const auto narrow = static_cast<std::uint32_t>(value);
-    const auto wide = static_cast<std::uint32_t>(VARINT_MARKER_U16 | value << 8);
-    const std::uint32_t is_wide = narrow > VARINT_MAX_SINGLE_BYTE;  // masks, not a branch: the mix is random
-    store_le(to, narrow ^ ((narrow ^ wide) & (0u - is_wide)));
-    return 1 + 2 * std::size_t{is_wide};
-}
-
 template <class T>
 [[gnu::always_inline]] inline std::uint64_t run_size(const T* values, std::size_t count) noexcept {
     std::uint64_t total = 0;
@@ -149,30 +137,7 @@ template <class T>
 
 template <class T>
 [[gnu::always_inline]] inline std::size_t write_run(std::uint8_t* out, const T* values, std::size_t count) noexcept {
-    std::uint8_t* const start = out;
-    std::size_t i = 0;
-    // Sixteen one-byte values at a time; a block with a wider value goes
-    // through the plain per-value writer, which defines the bytes.
-    while (count - i >= 16) {
-        // Staged in a local block: stores through `out` could alias the values
-        // as far as the compiler knows, which would keep the loop scalar.
-        std::uint8_t block[16];
-        bool wide = false;
-        for (std::size_t k = 0; k < 16; ++k) {
-            const std::uint64_t bits = varint_bits(values[i + k]);
-            block[k] = static_cast<std::uint8_t>(bits);
-            wide |= bits > VARINT_MAX_SINGLE_BYTE;
-        }
-        if (!wide) {
-            std::memcpy(out, block, 16);
-            out += 16;
-            i += 16;
-            continue;
-        }
-        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
-    }
-    for (; i < count; ++i) out += write_varint_unchecked(out, varint_bits(values[i]));
-    return static_cast<std::size_t>(out - start);
+    return write_varint_blocks(out, 0, count, [values](std::size_t i) { return varint_bits(values[i]); });
 }
 
 #if VORL_AVX2_KERNELS

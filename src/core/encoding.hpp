@@ -101,6 +101,48 @@ inline std::size_t write_varint_unchecked(std::uint8_t* to, std::uint64_t value)
     return 9;
 }
 
+// write_varint_unchecked for blocks that mix widths: one- and three-byte
+// values (the common mix) take no branch on the width, storing four bytes
+// of which one or three count. `to` has room for 9 bytes.
+inline std::size_t write_mixed_varint(std::uint8_t* to, std::uint64_t value) noexcept {
+    if (value > 0xFFFF) return write_varint_unchecked(to, value);
+    const auto narrow = static_cast<std::uint32_t>(value);
+    const auto wide = static_cast<std::uint32_t>(VARINT_MARKER_U16 | value << 8);
+    const std::uint32_t is_wide = narrow > VARINT_MAX_SINGLE_BYTE;  // masks, not a branch: the mix is random
+    store_le(to, narrow ^ ((narrow ^ wide) & (0u - is_wide)));
+    return 1 + 2 * std::size_t{is_wide};
+}
+
+// Writes the varint of bits(i) for i in [begin, end) at out, which has room for
+// 9 bytes per value; returns the bytes written. Sixteen one-byte values go out
+// at a time; a block with a wider value takes the per-value writer.
+template <class Bits>
+[[gnu::always_inline]] inline std::size_t write_varint_blocks(std::uint8_t* out, std::size_t begin, std::size_t end,
+                                                              Bits bits) noexcept {
+    std::uint8_t* const start = out;
+    std::size_t i = begin;
+    while (end - i >= 16) {
+        // Staged in a local block: stores through `out` could alias the values
+        // as far as the compiler knows, which would keep the loop scalar.
+        std::uint8_t block[16];
+        bool wide = false;
+        for (std::size_t k = 0; k < 16; ++k) {
+            const std::uint64_t value = bits(i + k);
+            block[k] = static_cast<std::uint8_t>(value);
+            wide |= value > VARINT_MAX_SINGLE_BYTE;
+        }
+        if (!wide) {
+            std::memcpy(out, block, 16);
+            out += 16;
+            i += 16;
+            continue;
+        }
+        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, bits(i));
+    }
+    for (; i < end; ++i) out += write_varint_unchecked(out, bits(i));
+    return static_cast<std::size_t>(out - start);
+}
+
 // Hot column loops are compiled for AVX2 and for the baseline; the loader
 // picks the clone that the processor runs.
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
