@@ -29,7 +29,6 @@ PYTHON_GROWTH_LIMIT = 8 * 1024
 HEAP_GROWTH_LIMIT = 16 * 1024
 LARGE_ROWS = 1_000_000
 RESIDENT_GROWTH_LIMIT = 6 * 1024 * 1024
-HOUR = 3_600_000_000
 
 
 class MallocInfo(ctypes.Structure):
@@ -346,13 +345,6 @@ def test_header_check_leaves_nothing():
             pass
 
     assert_leaves_nothing(call, [header, short, foreign])
-
-
-@pytest.fixture
-def restore_offset():
-    saved = get_local_offset()
-    yield
-    set_local_zone(saved // HOUR)
 
 
 def test_time_zone_calls_leave_nothing(restore_offset):

@@ -7,22 +7,9 @@ import numpy as np
 import pytest
 
 import frames
-from pyvorl import check_table_frame, get_local_offset, pack_table_frame, parse_table_frame, set_local_zone
+from pyvorl import check_table_frame, pack_table_frame, parse_table_frame, set_local_zone
 
-HOUR = 3_600_000_000
 NAT = -(2**63)
-
-
-@pytest.fixture
-def restore_zone():
-    saved = get_local_offset()
-    yield
-    set_local_zone(saved // HOUR)
-
-
-@pytest.fixture
-def utc(restore_zone):
-    set_local_zone(0)
 
 
 def frame_of(column, places=None):
@@ -323,7 +310,7 @@ def test_datetime_units_become_microseconds(utc, unit, values, micros):
     assert parsed.view(np.int64).tolist() == micros
 
 
-def test_intake_applies_no_local_offset(restore_zone):
+def test_intake_applies_no_local_offset(restore_offset):
     set_local_zone(5)
     assert frames.read_column(frame_of(np.array([0], "M8[us]")))[2][1] == [0]
 

@@ -8,16 +8,9 @@ import pytest
 
 import frames
 from frames import BOOL, BYTES, DATETIME, DECIMAL, FLOAT32, FLOAT64, INT32, INT64, NULL, STRING, UINT32, UINT64
-from pyvorl import get_local_offset, pack_table_frame, parse_table_frame, set_local_zone
+from pyvorl import pack_table_frame, parse_table_frame, set_local_zone
 
 HOUR = 3_600_000_000
-
-
-@pytest.fixture
-def restore_zone():
-    saved = get_local_offset()
-    yield
-    set_local_zone(saved // HOUR)
 
 
 def parse_content(content):
@@ -50,7 +43,7 @@ ALL_TYPES = [
 ]
 
 
-def test_every_column_type_has_its_dtype_and_values(restore_zone):
+def test_every_column_type_has_its_dtype_and_values(restore_offset):
     set_local_zone(0)
     arrays = parse_columns(*(series for series, _, _ in ALL_TYPES))
     for array, (_, dtype, values) in zip(arrays, ALL_TYPES):
@@ -156,7 +149,7 @@ def test_nan_and_infinite_decimals_come_back_as_zero():
         (25, "1970-01-02T01:00:00.000000"),
     ],
 )
-def test_datetimes_show_local_wall_clock_time(restore_zone, zone, shown):
+def test_datetimes_show_local_wall_clock_time(restore_offset, zone, shown):
     set_local_zone(zone)
     [array] = parse_columns(bytes([DATETIME]) + frames.datetime_body([0], 1))
     assert array[0] == np.datetime64(shown)
@@ -184,7 +177,7 @@ def test_default_offset_is_eight_hours_in_a_fresh_process():
         (frames.varint(1) + frames.signed(5), []),
     ],
 )
-def test_datetime_arithmetic_wraps(restore_zone, body, micros):
+def test_datetime_arithmetic_wraps(restore_offset, body, micros):
     set_local_zone(1)
     [array] = parse_columns(bytes([DATETIME]) + body)
     assert array.view(np.int64).tolist() == micros

@@ -2,20 +2,14 @@ import numpy as np
 import pytest
 
 import frames
-from pyvorl import check_table_frame, get_local_offset, pack_table_frame, parse_table_frame, set_local_zone
+from pyvorl import check_table_frame, pack_table_frame, parse_table_frame
 
-HOUR = 3_600_000_000
 NAT = -(2**63)
 LIMIT = 2**56  # D64 magnitudes stay below this
 SEEDS = range(12)
 
 
-@pytest.fixture(autouse=True)
-def utc():
-    saved = get_local_offset()
-    set_local_zone(0)
-    yield
-    set_local_zone(saved // HOUR)
+pytestmark = pytest.mark.usefixtures("utc")
 
 
 def round_trip(columns, places=None, obj="x"):

@@ -21,13 +21,6 @@ def frequent_thread_switches():
     sys.setswitchinterval(saved)
 
 
-@pytest.fixture
-def restore_offset():
-    saved = get_local_offset()
-    yield
-    set_local_zone(saved // HOUR)
-
-
 def run_together(work, count=THREADS):
     """Runs work(index) on `count` threads released at the same moment; returns their results."""
     barrier = threading.Barrier(count)

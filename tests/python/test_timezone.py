@@ -8,13 +8,6 @@ from pyvorl import get_local_offset, set_local_zone
 HOUR = 3_600_000_000
 
 
-@pytest.fixture
-def restore_offset():
-    saved = get_local_offset()
-    yield
-    set_local_zone(saved // HOUR)
-
-
 def test_fresh_process_starts_at_eight_hours_east():
     code = "import pyvorl; print(pyvorl.get_local_offset())"
     output = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
