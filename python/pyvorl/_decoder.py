@@ -65,7 +65,9 @@ class FrameDecoder:
         # the consumed prefix is dropped once per call, not once per frame.
         source: Buffer = data
         if self._buffer:
-            self._buffer += data
+            # Appended as bytes: `+=` would let a NumPy array add element-wise.
+            with memoryview(data) as piece, piece.cast("B") as piece_bytes:
+                self._buffer += piece_bytes
             source = self._buffer
         frames: list[ParsedFrame] = []
         with memoryview(source) as whole, whole.cast("B") as view:

@@ -40,6 +40,10 @@ def _dump_stream(stream: BinaryReader, path: str, head: int, out: TextIO, err: T
         out.flush()
         print(f"pyvorl dump: {path}: {error}", file=err)
         return 1
+    except MemoryError as error:
+        out.flush()
+        print(f"pyvorl dump: {path}: frame at offset {end}: {str(error) or 'out of memory'}", file=err)
+        return 1
     print(f"{frames} frames, {end} bytes", file=out)
     return 0
 
@@ -48,9 +52,12 @@ def format_frame(index: int, offset: int, size: int, frame: ParsedFrame, head: i
     table, obj, columns = frame
     rows = len(columns[0][1]) if columns else 0
     lines = [f"frame {index} at offset {offset}, {size} bytes: table {table!r}, object {obj!r}, {rows} rows"]
-    name_width = max((len(name) for name, _ in columns), default=0)
+    # Names are the sender's text: quoted and escaped, so that none can move
+    # the cursor, retitle the terminal or pass for another line of the listing.
+    names = [repr(name) for name, _ in columns]
+    name_width = max(map(len, names), default=0)
     type_width = max((len(str(array.dtype)) for _, array in columns), default=0)
-    for name, array in columns:
+    for name, (_, array) in zip(names, columns):
         lines.append(
             f"  {name:<{name_width}}  {str(array.dtype):<{type_width}}  {len(array):>{len(str(rows))}}"
             f"  {_first_values(array, head)}"

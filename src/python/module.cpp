@@ -1,5 +1,6 @@
 // The _vorl extension module: multi-phase initialisation whose single exec
-// slot registers the five functions and lists them in __all__.
+// slot registers the five functions and lists them in __all__; a second slot
+// keeps the module to the main interpreter.
 #include <Python.h>
 
 #include "python/args.hpp"
@@ -65,6 +66,11 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // NumPy's interface table and the container type are process-wide, and
+    // objects of one interpreter must not reach another through them.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 #include "python/table_output.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -25,20 +26,56 @@ void free_object_buffer(void* data, std::size_t count, std::size_t) noexcept {
     Buffer<PyObject*>::free_released(objects);
 }
 
+// Where an array of no elements points when its buffer has no allocation at
+// all: NumPy would otherwise allocate memory of its own for it, and the array
+// would come back unlike the same column with values.
+alignas(16) unsigned char no_elements[16];
+
+// An array over `size` elements at `data`, kept alive by `base` (a new
+// reference, stolen also on failure). descr is borrowed.
+PyRef array_with_base(void* data, std::size_t size, PyArray_Descr* descr, int flags, PyRef base) {
+    npy_intp dims[1] = {static_cast<npy_intp>(size)};
+    PyRef array(PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(descr), 1, dims, nullptr,
+                                     data == nullptr ? no_elements : data, flags, nullptr));
+    if (!array) return {};
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), base.release()) != 0) return {};
+    return array;
+}
+
 // An array over `size` elements at `data`, memory released from a Buffer
 // that a new container then owns. descr is borrowed.
 PyRef array_over_memory(void* data, std::size_t size, std::size_t capacity, PyArray_Descr* descr, ReleaseBuffer release) {
     PyRef container = make_slice_container(release, data, size, capacity);
     if (!container) return {};
-    npy_intp dims[1] = {static_cast<npy_intp>(size)};
-    // An empty buffer may have no allocation at all; NumPy then gets one of its own.
-    PyRef array(PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(descr), 1, dims, nullptr, data,
-                                     data == nullptr ? 0 : NPY_ARRAY_WRITEABLE, nullptr));
-    if (!array) return {};
-    if (data == nullptr) return array;
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) != 0) return {};
-    return array;
+    return array_with_base(data, size, descr, NPY_ARRAY_WRITEABLE, std::move(container));
 }
+
+// The zero bytes behind the Null columns of one table, created for the first
+// of them. Each Null field would otherwise cost a bool per row of the table,
+// so a small frame of many Null fields could ask for memory in proportion to
+// their number times the row count; shared and read-only, they cost one.
+class NullColumns {
+public:
+    explicit NullColumns(std::size_t row_count) : row_count_(row_count) {}
+
+    PyRef array(PyArray_Descr* boolean) {
+        if (!container_) {
+            data_ = row_count_ == 0 ? nullptr : std::calloc(row_count_, 1);
+            if (data_ == nullptr && row_count_ != 0) {
+                PyErr_NoMemory();
+                return {};
+            }
+            container_ = make_slice_container(free_buffer<std::uint8_t>, data_, row_count_, row_count_);
+            if (!container_) return {};
+        }
+        return array_with_base(data_, row_count_, boolean, 0, PyRef::borrow(container_.get()));
+    }
+
+private:
+    std::size_t row_count_;
+    void* data_ = nullptr;
+    PyRef container_;
+};
 
 template <class T>
 PyRef array_over(Buffer<T> buffer, PyArray_Descr* descr, ReleaseBuffer release) {
@@ -239,10 +276,7 @@ PyRef series_to_array(vorl::Series series, std::size_t row_count) {
     const NumpyTypes* types = numpy_types();
     if (types == nullptr) return {};
     switch (vorl::series_type(series)) {
-        case vorl::DataType::Null: {
-            npy_intp dims[1] = {static_cast<npy_intp>(row_count)};
-            return PyRef(PyArray_Zeros(1, dims, new_descr_reference(types->boolean), 0));
-        }
+        case vorl::DataType::Null: return NullColumns(row_count).array(types->boolean);
         case vorl::DataType::DateTime: {
             auto& values = std::get<1>(series);
             // Frames keep UTC; Python sees local wall-clock time. The sum wraps.
@@ -278,11 +312,19 @@ PyRef table_to_py_list(vorl::Table table) {
     std::vector<vorl::Field> fields = std::move(table).into_fields();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     if (!list) return {};
+    NullColumns nulls(row_count);
     for (std::size_t i = 0; i < fields.size(); ++i) {
         vorl::Field& field = fields[i];
         PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
         if (!name) return {};
-        PyRef array = series_to_array(std::move(field.series), row_count);
+        PyRef array;
+        if (vorl::series_type(field.series) == vorl::DataType::Null) {
+            const NumpyTypes* types = numpy_types();
+            if (types == nullptr) return {};
+            array = nulls.array(types->boolean);
+        } else {
+            array = series_to_array(std::move(field.series), row_count);
+        }
         if (!array) return {};
         PyRef pair(PyTuple_New(2));
         if (!pair) return {};

@@ -13,7 +13,8 @@ namespace pyvorl {
 // table; on failure a Python exception is set and nothing partial is returned.
 PyRef table_to_py_list(vorl::Table table);
 
-// One 1-D array for `series`; row_count is the length given to a Null column.
+// One 1-D array for `series`; row_count is the length given to a Null column
+// (table_to_py_list shares one read-only zero buffer among a table's Null columns).
 PyRef series_to_array(vorl::Series series, std::size_t row_count);
 
 }  // namespace pyvorl

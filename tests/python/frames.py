@@ -1,7 +1,8 @@
 """Table frames built and read in plain Python, byte by byte.
 
-Tests use the builder for column types and payload shapes that the packer
-never produces, and the reader to look at what the packer wrote before
+The one encoder of frames outside the engine, shared by the tests and the
+Python fuzzers: tests build column types and payload shapes that the packer
+never writes, and hostile counts, and read what the packer wrote before
 parse_table_frame turns it into floats and shifted datetimes.
 """
 
@@ -9,12 +10,9 @@ import struct
 import zlib
 
 MAGIC_VERSION = 0x4D7C0001
-
 # Column, field and metadata value tags.
 NULL, DATETIME, INT64, FLOAT64, DECIMAL, STRING, BOOL, INT32, UINT32, UINT64, FLOAT32, BYTES = range(12)
-
 MASK64 = (1 << 64) - 1
-MAGNITUDE_MASK = (1 << 56) - 1
 
 
 def wrap64(value):
@@ -23,17 +21,13 @@ def wrap64(value):
     return value - (1 << 64) if value >> 63 else value
 
 
-# ---- writing -----------------------------------------------------------------
-
-
 def varint(value):
     if value <= 250:
         return bytes([value])
-    if value <= 0xFFFF:
-        return b"\xfb" + struct.pack("<H", value)
-    if value <= 0xFFFFFFFF:
-        return b"\xfc" + struct.pack("<I", value)
-    return b"\xfd" + struct.pack("<Q", value)
+    for marker, form, limit in ((0xFB, "<H", 0xFFFF), (0xFC, "<I", 0xFFFFFFFF), (0xFD, "<Q", MASK64)):
+        if value <= limit:
+            return bytes([marker]) + struct.pack(form, value)
+    raise ValueError(value)
 
 
 def zigzag(value, bits=64):
@@ -54,67 +48,49 @@ def sequence(values, encode):
 
 
 def d64(magnitude, scale, negative=False, nan=False, infinite=False):
-    flags = (scale << 4) | negative | (nan << 1) | (infinite << 2)
-    return magnitude.to_bytes(7, "big") + bytes([flags])
+    return magnitude.to_bytes(7, "big") + bytes([(scale << 4) | negative | (nan << 1) | (infinite << 2)])
 
 
-def decimal_body(signed_values, scale):
-    """The compact decimal column: N, the scale, zigzag differences."""
-    if not signed_values:
-        return b"\x00"
-    out = varint(len(signed_values) + 1) + signed(scale)
-    previous = 0
-    for value in signed_values:
-        out += signed(wrap64(value - previous))
-        previous = value
-    return out
+def compact(parameter, numbers):
+    """The compact decimal and datetime form: N = numbers + 1, the parameter, the numbers."""
+    return varint(len(numbers) + 1) + signed(parameter) + b"".join(map(signed, numbers))
+
+
+def decimal_body(values, scale):
+    """Signed magnitudes at one scale, as zigzag differences."""
+    return compact(scale, [wrap64(b - a) for a, b in zip([0, *values], values)]) if values else b"\x00"
 
 
 def datetime_body(values, step):
-    """The compact datetime column with a caller-chosen step dividing every value."""
+    """Microseconds with a caller-chosen step dividing every value."""
     if not values:
         return b"\x00"
-    out = varint(len(values) + 1) + signed(step) + signed(values[0] // step)
-    for before, after in zip(values, values[1:]):
-        out += signed((after - before) // step)
-    return out
+    return compact(step, [values[0] // step] + [(b - a) // step for a, b in zip(values, values[1:])])
 
 
-COLUMN_BODIES = {
-    INT64: lambda values: sequence(values, signed),
-    FLOAT64: lambda values: sequence(values, lambda v: struct.pack("<d", v)),
-    STRING: lambda values: sequence(values, text),
-    BOOL: lambda values: sequence(values, lambda v: bytes([v])),
-    INT32: lambda values: sequence(values, lambda v: signed(v, 32)),
-    UINT32: lambda values: sequence(values, varint),
-    UINT64: lambda values: sequence(values, varint),
-    FLOAT32: lambda values: sequence(values, lambda v: struct.pack("<f", v)),
-    BYTES: lambda values: sequence(values, text),
+ENCODERS = {
+    NULL: lambda v: b"",
+    DATETIME: signed,
+    INT64: signed,
+    FLOAT64: lambda v: struct.pack("<d", v),
+    DECIMAL: lambda v: v,  # the 8 D64 bytes
+    STRING: text,
+    BOOL: lambda v: bytes([v]),
+    INT32: lambda v: signed(v, 32),
+    UINT32: varint,
+    UINT64: varint,
+    FLOAT32: lambda v: struct.pack("<f", v),
+    BYTES: text,
 }
 
 
 def column(tag, values=()):
     """Series tag and body of a plain (not compact) column; Null has no body."""
-    body = b"" if tag == NULL else COLUMN_BODIES[tag](list(values))
-    return bytes([tag]) + body
+    return bytes([tag]) + (b"" if tag == NULL else sequence(list(values), ENCODERS[tag]))
 
 
 def variant(tag, value=None):
-    payload = {
-        NULL: lambda: b"",
-        DATETIME: lambda: signed(value),
-        INT64: lambda: signed(value),
-        FLOAT64: lambda: struct.pack("<d", value),
-        DECIMAL: lambda: value,  # the 8 D64 bytes
-        STRING: lambda: text(value),
-        BOOL: lambda: bytes([value]),
-        INT32: lambda: signed(value, 32),
-        UINT32: lambda: varint(value),
-        UINT64: lambda: varint(value),
-        FLOAT32: lambda: struct.pack("<f", value),
-        BYTES: lambda: text(value),
-    }[tag]()
-    return bytes([tag]) + payload
+    return bytes([tag]) + ENCODERS[tag](value)
 
 
 def metadata(entries):
@@ -126,8 +102,7 @@ def metadata(entries):
 
 def field(name, series, data_type=None, field_metadata=None):
     """series: tag byte followed by its body, as column() or a compact body builds it."""
-    tag = series[0] if data_type is None else data_type
-    return text(name) + bytes([tag]) + metadata(field_metadata) + series
+    return text(name) + bytes([series[0] if data_type is None else data_type]) + metadata(field_metadata) + series
 
 
 def payload(fields=(), table_metadata=None, magic_version=MAGIC_VERSION, trailer=0):
@@ -143,112 +118,68 @@ def frame(content):
     return struct.pack("<HHI", 0x4D7C, 1, len(content) + 4) + body(content)
 
 
-# ---- reading -----------------------------------------------------------------
-
-
 class Reader:
+    """Reads the packer's frames: string metadata, no field metadata."""
+
     def __init__(self, data):
-        self.data = data
-        self.at = 0
+        self.data, self.at = data, 0
 
     def take(self, count):
-        chunk = self.data[self.at:self.at + count]
+        chunk = self.data[self.at : self.at + count]
         assert len(chunk) == count, "input ends early"
         self.at += count
         return chunk
 
-    def byte(self):
-        return self.take(1)[0]
-
     def varint(self):
-        marker = self.byte()
-        if marker <= 250:
-            return marker
-        width = {0xFB: 2, 0xFC: 4, 0xFD: 8}[marker]
-        return int.from_bytes(self.take(width), "little")
+        marker = self.take(1)[0]
+        width = {0xFB: 2, 0xFC: 4, 0xFD: 8}.get(marker)
+        return marker if width is None else int.from_bytes(self.take(width), "little")
 
     def signed(self):
         value = self.varint()
         return (value >> 1) ^ -(value & 1)
 
     def text(self):
-        return self.take(self.varint())
+        return self.take(self.varint()).decode()
 
-    def metadata(self):
-        if self.byte() == 0:
-            return None
-        return [(self.text().decode(), self.variant()) for _ in range(self.varint())]
-
-    def variant(self):
-        tag = self.varint()
-        assert tag == STRING, "only the packer's metadata is read"
-        return self.text().decode()
-
-    def decimals(self):
-        """Compact decimal column as (column scale, [(negative, magnitude), ...])."""
+    def compact(self):
+        """(parameter, [running sums of the numbers]) of a compact column."""
         count = self.varint()
         if count == 0:
             return 0, []
-        scale = self.signed()
-        running, values = 0, []
+        parameter, running, values = self.signed(), 0, []
         for _ in range(count - 1):
             running = wrap64(running + self.signed())
-            values.append((running < 0, abs(running) & MAGNITUDE_MASK))
-        return scale, values
-
-    def datetimes(self):
-        """Compact datetime column as (step, [microseconds, ...])."""
-        count = self.varint()
-        if count == 0:
-            return 0, []
-        step = self.signed()
-        running, values = 0, []
-        for _ in range(count - 1):
-            running = wrap64(running + self.signed())
-            values.append(wrap64(running * step))
-        return step, values
+            values.append(running)
+        return parameter, values
 
     def series(self, tag):
-        if tag == NULL:
-            return None
-        if tag == DECIMAL:
-            return self.decimals()
-        if tag == DATETIME:
-            return self.datetimes()
-        count = self.varint()
-        read = {
-            INT64: self.signed,
-            FLOAT64: lambda: self.take(8),
-            STRING: lambda: self.text().decode(),
-            BOOL: self.byte,
-            INT32: self.signed,
-            FLOAT32: lambda: self.take(4),
-        }[tag]
-        return [read() for _ in range(count)]
+        if tag == DECIMAL:  # (scale, signed magnitudes)
+            return self.compact()
+        if tag == DATETIME:  # (step, microseconds)
+            step, values = self.compact()
+            return step, [wrap64(value * step) for value in values]
+        read = {INT64: self.signed, FLOAT64: lambda: self.take(8), STRING: self.text, BOOL: lambda: self.take(1)[0],
+                INT32: self.signed, FLOAT32: lambda: self.take(4)}[tag]
+        return [read() for _ in range(self.varint())]
 
 
 def read_frame(data):
-    """A packed frame as (table metadata, [(name, data_type, series_tag, values), ...]).
-
-    Floats come back as their raw little-endian bytes, decimals and datetimes
-    as Reader.decimals() and Reader.datetimes() give them.
-    """
-    magic, version, length = struct.unpack_from("<HHI", data)
-    assert (magic, version, length) == (0x4D7C, 1, len(data) - 8)
+    """A packed frame as (table metadata, [(name, data_type, series_tag, values), ...])."""
+    assert struct.unpack_from("<HHI", data) == (0x4D7C, 1, len(data) - 8)
     content = data[8:-4]
     assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(content)
     reader = Reader(content)
     assert reader.varint() == MAGIC_VERSION
     fields = []
     for _ in range(reader.varint()):
-        name = reader.text().decode()
-        data_type = reader.byte()
-        assert reader.metadata() is None
-        tag = reader.byte()
+        name, data_type = reader.text(), reader.take(1)[0]
+        assert reader.take(1) == b"\x00"  # no field metadata
+        tag = reader.take(1)[0]
         fields.append((name, data_type, tag, reader.series(tag)))
-    table_metadata = reader.metadata()
-    assert reader.byte() == 0
-    assert reader.at == len(content)
+    assert reader.take(2) == b"\x01\x01"
+    table_metadata = {reader.text(): (reader.take(1), reader.text())}
+    assert reader.take(1) == b"\x00" and reader.at == len(content)
     return table_metadata, fields
 
 

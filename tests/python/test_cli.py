@@ -8,54 +8,40 @@ import pyvorl
 from pyvorl.__main__ import main
 from pyvorl._market_data import make_market_data
 
-HOUR = 3_600_000_000
-
 QUOTES = pyvorl.pack_table_frame(
-    "quotes",
-    [
-        ("ts", np.array([0, 1000], dtype="datetime64[us]")),
-        ("px", np.array([0.29, 1.5])),
-        ("sym", ["a", ""]),
-    ],
+    "quotes", [("ts", np.array([0, 1000], "datetime64[us]")), ("px", np.array([0.25, 1.5])), ("sym", ["a", ""])],
     {"px": 2},
 )
 EMPTY = pyvorl.pack_table_frame("", [])
-
 DUMP = f"""\
 frame 0 at offset 0, {len(QUOTES)} bytes: table '', object 'quotes', 2 rows
-  ts   datetime64[us]  2  [1970-01-01T00:00:00.000000, 1970-01-01T00:00:00.001000]
-  px   float64         2  [0.28, 1.5]
-  sym  object          2  ['a', '']
+  'ts'   datetime64[us]  2  [1970-01-01T00:00:00.000000, 1970-01-01T00:00:00.001000]
+  'px'   float64         2  [0.25, 1.5]
+  'sym'  object          2  ['a', '']
 frame 1 at offset {len(QUOTES)}, {len(EMPTY)} bytes: table '', object '', 0 rows
 """
 
 
-@pytest.fixture
-def utc():
-    saved = pyvorl.get_local_offset()
-    pyvorl.set_local_zone(0)
-    yield
-    pyvorl.set_local_zone(saved // HOUR)
-
-
-def write(tmp_path, data):
+def dump(tmp_path, capsys, data, *options):
     path = tmp_path / "frames.vorl"
     path.write_bytes(data)
-    return str(path)
+    status = main(["dump", str(path), *options])
+    out, err = capsys.readouterr()
+    return status, out, err.replace(str(path), "PATH")
 
 
 def test_dump_shows_one_block_per_frame(tmp_path, capsys, utc):
-    path = write(tmp_path, QUOTES + EMPTY)
-    assert main(["dump", path]) == 0
-    out, err = capsys.readouterr()
-    assert out == DUMP + f"2 frames, {len(QUOTES + EMPTY)} bytes\n"
-    assert err == ""
+    assert dump(tmp_path, capsys, QUOTES + EMPTY) == (0, DUMP + f"2 frames, {len(QUOTES + EMPTY)} bytes\n", "")
+    assert "  'px'   float64         2  [0.25, ...]\n" in dump(tmp_path, capsys, QUOTES, "--head", "1")[1]
 
 
-@pytest.mark.parametrize("head, px", [("0", "[...]"), ("1", "[0.28, ...]"), ("9", "[0.28, 1.5]")])
-def test_dump_head_limits_the_values_shown(tmp_path, capsys, utc, head, px):
-    assert main(["dump", write(tmp_path, QUOTES), "--head", head]) == 0
-    assert f"  px   float64         2  {px}\n" in capsys.readouterr().out
+def test_dump_escapes_every_name_the_frame_carries(tmp_path, capsys):
+    hostile = "\x1b]0;owned\x07\r\nframe 9 at offset 0\u202e"
+    frame = pyvorl.pack_table_frame(hostile, [(hostile, [hostile]), ("\x1b[2J", np.arange(1))])
+    status, out, _ = dump(tmp_path, capsys, frame)
+    assert status == 0 and out.count("\n") == 4
+    assert all(ch.isprintable() for ch in out.replace("\n", ""))
+    assert f"  {hostile!r}  object  1  [{hostile!r}]\n" in out
 
 
 @pytest.mark.parametrize(
@@ -68,14 +54,16 @@ def test_dump_head_limits_the_values_shown(tmp_path, capsys, utc, head, px):
     ids=["truncated", "damaged", "not a frame"],
 )
 def test_dump_prints_the_frames_read_then_one_error_line(tmp_path, capsys, utc, tail, error):
-    path = write(tmp_path, QUOTES + EMPTY + tail)
-    assert main(["dump", path]) == 1
-    out, err = capsys.readouterr()
-    assert out == DUMP
-    assert err == f"pyvorl dump: {path}: frame at offset {len(QUOTES + EMPTY)}: {error}\n"
+    offset = len(QUOTES + EMPTY)
+    assert dump(tmp_path, capsys, QUOTES + EMPTY + tail) == (1, DUMP, f"pyvorl dump: PATH: frame at offset {offset}: {error}\n")
 
 
-def test_dump_of_a_missing_file_fails_in_one_line(tmp_path, capsys):
+def test_dump_fails_in_one_line_when_memory_runs_out_or_the_file_is_missing(tmp_path, capsys, utc, monkeypatch):
+    def no_memory(body, offset):
+        raise MemoryError
+
+    monkeypatch.setattr("pyvorl._stream.parse_body", no_memory)
+    assert dump(tmp_path, capsys, QUOTES) == (1, "", "pyvorl dump: PATH: frame at offset 0: out of memory\n")
     assert main(["dump", str(tmp_path / "none")]) == 1
     assert capsys.readouterr().err.count("\n") == 1
 
@@ -85,24 +73,16 @@ def test_usage_errors_exit_2(capsys):
     assert "--frames: must be at least 1, got 0" in capsys.readouterr().err
 
 
-def test_demo_runs_as_a_module_and_reports_success():
-    result = subprocess.run(
-        [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3"],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+def test_demo_runs_as_a_module_and_dump_reads_the_file_it_keeps(tmp_path, capsys):
+    path = str(tmp_path / "trades.vorl")
+    command = [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3", "--file", path]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
     assert "3,000 rows of trades in 3 frames; every value read back matches" in result.stdout
     assert "came back shifted by the local offset (+8 h)" in result.stdout
-
-
-def test_demo_keeps_its_file_on_request_and_dump_reads_it(tmp_path, capsys):
-    path = str(tmp_path / "trades.vorl")
-    assert main(["demo", "--rows", "10", "--frames", "4", "--file", path]) == 0
     assert main(["dump", path]) == 0
     out = capsys.readouterr().out
-    assert out.count("object 'trades'") == 4 and out.endswith(" bytes\n") and "\n4 frames, " in out
+    assert out.count("object 'trades'") == 3 and "\n3 frames, " in out
 
 
 def test_demo_fails_when_a_value_comes_back_wrong(monkeypatch, capsys):

@@ -1,105 +1,162 @@
-import inspect
+"""The module's surface: registration, argument parsing, the header check and the local offset."""
+
+import subprocess
+import sys
 import types
 
 import pytest
 
 import pyvorl
-from pyvorl import _vorl
+from pyvorl._vorl import check_table_frame, get_local_offset, pack_table_frame, parse_table_frame, set_local_zone
 
 NAMES = ["set_local_zone", "get_local_offset", "check_table_frame", "parse_table_frame", "pack_table_frame"]
-
-DOCS = {
-    "pack_table_frame": (
-        "(obj, columns, decimal_fields=None, /)",
-        "Pack columns into a table frame.\n\nobj: the object name, must not be empty\n"
-        "columns: a list of (column name, numpy array)\nReturns the packed table frame",
-    ),
-    "check_table_frame": (
-        "(buffer, /)",
-        "Checks if the buffer is a table frame.\n\nReturns the frame size if it is a table frame.",
-    ),
-    "parse_table_frame": (
-        "(buffer, /)",
-        "Parses a table frame.\n\nReturns the a tuple of (object name, table), "
-        "where table is a dict of (column name, numpy array).",
-    ),
-    # CPython reports an empty docstring after the signature as None.
-    "set_local_zone": ("(tz)", None),
-    "get_local_offset": ("()", None),
-}
-
-
-def test_module_lists_functions_in_registration_order():
-    assert _vorl.__all__ == NAMES
-    assert "\n" not in _vorl.__doc__.strip()
-
-
-@pytest.mark.parametrize("name", NAMES)
-def test_functions_are_builtins_bound_to_module(name):
-    function = getattr(_vorl, name)
-    assert isinstance(function, types.BuiltinFunctionType)
-    assert function.__self__ is _vorl
-    assert function.__module__ == "pyvorl._vorl"
-    assert getattr(pyvorl, name) is function
-
-
-@pytest.mark.parametrize("name", NAMES)
-def test_signatures_and_docstrings(name):
-    signature, doc = DOCS[name]
-    function = getattr(_vorl, name)
-    assert function.__text_signature__ == signature
-    assert str(inspect.signature(function)) == signature
-    assert function.__doc__ == doc
-
-
-def test_package_surface():
-    assert pyvorl.__all__[:5] == NAMES
-    assert pyvorl.__version__ == "0.1.0"
-
-
+HOUR = 3_600_000_000
 HEADER_12 = b"\x7c\x4d\x01\x00\x0c\x00\x00\x00"
 
 
-class BytesKind(bytes):
-    pass
+def test_functions_are_registered_in_order_as_bound_builtins():
+    assert pyvorl._vorl.__all__ == NAMES
+    for name in NAMES:
+        function = getattr(pyvorl._vorl, name)
+        assert isinstance(function, types.BuiltinFunctionType) and function.__self__ is pyvorl._vorl
+        assert getattr(pyvorl, name) is function
+
+
+def test_fresh_process_state_and_subinterpreters():
+    code = """if True:
+        import pyvorl
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        print(pyvorl.get_local_offset())
+        try:
+            outcome = interpreters.run_string(interpreters.create(), "import pyvorl._vorl")
+        except Exception as error:
+            outcome = error
+        print(getattr(outcome, "msg", outcome))"""
+    lines = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout.split("\n")
+    assert lines[0] == "28800000000"
+    # The module's NumPy table and container type are process-wide.
+    assert "does not support loading in subinterpreters" in lines[1]
 
 
 @pytest.mark.parametrize(
-    "buffer, body_length",
+    "call, message",
     [
-        (HEADER_12, 12),
-        (HEADER_12 + b"\x00" * 12, 12),
-        (HEADER_12 + b"\xff", 12),
-        (b"\x7c\x4d\x01\x00\x02\x00\x00\x00", 2),
-        (b"\x7c\x4d\x01\x00\xff\xff\xff\xff", 4294967295),
-        (b"\x7c\x4d\x01\x00\x00\x00\x00\x00", 0),
-        (BytesKind(HEADER_12), 12),
+        (lambda: check_table_frame(), "check_table_frame() missing 1 required positional argument: 'buffer'"),
+        (lambda: pack_table_frame(), "pack_table_frame() missing 2 required positional arguments: 'obj' and 'columns'"),
+        (lambda: pack_table_frame("x"), "pack_table_frame() missing 1 required positional argument: 'columns'"),
+        (lambda: check_table_frame(b"", b""), "check_table_frame() takes 1 positional arguments but 2 were given"),
+        (lambda: pack_table_frame("x", [], None, 4),
+         "pack_table_frame() takes from 2 to 3 positional arguments but 4 were given"),
+        (lambda: parse_table_frame(buffer=b""),
+         "parse_table_frame() got some positional-only arguments passed as keyword arguments: 'buffer'"),
+        (lambda: pack_table_frame(decimal_fields=None, columns=[], obj="x"),
+         "pack_table_frame() got some positional-only arguments passed as keyword arguments: "
+         "'obj', 'columns', and 'decimal_fields'"),
+        (lambda: pack_table_frame("x", [], decimal_fields={}),
+         "pack_table_frame() got some positional-only arguments passed as keyword arguments: 'decimal_fields'"),
+        (lambda: check_table_frame(b"", size=1), "check_table_frame() got an unexpected keyword argument 'size'"),
+        (lambda: set_local_zone(1, tz=1), "set_local_zone() got multiple values for argument 'tz'"),
+        # Keywords are judged before the positional count, as in Python functions.
+        (lambda: set_local_zone(1, 2, x=3), "set_local_zone() got an unexpected keyword argument 'x'"),
+        (lambda: check_table_frame("abc"), "argument 'buffer': 'str' object is not an instance of 'bytes'"),
+        (lambda: check_table_frame(bytearray(8)), "argument 'buffer': 'bytearray' object is not an instance of 'bytes'"),
+        (lambda: parse_table_frame(memoryview(b"")),
+         "argument 'buffer': 'memoryview' object is not an instance of 'bytes'"),
+        (lambda: parse_table_frame(None), "argument 'buffer': 'None' is not an instance of 'bytes'"),
+        (lambda: pack_table_frame(1, []), "argument 'obj': 'int' object is not an instance of 'str'"),
+        (lambda: pack_table_frame("x", ()), "argument 'columns': 'tuple' object is not an instance of 'list'"),
+        (lambda: pack_table_frame("x", [], []), "argument 'decimal_fields': 'list' object is not an instance of 'dict'"),
+        (lambda: pack_table_frame("x", [], {1: 2}), "argument 'decimal_fields': 'int' object is not an instance of 'str'"),
+        (lambda: pack_table_frame("x", [], {"a": 1.5}), "argument 'decimal_fields': an integer is required"),
     ],
 )
-def test_check_table_frame_returns_body_length(buffer, body_length):
-    assert pyvorl.check_table_frame(buffer) == body_length
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError and str(info.value) == message
+
+
+def test_a_function_without_parameters_uses_the_cpython_message():
+    with pytest.raises(TypeError, match=r"get_local_offset\(\) takes no arguments \(1 given\)$"):
+        get_local_offset(1)
+
+
+@pytest.mark.parametrize("places", [-1, 2**64])
+def test_decimal_places_out_of_range_are_not_prefixed(places):
+    with pytest.raises(OverflowError) as info:
+        pack_table_frame("x", [], {"a": places})
+    assert not str(info.value).startswith("argument")
+
+
+class IndexRaising:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+def test_the_prefix_keeps_the_cause_and_other_errors_pass_through():
+    root, error = ValueError("root"), TypeError("no index")
+    error.__cause__ = root
+    with pytest.raises(TypeError) as info:
+        set_local_zone(IndexRaising(error))
+    assert (type(info.value), str(info.value), info.value.__cause__) == (TypeError, "argument 'tz': no index", root)
+    for other in (type("TypeErrorKind", (TypeError,), {})("own kind"), LookupError("lookup")):
+        with pytest.raises(type(other)) as info:
+            set_local_zone(IndexRaising(other))
+        assert info.value is other
 
 
 @pytest.mark.parametrize(
-    "buffer, message",
+    "buffer, result",
     [
-        (b"", "buffer is too short"),
+        (HEADER_12, 12),
+        (type("BytesKind", (bytes,), {})(HEADER_12 + b"\xff"), 12),
+        (b"\x7c\x4d\x01\x00\xff\xff\xff\xff", 4294967295),
         (HEADER_12[:7], "buffer is too short"),
-        (b"\x00" * 7, "buffer is too short"),
+        (b"", "buffer is too short"),
         (b"\x7c\x4d\x02\x00\x0c\x00\x00\x00", "buffer is not a table frame"),
-        (b"\x00\x00\x01\x00\x0c\x00\x00\x00", "buffer is not a table frame"),
         (b"\x4d\x7c\x00\x01\x0c\x00\x00\x00", "buffer is not a table frame"),
     ],
 )
-def test_check_table_frame_rejects_non_headers(buffer, message):
+def test_check_table_frame(buffer, result):
+    if isinstance(result, int):
+        assert check_table_frame(buffer) == result
+        return
     with pytest.raises(ValueError) as info:
-        pyvorl.check_table_frame(buffer)
-    assert str(info.value) == message
+        check_table_frame(buffer)
+    assert str(info.value) == result
 
 
-@pytest.mark.parametrize("buffer", [bytearray(HEADER_12), memoryview(HEADER_12), "abc"])
-def test_check_table_frame_accepts_only_bytes(buffer):
-    with pytest.raises(TypeError) as info:
-        pyvorl.check_table_frame(buffer)
-    expected = f"argument 'buffer': '{type(buffer).__qualname__}' object is not an instance of 'bytes'"
-    assert str(info.value) == expected
+@pytest.mark.parametrize(
+    "tz, offset", [(-5, -18_000_000_000), (25, 25 * HOUR), (-25, -25 * HOUR), (0, 0), (True, HOUR)]
+)
+def test_accepted_zones(restore_offset, tz, offset):
+    assert set_local_zone(tz) is None
+    assert get_local_offset() == offset
+    set_local_zone(tz=3)
+    assert get_local_offset() == 3 * HOUR
+
+
+@pytest.mark.parametrize(
+    "tz, error, message",
+    [
+        (26, ValueError, "invalid timezone"),
+        (-128, ValueError, "invalid timezone"),
+        (128, OverflowError, "out of range integral type conversion attempted"),
+        (-129, OverflowError, "out of range integral type conversion attempted"),
+        (2**63, OverflowError, "Python int too large to convert to C long"),
+        ("3", TypeError, "argument 'tz': 'str' object cannot be interpreted as an integer"),
+        (None, TypeError, "argument 'tz': 'NoneType' object cannot be interpreted as an integer"),
+    ],
+)
+def test_refused_zones_leave_the_offset_unchanged(restore_offset, tz, error, message):
+    set_local_zone(-7)
+    with pytest.raises(error) as info:
+        set_local_zone(tz)
+    assert (type(info.value), str(info.value)) == (error, message)
+    assert get_local_offset() == -7 * HOUR

@@ -1,6 +1,5 @@
 import gc
 import math
-import os
 import sys
 
 import numpy as np
@@ -11,6 +10,7 @@ from frames import BOOL, BYTES, DATETIME, DECIMAL, FLOAT32, FLOAT64, INT32, INT6
 from pyvorl import pack_table_frame, parse_table_frame, set_local_zone
 
 HOUR = 3_600_000_000
+DECODE = "Invalid table frame: Failed to decode table: "
 
 
 def parse_content(content):
@@ -19,13 +19,10 @@ def parse_content(content):
 
 def parse_columns(*series):
     """The arrays of a table with one field per series, named by position."""
-    fields = [frames.field(str(i), one) for i, one in enumerate(series)]
-    _, _, columns = parse_content(frames.payload(fields))
+    _, _, columns = parse_content(frames.payload([frames.field(str(i), one) for i, one in enumerate(series)]))
     assert [name for name, _ in columns] == [str(i) for i in range(len(series))]
     return [array for _, array in columns]
 
-
-# ---- column types --------------------------------------------------------------------
 
 ALL_TYPES = [
     (frames.column(INT64, [1, -(2**63), 2**63 - 1]), np.int64, [1, -(2**63), 2**63 - 1]),
@@ -43,16 +40,11 @@ ALL_TYPES = [
 ]
 
 
-def test_every_column_type_has_its_dtype_and_values(restore_offset):
-    set_local_zone(0)
-    arrays = parse_columns(*(series for series, _, _ in ALL_TYPES))
-    for array, (_, dtype, values) in zip(arrays, ALL_TYPES):
-        assert array.dtype == np.dtype(dtype)
-        assert array.ndim == 1
-        if array.dtype.kind == "M":
-            array = array.view(np.int64)
-        assert array.tolist() == values
-        assert [type(item) for item in array.tolist()] == [type(item) for item in values]
+def test_every_column_type_has_its_dtype_and_values(utc):
+    for array, (_, dtype, values) in zip(parse_columns(*(series for series, _, _ in ALL_TYPES)), ALL_TYPES):
+        assert array.dtype == np.dtype(dtype) and array.ndim == 1
+        items = (array.view(np.int64) if array.dtype.kind == "M" else array).tolist()
+        assert items == values and [type(item) for item in items] == [type(item) for item in values]
 
 
 @pytest.mark.parametrize(
@@ -61,59 +53,43 @@ def test_every_column_type_has_its_dtype_and_values(restore_offset):
         ([], []),
         ([frames.column(NULL)], [0]),
         ([frames.column(NULL), frames.column(INT64, [1, 2])], [0, 2]),
-        ([frames.column(INT64, [1, 2, 3]), frames.column(NULL)], [3, 3]),
         ([frames.column(STRING, ["a", "b"]), frames.column(INT64, [1]), frames.column(NULL)], [2, 1, 2]),
-        ([bytes([DECIMAL]) + frames.decimal_body([1] * 4, 0), frames.column(NULL)], [4, 4]),
+        ([bytes([DECIMAL]) + frames.decimal_body([1] * 4, 0), frames.column(NULL), frames.column(NULL)], [4, 4, 4]),
     ],
 )
-def test_null_columns_take_the_length_of_the_first_field(series, lengths):
+def test_null_columns_are_read_only_false_as_long_as_the_first_field(series, lengths):
     arrays = parse_columns(*series)
     assert [len(array) for array in arrays] == lengths
-    assert all(not array.any() for array in arrays if array.dtype == np.bool_)
+    nulls = [array for one, array in zip(series, arrays) if one[0] == NULL]
+    for array in nulls:
+        assert array.dtype == np.bool_ and not array.any() and not array.flags.writeable
+        with pytest.raises(ValueError, match="read-only"):
+            array[:] = True
+    # One table's Null columns share their zeros.
+    assert len({id(array.base) for array in nulls}) <= 1
 
 
-def test_field_type_byte_and_field_metadata_are_not_consulted():
-    every_variant = [
-        ("n", frames.variant(NULL)), ("t", frames.variant(DATETIME, -5)), ("i", frames.variant(INT64, 7)),
-        ("f", frames.variant(FLOAT64, 1.5)), ("d", frames.variant(DECIMAL, frames.d64(5, 1))),
-        ("s", frames.variant(STRING, "x")), ("b", frames.variant(BOOL, 1)), ("i32", frames.variant(INT32, -1)),
-        ("u32", frames.variant(UINT32, 2**32 - 1)), ("u64", frames.variant(UINT64, 2**64 - 1)),
-        ("f32", frames.variant(FLOAT32, 0.5)), ("y", frames.variant(BYTES, b"\xff")),
-    ]
-    content = frames.payload(
-        [frames.field("a", frames.column(FLOAT64, [2.5]), data_type=INT64, field_metadata=every_variant)],
-        magic_version=0, trailer=1,
-    )
+def test_field_type_byte_field_metadata_and_trailing_bytes_are_not_consulted():
+    every_variant = [(str(tag), frames.variant(tag, value)) for tag, value in [
+        (NULL, None), (DATETIME, -5), (INT64, 7), (FLOAT64, 1.5), (DECIMAL, frames.d64(5, 1)), (STRING, "x"),
+        (BOOL, 1), (INT32, -1), (UINT32, 2**32 - 1), (UINT64, 2**64 - 1), (FLOAT32, 0.5), (BYTES, b"\xff")]]
+    field = frames.field("a", frames.column(FLOAT64, [2.5]), data_type=INT64, field_metadata=every_variant)
+    content = frames.payload([field], magic_version=0, trailer=1)
     assert parse_content(content + b"trailing bytes")[2][0][1].tolist() == [2.5]
-
-
-# ---- names from the table metadata -------------------------------------------------------
 
 
 @pytest.mark.parametrize(
     "entries, names",
     [
         (None, ("", "")),
-        ([], ("", "")),
-        ([("obj", frames.variant(STRING, "o"))], ("", "o")),
         ([("table", frames.variant(STRING, "t")), ("obj", frames.variant(STRING, "ö🙂"))], ("t", "ö🙂")),
         ([("obj", frames.variant(INT64, 1)), ("table", frames.variant(BYTES, b"t"))], ("", "")),
-        ([("obj", frames.variant(NULL)), ("Table", frames.variant(STRING, "t"))], ("", "")),
         ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(STRING, "b"))], ("", "b")),
         ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(INT64, 1))], ("", "")),
-        ([("obj", frames.variant(INT64, 1)), ("obj", frames.variant(STRING, "c"))], ("", "c")),
     ],
 )
 def test_table_and_object_names(entries, names):
-    table, obj, columns = parse_content(frames.payload(table_metadata=entries))
-    assert (table, obj, columns) == (*names, [])
-
-
-def test_packed_frame_has_no_table_name():
-    assert parse_table_frame(pack_table_frame("x", [("a", [])])[8:])[:2] == ("", "x")
-
-
-# ---- decimals and datetimes ---------------------------------------------------------------
+    assert parse_content(frames.payload(table_metadata=entries)) == (*names, [])
 
 
 @pytest.mark.parametrize(
@@ -130,9 +106,7 @@ def test_packed_frame_has_no_table_name():
 def test_decimals_become_floats(values, scale, expected):
     [array] = parse_columns(bytes([DECIMAL]) + frames.decimal_body(values, scale))
     assert array.dtype == np.float64
-    assert [(value, math.copysign(1, value)) for value in array.tolist()] == [
-        (value, math.copysign(1, value)) for value in expected
-    ]
+    assert [(v, math.copysign(1, v)) for v in array.tolist()] == [(v, math.copysign(1, v)) for v in expected]
 
 
 def test_nan_and_infinite_decimals_come_back_as_zero():
@@ -140,31 +114,12 @@ def test_nan_and_infinite_decimals_come_back_as_zero():
     assert parse_table_frame(packed[8:])[2][0][1].tolist() == [0.0, 0.0, 0.0, 2.5]
 
 
-@pytest.mark.parametrize(
-    "zone, shown",
-    [
-        (8, "1970-01-01T08:00:00.000000"),
-        (0, "1970-01-01T00:00:00.000000"),
-        (-3, "1969-12-31T21:00:00.000000"),
-        (25, "1970-01-02T01:00:00.000000"),
-    ],
-)
+@pytest.mark.parametrize("zone, shown", [(8, "1970-01-01T08:00:00"), (0, "1970-01-01T00:00:00"),
+                                         (-3, "1969-12-31T21:00:00"), (25, "1970-01-02T01:00:00")])
 def test_datetimes_show_local_wall_clock_time(restore_offset, zone, shown):
     set_local_zone(zone)
     [array] = parse_columns(bytes([DATETIME]) + frames.datetime_body([0], 1))
     assert array[0] == np.datetime64(shown)
-
-
-def test_default_offset_is_eight_hours_in_a_fresh_process():
-    import subprocess
-
-    code = (
-        "import numpy as np, pyvorl; "
-        "f = pyvorl.pack_table_frame('x', [('a', np.zeros(1, 'M8[us]'))]); "
-        "print(pyvorl.parse_table_frame(f[8:])[2][0][1][0])"
-    )
-    output = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
-    assert output.strip() == "1970-01-01T08:00:00.000000"
 
 
 @pytest.mark.parametrize(
@@ -182,8 +137,6 @@ def test_datetime_arithmetic_wraps(restore_offset, body, micros):
     [array] = parse_columns(bytes([DATETIME]) + body)
     assert array.view(np.int64).tolist() == micros
 
-
-# ---- array ownership -----------------------------------------------------------------------
 
 CONTAINER_BACKED = [
     (frames.column(INT64, [1, 2]), 5),
@@ -204,30 +157,20 @@ def test_decoded_buffers_back_writeable_arrays_through_a_container(series, new_v
     for array in (first, second):
         assert array.flags.writeable and array.flags.c_contiguous and not array.flags.owndata
         assert type(array.base).__name__ == "PySliceContainer"
-        base = array.base
-        assert sys.getrefcount(base) == 3  # this name, the call, and the array: nothing else
-        del base
-    assert first.base is not second.base
+        assert sys.getrefcount(array.base) == 3  # the array, the expression and the call: nothing else
     with pytest.raises(TypeError):
         type(first.base)()
     before = second.tolist()
     first[0] = new_value
-    assert first[0] == new_value
-    assert second.tolist() == before
+    assert first[0] == new_value and second.tolist() == before
 
 
-@pytest.mark.parametrize("series", [frames.column(UINT32, [1]), frames.column(UINT64, [1]), frames.column(NULL)])
-def test_copied_columns_are_owned_by_numpy(series):
-    [array] = parse_columns(frames.column(INT64, [1]), series)[1:]
-    assert array.flags.writeable and array.flags.c_contiguous and array.flags.owndata
-    assert array.base is None
-
-
-@pytest.mark.parametrize("tag", [INT64, FLOAT64, STRING, BYTES, BOOL, DATETIME, DECIMAL, INT32, UINT32, UINT64, FLOAT32])
-def test_empty_columns_give_empty_arrays(tag):
-    series = bytes([tag]) + b"\x00"
-    [array] = parse_columns(series)
-    assert array.shape == (0,) and array.flags.writeable
+@pytest.mark.parametrize("tag", [DATETIME, INT64, FLOAT64, DECIMAL, STRING, BOOL, INT32, UINT32, UINT64, FLOAT32, BYTES])
+def test_empty_columns_come_back_like_columns_with_values(tag):
+    [full] = parse_columns(dict((series[0], series) for series, _, _ in ALL_TYPES)[tag])
+    [empty] = parse_columns(bytes([tag, 0]))
+    assert (empty.shape, empty.dtype, type(empty.base)) == ((0,), full.dtype, type(full.base))
+    assert empty.flags.writeable and empty.flags.owndata == full.flags.owndata
 
 
 def test_parsing_leaves_the_buffer_unchanged():
@@ -240,8 +183,7 @@ def test_parsing_leaves_the_buffer_unchanged():
 
 def test_views_keep_the_buffer_alive():
     [array] = parse_columns(frames.column(STRING, ["a" * 40, "b" * 40, "c" * 40]))
-    view = array[1:]
-    element = array[2]
+    view, element = array[1:], array[2]
     count = sys.getrefcount(element)
     del array
     gc.collect()
@@ -251,61 +193,19 @@ def test_views_keep_the_buffer_alive():
     assert sys.getrefcount(element) == count - 1  # the container dropped its reference
 
 
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-# Columns are built inside the test: made at collection they would stay
-# resident for the whole session.
-@pytest.mark.parametrize(
-    "make_column, places, rounds",
-    [
-        (lambda: np.arange(1_000_000, dtype=np.int64) % 100, None, 200),
-        (lambda: np.arange(1_000_000, dtype=np.int64).view("M8[us]"), None, 50),
-        (lambda: np.linspace(0, 1, 1_000_000), None, 50),
-        (lambda: np.arange(1_000_000) % 100 / 10, {"a": 1}, 15),
-        (lambda: ["text %d" % (i % 100) for i in range(100_000)], None, 15),
-    ],
-    ids=["int64", "datetime", "float64", "decimal", "string"],
-)
-def test_dropped_arrays_release_their_memory(make_column, places, rounds):
-    body = pack_table_frame("x", [("a", make_column())], places)[8:]
-    for _ in range(3):
-        parse_table_frame(body)
-    before = resident_bytes()
-    for _ in range(rounds):
-        _, _, [(_, array)] = parse_table_frame(body)
-        del array
-    assert resident_bytes() - before < 64 * 2**20
-
-
-# ---- errors ------------------------------------------------------------------------------
-
-DECODE = "Invalid table frame: Failed to decode table: "
-
-
-def field_content(name, series):
-    """A payload that ends right after one field's column body."""
-    return frames.varint(frames.MAGIC_VERSION) + b"\x01" + frames.text(name) + series[:1] + b"\x00" + series
-
-
 @pytest.mark.parametrize(
     "body, message",
     [
         (b"", "Invalid table frame: Content and footer too short"),
-        (b"\x00", "Invalid table frame: Content and footer too short"),
         (b"\x00\x00\x00", "Invalid table frame: Content and footer too short"),
         (b"\x00\x00\x00\x00", DECODE + "UnexpectedEnd { additional: 1 }"),
         (frames.frame(frames.payload()), "Table frame CRC32 check failed"),
-        (frames.body(frames.payload())[:-1] + b"\x00", "Table frame CRC32 check failed"),
     ],
 )
 def test_frame_errors(body, message):
     with pytest.raises(ValueError) as info:
         parse_table_frame(body)
-    assert type(info.value) is ValueError
-    assert str(info.value) == message
+    assert type(info.value) is ValueError and str(info.value) == message
 
 
 def test_every_flipped_bit_fails_the_checksum():
@@ -317,7 +217,9 @@ def test_every_flipped_bit_fails_the_checksum():
             parse_table_frame(bytes(damaged))
 
 
-HUGE = 2**60
+def field_content(series):
+    """A payload that ends right after one field's column body."""
+    return frames.varint(frames.MAGIC_VERSION) + b"\x01" + frames.text("a") + series[:1] + b"\x00" + series
 
 
 @pytest.mark.parametrize(
@@ -336,27 +238,14 @@ HUGE = 2**60
          "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"),
         (frames.payload([frames.field("a", frames.column(STRING, [b"ok\xc3"]))]),
          "Utf8 { inner: Utf8Error { valid_up_to: 2, error_len: None } }"),
-        (field_content("a", bytes([STRING]) + b"\x01\x0aabcd"), "UnexpectedEnd { additional: 6 }"),
-        (field_content("a", bytes([FLOAT64]) + b"\x02" + bytes(12)), "UnexpectedEnd { additional: 4 }"),
-        (field_content("a", bytes([FLOAT32]) + b"\x01"), "UnexpectedEnd { additional: 4 }"),
-        (field_content("a", bytes([INT32]) + b"\x01\xfd" + bytes(8)), "InvalidIntegerType { expected: I32, found: I64 }"),
-        (field_content("a", bytes([UINT32]) + b"\x01\xfd" + bytes(8)), "InvalidIntegerType { expected: U32, found: U64 }"),
-        (field_content("a", bytes([INT64]) + b"\x01\xfe"), "InvalidIntegerType { expected: I64, found: I128 }"),
-        (field_content("a", bytes([UINT64]) + b"\x01\xff"), "InvalidIntegerType { expected: U64, found: Reserved }"),
-        (field_content("a", bytes([DECIMAL]) + b"\xfe"), "InvalidIntegerType { expected: U64, found: U128 }"),
-        (field_content("a", bytes([DATETIME]) + b"\x02\xff"), "InvalidIntegerType { expected: I64, found: Reserved }"),
-        (field_content("a", bytes([DATETIME]) + b"\x03\x02\x02"), "UnexpectedEnd { additional: 1 }"),
-        # Counts and lengths that the remaining bytes cannot hold.
-        (frames.varint(frames.MAGIC_VERSION) + frames.varint(HUGE), "UnexpectedEnd { additional: 1 }"),
-        (field_content("a", bytes([INT64]) + frames.varint(HUGE) + b"\x02"), "UnexpectedEnd { additional: 1 }"),
-        (field_content("a", bytes([BOOL]) + frames.varint(HUGE) + b"\x01"), "UnexpectedEnd { additional: 1 }"),
-        (field_content("a", bytes([STRING]) + frames.varint(HUGE) + b"\x00"), "UnexpectedEnd { additional: 1 }"),
-        (field_content("a", bytes([BYTES]) + b"\x01" + frames.varint(HUGE) + b"ab"),
-         f"UnexpectedEnd {{ additional: {HUGE - 2} }}"),
-        (field_content("a", bytes([FLOAT64]) + frames.varint(HUGE)), "UnexpectedEnd { additional: 8 }"),
-        (field_content("a", bytes([DECIMAL]) + frames.varint(HUGE) + b"\x04\x02"), "UnexpectedEnd { additional: 1 }"),
-        (field_content("a", bytes([DATETIME]) + frames.varint(HUGE) + b"\x02\x02"), "UnexpectedEnd { additional: 1 }"),
-        (frames.varint(frames.MAGIC_VERSION) + b"\x00\x01" + frames.varint(HUGE), "UnexpectedEnd { additional: 1 }"),
+        (field_content(bytes([STRING]) + b"\x01\x0aabcd"), "UnexpectedEnd { additional: 6 }"),
+        (field_content(bytes([FLOAT64]) + b"\x02" + bytes(12)), "UnexpectedEnd { additional: 4 }"),
+        (field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8)), "InvalidIntegerType { expected: I32, found: I64 }"),
+        (field_content(bytes([UINT32]) + b"\x01\xfd" + bytes(8)), "InvalidIntegerType { expected: U32, found: U64 }"),
+        (field_content(bytes([INT64]) + b"\x01\xfe"), "InvalidIntegerType { expected: I64, found: I128 }"),
+        (field_content(bytes([UINT64]) + b"\x01\xff"), "InvalidIntegerType { expected: U64, found: Reserved }"),
+        (field_content(bytes([DECIMAL]) + b"\xfe"), "InvalidIntegerType { expected: U64, found: U128 }"),
+        (field_content(bytes([DATETIME]) + b"\x03\x02\x02"), "UnexpectedEnd { additional: 1 }"),
     ],
 )
 def test_decode_errors(content, error):
@@ -365,31 +254,22 @@ def test_decode_errors(content, error):
     assert str(info.value) == DECODE + error
 
 
-@pytest.mark.parametrize("tag_byte", [b"\x02", b"\xff"])
+@pytest.mark.parametrize("tag_byte", [2, 255])
 def test_bad_metadata_option_tag(tag_byte):
-    content = frames.varint(frames.MAGIC_VERSION) + b"\x00" + tag_byte
     with pytest.raises(ValueError) as info:
-        parse_content(content)
-    message = str(info.value)
-    assert message.startswith(DECODE + 'UnexpectedVariant { type_name: "')
-    assert message.endswith(f'", allowed: Range {{ min: 0, max: 1 }}, found: {tag_byte[0]} }}')
+        parse_content(frames.varint(frames.MAGIC_VERSION) + bytes([0, tag_byte]))
+    assert str(info.value).startswith(DECODE + 'UnexpectedVariant { type_name: "')
+    assert str(info.value).endswith(f'", allowed: Range {{ min: 0, max: 1 }}, found: {tag_byte} }}')
 
 
 @pytest.mark.parametrize("scale", [-1, 16, 2**40])
 def test_decimal_scale_outside_the_flags_is_refused(scale):
-    content = field_content("a", bytes([DECIMAL]) + frames.decimal_body([5], scale))
     with pytest.raises(ValueError, match="^" + DECODE):
-        parse_content(content)
-
-
-class BytesKind(bytes):
-    pass
+        parse_content(field_content(bytes([DECIMAL]) + frames.decimal_body([5], scale)))
 
 
 def test_bytes_subclass_is_accepted_other_buffers_are_not():
     body = frames.body(frames.payload())
-    assert parse_table_frame(BytesKind(body)) == ("", "", [])
-    for buffer in (bytearray(body), memoryview(body), np.frombuffer(body, np.uint8)):
-        with pytest.raises(TypeError) as info:
-            parse_table_frame(buffer)
-        assert str(info.value) == f"argument 'buffer': '{type(buffer).__qualname__}' object is not an instance of 'bytes'"
+    assert parse_table_frame(type("BytesKind", (bytes,), {})(body)) == ("", "", [])
+    with pytest.raises(TypeError, match="^argument 'buffer': 'ndarray' object is not an instance of 'bytes'$"):
+        parse_table_frame(np.frombuffer(body, np.uint8))

@@ -11,7 +11,7 @@ from numpy.typing import NDArray
 import pyvorl
 from pyvorl import FrameDecoder, FrameError, ParsedFrame, read_frames, write_frame
 
-prices = np.array([0.29, 101.5])
+prices = np.array([0.25, 101.5])
 columns: list[pyvorl.Column] = [("price", prices), ("symbol", ["AAPL", "MSFT"])]
 
 frame = pyvorl.pack_table_frame("quotes", columns, {"price": 2})
