@@ -1,19 +1,32 @@
-"""Byte-for-byte guard for performance work: digests of the frames that about
-2,000 inputs pack to (every column kind, lengths around the 16- and 32-value
-blocks of the fast paths, every varint width, edge values, decimal errors) and
-of what parsing them, and hostile mutations of them with a fixed CRC, gives.
+"""Byte-for-byte guard of the format: digests of the frames that about 1,900
+inputs pack to (every column kind, lengths around the 16- and 32-value blocks
+of the fast paths, every varint width, edge values, decimal errors), of what
+parsing them gives, and of hostile mutations of them under a fixed CRC.
+
+The test suite compares one digest per family of cases with
+tests/python/golden_frames.json; after a deliberate change of output bytes,
+regenerate that file and review which families changed:
+
+    .venv/bin/python bench/format_check.py golden
+
+For performance work, per-case digests show which case a fast path changed:
 
     .venv/bin/python bench/format_check.py write /tmp/reference.json    # before a change
     .venv/bin/python bench/format_check.py compare /tmp/reference.json  # after it
-
-A fast path that changes a single byte, value or error text shows up here.
 """
-import hashlib, json, sys, zlib
+
+import hashlib
+import json
+import sys
+import zlib
+from pathlib import Path
+
 import numpy as np
+
 import pyvorl
 
-pyvorl.set_local_zone(0)
-LENGTHS = [0, 1, 2, 9, 10, 11, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 257, 1000, 4099, 70001]
+GOLDEN = Path(__file__).resolve().parents[1] / "tests" / "python" / "golden_frames.json"
+LENGTHS = [0, 1, 2, 9, 10, 11, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 257, 1000, 4099]
 
 
 def int_values(rng, n, kind, dtype):
@@ -161,7 +174,16 @@ def mutations(frame, rng):
 
 
 def run():
-    rng = np.random.default_rng(11)
+    """{case: {"pack": digest, "parse": digest, "mutated": digest}}, with datetimes read at UTC."""
+    saved = pyvorl.get_local_offset()
+    pyvorl.set_local_zone(0)
+    try:
+        return _run()
+    finally:
+        pyvorl.set_local_zone(saved // 3_600_000_000)
+
+
+def _run():
     results = {}
     for name, cols, dec in columns():
         try:
@@ -170,22 +192,47 @@ def run():
             results[name] = {"pack": f"{type(e).__name__}: {e}"}
             continue
         entry = {"pack": hashlib.sha256(frame).hexdigest(), "parse": outcome_digest(frame[8:])}
+        # Each case draws its own mutations, so that a change in one case leaves the others' digests alone.
+        rng = np.random.default_rng(zlib.crc32(name.encode()))
         entry["mutated"] = hashlib.sha256(
-            "|".join(outcome_digest(m) for m in mutations(frame, rng)).encode()).hexdigest()
+            "|".join(outcome_digest(m) for m in mutations(frame, rng)).encode()
+        ).hexdigest()
         results[name] = entry
     return results
 
 
-if __name__ == "__main__":
-    mode, path = sys.argv[1], sys.argv[2]
+def family_digests(results):
+    """{family: {outcome: digest}}: a family is the cases whose names share the part up to the first "-"."""
+    families = {}
+    for name, entry in results.items():
+        for outcome, digest in entry.items():
+            families.setdefault(name.split("-")[0], {}).setdefault(outcome, []).append(f"{name}={digest}")
+    return {
+        family: {outcome: hashlib.sha256("\n".join(cases).encode()).hexdigest()[:32] for outcome, cases in outcomes.items()}
+        for family, outcomes in sorted(families.items())
+    }
+
+
+def main(argv):
+    mode = argv[1]
     results = run()
+    if mode == "golden":
+        lines = [f"{json.dumps(family)}: {json.dumps(digests)}" for family, digests in family_digests(results).items()]
+        GOLDEN.write_text("{\n" + ",\n".join(lines) + "\n}\n")
+        print(f"{len(results)} cases in {GOLDEN}")
+        return 0
+    path = Path(argv[2])
     if mode == "write":
-        json.dump(results, open(path, "w"), indent=0)
+        path.write_text(json.dumps(results, indent=0))
         print(len(results), "cases written")
-    else:
-        ref = json.load(open(path))
-        bad = [k for k in ref if ref[k] != results.get(k)]
-        print(f"{len(ref)} cases, {len(bad)} differ")
-        for k in bad[:20]:
-            print(" ", k, ref[k], results.get(k))
-        sys.exit(1 if bad else 0)
+        return 0
+    ref = json.loads(path.read_text())
+    bad = [k for k in ref if ref[k] != results.get(k)]
+    print(f"{len(ref)} cases, {len(bad)} differ")
+    for k in bad[:20]:
+        print(" ", k, ref[k], results.get(k))
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
