@@ -34,14 +34,36 @@ def int_values(rng, n, kind, dtype):
     if kind == "small":
         return rng.integers(-125, 126, n).astype(dtype)
     if kind == "edge":
-        edges = np.array([0, 1, -1, 125, -125, 126, -126, 127, -128, 250, 251, 32767, -32768, 32768, -32769,
-                          65535, 65536, 2**31 - 1, -2**31], dtype=np.int64)
+        edges = np.array(
+            [
+                0,
+                1,
+                -1,
+                125,
+                -125,
+                126,
+                -126,
+                127,
+                -128,
+                250,
+                251,
+                32767,
+                -32768,
+                32768,
+                -32769,
+                65535,
+                65536,
+                2**31 - 1,
+                -(2**31),
+            ],
+            dtype=np.int64,
+        )
         if dtype == np.int64:
-            edges = np.concatenate([edges, np.array([2**32, -2**32, 2**62, -2**62, info.max, info.min], np.int64)])
+            edges = np.concatenate([edges, np.array([2**32, -(2**32), 2**62, -(2**62), info.max, info.min], np.int64)])
         return rng.choice(edges.astype(dtype), n)
     if kind == "widths":
         exps = rng.integers(0, 64 if dtype == np.int64 else 32, n)
-        mags = np.array([int(rng.integers(0, 2**int(e))) if e > 0 else 0 for e in exps], dtype=np.uint64)
+        mags = np.array([int(rng.integers(0, 2 ** int(e))) if e > 0 else 0 for e in exps], dtype=np.uint64)
         return mags.astype(dtype)
     if kind == "mostly_small":
         v = rng.integers(-100, 100, n).astype(dtype)
@@ -69,19 +91,20 @@ def datetime_values(rng, n, kind):
     if kind == "zeros_then":
         v = np.zeros(n, np.int64)
         if n > 10:
-            v[10:] = rng.integers(-10**12, 10**12, n - 10)
+            v[10:] = rng.integers(-(10**12), 10**12, n - 10)
         return v
     if kind == "all_zero":
         return np.zeros(n, np.int64)
     if kind == "extreme":
-        return rng.choice(np.array([np.iinfo(np.int64).min, np.iinfo(np.int64).max, 0, -1, 1, -5, 5,
-                                    2**62, -2**62], np.int64), n)
+        return rng.choice(
+            np.array([np.iinfo(np.int64).min, np.iinfo(np.int64).max, 0, -1, 1, -5, 5, 2**62, -(2**62)], np.int64), n
+        )
     if kind == "neg_step":
         v = np.zeros(n, np.int64)
         if n > 1:
             v[1::2] = -5
         return v
-    return rng.integers(-2**62, 2**62, n)
+    return rng.integers(-(2**62), 2**62, n)
 
 
 def float_values(rng, n, kind):
@@ -111,8 +134,18 @@ def columns():
         for kind in ["small", "edge", "widths", "mostly_small", "random"]:
             for dtype in (np.int64, np.int32):
                 yield f"{dtype.__name__}-{kind}-{n}", [("c", int_values(rng, n, kind, dtype))], None
-        for kind in ["regular", "regular_neg", "ms_gaps", "us_gaps", "grid_break", "zeros_then", "all_zero",
-                     "extreme", "neg_step", "random"]:
+        for kind in [
+            "regular",
+            "regular_neg",
+            "ms_gaps",
+            "us_gaps",
+            "grid_break",
+            "zeros_then",
+            "all_zero",
+            "extreme",
+            "neg_step",
+            "random",
+        ]:
             v = datetime_values(rng, n, kind)
             for unit in ("us", "ms", "s", "ns"):
                 yield f"dt-{kind}-{unit}-{n}", [("t", v.astype(f"datetime64[{unit}]"))], None
@@ -133,10 +166,17 @@ def columns():
             t = texts(rng, n, kind)
             yield f"str-{kind}-{n}", [("s", t)], None
             yield f"strdec-{kind}-{n}", [("s", t)], {"s": 3}
-        yield f"mixed-{n}", [("a", int_values(rng, n, "widths", np.int64)),
-                             ("t", datetime_values(rng, n, "ms_gaps").astype("datetime64[us]")),
-                             ("p", float_values(rng, n, "prices")), ("s", texts(rng, n, "ascii")),
-                             ("b", rng.random(n) < 0.5)], {"p": 2}
+        yield (
+            f"mixed-{n}",
+            [
+                ("a", int_values(rng, n, "widths", np.int64)),
+                ("t", datetime_values(rng, n, "ms_gaps").astype("datetime64[us]")),
+                ("p", float_values(rng, n, "prices")),
+                ("s", texts(rng, n, "ascii")),
+                ("b", rng.random(n) < 0.5),
+            ],
+            {"p": 2},
+        )
 
 
 def outcome_digest(body):
@@ -208,7 +248,9 @@ def family_digests(results):
         for outcome, digest in entry.items():
             families.setdefault(name.split("-")[0], {}).setdefault(outcome, []).append(f"{name}={digest}")
     return {
-        family: {outcome: hashlib.sha256("\n".join(cases).encode()).hexdigest()[:32] for outcome, cases in outcomes.items()}
+        family: {
+            outcome: hashlib.sha256("\n".join(cases).encode()).hexdigest()[:32] for outcome, cases in outcomes.items()
+        }
         for family, outcomes in sorted(families.items())
     }
 

@@ -1,18 +1,48 @@
 """Arguments for pack_table_frame from fuzzer choices, and the columns they should come back as."""
 
-import numpy as np
-
 import atheris
+import numpy as np
 
 LARGEST = (1 << 64) - 1
 DECIMAL_CHARACTERS = list("0123456789.-")
 # The first twelve are the ones the packer takes.
-DTYPES = [np.dtype(name) for name in (
-    "int64", "float64", "int32", "float32", "bool", "datetime64[us]", "datetime64[ms]", "datetime64[s]",
-    "datetime64[ns]", "=i8", "<f8", "intp", "uint8", "int8", "int16", "uint16", "uint32", "uint64", "float16",
-    "complex64", "longdouble", "datetime64[D]", "datetime64[m]", "timedelta64[us]", "S3", "U2", "V4", ">i8", ">f8",
-    ">i4", ">M8[us]", "object",
-)]
+DTYPES = [
+    np.dtype(name)
+    for name in (
+        "int64",
+        "float64",
+        "int32",
+        "float32",
+        "bool",
+        "datetime64[us]",
+        "datetime64[ms]",
+        "datetime64[s]",
+        "datetime64[ns]",
+        "=i8",
+        "<f8",
+        "intp",
+        "uint8",
+        "int8",
+        "int16",
+        "uint16",
+        "uint32",
+        "uint64",
+        "float16",
+        "complex64",
+        "longdouble",
+        "datetime64[D]",
+        "datetime64[m]",
+        "timedelta64[us]",
+        "S3",
+        "U2",
+        "V4",
+        ">i8",
+        ">f8",
+        ">i4",
+        ">M8[us]",
+        "object",
+    )
+]
 
 
 class Unexpected(Exception):
@@ -129,8 +159,12 @@ class ArgumentBuilder:
         if choice < 6:
             return self.decimal_text()
         return [
-            lambda: TextKind(self.text()), lambda: self.fdp.ConsumeIntInRange(-(1 << 70), 1 << 70), lambda: None,
-            lambda: self.fdp.ConsumeBytes(3), lambda: self.fdp.ConsumeRegularFloat(), lambda: RaisesEverywhere(),
+            lambda: TextKind(self.text()),
+            lambda: self.fdp.ConsumeIntInRange(-(1 << 70), 1 << 70),
+            lambda: None,
+            lambda: self.fdp.ConsumeBytes(3),
+            lambda: self.fdp.ConsumeRegularFloat(),
+            lambda: RaisesEverywhere(),
         ][choice - 6]()
 
     def texts(self):
@@ -140,7 +174,7 @@ class ArgumentBuilder:
         return [self.element() for _ in range(length)]
 
     def plain_array(self, dtype, length):
-        if dtype == object:
+        if dtype.kind == "O":
             array = np.empty(length, dtype=object)
             for index in range(length):
                 array[index] = self.element()
@@ -163,10 +197,10 @@ class ArgumentBuilder:
             return array[:: self.fdp.ConsumeIntInRange(2, 4)]
         if layout == 3:
             return array[::-1]
-        if layout == 4 and dtype != object:
+        if layout == 4 and dtype.kind != "O":
             raw = bytes(1) + array.tobytes()
             return np.frombuffer(raw, dtype=dtype, count=length, offset=1)  # misaligned and read-only
-        if layout == 5 and dtype != object:
+        if layout == 5 and dtype.kind != "O":
             return array.byteswap().view(dtype.newbyteorder())
         if layout == 6:
             array.setflags(write=False)
@@ -188,8 +222,11 @@ class ArgumentBuilder:
         if choice < 11:
             return self.texts()
         return [
-            lambda: ListKind(self.texts()), lambda: NamedList(self.texts()), lambda: ForeignList(),
-            lambda: ForeignNdarray(), lambda: self.fdp.PickValueInList([None, 3, (1, 2), {"a": 1}, b"x", RaisesEverywhere()]),
+            lambda: ListKind(self.texts()),
+            lambda: NamedList(self.texts()),
+            lambda: ForeignList(),
+            lambda: ForeignNdarray(),
+            lambda: self.fdp.PickValueInList([None, 3, (1, 2), {"a": 1}, b"x", RaisesEverywhere()]),
         ][choice - 11]()
 
     def name(self):
@@ -208,8 +245,11 @@ class ArgumentBuilder:
         if choice < 25:
             return (self.name(), self.column_data())
         return [
-            lambda: (), lambda: (self.name(),), lambda: (self.name(), self.column_data(), "extra"),
-            lambda: TupleKind((self.name(), self.column_data())), lambda: [self.name(), self.column_data()],
+            lambda: (),
+            lambda: (self.name(),),
+            lambda: (self.name(), self.column_data(), "extra"),
+            lambda: TupleKind((self.name(), self.column_data())),
+            lambda: [self.name(), self.column_data()],
         ][choice - 25]()
 
     def places(self):
@@ -217,8 +257,10 @@ class ArgumentBuilder:
         if choice < 7:
             return self.fdp.ConsumeIntInRange(0, 15)
         return [
-            lambda: self.fdp.ConsumeIntInRange(16, LARGEST), lambda: -self.fdp.ConsumeIntInRange(1, 1 << 70),
-            lambda: LARGEST + self.fdp.ConsumeIntInRange(1, 1 << 70), lambda: IntKind(self.fdp.ConsumeIntInRange(0, 15)),
+            lambda: self.fdp.ConsumeIntInRange(16, LARGEST),
+            lambda: -self.fdp.ConsumeIntInRange(1, 1 << 70),
+            lambda: LARGEST + self.fdp.ConsumeIntInRange(1, 1 << 70),
+            lambda: IntKind(self.fdp.ConsumeIntInRange(0, 15)),
             lambda: self.fdp.PickValueInList([2.0, "2", None, True, RaisesEverywhere()]),
         ][choice - 7]()
 
@@ -274,7 +316,7 @@ def datetime_micros(array):
 
 
 def float_decimals(array, places):
-    scale = 10.0 ** places
+    scale = 10.0**places
     values = []
     for x in np.asarray(array).tolist():
         product = float(x) * scale

@@ -26,8 +26,13 @@ def same_values(parsed, expected):
     if expected is None:
         return True
     if isinstance(expected, list):
-        return parsed.tolist() == expected if parsed.dtype == object else all(
-            e is None or (math.isnan(e) and math.isnan(p)) or p == e for p, e in zip(parsed.tolist(), expected))
+        return (
+            parsed.tolist() == expected
+            if parsed.dtype == object
+            else all(
+                e is None or (math.isnan(e) and math.isnan(p)) or p == e for p, e in zip(parsed.tolist(), expected)
+            )
+        )
     return parsed.dtype == expected.dtype and parsed.tobytes() == expected.tobytes()
 
 

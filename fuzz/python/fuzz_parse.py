@@ -19,8 +19,11 @@ import numpy as np
 
 from pyvorl import check_table_frame, pack_table_frame, parse_table_frame, set_local_zone
 
-PARSE_ERRORS = ("Table frame CRC32 check failed", "Invalid table frame: Content and footer too short",
-                "Invalid table frame: Failed to decode table: ")
+PARSE_ERRORS = (
+    "Table frame CRC32 check failed",
+    "Invalid table frame: Content and footer too short",
+    "Invalid table frame: Failed to decode table: ",
+)
 CHECK_ERRORS = ("buffer is too short", "buffer is not a table frame")
 # Columns that pack_table_frame takes back as they come out of a parse.
 REPACKABLE = {np.dtype(t) for t in ("int64", "float64", "int32", "float32", "bool", "datetime64[us]")}

@@ -32,15 +32,18 @@ class PayloadBuilder:
         """The number written before `honest` items: usually true, at times a lie."""
         if self.chance(90):
             return varint(honest)
-        return varint(self.fdp.PickValueInList(HOSTILE_COUNTS) if self.chance(50) else self.fdp.ConsumeIntInRange(0, 300))
+        return varint(
+            self.fdp.PickValueInList(HOSTILE_COUNTS) if self.chance(50) else self.fdp.ConsumeIntInRange(0, 300)
+        )
 
     def unsigned(self, bits):
         if self.chance(5):
             # Markers that the 32-bit or any form refuses, and cut-off forms.
             return self.fdp.PickValueInList([b"\xfe", b"\xff", b"\xfd", b"\xfb\x01", b"\xfc"])
         limit = (1 << bits) - 1
-        return varint(self.fdp.ConsumeIntInRange(0, min(limit, 300)) if self.chance(60) else
-                      self.fdp.ConsumeIntInRange(0, limit))
+        return varint(
+            self.fdp.ConsumeIntInRange(0, min(limit, 300)) if self.chance(60) else self.fdp.ConsumeIntInRange(0, limit)
+        )
 
     def signed(self, bits):
         if self.chance(5):
@@ -62,11 +65,19 @@ class PayloadBuilder:
     def variant(self):
         tag = self.fdp.ConsumeIntInRange(0, 12)
         payload = {
-            0: lambda: b"", 1: lambda: self.signed(64), 2: lambda: self.signed(64),
-            3: lambda: self.fdp.ConsumeBytes(8), 4: lambda: self.fdp.ConsumeBytes(8), 5: lambda: self.string(),
-            6: lambda: bytes([self.fdp.ConsumeIntInRange(0, 2)]), 7: lambda: self.signed(32),
-            8: lambda: self.unsigned(32), 9: lambda: self.unsigned(64), 10: lambda: self.fdp.ConsumeBytes(4),
-            11: lambda: self.string(utf8=False), 12: lambda: b"",
+            0: lambda: b"",
+            1: lambda: self.signed(64),
+            2: lambda: self.signed(64),
+            3: lambda: self.fdp.ConsumeBytes(8),
+            4: lambda: self.fdp.ConsumeBytes(8),
+            5: lambda: self.string(),
+            6: lambda: bytes([self.fdp.ConsumeIntInRange(0, 2)]),
+            7: lambda: self.signed(32),
+            8: lambda: self.unsigned(32),
+            9: lambda: self.unsigned(64),
+            10: lambda: self.fdp.ConsumeBytes(4),
+            11: lambda: self.string(utf8=False),
+            12: lambda: b"",
         }[tag]()
         return varint(tag) + payload
 
@@ -80,7 +91,8 @@ class PayloadBuilder:
         keys = ["obj", "table", "x"]
         body = b"".join(
             (varint(3) + self.fdp.PickValueInList(keys).encode() if self.chance(50) else self.string()) + self.variant()
-            for _ in range(entries))
+            for _ in range(entries)
+        )
         return b"\x01" + self.count(entries) + body
 
     def elements(self, element):
@@ -115,7 +127,7 @@ class PayloadBuilder:
     def field(self):
         column = self.fdp.ConsumeIntInRange(0, 11)
         data_type = column if self.chance(90) else self.fdp.ConsumeIntInRange(0, 11)
-        return (self.string() + self.tag(data_type) + self.metadata() + self.tag(column) + self.series(column))
+        return self.string() + self.tag(data_type) + self.metadata() + self.tag(column) + self.series(column)
 
     def content(self):
         magic_version = varint(MAGIC_VERSION) if self.chance(90) else self.unsigned(32)

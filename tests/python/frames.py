@@ -154,36 +154,30 @@ class Reader:
         return parameter, values
 
     def series(self, tag):
-        if tag == DECIMAL:  # (scale, signed magnitudes)
-            return self.compact()
-        if tag == DATETIME:  # (step, microseconds)
-            step, values = self.compact()
-            return step, [wrap64(value * step) for value in values]
-        read = {INT64: self.signed, FLOAT64: lambda: self.take(8), STRING: self.text, BOOL: lambda: self.take(1)[0],
-                INT32: self.signed, FLOAT32: lambda: self.take(4)}[tag]
-        return [read() for _ in range(self.varint())]
+        """Int64 values, (scale, signed magnitudes) of decimals or (step, microseconds) of datetimes."""
+        if tag == INT64:
+            return [self.signed() for _ in range(self.varint())]
+        parameter, values = self.compact()
+        return parameter, values if tag == DECIMAL else [wrap64(value * parameter) for value in values]
 
 
 def read_frame(data):
-    """A packed frame as (table metadata, [(name, data_type, series_tag, values), ...])."""
+    """The fields of a packed frame of Int64, decimal and datetime columns: [(name, data_type, tag, values)]."""
     assert struct.unpack_from("<HHI", data) == (0x4D7C, 1, len(data) - 8)
-    content = data[8:-4]
-    assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(content)
-    reader = Reader(content)
+    assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[8:-4])
+    reader, fields = Reader(data[8:-4]), []
     assert reader.varint() == MAGIC_VERSION
-    fields = []
     for _ in range(reader.varint()):
-        name, data_type = reader.text(), reader.take(1)[0]
-        assert reader.take(1) == b"\x00"  # no field metadata
-        tag = reader.take(1)[0]
+        name, data_type, no_metadata, tag = reader.text(), *reader.take(3)
+        assert no_metadata == 0
         fields.append((name, data_type, tag, reader.series(tag)))
-    assert reader.take(2) == b"\x01\x01"
-    table_metadata = {reader.text(): (reader.take(1), reader.text())}
-    assert reader.take(1) == b"\x00" and reader.at == len(content)
-    return table_metadata, fields
+    assert reader.take(2) == b"\x01\x01" and reader.text() == "obj" and reader.take(1)[0] == STRING
+    reader.text()
+    assert reader.take(1) == b"\x00" and reader.at == len(data) - 12
+    return fields
 
 
 def read_column(data):
     """(data_type, series_tag, values) of the single column of a packed frame."""
-    _, [(_, data_type, tag, values)] = read_frame(data)
+    [(_, data_type, tag, values)] = read_frame(data)
     return data_type, tag, values

@@ -9,7 +9,8 @@ from pyvorl.__main__ import main
 from pyvorl._market_data import make_market_data
 
 QUOTES = pyvorl.pack_table_frame(
-    "quotes", [("ts", np.array([0, 1000], "datetime64[us]")), ("px", np.array([0.25, 1.5])), ("sym", ["a", ""])],
+    "quotes",
+    [("ts", np.array([0, 1000], "datetime64[us]")), ("px", np.array([0.25, 1.5])), ("sym", ["a", ""])],
     {"px": 2},
 )
 EMPTY = pyvorl.pack_table_frame("", [])
@@ -55,7 +56,11 @@ def test_dump_escapes_every_name_the_frame_carries(tmp_path, capsys):
 )
 def test_dump_prints_the_frames_read_then_one_error_line(tmp_path, capsys, utc, tail, error):
     offset = len(QUOTES + EMPTY)
-    assert dump(tmp_path, capsys, QUOTES + EMPTY + tail) == (1, DUMP, f"pyvorl dump: PATH: frame at offset {offset}: {error}\n")
+    assert dump(tmp_path, capsys, QUOTES + EMPTY + tail) == (
+        1,
+        DUMP,
+        f"pyvorl dump: PATH: frame at offset {offset}: {error}\n",
+    )
 
 
 def test_dump_fails_in_one_line_when_memory_runs_out_or_the_file_is_missing(tmp_path, capsys, utc, monkeypatch):

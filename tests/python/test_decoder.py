@@ -35,12 +35,16 @@ def test_an_oversized_header_is_refused_with_its_eighth_byte(limit, body_length)
     assert decoder.feed(header(body_length)[:7]) == []
     with pytest.raises(FrameError) as caught:
         decoder.feed(header(body_length)[7:])
-    assert str(caught.value) == f"frame at offset 0: announced body of {body_length} bytes exceeds max_frame_size {limit}"
+    assert (
+        str(caught.value) == f"frame at offset 0: announced body of {body_length} bytes exceeds max_frame_size {limit}"
+    )
     assert decoder.buffered == 0
     assert FrameDecoder(max_frame_size=4 << 30).feed(header(0xFFFFFFFF)) == []
 
 
-@pytest.mark.parametrize("bad, error", [(0, ValueError), ((4 << 30) + 1, ValueError), ("1", TypeError), (True, TypeError)])
+@pytest.mark.parametrize(
+    "bad, error", [(0, ValueError), ((4 << 30) + 1, ValueError), ("1", TypeError), (True, TypeError)]
+)
 def test_max_frame_size_must_be_from_1_to_4_gib(bad, error):
     with pytest.raises(error):
         FrameDecoder(bad)

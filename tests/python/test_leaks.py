@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import frames
+from frames import BYTES, FLOAT64, INT64, NULL, STRING, UINT64, body, column, field, variant, varint
 from pyvorl import check_table_frame, get_local_offset, pack_table_frame, parse_table_frame, set_local_zone
 
 ITERATIONS = 300
@@ -24,8 +25,8 @@ ROWS = 1_000_000
 
 
 class MallocInfo(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                                                      "fsmblks", "uordblks", "fordblks", "keepcost")]
+    names = "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost"
+    _fields_ = [(name, ctypes.c_size_t) for name in names.split()]
 
 
 try:
@@ -75,10 +76,11 @@ def failing(function, args, error):
     return call
 
 
-def converted_columns():
-    """Columns that own converted buffers by the time a later column fails."""
-    return [("t", np.arange(64).astype("datetime64[ns]")), ("s", ["a" * 20, "b" * 30]),
-            ("d", np.array([1.25, 2.5])), ("i", np.arange(8))]
+def after_converted(column, places=None):
+    """Arguments whose last column fails after earlier ones own converted buffers."""
+    texts = ["a" * 20, "b" * 30]
+    columns = [("t", np.arange(64).astype("M8[ns]")), ("s", texts), ("d", np.array([1.25, 2.5])), ("z", column)]
+    return lambda: ("x", columns, {"d": 2, **(places or {})})
 
 
 BAD_PACKS = [
@@ -88,51 +90,45 @@ BAD_PACKS = [
     ("short tuple", lambda: ("x", [("a",)]), IndexError),
     ("name", lambda: ("x", [(b"a", np.arange(3))]), TypeError),
     ("unencodable name", lambda: ("x", [("\ud800", np.arange(3))]), UnicodeEncodeError),
-    ("dtype", lambda: ("x", converted_columns() + [("z", np.zeros(4, np.uint8))], {"d": 2}), ValueError),
-    ("2-D", lambda: ("x", converted_columns() + [("z", np.zeros((2, 2)))], {"d": 2}), TypeError),
-    ("strided", lambda: ("x", converted_columns() + [("z", np.arange(8)[::2])]), TypeError),
-    ("text", lambda: ("x", converted_columns() + [("z", ["a", 3])]), TypeError),
-    ("unencodable text", lambda: ("x", converted_columns() + [("z", ["x", "\udfff"])]), UnicodeEncodeError),
-    ("places", lambda: ("x", converted_columns() + [("z", ["1"])], {"z": 16}), ValueError),
-    ("float beyond a decimal", lambda: ("x", converted_columns() + [("z", np.array([1.0, np.inf]))], {"z": 1}),
-     ValueError),
+    ("dtype", after_converted(np.zeros(4, np.uint8)), ValueError),
+    ("2-D", after_converted(np.zeros((2, 2))), TypeError),
+    ("strided", after_converted(np.arange(8)[::2]), TypeError),
+    ("text", after_converted(["a", 3]), TypeError),
+    ("unencodable text", after_converted(["x", "\udfff"]), UnicodeEncodeError),
+    ("places", after_converted(["1"], {"z": 16}), ValueError),
+    ("float beyond a decimal", after_converted(np.array([1.0, np.inf]), {"z": 1}), ValueError),
 ]
 
 
 def other_producers():
-    """Column types that pack_table_frame never writes, and every metadata variant."""
-    every_variant = [("table", frames.variant(frames.STRING, "t")), ("raw", frames.variant(frames.BYTES, b"\xff" * 40)),
-                     ("n", frames.variant(frames.NULL)), ("u", frames.variant(frames.UINT64, 1 << 63))]
-    return frames.body(frames.payload([
-        frames.field("u32", frames.column(frames.UINT32, [0, 1 << 31, 250])),
-        frames.field("u64", frames.column(frames.UINT64, [0, 1 << 63, 251]), field_metadata=every_variant),
-        frames.field("raw", frames.column(frames.BYTES, [b"", b"\x00" * 40, b"\xff"])),
-        frames.field("none", frames.column(frames.NULL)),
-        frames.field("dec", bytes([frames.DECIMAL]) + frames.decimal_body([150, 25, -50], 2)),
-    ], every_variant))
+    """Column types that pack_table_frame never writes, and metadata of other variants."""
+    meta = [("table", variant(STRING, "t")), ("raw", variant(BYTES, b"\xff" * 40)), ("u", variant(UINT64, 1 << 63))]
+    fields = [
+        field("u64", column(UINT64, [0, 1 << 31, 250])),
+        field("u64", column(UINT64, [0, 1 << 63, 251]), field_metadata=meta),
+        field("raw", column(BYTES, [b"", b"\x00" * 40, b"\xff"])),
+        field("none", column(NULL)),
+    ]
+    return body(frames.payload(fields, meta))
 
 
 def rich_body():
-    columns = converted_columns() + [("f", np.array([0.5, np.nan], np.float32)), ("b", np.array([True, False]))]
-    return pack_table_frame("x", columns, {"d": 2, "s": 3})[8:]
+    return pack_table_frame(*after_converted(np.array([0.5, np.nan], np.float32), {"s": 3})())[8:]
 
 
-def cut_after_decoded_columns():
-    """Decoded texts and numbers, then a field whose name runs out."""
-    columns = [frames.field("s", frames.column(frames.STRING, ["x" * 40] * 3)),
-               frames.field("i", frames.column(frames.INT64, range(50)))]
-    return frames.body(frames.varint(frames.MAGIC_VERSION) + frames.varint(3) + b"".join(columns) + frames.varint(9))
+def decoded_then(tail):
+    """Decoded texts and numbers, then `tail`."""
+    texts, numbers = field("s", column(STRING, ["x" * 40] * 3)), field("i", column(INT64, range(50)))
+    return lambda: body(varint(frames.MAGIC_VERSION) + varint(3) + texts + numbers + tail)
 
 
 BAD_PARSES = [
     ("argument", lambda: bytearray(rich_body()), TypeError),
     ("checksum", lambda: pack_table_frame("x", []), ValueError),
     ("too short", lambda: b"\x00\x01", ValueError),
-    ("cut after decoded columns", cut_after_decoded_columns, ValueError),
-    ("bad UTF-8 after good texts", lambda: frames.body(frames.payload(
-        [frames.field("a", frames.column(frames.STRING, ["x" * 40, "y" * 40, b"\xff"]))])), ValueError),
-    ("2^60 Float64 values", lambda: frames.body(frames.payload(
-        [frames.field("a", bytes([frames.FLOAT64]) + frames.varint(1 << 60) + bytes(20))])), ValueError),
+    ("a name cut short", decoded_then(varint(9)), ValueError),
+    ("bad UTF-8 after good texts", decoded_then(field("a", column(STRING, ["x" * 40, b"\xff"]))), ValueError),
+    ("2^60 Float64 values", decoded_then(field("a", bytes([FLOAT64]) + varint(1 << 60) + bytes(20))), ValueError),
 ]
 
 
@@ -150,12 +146,13 @@ def test_refused_parses_leave_nothing(make_buffer, error):
 
 
 def test_good_calls_leave_nothing(restore_offset):
-    columns, places, bodies = converted_columns(), {"d": 2}, [rich_body(), other_producers()]
+    _, columns, places = after_converted(np.array([0.5, np.nan]))()
+    bodies = [rich_body(), other_producers()]
 
     def call():
         pack_table_frame("x", columns, places)
-        for body in bodies:
-            parse_table_frame(body)
+        for frame_body in bodies:
+            parse_table_frame(frame_body)
         check_table_frame(b"\x7c\x4d\x01\x00\x0c\x00\x00\x00")
         failing(check_table_frame, (b"\x7c\x4d",), ValueError)()
         set_local_zone(tz=-4)
@@ -178,8 +175,11 @@ LARGE = {
 @pytest.mark.parametrize("kind", list(LARGE))
 def test_large_columns_release_their_buffers(kind):
     columns, places = LARGE[kind]()
-    body = pack_table_frame("x", columns, places)[8:]
-    for call in (lambda: pack_table_frame("x", columns, places), lambda: parse_table_frame(body),
-                 failing(pack_table_frame, ("x", columns + [("z", None)], places), ValueError)):
+    frame_body = pack_table_frame("x", columns, places)[8:]
+    for call in (
+        lambda: pack_table_frame("x", columns, places),
+        lambda: parse_table_frame(frame_body),
+        failing(pack_table_frame, ("x", columns + [("z", None)], places), ValueError),
+    ):
         call()
         assert growth(resident_bytes, call, 10) < 6 << 20

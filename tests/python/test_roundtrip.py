@@ -76,11 +76,16 @@ def decimal_floats(rng, dtype):
 def test_fixed_width_columns_and_texts_come_back_identical(seed):
     rng = np.random.default_rng(seed)
     raw = rng.integers(0, 256, random_length(rng), dtype=np.uint8)
-    columns = [("i64", random_ints(rng, np.int64)), ("i32", random_ints(rng, np.int32)),
-               ("f64", random_float_bits(rng, np.float64)), ("f32", random_float_bits(rng, np.float32)),
-               ("", np.array([], np.int64)), ("i64", raw.view(np.bool_)),
-               (random_text(rng), [random_text(rng) for _ in range(random_length(rng))]),
-               ("\x00🙂", ["\x00", "🙂" * 3, "", "\U0010ffff"])]
+    columns = [
+        ("i64", random_ints(rng, np.int64)),
+        ("i32", random_ints(rng, np.int32)),
+        ("f64", random_float_bits(rng, np.float64)),
+        ("f32", random_float_bits(rng, np.float32)),
+        ("", np.array([], np.int64)),
+        ("i64", raw.view(np.bool_)),
+        (random_text(rng), [random_text(rng) for _ in range(random_length(rng))]),
+        ("\x00🙂", ["\x00", "🙂" * 3, "", "\U0010ffff"]),
+    ]
     received = round_trip(columns, obj=random_text(rng))
     for (_, sent), got in zip(columns[:5], received):
         assert got.dtype == sent.dtype and got.tobytes() == sent.tobytes()
@@ -98,8 +103,18 @@ def test_datetimes_come_back_exactly_in_microseconds(seed, kind, unit):
     assert received.view(np.int64).tolist() == micros_of(unit, values.tolist())
 
 
-@pytest.mark.parametrize("values", [[0] * 12, [0] * 10 + [5, -7], [0] * 9 + [-1, 2**63 - 1], [0] * 9 + [-1, NAT],
-                                    [NAT, 2**63 - 1, NAT, 0], [7] * 11 + [8], [-(2**62), 2**62, -(2**62), 3]])
+@pytest.mark.parametrize(
+    "values",
+    [
+        [0] * 12,
+        [0] * 10 + [5, -7],
+        [0] * 9 + [-1, 2**63 - 1],
+        [0] * 9 + [-1, NAT],
+        [NAT, 2**63 - 1, NAT, 0],
+        [7] * 11 + [8],
+        [-(2**62), 2**62, -(2**62), 3],
+    ],
+)
 def test_datetimes_with_awkward_steps_come_back_exactly(values):
     [received] = round_trip([("t", np.array(values, np.int64).view("M8[us]"))])
     assert received.view(np.int64).tolist() == values

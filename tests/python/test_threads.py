@@ -41,14 +41,18 @@ def run_together(work):
 
 def table(seed, rows=500):
     rng = np.random.default_rng(seed)
-    return f"object {seed}", [
-        ("int64", rng.integers(-(1 << 62), 1 << 62, size=rows)),
-        ("float32", rng.normal(size=rows).astype(np.float32)),
-        ("when", (1_700_000_000_000_000 + np.arange(rows) * 1_000_000 * (seed + 1)).astype("datetime64[us]")),
-        ("texts", [f"thread {seed} row {i} " + "\u00e9" * (i % 5) for i in range(rows)]),
-        ("price", np.round(rng.uniform(-100, 100, size=rows), 2)),
-        ("quote", [f"{i}.{seed}5" for i in range(rows)]),
-    ], {"price": 2, "quote": 2}
+    return (
+        f"object {seed}",
+        [
+            ("int64", rng.integers(-(1 << 62), 1 << 62, size=rows)),
+            ("float32", rng.normal(size=rows).astype(np.float32)),
+            ("when", (1_700_000_000_000_000 + np.arange(rows) * 1_000_000 * (seed + 1)).astype("datetime64[us]")),
+            ("texts", [f"thread {seed} row {i} " + "\u00e9" * (i % 5) for i in range(rows)]),
+            ("price", np.round(rng.uniform(-100, 100, size=rows), 2)),
+            ("quote", [f"{i}.{seed}5" for i in range(rows)]),
+        ],
+        {"price": 2, "quote": 2},
+    )
 
 
 def pack_and_parse(obj, columns, places):

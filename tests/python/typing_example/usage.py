@@ -1,7 +1,5 @@
-"""Correct use of pyvorl's typed interface: mypy --strict must accept this file,
-and it runs as it stands."""
+"""Correct use of pyvorl's typed interface: mypy --strict must accept this file, and it runs as it stands."""
 
-import asyncio
 import io
 from typing import Any, assert_type
 
@@ -11,13 +9,9 @@ from numpy.typing import NDArray
 import pyvorl
 from pyvorl import FrameDecoder, FrameError, ParsedFrame, read_frames, write_frame
 
-prices = np.array([0.25, 101.5])
-columns: list[pyvorl.Column] = [("price", prices), ("symbol", ["AAPL", "MSFT"])]
-
+columns: list[pyvorl.Column] = [("price", np.array([0.25, 101.5])), ("symbol", ["AAPL", "MSFT"])]
 frame = pyvorl.pack_table_frame("quotes", columns, {"price": 2})
-assert_type(frame, bytes)
-body_length = pyvorl.check_table_frame(frame[:8])
-assert_type(body_length, int)
+assert_type(pyvorl.check_table_frame(frame[:8]), int)
 table, obj, parsed = pyvorl.parse_table_frame(frame[8:])
 assert_type(parsed, list[tuple[str, NDArray[Any]]])
 pyvorl.set_local_zone(tz=0)
@@ -25,12 +19,11 @@ assert_type(pyvorl.get_local_offset(), int)
 
 stream = io.BytesIO()
 # write_frame takes any sequence, so an inferred list of arrays needs no annotation.
-written = write_frame(stream, "ticks", [("n", np.arange(3)), ("x", np.zeros(3))])
-write_frame(stream, "quotes", columns, decimal_fields={"price": 2})
+write_frame(stream, "ticks", [("n", np.arange(3)), ("x", np.zeros(3))])
+written = write_frame(stream, "quotes", columns, decimal_fields={"price": 2})
 stream.seek(0)
-for name, object_name, cols in read_frames(stream, max_frame_size=1 << 20):
-    for column_name, array in cols:
-        assert_type(array, NDArray[Any])
+for _table, _obj, frame_columns in read_frames(stream, max_frame_size=1 << 20):
+    assert_type(frame_columns[0][1], NDArray[Any])
 
 decoder = FrameDecoder(max_frame_size=1 << 20)
 try:
@@ -40,15 +33,3 @@ except FrameError as error:
     assert_type(error.offset, int)
     received = error.frames
 assert_type(decoder.buffered, int)
-
-
-class FrameProtocol(asyncio.Protocol):
-    def __init__(self) -> None:
-        self.decoder = FrameDecoder()
-
-    def data_received(self, data: bytes) -> None:
-        for table_name, name, cols in self.decoder.feed(data):
-            print(name, len(cols))
-
-    def eof_received(self) -> None:
-        self.decoder.close()
