@@ -14,7 +14,7 @@ SYSTEM_PACKAGES := libgtest-dev zlib1g-dev clang libclang-rt-14-dev
 CORE_SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 PACKAGE_SOURCES := $(shell find python -type f -not -path '*/__pycache__/*')
 
-.PHONY: demo test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 audit bench clean
+.PHONY: demo test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 audit lint bench clean
 
 $(VENV)/.ready: requirements-dev.txt requirements-test.txt
 	rm -rf $(VENV)
@@ -38,7 +38,7 @@ dist/.built: $(VENV)/.ready $(CORE_SOURCES) $(PACKAGE_SOURCES)
 demo: dist/.built
 	$(PY) -m pyvorl demo
 
-test: test-cpp test-sanitize fuzz-smoke test-python audit test-python313
+test: test-cpp test-sanitize fuzz-smoke test-python audit test-python313 lint
 
 test-cpp: $(VENV)/.ready
 	scripts/ensure-system-packages.sh $(SYSTEM_PACKAGES)
@@ -67,6 +67,16 @@ test-python: dist/.built
 
 audit: dist/.built
 	$(VENV)/bin/abi3audit --strict --report dist/*.whl
+
+# Style (ruff for Python, clang-format for C++; pyproject.toml and .clang-format)
+# and the size of the test suite against the code.
+LINT_PYTHON := python tests bench fuzz scripts
+LINT_CXX = $(shell find src tests/cpp fuzz -name '*.cpp' -o -name '*.hpp')
+lint: $(VENV)/.ready
+	$(VENV)/bin/ruff check $(LINT_PYTHON)
+	$(VENV)/bin/ruff format --check $(LINT_PYTHON)
+	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX)
+	$(PY) scripts/test-ratio.py
 
 # Speed and size against a NumPy copy, pyarrow IPC and pickle (bench/README.md);
 # prints the table and writes bench/results.json. Takes a few minutes.

@@ -14,10 +14,9 @@ import atheris
 
 # The payload encoding is written once, in the test suite's frame builder.
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "python"))
-from frames import varint, zigzag  # noqa: E402
+from frames import MAGIC_VERSION, varint, zigzag  # noqa: E402
 
 LARGEST = (1 << 64) - 1
-MAGIC_VERSION = 0x4D7C0001
 HOSTILE_COUNTS = [1 << 60, LARGEST, 1 << 32, 251, 65536]
 
 
