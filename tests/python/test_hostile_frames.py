@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import frames
-from frames import BYTES, DATETIME, DECIMAL, INT64, STRING, body, column, field, signed, text, varint
+from frames import BYTES, DECIMAL, INT64, STRING, body, column, field, signed, text, varint
 from pyvorl import parse_table_frame
 
 HUGE, LARGEST = 1 << 60, (1 << 64) - 1
@@ -29,26 +29,15 @@ def table_metadata(map_bytes):
     return START + varint(0) + map_bytes
 
 
+# The engine's own tests hold one case of every count; here, one of each kind.
 HOSTILE = [
     ("2^60 fields", START + varint(HUGE), 1),
     ("2^64-1 fields after one", START + varint(LARGEST) + field("a", column(INT64)), 1),
     ("2^60 name bytes", START + varint(1) + varint(HUGE) + b"abc", HUGE - 3),
-    # One column of each counted type: the element that runs out reports only its own missing bytes.
-    ("Int64", one_column(INT64, varint(HUGE) + signed(-1) + b"\xfd\x00\x00"), 6),
-    ("Float64", one_column(frames.FLOAT64, varint(HUGE) + bytes(8) + b"\x01\x02\x03"), 5),
-    ("String", one_column(STRING, varint(HUGE) + text("x") + text("y")), 1),
-    ("Bool", one_column(frames.BOOL, varint(HUGE) + b"\x01\x00"), 1),
-    ("Int32", one_column(frames.INT32, varint(HUGE) + b"\xfc\x00"), 3),
-    ("UInt32", one_column(frames.UINT32, varint(HUGE) + varint(7) + b"\xfb"), 2),
-    ("UInt64", one_column(frames.UINT64, varint(HUGE)), 1),
-    ("Float32", one_column(frames.FLOAT32, varint(HUGE) + b"\x00"), 3),
-    ("Bytes", one_column(BYTES, varint(HUGE) + text(b"\x00\xff") + varint(5) + b"\x01\x02"), 3),
-    ("DateTime", one_column(DATETIME, varint(HUGE) + signed(1) + varint(0)), 1),
-    ("Decimal 2^64-1", one_column(DECIMAL, varint(LARGEST) + signed(2)), 1),
+    ("2^60 Int64 values", one_column(INT64, varint(HUGE) + signed(-1) + b"\xfd\x00\x00"), 6),
+    ("2^64-1 decimals", one_column(DECIMAL, varint(LARGEST) + signed(2)), 1),
     ("2^60 bytes of one text", one_column(STRING, varint(2) + text("x") + varint(HUGE) + b"zz"), HUGE - 2),
     ("2^60 table entries", table_metadata(b"\x01" + varint(HUGE) + text("obj") + frames.variant(STRING, "x")), 1),
-    ("2^60 field metadata entries", START + varint(1) + text("a") + bytes([INT64]) + b"\x01" + varint(HUGE), 1),
-    ("2^60 bytes of a key", table_metadata(b"\x01" + varint(1) + varint(HUGE) + b"k"), HUGE - 1),
     ("2^60 bytes of a value", table_metadata(b"\x01" + varint(1) + text("b") + bytes([BYTES]) + varint(HUGE)), HUGE),
 ]
 

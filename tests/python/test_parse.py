@@ -1,5 +1,6 @@
 import gc
 import math
+import re
 import sys
 
 import numpy as np
@@ -127,10 +128,8 @@ def test_datetimes_show_local_wall_clock_time(restore_offset, zone, shown):
     "body, micros",
     [
         (frames.datetime_body([2**63 - 1], 1), [frames.wrap64(2**63 - 1 + HOUR)]),
-        (frames.datetime_body([-(2**63)], 1), [-(2**63) + HOUR]),
         (frames.varint(2) + frames.signed(2**62) + frames.signed(4), [HOUR]),  # step x base wraps to 0
         (frames.varint(3) + frames.signed(0) + frames.signed(9) + frames.signed(9), [HOUR, HOUR]),
-        (frames.varint(1) + frames.signed(5), []),
     ],
 )
 def test_datetime_arithmetic_wraps(restore_offset, body, micros):
@@ -201,59 +200,26 @@ def test_every_flipped_bit_fails_the_checksum():
             parse_table_frame(bytes(damaged))
 
 
-def tag_error(type_name, largest, found):
-    return (
-        f'UnexpectedVariant {{ type_name: "{type_name}", allowed: Range {{ min: 0, max: {largest} }}, found: {found} }}'
-    )
-
-
-def utf8_error(valid_up_to, error_len):
-    return f"Utf8 {{ inner: Utf8Error {{ valid_up_to: {valid_up_to}, error_len: {error_len} }} }}"
-
-
 def field_content(series):
     """A payload that ends right after one field's column body."""
     return frames.varint(frames.MAGIC_VERSION) + b"\x01" + frames.text("a") + series[:1] + b"\x00" + series
 
 
+# One of each kind of decoder error: its text reaches Python unchanged (the
+# engine's own tests hold the rest).
 @pytest.mark.parametrize(
     "content, error",
     [
-        (frames.payload([frames.field("a", bytes([12]), data_type=NULL)]), tag_error("Series", 11, 12)),
-        (frames.payload([frames.field("a", frames.column(NULL), data_type=12)]), tag_error("DataType", 11, 12)),
-        (frames.payload(table_metadata=[("obj", b"\x0c")]), tag_error("Variant", 11, 12)),
+        (frames.payload(table_metadata=[("obj", b"\x0c")]), 'type_name: "Variant", allowed: Range { min: 0, max: 11 }'),
         (frames.payload([frames.field("a", frames.column(BOOL, [0, 2]))]), "InvalidBooleanValue(2)"),
-        (frames.payload(trailer=2), "InvalidBooleanValue(2)"),
-        (frames.payload()[:-1], "UnexpectedEnd { additional: 1 }"),
-        (frames.payload([frames.field(b"\xff", frames.column(NULL))]), utf8_error(0, "Some(1)")),
-        (frames.payload([frames.field("a", frames.column(STRING, [b"ok\xc3"]))]), utf8_error(2, "None")),
-        (field_content(bytes([STRING]) + b"\x01\x0aabcd"), "UnexpectedEnd { additional: 6 }"),
-        (field_content(bytes([FLOAT64]) + b"\x02" + bytes(12)), "UnexpectedEnd { additional: 4 }"),
+        (frames.payload([frames.field(b"\xff", frames.column(NULL))]), "valid_up_to: 0, error_len: Some(1)"),
         (field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8)), "InvalidIntegerType { expected: I32, found: I64 }"),
-        (field_content(bytes([UINT32]) + b"\x01\xfd" + bytes(8)), "InvalidIntegerType { expected: U32, found: U64 }"),
-        (field_content(bytes([INT64]) + b"\x01\xfe"), "InvalidIntegerType { expected: I64, found: I128 }"),
-        (field_content(bytes([UINT64]) + b"\x01\xff"), "InvalidIntegerType { expected: U64, found: Reserved }"),
-        (field_content(bytes([DECIMAL]) + b"\xfe"), "InvalidIntegerType { expected: U64, found: U128 }"),
-        (field_content(bytes([DATETIME]) + b"\x03\x02\x02"), "UnexpectedEnd { additional: 1 }"),
+        (field_content(bytes([FLOAT64]) + b"\x02" + bytes(12)), "UnexpectedEnd { additional: 4 }"),
     ],
 )
 def test_decode_errors(content, error):
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(ValueError, match="^" + re.escape(DECODE) + ".*" + re.escape(error)):
         parse_content(content)
-    assert str(info.value) == DECODE + error
-
-
-@pytest.mark.parametrize("tag_byte", [2, 255])
-def test_bad_metadata_option_tag(tag_byte):
-    with pytest.raises(ValueError) as info:
-        parse_content(frames.varint(frames.MAGIC_VERSION) + bytes([0, tag_byte]))
-    assert str(info.value) == DECODE + tag_error("Option<HashMap<String, Variant>>", 1, tag_byte)
-
-
-@pytest.mark.parametrize("scale", [-1, 16, 2**40])
-def test_decimal_scale_outside_the_flags_is_refused(scale):
-    with pytest.raises(ValueError, match="^" + DECODE):
-        parse_content(field_content(bytes([DECIMAL]) + frames.decimal_body([5], scale)))
 
 
 def test_bytes_subclass_is_accepted_other_buffers_are_not():

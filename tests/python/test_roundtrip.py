@@ -103,23 +103,6 @@ def test_datetimes_come_back_exactly_in_microseconds(seed, kind, unit):
     assert received.view(np.int64).tolist() == micros_of(unit, values.tolist())
 
 
-@pytest.mark.parametrize(
-    "values",
-    [
-        [0] * 12,
-        [0] * 10 + [5, -7],
-        [0] * 9 + [-1, 2**63 - 1],
-        [0] * 9 + [-1, NAT],
-        [NAT, 2**63 - 1, NAT, 0],
-        [7] * 11 + [8],
-        [-(2**62), 2**62, -(2**62), 3],
-    ],
-)
-def test_datetimes_with_awkward_steps_come_back_exactly(values):
-    [received] = round_trip([("t", np.array(values, np.int64).view("M8[us]"))])
-    assert received.view(np.int64).tolist() == values
-
-
 @pytest.mark.parametrize("seed", SEEDS)
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_float_decimals_keep_their_stored_magnitudes(seed, dtype):
@@ -129,20 +112,3 @@ def test_float_decimals_keep_their_stored_magnitudes(seed, dtype):
     assert frames.read_column(packed)[2] == (places, expected)
     [(_, received)] = parse_table_frame(packed[8:])[2]
     assert received.tolist() == [value / 10.0**places if places else float(value) for value in expected]
-
-
-@pytest.mark.parametrize("seed", SEEDS)
-def test_text_decimals_are_rescaled_to_the_column_places(seed):
-    rng = np.random.default_rng(seed)
-    places, texts, expected = int(rng.integers(0, 16)), [], []
-    for _ in range(random_length(rng)):
-        scale = int(rng.integers(0, 16))
-        magnitude, sign = int(rng.integers(0, LIMIT)) >> int(rng.integers(0, 56)), rng.choice(["-", ""])
-        digits = str(magnitude).rjust(scale + 1, "0")
-        texts.append(f" {sign}{digits[:-scale]}.{digits[-scale:]}" if scale else sign + digits)
-        rescaled = magnitude * 10 ** (places - scale) if places >= scale else magnitude // 10 ** (scale - places)
-        expected.append(None if rescaled >= LIMIT else -rescaled if sign else rescaled)  # None: NaN
-    packed = pack_table_frame("x", [("d", texts)], {"d": places})
-    # The column scale is that of the first number; a NaN is written as 0.
-    scale = places if any(value is not None for value in expected) else 0
-    assert frames.read_column(packed)[2] == (scale, [value or 0 for value in expected])

@@ -76,19 +76,6 @@ def test_threads_packing_and_parsing_match_a_single_thread():
     assert [sys.getrefcount(array) for _, array in shared] == counts
 
 
-def test_threads_parsing_one_frame_get_independent_arrays():
-    body = pack_table_frame("x", [("n", np.arange(100))])[8:]
-
-    def work(index):
-        kept = [parse_table_frame(body)[2][0][1] for _ in range(ROUNDS // 2)]
-        for array in kept:
-            array[:] = index  # writes must stay in this thread's own copy
-        return kept
-
-    for index, kept in enumerate(run_together(work)):
-        assert all((array == index).all() for array in kept)
-
-
 def test_readers_never_see_an_offset_that_was_not_set(restore_offset):
     zones = [-25, -11, -3, 0, 1, 5, 14, 25]
     allowed = {zone * HOUR for zone in zones} | {get_local_offset()}
