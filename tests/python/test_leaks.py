@@ -46,7 +46,7 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def growth(measure, call, times):
+def growth(measure, call, times=ITERATIONS):
     gc.collect()
     before = measure()
     for _ in range(times):
@@ -55,15 +55,24 @@ def growth(measure, call, times):
     return measure() - before
 
 
+def least_growth(measure, call):
+    """A leak grows in every round; a cache filled or an arena taken once does not."""
+    for _ in range(3):
+        grown = growth(measure, call)
+        if grown < GROWTH_LIMIT:
+            break
+    return grown
+
+
 def assert_leaves_nothing(call, inputs):
     growth(int, call, 20)
     counts = [sys.getrefcount(item) for item in inputs]
     if MALLINFO is not None:
-        assert growth(heap_in_use, call, ITERATIONS) < GROWTH_LIMIT
+        assert least_growth(heap_in_use, call) < GROWTH_LIMIT
     assert [sys.getrefcount(item) for item in inputs] == counts
     tracemalloc.start()
     try:
-        assert growth(lambda: tracemalloc.get_traced_memory()[0], call, ITERATIONS) < GROWTH_LIMIT
+        assert least_growth(lambda: tracemalloc.get_traced_memory()[0], call) < GROWTH_LIMIT
     finally:
         tracemalloc.stop()
 
