@@ -1,6 +1,7 @@
 """Correct use of pyvorl's typed interface: mypy --strict must accept this file, and it runs as it stands."""
 
 import io
+import sys
 from typing import Any, assert_type
 
 import numpy as np
@@ -33,3 +34,16 @@ except FrameError as error:
     assert_type(error.offset, int)
     received = error.frames
 assert_type(decoder.buffered, int)
+
+
+def misuse() -> None:
+    """Never called: each line must be an error of exactly the kind its comment silences,
+    since --strict also reports a silenced line that is no error at all."""
+    pyvorl.pack_table_frame(1, [])  # type: ignore[arg-type]
+    pyvorl.pack_table_frame("x", [("a", (1, 2))])  # type: ignore[list-item]
+    pyvorl.pack_table_frame(obj="x", columns=[])  # type: ignore[call-arg]
+    _name: int = pyvorl.parse_table_frame(b"")[0]  # type: ignore[assignment]
+    write_frame(sys.stdout, "x", [])  # type: ignore[arg-type]
+    FrameDecoder().feed("text")  # type: ignore[arg-type]
+    for _table, _obj in read_frames(sys.stdin.buffer):  # type: ignore[misc]
+        pass
