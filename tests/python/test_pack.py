@@ -17,16 +17,12 @@ def frame_of(column, places=None):
     return pack_table_frame("x", [("a", column)], None if places is None else {"a": places})
 
 
-def test_object_x_with_one_int64_column_is_the_reference_frame():
+def test_reference_frames():
     assert pack_table_frame("x", [("a", np.array([1, -1, 300], dtype=np.int64))]) == FRAME_X_A
     assert check_table_frame(FRAME_X_A[:8]) == 31
     table, obj, [(name, values)] = parse_table_frame(FRAME_X_A[8:])
     assert (table, obj, name, values.dtype, values.tolist()) == ("", "x", "a", np.int64, [1, -1, 300])
-
-
-def test_empty_object_name_and_no_columns():
-    content = bytes.fromhex("fc01007c4d 00 01 01 036f626a 05 00 00")
-    assert pack_table_frame("", []) == frames.frame(content)
+    assert pack_table_frame("", []) == frames.frame(bytes.fromhex("fc01007c4d 00 01 01 036f626a 05 00 00"))
 
 
 def test_items_after_the_second_and_subclasses_of_str_list_tuple_are_accepted():

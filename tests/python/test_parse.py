@@ -109,11 +109,6 @@ def test_decimals_become_floats(values, scale, expected):
     assert [(v, math.copysign(1, v)) for v in array.tolist()] == [(v, math.copysign(1, v)) for v in expected]
 
 
-def test_nan_and_infinite_decimals_come_back_as_zero():
-    packed = pack_table_frame("x", [("a", ["nan", "inf", "x", "2.5"])], {"a": 1})
-    assert parse_table_frame(packed[8:])[2][0][1].tolist() == [0.0, 0.0, 0.0, 2.5]
-
-
 @pytest.mark.parametrize(
     "zone, shown",
     [(8, "1970-01-01T08:00:00"), (0, "1970-01-01T00:00:00"), (-3, "1969-12-31T21:00:00"), (25, "1970-01-02T01:00:00")],
