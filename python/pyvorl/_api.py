@@ -127,7 +127,7 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
             unfit = ~np.isfinite(array)
             if unfit.any():
                 row = int(unfit.argmax())
-                raise ValueError(f"column {name!r} row {row}: {array[row]!r} cannot be stored as a decimal")
+                raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
             return "a", array, None
         if kind in "OUT":
             return "t", array.tolist(), None
