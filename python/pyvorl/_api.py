@@ -8,7 +8,7 @@ with the original dtype under the field metadata key "pyvorl.dtype".
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -128,7 +128,7 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
             if unfit.any():
                 row = int(unfit.argmax())
                 raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
-            return "a", array, None
+            return "a", array, None if dtype == np.float64 else str(dtype)
         if kind in "OUT":
             return "t", array.tolist(), None
         raise ValueError(f"column {name!r}: decimals apply to float and text columns, not {dtype}")
@@ -227,7 +227,7 @@ def datetime_micros(value: np.datetime64, where: str) -> int:
 # ---- loads -------------------------------------------------------------------------------
 
 
-def loads(frame: Any, *, strings: str = "object") -> Table:
+def loads(frame: Any, *, strings: Literal["object", "stringdtype"] = "object") -> Table:
     """The Table in `frame`: any C-contiguous buffer holding exactly one whole frame.
 
     Columns come back with the dtypes they were written with; datetimes in
@@ -303,6 +303,8 @@ def restored(array: NDArray[Any], original: str) -> NDArray[Any]:
         return array
     kind = dtype.kind
     if kind in WIDENED and dtype.itemsize < 4 and array.dtype == WIDENED[kind]:
+        return array.astype(dtype)
+    if kind == "f" and dtype.itemsize < 8 and array.dtype == np.float64:  # a decimal column
         return array.astype(dtype)
     if kind in "Mm" and np.datetime_data(dtype)[0] in TIME_UNITS:
         if array.dtype == np.int64:

@@ -22,14 +22,16 @@ def as_column(name: str, data: object) -> NDArray[Any]:
     """`data` as a 1-D array: arrays as they are, lists of str or bytes as object arrays."""
     if isinstance(data, np.ndarray):
         array = data
-    elif isinstance(data, (list, tuple)) and (not data or isinstance(data[0], (str, bytes)) or data[0] is None):
-        array = np.empty(len(data), dtype=object)
-        array[:] = data
     else:
         try:
             array = np.asarray(data)
         except (TypeError, ValueError) as error:
             raise ValueError(f"column {name!r}: cannot be read as an array ({error})") from None
+        if isinstance(data, (list, tuple)) and (not data or array.dtype.kind in "US"):
+            # Texts stay Python objects: NumPy would pad them, drop trailing NULs from
+            # bytes, and turn numbers mixed in with them into texts.
+            array = np.empty(len(data), dtype=object)
+            array[:] = data
     if array.ndim != 1:
         raise ValueError(f"column {name!r}: {array.ndim}-D array, expected 1-D")
     return array
