@@ -185,9 +185,9 @@ def print_api_report(results: list[dict], threads: dict | None) -> None:
         s = entry["seconds"]
         print(f"{entry['case']:15} " + " ".join(f"{s[key] * 1e3:8.2f}" for key in ("pack", "dumps", "parse", "loads")))
     if threads:
-        print(f"\ndumps+loads of {threads['rows']:,} numeric rows: one thread {threads['one_thread_rows_per_s'] / 1e6:.1f} "
-              f"M rows/s, two threads {threads['two_threads_rows_per_s'] / 1e6:.1f} M rows/s "
-              f"(x{threads['speedup']:.2f})")
+        print(f"\ndumps+loads of {threads['rows']:,} numeric rows: "
+              f"one thread {threads['one_thread_rows_per_s'] / 1e6:.1f} M rows/s, "
+              f"two threads {threads['two_threads_rows_per_s'] / 1e6:.1f} M rows/s (x{threads['speedup']:.2f})")
 
 
 # ---- peak memory ------------------------------------------------------------------

@@ -6,7 +6,9 @@ from numpy.typing import NDArray
 
 MetadataEntries = list[tuple[str, int, Any]]
 
-def encode(columns: list[tuple[str, str, Any, int | None, MetadataEntries | None]], table_metadata: MetadataEntries, /) -> bytes:
+def encode(
+    columns: list[tuple[str, str, Any, int | None, MetadataEntries | None]], table_metadata: MetadataEntries, /
+) -> bytes:
     """One whole frame from normalised columns."""
 
 def decode(

@@ -67,7 +67,8 @@ def checked_metadata(values: Mapping[Any, Any] | None, where: str) -> dict[str, 
         if not isinstance(key, str):
             raise ValueError(f"{where}: key {key!r} is not a str")
         if key.startswith(RESERVED_PREFIX):
-            raise ValueError(f"{where}: key {key!r} is reserved (keys starting with {RESERVED_PREFIX!r} are pyvorl's own)")
+            reason = f"keys starting with {RESERVED_PREFIX!r} are pyvorl's own"
+            raise ValueError(f"{where}: key {key!r} is reserved ({reason})")
     return dict(values)
 
 
@@ -202,16 +203,12 @@ class Table(Mapping[str, NDArray[Any]]):
         """Same names, metadata, column order, dtypes and values, bit for bit (NaN payloads included)."""
         if not isinstance(other, Table):
             return False
-        if (self._obj, self._name, self._decimals, self.column_names) != (
-            other._obj,
-            other._name,
-            other._decimals,
-            other.column_names,
-        ):
+        mine = (self._obj, self._name, self._decimals, self.column_names, self._field_metadata.keys())
+        if mine != (other._obj, other._name, other._decimals, other.column_names, other._field_metadata.keys()):
             return False
-        if not same_scalars(self._metadata, other._metadata) or self._field_metadata.keys() != other._field_metadata.keys():
+        if not same_scalars(self._metadata, other._metadata):
             return False
-        if not all(same_scalars(values, other._field_metadata[column]) for column, values in self._field_metadata.items()):
+        if not all(same_scalars(values, other._field_metadata[name]) for name, values in self._field_metadata.items()):
             return False
         for column, array in self._columns.items():
             theirs = other._columns[column]

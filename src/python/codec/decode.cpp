@@ -57,8 +57,8 @@ bool check_envelope(std::span<const std::uint8_t> bytes) {
     }
     const std::uint64_t whole = std::uint64_t{body.value()} + vorl::TABLE_FRAME_HEADER_SIZE;
     if (bytes.size() < whole) {
-        raise_frame_problem("truncated frame: the header announces " + std::to_string(whole) + " bytes, the buffer holds " +
-                            std::to_string(bytes.size()));
+        raise_frame_problem("truncated frame: the header announces " + std::to_string(whole) +
+                            " bytes, the buffer holds " + std::to_string(bytes.size()));
         return false;
     }
     if (bytes.size() > whole) {

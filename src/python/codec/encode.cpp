@@ -50,22 +50,21 @@ struct Column {
         if (length != 0) std::memcpy(copy.data(), source, length * element_size);
     }
 
+    template <class T>
+    std::span<const T> copied() const noexcept {
+        return {reinterpret_cast<const T*>(copy.data()), length};
+    }
+
     vorl::SeriesRef view() const noexcept {
         if (typed) return typed->view();
         if (is_bytes) return vorl::SeriesRef{std::in_place_index<11>, std::span<const std::string_view>(pieces)};
         if (is_decimal_texts) return vorl::SeriesRef{std::in_place_index<4>, decimals.span()};
-        const std::uint8_t* data = copy.data();
         switch (copied_type) {
-            case DataType::DateTime:
-                return vorl::SeriesRef{std::in_place_index<1>, std::span(reinterpret_cast<const std::int64_t*>(data), length)};
-            case DataType::Int64:
-                return vorl::SeriesRef{std::in_place_index<2>, std::span(reinterpret_cast<const std::int64_t*>(data), length)};
-            case DataType::Int32:
-                return vorl::SeriesRef{std::in_place_index<7>, std::span(reinterpret_cast<const std::int32_t*>(data), length)};
-            case DataType::UInt32:
-                return vorl::SeriesRef{std::in_place_index<8>, std::span(reinterpret_cast<const std::uint32_t*>(data), length)};
-            case DataType::UInt64:
-                return vorl::SeriesRef{std::in_place_index<9>, std::span(reinterpret_cast<const std::uint64_t*>(data), length)};
+            case DataType::DateTime: return vorl::SeriesRef{std::in_place_index<1>, copied<std::int64_t>()};
+            case DataType::Int64: return vorl::SeriesRef{std::in_place_index<2>, copied<std::int64_t>()};
+            case DataType::Int32: return vorl::SeriesRef{std::in_place_index<7>, copied<std::int32_t>()};
+            case DataType::UInt32: return vorl::SeriesRef{std::in_place_index<8>, copied<std::uint32_t>()};
+            case DataType::UInt64: return vorl::SeriesRef{std::in_place_index<9>, copied<std::uint64_t>()};
             default: break;
         }
         return vorl::SeriesRef{};
@@ -103,7 +102,8 @@ bool take_copied_array(Column& column, PyObject* data) {
     for (const auto& kind : kinds) {
         if (!PyArray_EquivTypes(PyArray_DESCR(array), kind.descr)) continue;
         const int flags = PyArray_FLAGS(array);
-        if (PyArray_NDIM(array) != 1 || !(flags & NPY_ARRAY_ALIGNED) || !(flags & NPY_ARRAY_C_CONTIGUOUS)) return false;
+        const bool aligned = (flags & NPY_ARRAY_ALIGNED) != 0, contiguous = (flags & NPY_ARRAY_C_CONTIGUOUS) != 0;
+        if (PyArray_NDIM(array) != 1 || !aligned || !contiguous) return false;
         column.owner = PyRef::borrow(data);
         column.copied_type = kind.type;
         column.source = PyArray_DATA(array);
@@ -159,18 +159,16 @@ bool take_decimal_texts(Column& column, PyObject* list, unsigned places) {
         const auto text = utf8_view(item);
         if (!text) return false;
         auto parsed = vorl::parse_d64(*text);
-        const char* problem = nullptr;
+        std::string problem;
         if (!parsed || parsed->is_special()) {
-            problem = " is not a finite decimal";
+            problem = "is not a finite decimal";
         } else if (parsed->scale() > places) {
-            problem = places == 1 ? " has more than 1 decimal place" : " has more than {} decimal places";
+            problem = "has more than " + std::to_string(places) + (places == 1 ? " decimal place" : " decimal places");
         } else if (!vorl::set_decimal(parsed.value(), places)) {
-            problem = " does not fit a decimal with {} places";
+            problem = "does not fit a decimal with " + std::to_string(places) + " places";
         }
-        if (problem != nullptr) {
-            std::string message = prefix + std::to_string(i) + ": " + shown(item) + problem;
-            if (const auto at = message.find("{}"); at != std::string::npos) message.replace(at, 2, std::to_string(places));
-            raise_value_error(message);
+        if (!problem.empty()) {
+            raise_value_error(prefix + std::to_string(i) + ": " + shown(item) + " " + problem);
             return false;
         }
         column.decimals[i] = parsed.value();
