@@ -129,7 +129,9 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
                 row = int(unfit.argmax())
                 raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
             return "a", array, None if dtype == np.float64 else str(dtype)
-        if kind in "OUT":
+        if kind == "O":
+            return "t", np.ascontiguousarray(array), None
+        if kind in "UT":
             return "t", array.tolist(), None
         raise ValueError(f"column {name!r}: decimals apply to float and text columns, not {dtype}")
     if dtype in KEPT:
@@ -150,8 +152,8 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
     if kind in "UT":
         return "t", array.tolist(), None
     if kind == "O":
-        items = array.tolist()
-        return ("b" if items and isinstance(items[0], bytes) else "t"), items, None
+        array = np.ascontiguousarray(array)
+        return ("b" if len(array) and isinstance(array[0], bytes) else "t"), array, None
     raise ValueError(f"column {name!r}: unsupported dtype {dtype}")
 
 

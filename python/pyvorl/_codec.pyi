@@ -15,3 +15,6 @@ def decode(
     buffer: Any, /
 ) -> tuple[MetadataEntries | None, list[tuple[str, NDArray[Any], MetadataEntries | None, int | None]]]:
     """The table metadata and the columns of one whole frame."""
+
+def objects(items: list[Any], /) -> NDArray[Any]:
+    """A 1-D object array holding the elements of a list."""

@@ -9,6 +9,8 @@ from typing import Any, TypeAlias
 import numpy as np
 from numpy.typing import NDArray
 
+from pyvorl import _codec
+
 Scalar: TypeAlias = str | int | float | bool | bytes | np.datetime64 | np.generic
 """A metadata value: str, int, float, bool, bytes or a NumPy scalar of those kinds or datetime64."""
 ColumnInput: TypeAlias = NDArray[Any] | Sequence[Any]
@@ -22,19 +24,24 @@ def as_column(name: str, data: object) -> NDArray[Any]:
     """`data` as a 1-D array: arrays as they are, lists of str or bytes as object arrays."""
     if isinstance(data, np.ndarray):
         array = data
+    elif isinstance(data, (list, tuple)) and (not data or isinstance(data[0], (str, bytes)) or data[0] is None):
+        array = objects(data)
     else:
         try:
             array = np.asarray(data)
         except (TypeError, ValueError) as error:
             raise ValueError(f"column {name!r}: cannot be read as an array ({error})") from None
-        if isinstance(data, (list, tuple)) and (not data or array.dtype.kind in "US"):
-            # Texts stay Python objects: NumPy would pad them, drop trailing NULs from
-            # bytes, and turn numbers mixed in with them into texts.
-            array = np.empty(len(data), dtype=object)
-            array[:] = data
+        if isinstance(data, (list, tuple)) and array.dtype.kind in "US":
+            array = objects(data)
     if array.ndim != 1:
         raise ValueError(f"column {name!r}: {array.ndim}-D array, expected 1-D")
     return array
+
+
+def objects(items: Sequence[Any]) -> NDArray[Any]:
+    """Texts stay Python objects: NumPy would pad them, drop trailing NULs from bytes,
+    and turn numbers mixed in with them into texts."""
+    return _codec.objects(items if isinstance(items, list) else list(items))
 
 
 def column_pairs(columns: object) -> list[tuple[str, Any]]:

@@ -85,6 +85,42 @@ std::string shown(PyObject* object) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+// The elements of a list or of a 1-D contiguous object array, borrowed. Nothing
+// that reads them runs Python code, so neither can change during the walk.
+class Items {
+public:
+    bool take(PyObject* data) {
+        if (PyList_Check(data)) {
+            list_ = data;
+            length_ = static_cast<std::size_t>(PyList_Size(data));
+            return true;
+        }
+        const NumpyTypes* types = numpy_types();
+        if (types == nullptr) return false;
+        auto* array = reinterpret_cast<PyArrayObject*>(data);
+        if (!PyArray_Check(data) || PyArray_NDIM(array) != 1 || !PyArray_EquivTypes(PyArray_DESCR(array), types->object) ||
+            !(PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS)) {
+            PyErr_SetString(PyExc_TypeError, "texts must be a list or a 1-D contiguous object array");
+            return false;
+        }
+        objects_ = static_cast<PyObject* const*>(PyArray_DATA(array));
+        length_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
+        return true;
+    }
+    std::size_t size() const noexcept { return length_; }
+    // NumPy reads a NULL element of an object array as None.
+    PyObject* operator[](std::size_t i) const noexcept {
+        if (list_ != nullptr) return PyList_GetItem(list_, static_cast<Py_ssize_t>(i));
+        return objects_[i] != nullptr ? objects_[i] : Py_None;
+    }
+    PyObject* const* objects() const noexcept { return objects_; }
+
+private:
+    PyObject* list_ = nullptr;
+    PyObject* const* objects_ = nullptr;
+    std::size_t length_ = 0;
+};
+
 // The array kinds that are copied; every other kind goes through the shared intake.
 bool take_copied_array(Column& column, PyObject* data) {
     const NumpyTypes* types = numpy_types();
@@ -114,18 +150,14 @@ bool take_copied_array(Column& column, PyObject* data) {
     return false;
 }
 
-// A list of bytes: every element's bytes copied into one bytes object, read
-// in one walk (nothing in it runs Python code, so the list cannot change).
-bool take_bytes(Column& column, PyObject* list) {
-    if (!PyList_Check(list)) {
-        raise_type_mismatch(list, "list");
-        return false;
-    }
-    const auto length = static_cast<std::size_t>(PyList_Size(list));
+// Byte strings: every element's bytes copied into one bytes object, read in
+// one walk.
+bool take_bytes(Column& column, const Items& items) {
+    const std::size_t length = items.size();
     column.pieces.reserve(length);
     std::size_t total = 0;
     for (std::size_t i = 0; i < length; ++i) {
-        const auto bytes = bytes_view(PyList_GetItem(list, static_cast<Py_ssize_t>(i)));
+        const auto bytes = bytes_view(items[i]);
         if (!bytes) return false;
         column.pieces.emplace_back(reinterpret_cast<const char*>(bytes->data()), bytes->size());
         total += bytes->size();
@@ -144,18 +176,12 @@ bool take_bytes(Column& column, PyObject* list) {
 
 // Decimal texts at `places`: every text must be a finite decimal with at most
 // that many places, so nothing is rounded or dropped on the way.
-bool take_decimal_texts(Column& column, PyObject* list, unsigned places) {
-    if (!PyList_Check(list)) {
-        raise_type_mismatch(list, "list");
-        return false;
-    }
-    PyRef items(PyList_GetSlice(list, 0, PyList_Size(list)));  // holds every element while it is read
-    if (!items) return false;
-    const auto length = static_cast<std::size_t>(PyList_Size(items.get()));
+bool take_decimal_texts(Column& column, const Items& items, unsigned places) {
+    const std::size_t length = items.size();
     column.decimals = vorl::Buffer<vorl::D64>::uninitialized(length);
     const std::string prefix = "column '" + std::string(column.name) + "' row ";
     for (std::size_t i = 0; i < length; ++i) {
-        PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
+        PyObject* item = items[i];
         const auto text = utf8_view(item);
         if (!text) return false;
         auto parsed = vorl::parse_d64(*text);
@@ -204,10 +230,17 @@ std::optional<Column> take_column(PyObject* item) {
     column.metadata = std::move(*metadata);
 
     bool taken = false;
+    Items items;
+    if (*kind == "b" || *kind == "t") {
+        if (!items.take(data)) return std::nullopt;
+    }
     if (*kind == "b") {
-        taken = take_bytes(column, data);
+        taken = take_bytes(column, items);
     } else if (*kind == "t" && places) {
-        taken = take_decimal_texts(column, data, static_cast<unsigned>(*places));
+        taken = take_decimal_texts(column, items, static_cast<unsigned>(*places));
+    } else if (*kind == "t" && items.objects() != nullptr) {
+        column.typed = intake_text_objects(items.objects(), items.size());
+        taken = column.typed.has_value();
     } else if (!places && take_copied_array(column, data)) {
         taken = true;
     } else if (PyErr_Occurred() == nullptr) {
