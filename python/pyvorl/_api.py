@@ -21,6 +21,7 @@ from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, checked_metad
 DTYPE_KEY = RESERVED_PREFIX + "dtype"
 NAT = np.iinfo(np.int64).min
 INT64_MAX = np.iinfo(np.int64).max
+D64_LIMIT = float(2**56)  # decimal magnitudes stay below this
 MICROS_PER = {"s": 1_000_000, "ms": 1_000, "us": 1}
 TIME_UNITS = ("s", "ms", "us", "ns")
 # Tags of the metadata values written from Python (the Variant numbering).
@@ -128,6 +129,11 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
             if unfit.any():
                 row = int(unfit.argmax())
                 raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
+            unfit = np.abs(array) >= D64_LIMIT / 10.0**places
+            if unfit.any():
+                row = int(unfit.argmax())
+                value = float(array[row])
+                raise ValueError(f"column {name!r} row {row}: {value!r} does not fit a decimal with {places} places")
             return "a", array, None if dtype == np.float64 else str(dtype)
         if kind == "O":
             return "t", np.ascontiguousarray(array), None

@@ -97,6 +97,8 @@ ERRORS = [
     ({}, {"metadata": {"t": np.datetime64(10**13, "s")}},
      "metadata 't': datetime 318857-05-20T17:46:40 does not fit a datetime in microseconds"),
     ({"p": np.array([1.0, np.nan])}, {"decimals": {"p": 2}}, "column 'p' row 1: nan cannot be stored as a decimal"),
+    ({"p": np.array([1.0, 1e20])}, {"decimals": {"p": 2}},
+     "column 'p' row 1: 1e+20 does not fit a decimal with 2 places"),
     ({"p": ["1.5", "abc"]}, {"decimals": {"p": 2}}, "column 'p' row 1: 'abc' is not a finite decimal"),
     ({"p": ["1.239"]}, {"decimals": {"p": 2}}, "column 'p' row 0: '1.239' has more than 2 decimal places"),
 ]
