@@ -24,6 +24,8 @@ INT64_MAX = np.iinfo(np.int64).max
 D64_LIMIT = float(2**56)  # decimal magnitudes stay below this
 MICROS_PER = {"s": 1_000_000, "ms": 1_000, "us": 1}
 TIME_UNITS = ("s", "ms", "us", "ns")
+MICROS_IN = {"W": 7 * 86_400_000_000, "D": 86_400_000_000, "h": 3_600_000_000, "m": 60_000_000, **MICROS_PER}
+TICKS_PER_MICRO = {"ns": 1_000, "ps": 1_000_000, "fs": 1_000_000_000, "as": 1_000_000_000_000}
 # Tags of the metadata values written from Python (the Variant numbering).
 DATETIME, INT64, FLOAT64, STRING, BOOL, UINT64, BYTES = 1, 2, 3, 5, 6, 9, 11
 WIDENED = {"i": np.dtype(np.int32), "u": np.dtype(np.uint32), "f": np.dtype(np.float32)}
@@ -78,7 +80,7 @@ def as_table(
             field_metadata=table.field_metadata,
             decimals={**table.decimals, **(decimals or {})},
         )
-    return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)  # type: ignore[arg-type]
+    return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)
 
 
 def encode_table(
@@ -217,16 +219,14 @@ def datetime_micros(value: np.datetime64, where: str) -> int:
         return int(NAT)
     unit, count = np.datetime_data(value.dtype)
     ticks = int(value.astype(np.int64)) * count
-    if unit in ("Y", "M"):
-        raise ValueError(f"{where}: datetime64 in years or months has no fixed length in microseconds")
-    micros_per_tick = np.timedelta64(1, unit) / np.timedelta64(1, "us")
-    if micros_per_tick >= 1:
-        micros = ticks * int(micros_per_tick)
-    else:
-        per_micro = int(round(1 / micros_per_tick))
-        micros, rest = divmod(ticks, per_micro)
+    if unit in MICROS_IN:
+        micros = ticks * MICROS_IN[unit]
+    elif unit in TICKS_PER_MICRO:
+        micros, rest = divmod(ticks, TICKS_PER_MICRO[unit])
         if rest:
             raise ValueError(f"{where}: datetime {value} is not a whole number of microseconds")
+    else:
+        raise ValueError(f"{where}: datetime64 in years or months has no fixed length in microseconds")
     if not NAT < micros <= INT64_MAX:
         raise ValueError(f"{where}: datetime {value} does not fit a datetime in microseconds")
     return micros

@@ -110,7 +110,8 @@ def kind_of(value: object) -> str:
 def bits(array: NDArray[Any]) -> NDArray[Any] | list[Any]:
     """What equality compares: the bit patterns of fixed-width values, the elements of others."""
     if array.dtype.kind in "OTU":
-        return array.tolist()
+        elements: list[Any] = array.tolist()
+        return elements
     return np.ascontiguousarray(array).view(np.dtype(f"u{array.dtype.itemsize}"))
 
 
@@ -221,11 +222,11 @@ class Table(Mapping[str, NDArray[Any]]):
             theirs = other._columns[column]
             if array.dtype != theirs.dtype or len(array) != len(theirs):
                 return False
-            mine, other_bits = bits(array), bits(theirs)
-            if isinstance(mine, list) or isinstance(other_bits, list):
-                if mine != other_bits:
+            my_bits, their_bits = bits(array), bits(theirs)
+            if isinstance(my_bits, list) or isinstance(their_bits, list):
+                if my_bits != their_bits:
                     return False
-            elif not np.array_equal(mine, other_bits):
+            elif not np.array_equal(my_bits, their_bits):
                 return False
         return True
 
