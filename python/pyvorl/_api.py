@@ -262,7 +262,7 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
     field_metadata: dict[str, dict[str, Any]] = {}
     reserved_fields: dict[str, dict[str, Any]] = {}
     decimals: dict[str, int] = {}
-    for column_name, array, entries, scale in decoded:
+    for column_name, tag, array, entries, scale in decoded:
         values = python_metadata(entries)
         if column_name in columns:
             raise FrameError(0, f"column {column_name!r} appears twice")
@@ -270,7 +270,7 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
         original = own.get(DTYPE_KEY)
         if isinstance(original, str):
             array = restored(array, original)
-        if strings == "stringdtype" and array.dtype == object and (not len(array) or isinstance(array[0], str)):
+        if strings == "stringdtype" and tag == STRING:
             array = array.astype(np.dtypes.StringDType())
         columns[column_name] = array
         if values:

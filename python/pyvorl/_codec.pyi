@@ -13,7 +13,7 @@ def encode(
 
 def decode(
     buffer: Any, /
-) -> tuple[MetadataEntries | None, list[tuple[str, NDArray[Any], MetadataEntries | None, int | None]]]:
+) -> tuple[MetadataEntries | None, list[tuple[str, int, NDArray[Any], MetadataEntries | None, int | None]]]:
     """The table metadata and the columns of one whole frame."""
 
 def objects(items: list[Any], /) -> NDArray[Any]:

@@ -15,7 +15,7 @@ namespace pyvorl::codec {
 //   is given) and "b": bytes, each as a list or a 1-D contiguous object array. Metadata as in metadata.hpp.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// decode(buffer) -> (table metadata, [(name, array, field metadata, decimal scale or None)])
+// decode(buffer) -> (table metadata, [(name, column tag, array, field metadata, decimal scale or None)])
 // over a buffer holding exactly one whole frame. A bad frame raises
 // ValueError whose text begins "truncated frame", "trailing bytes",
 // "not a table frame" or "damaged frame". Date-times come back as UTC
