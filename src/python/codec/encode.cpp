@@ -98,8 +98,10 @@ public:
         const NumpyTypes* types = numpy_types();
         if (types == nullptr) return false;
         auto* array = reinterpret_cast<PyArrayObject*>(data);
-        if (!PyArray_Check(data) || PyArray_NDIM(array) != 1 || !PyArray_EquivTypes(PyArray_DESCR(array), types->object) ||
-            !(PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS)) {
+        const bool usable = PyArray_Check(data) && PyArray_NDIM(array) == 1 &&
+                            PyArray_EquivTypes(PyArray_DESCR(array), types->object) &&
+                            (PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS) != 0;
+        if (!usable) {
             PyErr_SetString(PyExc_TypeError, "texts must be a list or a 1-D contiguous object array");
             return false;
         }
