@@ -123,6 +123,7 @@ def test_datetimes_show_local_wall_clock_time(restore_offset, zone, shown):
     "body, micros",
     [
         (frames.datetime_body([2**63 - 1], 1), [frames.wrap64(2**63 - 1 + HOUR)]),
+        (frames.datetime_body([-(2**63)], 1), [-(2**63)]),  # NaT stays NaT
         (frames.varint(2) + frames.signed(2**62) + frames.signed(4), [HOUR]),  # step x base wraps to 0
         (frames.varint(3) + frames.signed(0) + frames.signed(9) + frames.signed(9), [HOUR, HOUR]),
     ],

@@ -36,6 +36,28 @@ except FrameError as error:
 assert_type(decoder.buffered, int)
 
 
+class FrameProtocol(asyncio.Protocol):
+    def __init__(self) -> None:
+        self.decoder = FrameDecoder()
+
+    def data_received(self, data: bytes) -> None:
+        for table_name, name, cols in self.decoder.feed(data):
+            print(name, len(cols))
+
+    def eof_received(self) -> None:
+        self.decoder.close()
+
+
+whole = pyvorl.dumps({"price": prices, "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
+assert_type(whole, bytes)
+loaded = pyvorl.loads(memoryview(whole), strings="stringdtype")
+assert_type(loaded, pyvorl.Table)
+assert_type(loaded["price"], NDArray[Any])
+assert_type(loaded.num_rows, int)
+again = pyvorl.dumps(pyvorl.Table([("n", np.arange(2))], name="t", metadata={"at": np.datetime64(0, "us")}))
+assert loaded.decimals == {"price": 2} and pyvorl.loads(again).equals(pyvorl.loads(again))
+
+
 def misuse() -> None:
     """Never called: each line must be an error of exactly the kind its comment silences,
     since --strict also reports a silenced line that is no error at all."""
@@ -47,3 +69,5 @@ def misuse() -> None:
     FrameDecoder().feed("text")  # type: ignore[arg-type]
     for _table, _obj in read_frames(sys.stdin.buffer):  # type: ignore[misc]
         pass
+    pyvorl.dumps({"a": [1]}, decimals={"a": "2"})  # type: ignore[dict-item]
+    pyvorl.loads(b"", strings=1)  # type: ignore[arg-type]
