@@ -36,19 +36,7 @@ except FrameError as error:
 assert_type(decoder.buffered, int)
 
 
-class FrameProtocol(asyncio.Protocol):
-    def __init__(self) -> None:
-        self.decoder = FrameDecoder()
-
-    def data_received(self, data: bytes) -> None:
-        for table_name, name, cols in self.decoder.feed(data):
-            print(name, len(cols))
-
-    def eof_received(self) -> None:
-        self.decoder.close()
-
-
-whole = pyvorl.dumps({"price": prices, "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
+whole = pyvorl.dumps({"price": np.array([0.29, 8.2]), "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
 assert_type(whole, bytes)
 loaded = pyvorl.loads(memoryview(whole), strings="stringdtype")
 assert_type(loaded, pyvorl.Table)
