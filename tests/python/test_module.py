@@ -1,3 +1,4 @@
+import importlib.metadata
 import inspect
 import types
 
@@ -54,7 +55,7 @@ def test_signatures_and_docstrings(name):
 
 def test_package_surface():
     assert pyvorl.__all__[:5] == NAMES
-    assert pyvorl.__version__ == "0.1.0"
+    assert pyvorl.__version__ == importlib.metadata.version("pyvorl")
 
 
 HEADER_12 = b"\x7c\x4d\x01\x00\x0c\x00\x00\x00"
