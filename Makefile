@@ -33,9 +33,9 @@ NO_PYTHON = no CPython $(1) found on PATH or through pyenv; install one (pyenv i
 $(VENV)/.ready: requirements-build.txt
 	@python=$(call find_python,3.12 or later,3.12 3.13 3.14); rm -rf $(VENV); \
 		echo "creating $(VENV) with $$python"; "$$python" -m venv $(VENV)
-	$(PY) -m pip install -q -r requirements-build.txt $(PIP_QUIET)
+	$(PY) -m pip install -q --no-compile -r requirements-build.txt $(PIP_QUIET)
 	@extra=$$($(PY) -c 'from scikit_build_core.build import get_requires_for_build_wheel as r; print(*r())'); \
-		if [ -n "$$extra" ]; then echo "from PyPI: $$extra"; $(PY) -m pip install -q $$extra $(PIP_QUIET); fi
+		if [ -n "$$extra" ]; then echo "from PyPI: $$extra"; $(PY) -m pip install -q --no-compile $$extra $(PIP_QUIET); fi
 	touch $@
 
 # The developer tools, for the test targets only.
