@@ -25,7 +25,7 @@ PACKAGE_SOURCES := $(shell find python -type f -not -path '*/__pycache__/*')
 find_python = $(or $(shell scripts/find-python.sh $(2) 2>/dev/null),$(error $(NO_PYTHON)))
 NO_PYTHON = no CPython $(1) found on PATH or through pyenv; install one (pyenv install $(firstword $(2))) and run make again
 
-.PHONY: demo wheel sdist test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 \
+.PHONY: demo dev wheel sdist test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 \
 	test-wheel audit bench clean
 
 # --- environments ---------------------------------------------------------
@@ -71,6 +71,9 @@ sdist: $(VENV)/.dev
 
 demo: dist/.built
 	$(PY) -m pyvorl demo
+
+# The built package plus the developer tools in .venv, for running single tests by hand.
+dev: dist/.built $(VENV)/.dev
 
 # --- tests ----------------------------------------------------------------
 
