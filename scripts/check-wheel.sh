@@ -1,13 +1,13 @@
 #!/bin/bash
-# Checks a wheel as a user gets it: a manylinux tag, and a fresh CPython 3.13
-# venv, made in a temporary folder that has never seen the source tree and with
-# no compiler on PATH, installs it from binaries alone, imports it, reports the
-# version the wheel was built with and runs a small demo.
-# Usage: scripts/check-wheel.sh WHEEL
+# Checks a wheel as a user gets it: a manylinux tag, and a fresh CPython venv
+# (3.13 unless told otherwise), made in a temporary folder that has never seen
+# the source tree and with no compiler on PATH, installs it from binaries alone,
+# imports it, reports the version the wheel was built with and runs a small demo.
+# Usage: scripts/check-wheel.sh WHEEL [PYTHON_MINOR]
 set -uo pipefail
 wheel=$(realpath "$1")
 root=$(cd "$(dirname "$0")/.." && pwd)
-python=$("$root/scripts/find-python.sh" 3.13) || exit 1
+python=$("$root/scripts/find-python.sh" "${2:-3.13}") || exit 1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -19,7 +19,8 @@ check() {  # check NAME COMMAND...: runs COMMAND, shows its output only when it 
     if output=$("$@" 2>&1); then
         echo "ok   $name"; passed=$((passed + 1))
     else
-        echo "FAIL $name"; printf '%s\n' "$output" | grep -v "^WARNING: Location" | tail -n 20 | sed 's/^/     /'
+        echo "FAIL $name"
+        [ -z "$output" ] || printf '%s\n' "$output" | grep -v "^WARNING: Location" | tail -n 20 | sed 's/^/     /'
         failed=$((failed + 1))
     fi
 }
