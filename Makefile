@@ -23,7 +23,8 @@ PACKAGE_SOURCES := $(shell find python -type f -not -path '*/__pycache__/*')
 # An interpreter for a new venv; looked up only by the recipes that make one.
 # $(call find_python,WHAT,MINORS...) stops make with one clear line when there is none.
 find_python = $(or $(shell scripts/find-python.sh $(2) 2>/dev/null),$(error $(NO_PYTHON)))
-NO_PYTHON = no CPython $(1) found on PATH or through pyenv; install one (pyenv install $(firstword $(2))) and run make again
+NO_PYTHON = no CPython $(1) found on PATH or through pyenv; install one (pyenv install $(firstword $(2))) \
+	and run make again
 
 .PHONY: demo dev wheel sdist test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 \
 	test-wheel audit bench clean

@@ -12,7 +12,8 @@ rm -rf dist
 echo "building the extension (log: build/wheel.log)"
 progress() {
     { grep --line-buffered -E '^ *(\[[0-9]+/[0-9]+\] |-- zlib:|\*\*\* )' || true; } |
-        sed -u -E 's/^ *//; s|Building CXX object .*/([^/]+)\.o$|compiling \1|; s|Linking CXX .* ([^ ]*/)?([^ /]+)$|linking \2|'
+        sed -u -E 's/^ *//; s|Building CXX object .*/([^/]+)\.o$|compiling \1|' |
+        sed -u -E 's|Linking CXX .* ([^ ]*/)?([^ /]+)$|linking \2|'
 }
 if ! "$python" -m pip wheel -v --no-build-isolation --no-deps -w dist . 2>&1 | tee build/wheel.log | progress; then
     tail -n 40 build/wheel.log | grep -v "^WARNING: Location" >&2
