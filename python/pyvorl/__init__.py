@@ -19,8 +19,7 @@ from pyvorl._framing import (
 )
 from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
 from pyvorl._table import Table
-
-__version__ = "0.1.0"
+from pyvorl._version import __version__
 
 __all__ = [
     "set_local_zone",

@@ -8,6 +8,8 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 
+from pyvorl._version import __version__
+
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
@@ -33,6 +35,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="pyvorl", description="Checksummed binary table frames for NumPy columns.")
+    parser.add_argument("--version", action="version", version=f"pyvorl {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     dump = commands.add_parser("dump", help="list the frames of a file", description="List the frames of a file.")
     dump.add_argument("file", metavar="FILE", help='a file of frames, or "-" for standard input')

@@ -1,5 +1,6 @@
 """The module's surface: registration, argument parsing, the header check and the local offset."""
 
+import importlib.metadata
 import subprocess
 import sys
 import types
@@ -20,6 +21,7 @@ def test_functions_are_registered_in_order_as_bound_builtins():
         function = getattr(pyvorl._vorl, name)
         assert isinstance(function, types.BuiltinFunctionType) and function.__self__ is pyvorl._vorl
         assert getattr(pyvorl, name) is function
+    assert pyvorl.__version__ == importlib.metadata.version("pyvorl")
 
 
 def test_fresh_process_state_and_subinterpreters():
