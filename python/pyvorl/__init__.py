@@ -17,6 +17,8 @@ from pyvorl._framing import (
     ParsedFrame,
 )
 from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
+from pyvorl._frame_file import FrameFile, open_frames
+from pyvorl._aio import aread_frames, awrite_frame
 
 __version__ = "0.1.0"
 
@@ -29,6 +31,10 @@ __all__ = [
     "write_frame",
     "read_frames",
     "FrameDecoder",
+    "open_frames",
+    "FrameFile",
+    "aread_frames",
+    "awrite_frame",
     "FrameError",
     "DEFAULT_MAX_FRAME_SIZE",
     "BinaryReader",

@@ -3,9 +3,9 @@ import struct
 import numpy as np
 import pytest
 
-from pyvorl import DEFAULT_MAX_FRAME_SIZE, FrameDecoder, FrameError, pack_table_frame
+from pyvorl import DEFAULT_MAX_FRAME_SIZE, FrameDecoder, FrameError, dumps
 
-FRAME = pack_table_frame("x", [("a", np.array([1, -1, 300]))])
+FRAME = dumps({"a": np.array([1, -1, 300])}, obj="x")
 BODY = len(FRAME) - 8
 
 
@@ -14,7 +14,7 @@ def header(body_length):
 
 
 def names(frames):
-    return [obj for _, obj, _ in frames]
+    return [table.obj for table in frames]
 
 
 @pytest.mark.parametrize(
@@ -32,7 +32,7 @@ def test_frames_come_out_of_the_feed_that_completes_them(pieces):
     for piece in pieces:
         frames += decoder.feed(piece)
     assert len(frames) == sum(map(len, pieces)) // len(FRAME)
-    assert all(frame[1] == "x" and frame[2][0][1].tolist() == [1, -1, 300] for frame in frames)
+    assert all(table.obj == "x" and table["a"].tolist() == [1, -1, 300] for table in frames)
     assert decoder.buffered == 0 and decoder.offset == len(frames) * len(FRAME)
     decoder.close()
 

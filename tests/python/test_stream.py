@@ -2,28 +2,23 @@ import io
 import os
 import struct
 import threading
-import types
 
 import numpy as np
 import pytest
 
 import pyvorl
-from pyvorl import FrameDecoder, FrameError, pack_table_frame, read_frames, write_frame
+from pyvorl import FrameDecoder, FrameError, dumps, read_frames, write_frame
 
 
 def sample_frame(i):
-    texts = [f"t{j}" * (i % 4) for j in range(i % 5)]
-    return pack_table_frame(f"obj{i}", [("n", np.arange(i % 5, dtype=np.int64) * i), ("s", texts)])
+    texts = np.array([f"t{j}" * (i % 4) for j in range(i % 5)], dtype=object)
+    return dumps({"n": np.arange(i % 5, dtype=np.int64) * i, "s": texts}, obj=f"obj{i}")
 
 
 def assert_frames_equal(got, frames):
-    expected = [pyvorl.parse_table_frame(frame[8:]) for frame in frames]
+    expected = [pyvorl.loads(frame) for frame in frames]
     assert len(got) == len(expected)
-    for (table, obj, columns), (table2, obj2, columns2) in zip(got, expected):
-        assert (table, obj) == (table2, obj2)
-        assert [name for name, _ in columns] == [name for name, _ in columns2]
-        for (_, a), (_, b) in zip(columns, columns2):
-            assert a.dtype == b.dtype and a.tolist() == b.tolist()
+    assert all(table.equals(other) for table, other in zip(got, expected))
 
 
 class TrickleReader(io.RawIOBase):
@@ -183,21 +178,15 @@ class ShortWriter(io.RawIOBase):
         return len(accepted)
 
 
-COLUMNS = [("p", np.array([0.29, -1.5])), ("s", ["a", "b"])]
+COLUMNS = {"p": np.array([0.29, -1.5]), "s": np.array(["a", "b"], dtype=object)}
 
 
 @pytest.mark.parametrize("step", [1, 5, 10_000])
 def test_write_frame_writes_the_whole_frame_through_short_writes(step):
     stream = ShortWriter(step)
-    expected = pack_table_frame("x", COLUMNS, {"p": 2})
-    assert write_frame(stream, "x", COLUMNS, {"p": 2}) == len(expected)
+    expected = dumps(COLUMNS, obj="x", decimals={"p": 2})
+    assert write_frame(stream, COLUMNS, obj="x", decimals={"p": 2}) == len(expected)
     assert bytes(stream.data) == expected
-
-
-def test_write_frame_takes_any_sequence_of_columns_and_mapping_of_places():
-    stream = io.BytesIO()
-    write_frame(stream, "x", tuple(COLUMNS), types.MappingProxyType({"p": 2}))
-    assert stream.getvalue() == pack_table_frame("x", COLUMNS, {"p": 2})
 
 
 @pytest.mark.parametrize("answer, error", [(None, BlockingIOError), (0, OSError)])
@@ -207,22 +196,22 @@ def test_write_frame_refuses_streams_that_take_nothing(answer, error):
             return answer
 
     with pytest.raises(error):
-        write_frame(Stuck(), "x", COLUMNS)
+        write_frame(Stuck(), COLUMNS)
 
 
 def test_frames_cross_a_pipe_in_short_reads_and_writes():
-    big = [("n", np.arange(50_000, dtype=np.int64) ** 2)]  # far above the pipe's buffer
+    big = {"n": np.arange(50_000, dtype=np.int64) ** 2}  # far above the pipe's buffer
     read_end, write_end = os.pipe()
 
     def writer():
         with open(write_end, "wb", buffering=0) as stream:
             for _ in range(3):
-                write_frame(stream, "big", big)
+                write_frame(stream, big, obj="big")
 
     thread = threading.Thread(target=writer)
     thread.start()
     with open(read_end, "rb", buffering=0) as stream:
         frames = list(read_frames(stream))
     thread.join()
-    assert [obj for _, obj, _ in frames] == ["big"] * 3
-    assert all(np.array_equal(columns[0][1], big[0][1]) for _, _, columns in frames)
+    assert [table.obj for table in frames] == ["big"] * 3
+    assert all(np.array_equal(table["n"], big["n"]) for table in frames)

@@ -5,21 +5,18 @@ import threading
 import numpy as np
 import pytest
 
-from pyvorl import FrameDecoder, pack_table_frame, read_frames
+from pyvorl import FrameDecoder, dumps, read_frames
 
 
 def market_frame(i):
     rows = (i * 37) % 900
-    return pack_table_frame(
-        f"frame{i}",
-        [
-            ("ts", np.arange(rows).astype("datetime64[ms]")),
-            ("px", np.linspace(100.0, 101.0, rows)),
-            ("qty", np.arange(rows, dtype=np.int32)),
-            ("sym", [("AAPL", "MSFT", "")[j % 3] for j in range(rows)]),
-        ],
-        {"px": 2},
-    )
+    columns = {
+        "ts": np.arange(rows).astype("datetime64[ms]"),
+        "px": np.round(np.linspace(100.0, 101.0, rows), 2),
+        "qty": np.arange(rows, dtype=np.int32),
+        "sym": np.array([("AAPL", "MSFT", "")[j % 3] for j in range(rows)], dtype=object),
+    }
+    return dumps(columns, obj=f"frame{i}", decimals={"px": 2})
 
 
 FRAMES = [market_frame(i) for i in range(60)]
@@ -38,13 +35,13 @@ def send_in_random_chunks(sock, seed):
 
 def receive_with_read_frames(sock, buffering):
     with sock.makefile("rb", buffering=buffering) as stream:
-        return [obj for _, obj, _ in read_frames(stream)]
+        return [table.obj for table in read_frames(stream)]
 
 
 def receive_with_decoder(sock, seed):
     decoder, names, rng = FrameDecoder(), [], random.Random(seed + 1)
     while chunk := sock.recv(rng.randint(1, 7000)):
-        names += [obj for _, obj, _ in decoder.feed(chunk)]
+        names += [table.obj for table in decoder.feed(chunk)]
     decoder.close()
     return names
 
@@ -80,8 +77,8 @@ def test_frames_arrive_with_their_values_over_tcp_on_127_0_0_1():
             received = list(read_frames(stream))
         thread.join()
     assert len(received) == len(FRAMES)
-    _, obj, columns = received[59]
+    table = received[59]
     rows = (59 * 37) % 900
-    assert obj == "frame59"
-    assert dict(columns)["qty"].tolist() == list(range(rows))
-    assert dict(columns)["sym"].tolist() == [("AAPL", "MSFT", "")[j % 3] for j in range(rows)]
+    assert table.obj == "frame59"
+    assert table["qty"].tolist() == list(range(rows))
+    assert table["sym"].tolist() == [("AAPL", "MSFT", "")[j % 3] for j in range(rows)]
