@@ -66,10 +66,12 @@ def decode(frame: Buffer, offset: int, options: dict[str, Any]) -> Table:
 
     try:
         return loads(frame, **options)
-    except FrameError as error:
-        raise FrameError(offset, error.reason) from None
     except ValueError as error:
-        raise FrameError(offset, str(error)) from None
+        reason = error.reason if isinstance(error, FrameError) else str(error)
+    # Raised out here, with `frame` dropped, so that neither the error's context
+    # nor its traceback keeps the caller's buffer (a memory map) exported.
+    del frame
+    raise FrameError(offset, reason)
 
 
 def truncated(offset: int, have: int, length: int | None) -> EOFError:
