@@ -10,10 +10,21 @@ import pyarrow as pa
 import pyarrow.compute as pc
 from numpy.typing import NDArray
 
-from pyvorl._dataframes import CATEGORICAL, CATEGORIES, ZONE, make_table, refuse_nulls, text_array, unsupported
+from pyvorl._dataframes import (
+    CATEGORICAL,
+    CATEGORIES,
+    ZONE,
+    make_table,
+    refuse_nulls,
+    reserved_fields,
+    text_array,
+    unsupported,
+)
 
 if TYPE_CHECKING:
-    from pyvorl import Table
+    from pyvorl._table import Table
+
+_TEXTS = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.types.is_large_binary)
 
 
 def to_table(frame: pa.Table) -> Table:
@@ -31,7 +42,7 @@ def to_table(frame: pa.Table) -> Table:
             values = column.to_numpy()  # UTC values, zone or not
             if kind.tz is not None:
                 keys[ZONE] = kind.tz
-        elif types.is_string(kind) or types.is_large_string(kind) or types.is_binary(kind) or types.is_large_binary(kind):
+        elif any(test(kind) for test in _TEXTS):
             values = text_array(column.to_pylist())
         elif types.is_dictionary(kind) and (types.is_string(kind.value_type) or types.is_large_string(kind.value_type)):
             values = text_array(column.cast(kind.value_type).to_pylist())
@@ -47,7 +58,7 @@ def to_table(frame: pa.Table) -> Table:
 
 
 def from_table(table: Table) -> pa.Table:
-    field_metadata = table.field_metadata
+    field_metadata = reserved_fields(table)
     arrays = [_array(array, field_metadata.get(name, {})) for name, array in table.items()]
     return pa.table(arrays, names=list(table.column_names))
 

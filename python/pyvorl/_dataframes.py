@@ -19,7 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 if TYPE_CHECKING:
-    from pyvorl import Table
+    from pyvorl._table import Table
 
 # Field metadata: the zone of a tz-aware datetime column, stored as UTC.
 ZONE = "pyvorl.timezone"
@@ -90,9 +90,19 @@ def unsupported(name: str, library: str, dtype: object) -> TypeError:
 def make_table(
     columns: dict[str, NDArray[Any]], field_metadata: dict[str, dict[str, Any]], metadata: dict[str, Any]
 ) -> Table:
-    from pyvorl import Table
+    """A Table of `columns` carrying "pyvorl." keys, which dumps writes beside the user's own."""
+    from pyvorl._table import Table
 
-    return Table(columns, metadata=metadata or None, field_metadata=field_metadata or None)
+    return Table(columns)._with_reserved(field_metadata, metadata)
+
+
+def reserved_fields(table: Table) -> dict[str, dict[str, Any]]:
+    """The "pyvorl." field metadata of a table, column by column."""
+    return table._reserved_fields
+
+
+def reserved_metadata(table: Table) -> dict[str, Any]:
+    return table._reserved_metadata
 
 
 def text_array(values: list[Any]) -> NDArray[Any]:

@@ -18,13 +18,15 @@ from pyvorl._dataframes import (
     ZONE,
     make_table,
     refuse_nulls,
+    reserved_fields,
+    reserved_metadata,
     text_array,
     timezone_name,
     unsupported,
 )
 
 if TYPE_CHECKING:
-    from pyvorl import Table
+    from pyvorl._table import Table
 
 # The name pyarrow gives an unnamed index level; such a level comes back unnamed.
 _UNNAMED_LEVEL = re.compile(r"__index_level_\d+__")
@@ -53,10 +55,10 @@ def to_table(frame: pd.DataFrame) -> Table:
 
 
 def from_table(table: Table) -> pd.DataFrame:
-    field_metadata = table.field_metadata
+    field_metadata = reserved_fields(table)
     series = {name: _series(array, field_metadata.get(name, {})) for name, array in table.items()}
     frame = pd.DataFrame(series, copy=False) if series else pd.DataFrame(index=pd.RangeIndex(table.num_rows))
-    index = table.metadata.get(INDEX)
+    index = reserved_metadata(table).get(INDEX)
     if isinstance(index, str):
         levels = json.loads(index)
         frame = frame.set_index(levels)

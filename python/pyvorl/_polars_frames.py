@@ -9,10 +9,19 @@ import numpy as np
 import polars as pl
 from numpy.typing import NDArray
 
-from pyvorl._dataframes import CATEGORICAL, CATEGORIES, ZONE, make_table, refuse_nulls, text_array, unsupported
+from pyvorl._dataframes import (
+    CATEGORICAL,
+    CATEGORIES,
+    ZONE,
+    make_table,
+    refuse_nulls,
+    reserved_fields,
+    text_array,
+    unsupported,
+)
 
 if TYPE_CHECKING:
-    from pyvorl import Table
+    from pyvorl._table import Table
 
 _NUMBERS = (pl.Boolean, pl.Int8, pl.Int16, pl.Int32, pl.Int64, pl.UInt8, pl.UInt16, pl.UInt32, pl.UInt64)
 
@@ -51,7 +60,7 @@ def to_table(frame: pl.DataFrame) -> Table:
 
 
 def from_table(table: Table) -> pl.DataFrame:
-    field_metadata = table.field_metadata
+    field_metadata = reserved_fields(table)
     return pl.DataFrame([_series(name, array, field_metadata.get(name, {})) for name, array in table.items()])
 
 
