@@ -7,7 +7,7 @@ zmq = pytest.importorskip("zmq")
 
 
 def trades(i):
-    return {"px": np.round(100 + np.arange(1000) * 0.01 * i, 2), "qty": np.arange(1000, dtype=np.int32) + i}
+    return {"px": 100 + np.arange(1000) * 0.25 + i, "qty": np.arange(1000, dtype=np.int32) + i}
 
 
 @pytest.mark.parametrize("endpoint", ["inproc://trades", "tcp://127.0.0.1"])
