@@ -7,6 +7,7 @@ from pyvorl._vorl import (
     parse_table_frame,
     set_local_zone,
 )
+from pyvorl._api import dumps, loads
 from pyvorl._decoder import FrameDecoder
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
@@ -17,6 +18,7 @@ from pyvorl._framing import (
     ParsedFrame,
 )
 from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
+from pyvorl._table import Table
 from pyvorl._frame_file import FrameFile, open_frames
 from pyvorl._aio import aread_frames, awrite_frame
 
@@ -43,4 +45,7 @@ __all__ = [
     "ColumnData",
     "ParsedColumn",
     "ParsedFrame",
+    "dumps",
+    "loads",
+    "Table",
 ]

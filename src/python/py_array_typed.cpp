@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
 #include "core/encoding.hpp"
 #include "python/args.hpp"
@@ -131,22 +132,17 @@ bool floats_to_decimals(PyArrayTyped& typed, const Float* values, std::size_t le
     return true;
 }
 
-// Microseconds from another unit, in wrapping 64-bit arithmetic (NaT included).
-void convert_datetimes(PyArrayTyped& typed, const std::int64_t* values, std::size_t length, std::int64_t multiplier,
-                       std::int64_t divisor) {
+// Microseconds from another unit; NaT stays NaT, and a value whose
+// microseconds do not fit is refused rather than wrapped.
+bool convert_datetimes(PyArrayTyped& typed, const std::int64_t* values, std::size_t length, vorl::TimeUnit unit,
+                       std::string_view column_name) {
     typed.datetimes = vorl::Buffer<std::int64_t>::uninitialized(length);
     vorl::advise_huge_pages(typed.datetimes.data(), length * sizeof(std::int64_t));
-    std::int64_t* out = typed.datetimes.data();
-    if (divisor != 1) {
-        for (std::size_t i = 0; i < length; ++i) out[i] = values[i] / divisor;  // truncates toward zero
-    } else if (multiplier != 1) {
-        const auto factor = static_cast<std::uint64_t>(multiplier);
-        for (std::size_t i = 0; i < length; ++i) {
-            out[i] = static_cast<std::int64_t>(static_cast<std::uint64_t>(values[i]) * factor);
-        }
-    } else if (length != 0) {
-        std::memcpy(out, values, length * sizeof(std::int64_t));
-    }
+    const std::size_t unfit = vorl::to_microseconds({values, length}, unit, typed.datetimes.data());
+    if (unfit == length) return true;
+    raise_value_error("column '" + std::string(column_name) + "': value " + std::to_string(values[unfit]) +
+                      " does not fit a datetime in microseconds");
+    return false;
 }
 
 std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::uint64_t> decimal_places,
@@ -164,15 +160,18 @@ std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::ui
     struct Accepted {
         PyArray_Descr* reference;
         Kind kind;
-        std::int64_t multiplier;  // to microseconds, for datetimes
-        std::int64_t divisor;
+        vorl::TimeUnit unit;  // of datetimes
     };
     const Accepted accepted[] = {
-        {types->int64, Kind::Int64, 1, 1},          {types->float64, Kind::Float64, 1, 1},
-        {types->int32, Kind::Int32, 1, 1},          {types->float32, Kind::Float32, 1, 1},
-        {types->boolean, Kind::Bool, 1, 1},         {types->datetime_us, Kind::DateTime, 1, 1},
-        {types->datetime_ms, Kind::DateTime, 1000, 1}, {types->datetime_s, Kind::DateTime, 1'000'000, 1},
-        {types->datetime_ns, Kind::DateTime, 1, 1000},
+        {types->int64, Kind::Int64, vorl::TimeUnit::Microsecond},
+        {types->float64, Kind::Float64, vorl::TimeUnit::Microsecond},
+        {types->int32, Kind::Int32, vorl::TimeUnit::Microsecond},
+        {types->float32, Kind::Float32, vorl::TimeUnit::Microsecond},
+        {types->boolean, Kind::Bool, vorl::TimeUnit::Microsecond},
+        {types->datetime_us, Kind::DateTime, vorl::TimeUnit::Microsecond},
+        {types->datetime_ms, Kind::DateTime, vorl::TimeUnit::Millisecond},
+        {types->datetime_s, Kind::DateTime, vorl::TimeUnit::Second},
+        {types->datetime_ns, Kind::DateTime, vorl::TimeUnit::Nanosecond},
     };
     const Accepted* match = nullptr;
     for (const Accepted& candidate : accepted) {
@@ -209,8 +208,10 @@ std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::ui
                                    ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
                                    : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
         if (!converted) return std::nullopt;
-    } else if (match->kind == Kind::DateTime && (match->multiplier != 1 || match->divisor != 1)) {
-        convert_datetimes(typed, static_cast<const std::int64_t*>(data), length, match->multiplier, match->divisor);
+    } else if (match->kind == Kind::DateTime && match->unit != vorl::TimeUnit::Microsecond) {
+        if (!convert_datetimes(typed, static_cast<const std::int64_t*>(data), length, match->unit, column_name)) {
+            return std::nullopt;
+        }
     } else {
         // Microsecond datetimes are already what the frame holds: viewed in
         // place like the fixed-width kinds rather than copied.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
 #include "core/encoding.hpp"
 #include "core/local_offset.hpp"
@@ -236,6 +237,10 @@ PyRef objects_array(const vorl::VarColumn& column, PyArray_Descr* descr) {
 }  // namespace
 
 PyRef series_to_array(vorl::Series series, std::size_t row_count) {
+    return series_to_array(std::move(series), row_count, vorl::local_offset_micros());
+}
+
+PyRef series_to_array(vorl::Series series, std::size_t row_count, std::int64_t datetime_offset) {
     const NumpyTypes* types = numpy_types();
     if (types == nullptr) return {};
     switch (vorl::series_type(series)) {
@@ -245,11 +250,8 @@ PyRef series_to_array(vorl::Series series, std::size_t row_count) {
         }
         case vorl::DataType::DateTime: {
             auto& values = std::get<1>(series);
-            // Frames keep UTC; Python sees local wall-clock time. The sum wraps.
-            const auto offset = static_cast<std::uint64_t>(vorl::local_offset_micros());
-            if (offset != 0) {  // UTC itself needs no pass over the column
-                for (std::int64_t& value : values) value = static_cast<std::int64_t>(static_cast<std::uint64_t>(value) + offset);
-            }
+            // Frames keep UTC; the caller chooses the wall clock (the sum wraps, NaT stays NaT).
+            vorl::add_offset_keeping_nat(values.span(), datetime_offset);
             return array_over(std::move(values), types->datetime_us, free_buffer<std::int64_t>);
         }
         case vorl::DataType::Int64: return array_over(std::move(std::get<2>(series)), types->int64, free_buffer<std::int64_t>);

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "core/table.hpp"
 #include "python/handle.hpp"
 
@@ -14,6 +16,8 @@ namespace pyvorl {
 PyRef table_to_py_list(vorl::Table table);
 
 // One 1-D array for `series`; row_count is the length given to a Null column.
+// Date-times get the process-wide local offset, or datetime_offset (microseconds).
 PyRef series_to_array(vorl::Series series, std::size_t row_count);
+PyRef series_to_array(vorl::Series series, std::size_t row_count, std::int64_t datetime_offset);
 
 }  // namespace pyvorl

@@ -171,7 +171,7 @@ def test_default_offset_is_eight_hours_in_a_fresh_process():
     "body, micros",
     [
         (frames.datetime_body([2**63 - 1], 1), [frames.wrap64(2**63 - 1 + HOUR)]),
-        (frames.datetime_body([-(2**63)], 1), [-(2**63) + HOUR]),
+        (frames.datetime_body([-(2**63)], 1), [-(2**63)]),  # NaT stays NaT
         (frames.varint(2) + frames.signed(2**62) + frames.signed(4), [HOUR]),  # step x base wraps to 0
         (frames.varint(3) + frames.signed(0) + frames.signed(9) + frames.signed(9), [HOUR, HOUR]),
         (frames.varint(1) + frames.signed(5), []),

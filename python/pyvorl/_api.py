@@ -1,0 +1,316 @@
+"""pyvorl.dumps and pyvorl.loads: whole frames from and to pyvorl.Table, exact
+both ways. This side checks and normalises; pyvorl._codec does the work.
+
+Dtypes without a column type of their own travel in the nearest wider one,
+with the original dtype under the field metadata key "pyvorl.dtype".
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from pyvorl import _codec
+from pyvorl._dataframes import table_from_dataframe
+from pyvorl._framing import FrameError
+from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, checked_metadata
+
+DTYPE_KEY = RESERVED_PREFIX + "dtype"
+NAT = np.iinfo(np.int64).min
+INT64_MAX = np.iinfo(np.int64).max
+MICROS_PER = {"s": 1_000_000, "ms": 1_000, "us": 1}
+TIME_UNITS = ("s", "ms", "us", "ns")
+# Tags of the metadata values written from Python (the Variant numbering).
+DATETIME, INT64, FLOAT64, STRING, BOOL, UINT64, BYTES = 1, 2, 3, 5, 6, 9, 11
+WIDENED = {"i": np.dtype(np.int32), "u": np.dtype(np.uint32), "f": np.dtype(np.float32)}
+KEPT = {np.dtype(t) for t in (np.int32, np.int64, np.uint32, np.uint64, np.float32, np.float64, np.bool_)}
+
+
+# ---- dumps -------------------------------------------------------------------------------
+
+
+def dumps(
+    table: Columns | Table | Any,
+    *,
+    obj: str = "",
+    name: str = "",
+    decimals: Mapping[str, int] | None = None,
+    metadata: Mapping[str, Scalar] | None = None,
+) -> bytes:
+    """One whole frame (header included) holding `table`.
+
+    `table` is a mapping of column name to column, a sequence of (name,
+    column) pairs, a pyvorl.Table or a DataFrame. Columns are 1-D arrays or
+    lists of str or bytes. `decimals` maps float or text columns to the
+    decimal places they are stored with; `metadata` adds table metadata.
+    """
+    table = as_table(table, obj, name, decimals, metadata)
+    return encode_table(table, table._reserved_fields, table._reserved_metadata)
+
+
+def as_table(
+    table: object,
+    obj: str,
+    name: str,
+    decimals: Mapping[str, int] | None,
+    metadata: Mapping[str, Scalar] | None,
+) -> Table:
+    """`table` as a Table; arguments given here add to (or replace) a Table's own."""
+    if not isinstance(table, (Table, Mapping)) and (not isinstance(table, Sequence) or isinstance(table, (str, bytes))):
+        converted = table_from_dataframe(table)
+        if converted is None:
+            raise TypeError(
+                "dumps() takes a mapping of name to column, a sequence of (name, column) pairs, "
+                f"a pyvorl.Table or a DataFrame, not {type(table).__name__}"
+            )
+        table = converted
+    if isinstance(table, Table):
+        if not (obj or name or decimals or metadata):
+            return table
+        return Table(
+            table,
+            obj=obj or table.obj,
+            name=name or table.name,
+            metadata={**table.metadata, **(metadata or {})},
+            field_metadata=table.field_metadata,
+            decimals={**table.decimals, **(decimals or {})},
+        )._with_reserved(table._reserved_fields, table._reserved_metadata)
+    return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)  # type: ignore[arg-type]
+
+
+def encode_table(
+    table: Table,
+    reserved_field_metadata: Mapping[str, Mapping[str, Scalar]] | None = None,
+    reserved_metadata: Mapping[str, Scalar] | None = None,
+) -> bytes:
+    """The frame of `table`, with extra "pyvorl."-prefixed keys for the columns and the table."""
+    reserved_field_metadata = reserved_field_metadata or {}
+    decimals = table.decimals
+    field_metadata = table.field_metadata
+    columns = []
+    for column_name, array in table.items():
+        places = decimals.get(column_name)
+        kind, data, original = codec_column(column_name, array, places)
+        values = dict(field_metadata.get(column_name, {}))
+        if original is not None:
+            values[DTYPE_KEY] = original
+        values.update(reserved_field_metadata.get(column_name, {}))
+        where = f"field metadata of column {column_name!r}"
+        columns.append((column_name, kind, data, places, metadata_entries(values, where) if values else None))
+    table_values: dict[str, Any] = {"obj": table.obj}
+    if table.name:
+        table_values["table"] = table.name
+    for key, value in table.metadata.items():
+        if key in ("obj", "table"):
+            raise ValueError(f"metadata: key {key!r} is reserved for the {'object' if key == 'obj' else 'table'} name")
+        table_values[key] = value
+    table_values.update(reserved_metadata or {})
+    try:
+        return _codec.encode(columns, metadata_entries(table_values, "metadata"))
+    except TypeError:
+        raise_misplaced_element(columns)
+        raise
+
+
+def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[str, Any, str | None]:
+    """(kind, data, original dtype or None) for the encoder: "a" arrays, "t" texts, "b" bytes."""
+    dtype = array.dtype
+    kind = dtype.kind
+    if kind in "biufMm" and not dtype.isnative:
+        array = array.astype(dtype.newbyteorder("="))
+        dtype = array.dtype
+    if places is not None:
+        if kind == "f":
+            array = np.ascontiguousarray(array if dtype in KEPT else array.astype(np.float64))
+            unfit = ~np.isfinite(array)
+            if unfit.any():
+                row = int(unfit.argmax())
+                raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
+            return "a", array, None
+        if kind in "OUT":
+            return "t", array.tolist(), None
+        raise ValueError(f"column {name!r}: decimals apply to float and text columns, not {dtype}")
+    if dtype in KEPT:
+        return "a", np.ascontiguousarray(array), None
+    if kind in WIDENED and dtype.itemsize < 4:
+        return "a", array.astype(WIDENED[kind]), str(dtype)
+    if kind in "Mm":
+        unit, count = np.datetime_data(dtype)
+        if count == 1 and unit in TIME_UNITS:
+            values = np.ascontiguousarray(array).view(np.int64)
+            if kind == "m":
+                return "a", values, str(dtype)
+            if unit == "us":
+                return "a", np.ascontiguousarray(array), None
+            if fits_microseconds(values, unit):
+                return "a", np.ascontiguousarray(array), str(dtype)
+            return "a", values, str(dtype)
+    if kind in "UT":
+        return "t", array.tolist(), None
+    if kind == "O":
+        items = array.tolist()
+        return ("b" if items and isinstance(items[0], bytes) else "t"), items, None
+    raise ValueError(f"column {name!r}: unsupported dtype {dtype}")
+
+
+def fits_microseconds(values: NDArray[np.int64], unit: str) -> bool:
+    """Whether every value converts to whole microseconds that fit int64 (NaT always does)."""
+    not_nat = values != NAT
+    if unit == "ns":
+        return bool(np.all((values % 1000 == 0) | ~not_nat))
+    limit = INT64_MAX // MICROS_PER[unit]
+    return bool(np.all((np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit)))
+
+
+def raise_misplaced_element(columns: list[tuple[str, str, Any, int | None, Any]]) -> None:
+    """After the encoder refused an element of a text or bytes column: which one, and why."""
+    for name, kind, data, _, _ in columns:
+        if kind == "a":
+            continue
+        wanted = bytes if kind == "b" else str
+        for row, item in enumerate(data):
+            if item is None:
+                raise ValueError(f"column {name!r} row {row}: None in a text column")
+            if not isinstance(item, wanted):
+                holds = f"a column of {wanted.__name__}" if isinstance(item, (str, bytes)) else "a text column"
+                raise ValueError(f"column {name!r} row {row}: {type(item).__name__} object in {holds}")
+
+
+def metadata_entries(values: Mapping[str, Any], where: str) -> list[tuple[str, int, Any]]:
+    return [(key, *metadata_value(value, f"{where} {key!r}")) for key, value in values.items()]
+
+
+def metadata_value(value: object, where: str) -> tuple[int, Any]:
+    """(Variant tag, value) of one metadata value."""
+    if isinstance(value, (bool, np.bool_)):
+        return BOOL, bool(value)
+    if isinstance(value, (int, np.integer)):
+        number = int(value)
+        if -(2**63) <= number < 2**63:
+            return INT64, number
+        if 0 <= number < 2**64:
+            return UINT64, number
+        raise ValueError(f"{where}: integer {number} does not fit 64 bits")
+    if isinstance(value, (float, np.floating)):
+        return FLOAT64, float(value)
+    if isinstance(value, str):
+        return STRING, value
+    if isinstance(value, bytes):
+        return BYTES, value
+    if isinstance(value, np.datetime64):
+        return DATETIME, datetime_micros(value, where)
+    raise ValueError(f"{where}: unsupported value type {type(value).__name__}")
+
+
+def datetime_micros(value: np.datetime64, where: str) -> int:
+    if np.isnat(value):
+        return int(NAT)
+    unit, count = np.datetime_data(value.dtype)
+    ticks = int(value.astype(np.int64)) * count
+    if unit in ("Y", "M"):
+        raise ValueError(f"{where}: datetime64 in years or months has no fixed length in microseconds")
+    micros_per_tick = np.timedelta64(1, unit) / np.timedelta64(1, "us")
+    if micros_per_tick >= 1:
+        micros = ticks * int(micros_per_tick)
+    else:
+        per_micro = int(round(1 / micros_per_tick))
+        micros, rest = divmod(ticks, per_micro)
+        if rest:
+            raise ValueError(f"{where}: datetime {value} is not a whole number of microseconds")
+    if not NAT < micros <= INT64_MAX:
+        raise ValueError(f"{where}: datetime {value} does not fit a datetime in microseconds")
+    return micros
+
+
+# ---- loads -------------------------------------------------------------------------------
+
+
+def loads(frame: Any, *, strings: str = "object") -> Table:
+    """The Table in `frame`: any C-contiguous buffer holding exactly one whole frame.
+
+    Columns come back with the dtypes they were written with; datetimes in
+    UTC. Text columns are object arrays of str, or NumPy StringDType arrays
+    with strings="stringdtype". A damaged, truncated or padded frame raises
+    pyvorl.FrameError.
+    """
+    table, fields, values = decode_frame(frame, strings)
+    # pyvorl.dtype has done its work: the arrays are back in their dtypes.
+    fields = {column: {k: v for k, v in keys.items() if k != DTYPE_KEY} for column, keys in fields.items()}
+    return table._with_reserved(fields, values)
+
+
+def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, dict[str, Any]], dict[str, Any]]:
+    """The Table, the "pyvorl."-prefixed field metadata (per column) and table metadata of `frame`."""
+    if strings not in ("object", "stringdtype"):
+        raise ValueError(f"strings must be 'object' or 'stringdtype', not {strings!r}")
+    try:
+        table_entries, decoded = _codec.decode(frame)
+    except ValueError as error:
+        raise FrameError(0, str(error)) from None
+    table_values = python_metadata(table_entries)
+    obj = table_values.pop("obj", "")
+    name = table_values.pop("table", "")
+    reserved = split_reserved(table_values)
+    columns: dict[str, NDArray[Any]] = {}
+    field_metadata: dict[str, dict[str, Any]] = {}
+    reserved_fields: dict[str, dict[str, Any]] = {}
+    decimals: dict[str, int] = {}
+    for column_name, array, entries, scale in decoded:
+        values = python_metadata(entries)
+        if column_name in columns:
+            raise FrameError(0, f"column {column_name!r} appears twice")
+        own = split_reserved(values)
+        original = own.get(DTYPE_KEY)
+        if isinstance(original, str):
+            array = restored(array, original)
+        if strings == "stringdtype" and array.dtype == object and (not len(array) or isinstance(array[0], str)):
+            array = array.astype(np.dtypes.StringDType())
+        columns[column_name] = array
+        if values:
+            field_metadata[column_name] = values
+        if own:
+            reserved_fields[column_name] = own
+        if scale is not None:
+            decimals[column_name] = scale
+    try:
+        table = Table(
+            columns,
+            obj=obj if isinstance(obj, str) else "",
+            name=name if isinstance(name, str) else "",
+            metadata=table_values,
+            field_metadata=field_metadata,
+            decimals=decimals,
+        )
+    except ValueError as error:
+        raise FrameError(0, str(error)) from None
+    return table, reserved_fields, reserved
+
+
+def python_metadata(entries: list[tuple[str, int, Any]] | None) -> dict[str, Any]:
+    return {key: np.datetime64(value, "us") if tag == DATETIME else value for key, tag, value in entries or ()}
+
+
+def split_reserved(values: dict[str, Any]) -> dict[str, Any]:
+    """Takes the "pyvorl."-prefixed keys out of `values` and returns them."""
+    reserved = {key: values.pop(key) for key in [key for key in values if key.startswith(RESERVED_PREFIX)]}
+    return reserved
+
+
+def restored(array: NDArray[Any], original: str) -> NDArray[Any]:
+    """`array` back in the dtype it was written from, when it is stored as dumps stores that dtype."""
+    try:
+        dtype = np.dtype(original)
+    except TypeError:
+        return array
+    kind = dtype.kind
+    if kind in WIDENED and dtype.itemsize < 4 and array.dtype == WIDENED[kind]:
+        return array.astype(dtype)
+    if kind in "Mm" and np.datetime_data(dtype)[0] in TIME_UNITS:
+        if array.dtype == np.int64:
+            return array.view(dtype)
+        if kind == "M" and array.dtype == np.dtype("M8[us]"):
+            return array.astype(dtype)
+    return array

@@ -1,0 +1,15 @@
+"""The encoder and decoder behind pyvorl.dumps and pyvorl.loads (the second extension module)."""
+
+from typing import Any
+
+from numpy.typing import NDArray
+
+MetadataEntries = list[tuple[str, int, Any]]
+
+def encode(columns: list[tuple[str, str, Any, int | None, MetadataEntries | None]], table_metadata: MetadataEntries, /) -> bytes:
+    """One whole frame from normalised columns."""
+
+def decode(
+    buffer: Any, /
+) -> tuple[MetadataEntries | None, list[tuple[str, NDArray[Any], MetadataEntries | None, int | None]]]:
+    """The table metadata and the columns of one whole frame."""

@@ -1,0 +1,271 @@
+"""pyvorl.Table: an immutable, ordered mapping of column name to 1-D NumPy array,
+with the object name, table name and metadata that travel with it in a frame."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Mapping, Sequence
+from typing import Any, TypeAlias
+
+import numpy as np
+from numpy.typing import NDArray
+
+Scalar: TypeAlias = str | int | float | bool | bytes | np.datetime64 | np.generic
+"""A metadata value: str, int, float, bool, bytes or a NumPy scalar of those kinds or datetime64."""
+ColumnInput: TypeAlias = NDArray[Any] | Sequence[Any]
+Columns: TypeAlias = Mapping[str, ColumnInput] | Sequence[tuple[str, ColumnInput]]
+
+RESERVED_PREFIX = "pyvorl."
+MAX_DECIMAL_PLACES = 15
+
+
+def as_column(name: str, data: object) -> NDArray[Any]:
+    """`data` as a 1-D array: arrays as they are, lists of str or bytes as object arrays."""
+    if isinstance(data, np.ndarray):
+        array = data
+    elif isinstance(data, (list, tuple)) and (not data or isinstance(data[0], (str, bytes)) or data[0] is None):
+        array = np.empty(len(data), dtype=object)
+        array[:] = data
+    else:
+        try:
+            array = np.asarray(data)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"column {name!r}: cannot be read as an array ({error})") from None
+    if array.ndim != 1:
+        raise ValueError(f"column {name!r}: {array.ndim}-D array, expected 1-D")
+    return array
+
+
+def column_pairs(columns: object) -> list[tuple[str, Any]]:
+    if isinstance(columns, Mapping):
+        pairs = list(columns.items())
+    elif isinstance(columns, Sequence) and not isinstance(columns, (str, bytes)):
+        pairs = []
+        for item in columns:
+            if not isinstance(item, tuple) or len(item) != 2:
+                raise TypeError(f"columns must be (name, column) pairs, not {type(item).__name__}")
+            pairs.append(item)
+    else:
+        raise TypeError(
+            "columns must be a mapping of name to column or a sequence of (name, column) pairs, "
+            f"not {type(columns).__name__}"
+        )
+    for name, _ in pairs:
+        if not isinstance(name, str):
+            raise TypeError(f"column names must be str, not {type(name).__name__}")
+    return pairs
+
+
+def checked_metadata(values: Mapping[Any, Any] | None, where: str) -> dict[str, Any]:
+    """A copy of user metadata whose keys are str and not reserved."""
+    if values is None:
+        return {}
+    if not isinstance(values, Mapping):
+        raise TypeError(f"{where} must be a mapping, not {type(values).__name__}")
+    for key in values:
+        if not isinstance(key, str):
+            raise ValueError(f"{where}: key {key!r} is not a str")
+        if key.startswith(RESERVED_PREFIX):
+            raise ValueError(f"{where}: key {key!r} is reserved (keys starting with {RESERVED_PREFIX!r} are pyvorl's own)")
+    return dict(values)
+
+
+def same_scalars(mine: Mapping[str, Any], theirs: Mapping[str, Any]) -> bool:
+    """Equal metadata maps, where NaN equals NaN and datetimes compare as instants."""
+    if mine.keys() != theirs.keys():
+        return False
+    for key, value in mine.items():
+        other = theirs[key]
+        if isinstance(value, (float, np.floating)) and isinstance(other, (float, np.floating)) and value != value:
+            if other == other:
+                return False
+        elif isinstance(value, np.datetime64) and isinstance(other, np.datetime64) and np.isnat(value):
+            if not np.isnat(other):
+                return False
+        elif kind_of(value) != kind_of(other) or value != other:
+            return False
+    return True
+
+
+def kind_of(value: object) -> str:
+    """The kind a metadata value is stored as: Python and NumPy scalars of one kind compare equal."""
+    if isinstance(value, (bool, np.bool_)):
+        return "bool"
+    if isinstance(value, (int, np.integer)):
+        return "int"
+    if isinstance(value, (float, np.floating)):
+        return "float"
+    return type(value).__name__
+
+
+def bits(array: NDArray[Any]) -> NDArray[Any] | list[Any]:
+    """What equality compares: the bit patterns of fixed-width values, the elements of others."""
+    if array.dtype.kind in "OTU":
+        return array.tolist()
+    return np.ascontiguousarray(array).view(np.dtype(f"u{array.dtype.itemsize}"))
+
+
+class Table(Mapping[str, NDArray[Any]]):
+    """An immutable, ordered mapping of column name to 1-D NumPy array.
+
+    `obj` and `name` are the object and table names of the frame; `metadata`
+    maps str to scalars; `field_metadata` maps a column name to its own such
+    map; `decimals` maps a column name to the decimal places it is packed with.
+    """
+
+    __slots__ = (
+        "_columns",
+        "_obj",
+        "_name",
+        "_metadata",
+        "_field_metadata",
+        "_decimals",
+        "_num_rows",
+        "_reserved_fields",
+        "_reserved_metadata",
+    )
+
+    def __init__(
+        self,
+        columns: Columns | Table,
+        *,
+        obj: str = "",
+        name: str = "",
+        metadata: Mapping[str, Scalar] | None = None,
+        field_metadata: Mapping[str, Mapping[str, Scalar]] | None = None,
+        decimals: Mapping[str, int] | None = None,
+    ) -> None:
+        if not isinstance(obj, str) or not isinstance(name, str):
+            raise TypeError("obj and name must be str")
+        arrays: dict[str, NDArray[Any]] = {}
+        for column_name, data in column_pairs(columns):
+            if column_name in arrays:
+                raise ValueError(f"column {column_name!r} appears twice")
+            arrays[column_name] = as_column(column_name, data)
+        rows = {column_name: len(array) for column_name, array in arrays.items()}
+        if len(set(rows.values())) > 1:
+            (first, count), *_ = rows.items()
+            other = next(column_name for column_name, n in rows.items() if n != count)
+            raise ValueError(f"column {other!r} has {rows[other]} rows, column {first!r} has {count}")
+        self._columns = arrays
+        self._num_rows = next(iter(rows.values()), 0)
+        self._obj = obj
+        self._name = name
+        self._metadata = checked_metadata(metadata, "metadata")
+        self._field_metadata: dict[str, dict[str, Any]] = {}
+        for column_name, values in (field_metadata or {}).items():
+            if column_name not in arrays:
+                raise ValueError(f"field_metadata names no column {column_name!r}")
+            self._field_metadata[column_name] = checked_metadata(values, f"field metadata of column {column_name!r}")
+        self._decimals: dict[str, int] = {}
+        for column_name, places in (decimals or {}).items():
+            if column_name not in arrays:
+                raise ValueError(f"decimals name no column {column_name!r}")
+            if isinstance(places, bool) or not isinstance(places, (int, np.integer)):
+                raise TypeError(f"decimal places of column {column_name!r} must be an int, not {type(places).__name__}")
+            if not 0 <= places <= MAX_DECIMAL_PLACES:
+                raise ValueError(f"column {column_name!r}: decimal places must be from 0 to 15, got {places}")
+            self._decimals[column_name] = int(places)
+        self._reserved_fields: dict[str, dict[str, Any]] = {}
+        self._reserved_metadata: dict[str, Any] = {}
+
+    def _with_reserved(self, fields: Mapping[str, Mapping[str, Any]], values: Mapping[str, Any]) -> Table:
+        """This table, carrying "pyvorl." keys of the library's own (the zones, categories and index
+        of a DataFrame), which dumps writes beside the user's metadata and loads gives back here.
+        Called only on a table just made, so that tables stay immutable to their users."""
+        self._reserved_fields = {column: dict(keys) for column, keys in fields.items() if keys}
+        self._reserved_metadata = dict(values)
+        return self
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame of the columns, with the dtypes, zones, categories and index it was dumped with."""
+        from pyvorl._dataframes import to_pandas
+
+        return to_pandas(self)
+
+    def to_polars(self) -> Any:
+        """A polars DataFrame of the columns, with the dtypes, zones and categories it was dumped with."""
+        from pyvorl._dataframes import to_polars
+
+        return to_polars(self)
+
+    def to_arrow(self) -> Any:
+        """A pyarrow Table of the columns, with the types, zones and dictionaries it was dumped with."""
+        from pyvorl._dataframes import to_arrow
+
+        return to_arrow(self)
+
+    def __getitem__(self, key: str) -> NDArray[Any]:
+        return self._columns[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._columns)
+
+    def __len__(self) -> int:
+        return len(self._columns)
+
+    @property
+    def obj(self) -> str:
+        return self._obj
+
+    @property
+    def name(self) -> str:
+        return self._name
+
+    @property
+    def metadata(self) -> dict[str, Any]:
+        return dict(self._metadata)
+
+    @property
+    def field_metadata(self) -> dict[str, dict[str, Any]]:
+        return {column: dict(values) for column, values in self._field_metadata.items()}
+
+    @property
+    def decimals(self) -> dict[str, int]:
+        return dict(self._decimals)
+
+    @property
+    def num_rows(self) -> int:
+        return self._num_rows
+
+    @property
+    def column_names(self) -> list[str]:
+        return list(self._columns)
+
+    def to_dict(self) -> dict[str, NDArray[Any]]:
+        return dict(self._columns)
+
+    def equals(self, other: object) -> bool:
+        """Same names, metadata, column order, dtypes and values, bit for bit (NaN payloads included)."""
+        if not isinstance(other, Table):
+            return False
+        if (self._obj, self._name, self._decimals, self.column_names) != (
+            other._obj,
+            other._name,
+            other._decimals,
+            other.column_names,
+        ):
+            return False
+        if not same_scalars(self._metadata, other._metadata) or self._field_metadata.keys() != other._field_metadata.keys():
+            return False
+        if not all(same_scalars(values, other._field_metadata[column]) for column, values in self._field_metadata.items()):
+            return False
+        for column, array in self._columns.items():
+            theirs = other._columns[column]
+            if array.dtype != theirs.dtype or len(array) != len(theirs):
+                return False
+            mine, other_bits = bits(array), bits(theirs)
+            if isinstance(mine, list) or isinstance(other_bits, list):
+                if mine != other_bits:
+                    return False
+            elif not np.array_equal(mine, other_bits):
+                return False
+        return True
+
+    def __eq__(self, other: object) -> bool:
+        return self.equals(other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        columns = ", ".join(f"{column}: {array.dtype}" for column, array in self._columns.items())
+        return f"Table(obj={self._obj!r}, name={self._name!r}, rows={self._num_rows}, columns=[{columns}])"

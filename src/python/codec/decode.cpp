@@ -1,0 +1,158 @@
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/byte_order.hpp"
+#include "core/frame.hpp"
+#include "python/args.hpp"
+#include "python/codec/functions.hpp"
+#include "python/codec/metadata.hpp"
+#include "python/numpy_api.hpp"
+#include "python/table_output.hpp"
+
+namespace pyvorl::codec {
+namespace {
+
+// A read-only view of any C-contiguous buffer, released on every path.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* object) {
+        held_ = PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) == 0;
+        return held_;
+    }
+    std::span<const std::uint8_t> bytes() const noexcept {
+        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+void raise_frame_problem(const std::string& message) {
+    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// The frame must fill the buffer exactly: what the header announces decides
+// between a truncated frame and trailing bytes, before the checksum is read.
+bool check_envelope(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < vorl::TABLE_FRAME_HEADER_SIZE) {
+        raise_frame_problem("truncated frame: " + std::to_string(bytes.size()) + " of the 8 header bytes");
+        return false;
+    }
+    const auto body = vorl::check_table_frame_header(bytes);
+    if (!body) {
+        raise_frame_problem("not a table frame: the first bytes are not a frame header");
+        return false;
+    }
+    const std::uint64_t whole = std::uint64_t{body.value()} + vorl::TABLE_FRAME_HEADER_SIZE;
+    if (bytes.size() < whole) {
+        raise_frame_problem("truncated frame: the header announces " + std::to_string(whole) + " bytes, the buffer holds " +
+                            std::to_string(bytes.size()));
+        return false;
+    }
+    if (bytes.size() > whole) {
+        raise_frame_problem("trailing bytes: " + std::to_string(bytes.size() - whole) + " bytes after a frame of " +
+                            std::to_string(whole));
+        return false;
+    }
+    return true;
+}
+
+// Where a decimal column holds NaN or an infinity, which the conversion to
+// float64 would turn into 0.0; and the column's scale, for re-packing.
+struct DecimalFacts {
+    unsigned scale = 0;
+    std::vector<std::pair<std::size_t, double>> specials;
+};
+
+DecimalFacts decimal_facts(const vorl::Buffer<vorl::D64>& values) {
+    DecimalFacts facts;
+    if (!values.empty()) facts.scale = values[0].scale();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const vorl::D64& value = values[i];
+        if (!value.is_special()) continue;
+        const double special = value.is_nan() ? std::numeric_limits<double>::quiet_NaN()
+                                              : (value.is_negative() ? -HUGE_VAL : HUGE_VAL);
+        facts.specials.emplace_back(i, special);
+    }
+    return facts;
+}
+
+PyRef field_to_python(vorl::Field& field, std::size_t row_count) {
+    PyRef metadata = metadata_to_python(field.metadata);
+    if (!metadata) return {};
+    std::optional<DecimalFacts> facts;
+    if (auto* decimals = std::get_if<4>(&field.series)) facts = decimal_facts(*decimals);
+    PyRef array = series_to_array(std::move(field.series), row_count, 0);
+    if (!array) return {};
+    PyRef scale = PyRef::borrow(Py_None);
+    if (facts) {
+        auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+        for (const auto& [index, special] : facts->specials) values[index] = special;
+        scale = PyRef(PyLong_FromUnsignedLong(facts->scale));
+        if (!scale) return {};
+    }
+    PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
+    if (!name) return {};
+    return PyRef(Py_BuildValue("(OOOO)", name.get(), array.get(), metadata.get(), scale.get()));
+}
+
+}  // namespace
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return run_guarded([&]() -> PyObject* {
+        if (nargs != 1) {
+            PyErr_SetString(PyExc_TypeError, "decode(buffer)");
+            return nullptr;
+        }
+        if (numpy_types() == nullptr) return nullptr;
+        BufferView buffer;
+        if (!buffer.acquire(args[0])) return nullptr;
+        const auto bytes = buffer.bytes();
+        if (!check_envelope(bytes)) return nullptr;
+
+        // The buffer stays exported (so it cannot be resized or closed) while
+        // the lock is released. The reader survives any bytes, so a buffer
+        // that another thread writes to meanwhile gives an error or a table,
+        // never a crash.
+        std::optional<vorl::Result<vorl::Table, vorl::TableFrameError>> table;
+        if (bytes.size() >= RELEASE_LOCK_BYTES) {
+            Py_BEGIN_ALLOW_THREADS
+            table.emplace(vorl::unpack_table_frame(bytes, false));
+            Py_END_ALLOW_THREADS
+        } else {
+            table.emplace(vorl::unpack_table_frame(bytes, false));
+        }
+        if (!*table) {
+            raise_frame_problem("damaged frame: " + table->error().to_string());
+            return nullptr;
+        }
+        vorl::Table& decoded = table->value();
+        PyRef table_metadata = metadata_to_python(decoded.metadata);
+        if (!table_metadata) return nullptr;
+        const std::size_t row_count = decoded.row_count();
+        std::vector<vorl::Field> fields = std::move(decoded).into_fields();
+        PyRef columns(PyList_New(static_cast<Py_ssize_t>(fields.size())));
+        if (!columns) return nullptr;
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            PyRef column = field_to_python(fields[i], row_count);
+            if (!column) return nullptr;
+            PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), column.release());
+            fields[i] = vorl::Field{};  // release this column's remaining memory as we go
+        }
+        return Py_BuildValue("(OO)", table_metadata.get(), columns.get());
+    });
+}
+
+}  // namespace pyvorl::codec

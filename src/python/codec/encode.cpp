@@ -1,0 +1,295 @@
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/decimal.hpp"
+#include "core/encoding.hpp"
+#include "core/frame.hpp"
+#include "python/args.hpp"
+#include "python/codec/functions.hpp"
+#include "python/codec/metadata.hpp"
+#include "python/convert.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_array_typed.hpp"
+
+namespace pyvorl::codec {
+namespace {
+
+using vorl::DataType;
+
+// One column on its way into a frame. Arrays whose encoded size depends on
+// their values (varint and compact columns) are copied before encoding, so
+// that a thread changing them meanwhile cannot make the counting pass and the
+// writing pass disagree; fixed-width floats and bools are read once, in place.
+struct Column {
+    std::string_view name;
+    std::optional<vorl::Metadata> metadata;
+    std::optional<PyArrayTyped> typed;  // shared intake: floats, bools, converted datetimes, texts, float decimals
+    // Copied arrays: int32/int64/uint32/uint64/datetime64[us].
+    PyRef owner;  // the array, or the bytes object that holds a byte-string column
+    DataType copied_type = DataType::Null;
+    const void* source = nullptr;
+    std::size_t length = 0;
+    std::size_t element_size = 0;
+    vorl::Buffer<std::uint8_t> copy;
+    std::vector<std::string_view> pieces;  // byte strings
+    vorl::Buffer<vorl::D64> decimals;      // decimal texts
+    bool is_bytes = false;
+    bool is_decimal_texts = false;
+
+    std::size_t byte_estimate() const noexcept {
+        if (is_bytes) return PyBytes_Size(owner.get()) + 8 * pieces.size();
+        if (copied_type != DataType::Null) return 2 * length * element_size;
+        return 8 * (typed ? vorl::series_length(typed->view()) : decimals.size());
+    }
+
+    void make_copy() {
+        if (copied_type == DataType::Null) return;
+        copy = vorl::Buffer<std::uint8_t>::uninitialized(length * element_size);
+        if (length != 0) std::memcpy(copy.data(), source, length * element_size);
+    }
+
+    vorl::SeriesRef view() const noexcept {
+        if (typed) return typed->view();
+        if (is_bytes) return vorl::SeriesRef{std::in_place_index<11>, std::span<const std::string_view>(pieces)};
+        if (is_decimal_texts) return vorl::SeriesRef{std::in_place_index<4>, decimals.span()};
+        const std::uint8_t* data = copy.data();
+        switch (copied_type) {
+            case DataType::DateTime:
+                return vorl::SeriesRef{std::in_place_index<1>, std::span(reinterpret_cast<const std::int64_t*>(data), length)};
+            case DataType::Int64:
+                return vorl::SeriesRef{std::in_place_index<2>, std::span(reinterpret_cast<const std::int64_t*>(data), length)};
+            case DataType::Int32:
+                return vorl::SeriesRef{std::in_place_index<7>, std::span(reinterpret_cast<const std::int32_t*>(data), length)};
+            case DataType::UInt32:
+                return vorl::SeriesRef{std::in_place_index<8>, std::span(reinterpret_cast<const std::uint32_t*>(data), length)};
+            case DataType::UInt64:
+                return vorl::SeriesRef{std::in_place_index<9>, std::span(reinterpret_cast<const std::uint64_t*>(data), length)};
+            default: break;
+        }
+        return vorl::SeriesRef{};
+    }
+};
+
+void raise_value_error(const std::string& message) {
+    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+std::string shown(PyObject* object) {
+    PyRef text(PyObject_Repr(object));
+    if (!text) return "?";
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (data == nullptr) return "?";
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// The array kinds that are copied; every other kind goes through the shared intake.
+bool take_copied_array(Column& column, PyObject* data) {
+    const NumpyTypes* types = numpy_types();
+    if (types == nullptr || !PyArray_Check(data)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(data);
+    const struct {
+        PyArray_Descr* descr;
+        DataType type;
+        std::size_t size;
+    } kinds[] = {
+        {types->int64, DataType::Int64, 8},   {types->int32, DataType::Int32, 4},
+        {types->uint32, DataType::UInt32, 4}, {types->uint64, DataType::UInt64, 8},
+        {types->datetime_us, DataType::DateTime, 8},
+    };
+    for (const auto& kind : kinds) {
+        if (!PyArray_EquivTypes(PyArray_DESCR(array), kind.descr)) continue;
+        const int flags = PyArray_FLAGS(array);
+        if (PyArray_NDIM(array) != 1 || !(flags & NPY_ARRAY_ALIGNED) || !(flags & NPY_ARRAY_C_CONTIGUOUS)) return false;
+        column.owner = PyRef::borrow(data);
+        column.copied_type = kind.type;
+        column.source = PyArray_DATA(array);
+        column.length = static_cast<std::size_t>(PyArray_DIM(array, 0));
+        column.element_size = kind.size;
+        return true;
+    }
+    return false;
+}
+
+// A list of bytes: every element's bytes copied into one bytes object, read
+// in one walk (nothing in it runs Python code, so the list cannot change).
+bool take_bytes(Column& column, PyObject* list) {
+    if (!PyList_Check(list)) {
+        raise_type_mismatch(list, "list");
+        return false;
+    }
+    const auto length = static_cast<std::size_t>(PyList_Size(list));
+    column.pieces.reserve(length);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto bytes = bytes_view(PyList_GetItem(list, static_cast<Py_ssize_t>(i)));
+        if (!bytes) return false;
+        column.pieces.emplace_back(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+        total += bytes->size();
+    }
+    column.owner = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!column.owner) return false;
+    char* to = PyBytes_AsString(column.owner.get());
+    for (std::string_view& piece : column.pieces) {
+        if (!piece.empty()) std::memcpy(to, piece.data(), piece.size());
+        piece = std::string_view(to, piece.size());
+        to += piece.size();
+    }
+    column.is_bytes = true;
+    return true;
+}
+
+// Decimal texts at `places`: every text must be a finite decimal with at most
+// that many places, so nothing is rounded or dropped on the way.
+bool take_decimal_texts(Column& column, PyObject* list, unsigned places) {
+    if (!PyList_Check(list)) {
+        raise_type_mismatch(list, "list");
+        return false;
+    }
+    PyRef items(PyList_GetSlice(list, 0, PyList_Size(list)));  // holds every element while it is read
+    if (!items) return false;
+    const auto length = static_cast<std::size_t>(PyList_Size(items.get()));
+    column.decimals = vorl::Buffer<vorl::D64>::uninitialized(length);
+    const std::string prefix = "column '" + std::string(column.name) + "' row ";
+    for (std::size_t i = 0; i < length; ++i) {
+        PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
+        const auto text = utf8_view(item);
+        if (!text) return false;
+        auto parsed = vorl::parse_d64(*text);
+        const char* problem = nullptr;
+        if (!parsed || parsed->is_special()) {
+            problem = " is not a finite decimal";
+        } else if (parsed->scale() > places) {
+            problem = places == 1 ? " has more than 1 decimal place" : " has more than {} decimal places";
+        } else if (!vorl::set_decimal(parsed.value(), places)) {
+            problem = " does not fit a decimal with {} places";
+        }
+        if (problem != nullptr) {
+            std::string message = prefix + std::to_string(i) + ": " + shown(item) + problem;
+            if (const auto at = message.find("{}"); at != std::string::npos) message.replace(at, 2, std::to_string(places));
+            raise_value_error(message);
+            return false;
+        }
+        column.decimals[i] = parsed.value();
+    }
+    column.is_decimal_texts = true;
+    return true;
+}
+
+std::optional<Column> take_column(PyObject* item) {
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 5) {
+        PyErr_SetString(PyExc_TypeError, "columns must be (name, kind, data, places, metadata) tuples");
+        return std::nullopt;
+    }
+    Column column;
+    const auto name = utf8_view(PyTuple_GetItem(item, 0));
+    const auto kind = utf8_view(PyTuple_GetItem(item, 1));
+    if (!name || !kind) return std::nullopt;
+    column.name = *name;
+    PyObject* data = PyTuple_GetItem(item, 2);
+    PyObject* places_object = PyTuple_GetItem(item, 3);
+    std::optional<std::uint64_t> places;
+    if (places_object != Py_None) {
+        places = PyLong_AsUnsignedLongLong(places_object);
+        if (PyErr_Occurred() != nullptr) return std::nullopt;
+        if (*places > vorl::D64_MAX_SCALE) {
+            raise_value_error("column '" + std::string(column.name) + "': decimal places must be at most 15, got " +
+                              std::to_string(*places));
+            return std::nullopt;
+        }
+    }
+    auto metadata = metadata_from_python(PyTuple_GetItem(item, 4));
+    if (!metadata) return std::nullopt;
+    column.metadata = std::move(*metadata);
+
+    bool taken = false;
+    if (*kind == "b") {
+        taken = take_bytes(column, data);
+    } else if (*kind == "t" && places) {
+        taken = take_decimal_texts(column, data, static_cast<unsigned>(*places));
+    } else if (!places && take_copied_array(column, data)) {
+        taken = true;
+    } else if (PyErr_Occurred() == nullptr) {
+        column.typed = intake_column(data, places, column.name);
+        taken = column.typed.has_value();
+    }
+    if (!taken) return std::nullopt;
+    return column;
+}
+
+// Runs `work` without the interpreter lock when `release` is set.
+template <class Work>
+void maybe_without_lock(bool release, Work&& work) {
+    if (!release) return work();
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        work();
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+    PyEval_RestoreThread(state);
+}
+
+}  // namespace
+
+PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return run_guarded([&]() -> PyObject* {
+        if (nargs != 2 || !PyList_Check(args[0])) {
+            PyErr_SetString(PyExc_TypeError, "encode(columns: list, table_metadata: list)");
+            return nullptr;
+        }
+        // A private copy of the list holds every column tuple, and so every
+        // name and array, while their views are in use.
+        PyRef items(PyList_GetSlice(args[0], 0, PyList_Size(args[0])));
+        if (!items) return nullptr;
+        auto table_metadata = metadata_from_python(args[1]);
+        if (!table_metadata) return nullptr;
+        std::vector<Column> columns;
+        columns.reserve(static_cast<std::size_t>(PyList_Size(items.get())));
+        std::size_t estimate = 0;
+        for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+            auto column = take_column(PyList_GetItem(items.get(), i));
+            if (!column) return nullptr;
+            estimate += column->byte_estimate();
+            columns.push_back(std::move(*column));
+        }
+        const bool release = estimate >= RELEASE_LOCK_BYTES;
+
+        vorl::TableRef table{vorl::TABLE_FRAME_MAGIC_VERSION, {}, std::move(*table_metadata), false};
+        std::optional<vorl::Result<std::size_t, vorl::TableFramePackError>> size;
+        maybe_without_lock(release, [&] {
+            for (Column& column : columns) column.make_copy();
+            table.fields.reserve(columns.size());
+            for (Column& column : columns) {
+                vorl::FieldRef field = vorl::FieldRef::of(column.name, column.view());
+                field.metadata = std::move(column.metadata);
+                table.fields.push_back(std::move(field));
+            }
+            size.emplace(vorl::table_frame_size(table));
+        });
+        if (!*size) {
+            raise_value_error(size->error().message());
+            return nullptr;
+        }
+        const std::size_t frame_size = size->value();
+        PyRef frame(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame_size)));
+        if (!frame) return nullptr;
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
+        std::optional<vorl::Result<void, vorl::TableFramePackError>> written;
+        maybe_without_lock(release, [&] {
+            vorl::advise_huge_pages(out, frame_size);
+            written.emplace(vorl::write_table_frame(table, {out, frame_size}));
+        });
+        if (!*written) {
+            PyErr_SetString(PyExc_SystemError, written->error().message().c_str());
+            return nullptr;
+        }
+        return frame.release();
+    });
+}
+
+}  // namespace pyvorl::codec

@@ -1,0 +1,28 @@
+// The functions of the _codec module (METH_FASTCALL). The Python package
+// (pyvorl._api) checks and normalises what users pass; these do the work that
+// is worth doing in C++: intake, encoding, checksums and decoding, with the
+// interpreter lock released around the long parts.
+#pragma once
+
+#include <Python.h>
+
+namespace pyvorl::codec {
+
+// encode(columns, table_metadata) -> bytes, one whole frame.
+//   columns: list of (name, kind, data, places or None, field metadata or None)
+//   kind "a": a 1-D contiguous array of int32/int64/uint32/uint64/float32/
+//   float64/bool/datetime64[s|ms|us|ns]; "t": a list of str (decimal texts
+//   when places is given); "b": a list of bytes. Metadata as in metadata.hpp.
+PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// decode(buffer) -> (table metadata, [(name, array, field metadata, decimal scale or None)])
+// over a buffer holding exactly one whole frame. A bad frame raises
+// ValueError whose text begins "truncated frame", "trailing bytes",
+// "not a table frame" or "damaged frame". Date-times come back as UTC
+// datetime64[us]; decimals as float64, NaN and infinities included.
+PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// Frames at least this large are encoded and decoded without the interpreter lock.
+inline constexpr std::size_t RELEASE_LOCK_BYTES = std::size_t{1} << 20;
+
+}  // namespace pyvorl::codec

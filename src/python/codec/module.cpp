@@ -1,0 +1,41 @@
+// The _codec extension module: the C++ half of pyvorl.dumps and pyvorl.loads.
+#include <Python.h>
+
+#include "python/codec/functions.hpp"
+
+namespace pyvorl::codec {
+namespace {
+
+template <class Function>
+PyCFunction as_method(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+PyMethodDef function_defs[] = {
+    {"encode", as_method(&encode), METH_FASTCALL,
+     "encode(columns, table_metadata, /)\n--\n\nOne whole frame from normalised columns (see pyvorl.dumps)."},
+    {"decode", as_method(&decode), METH_FASTCALL,
+     "decode(buffer, /)\n--\n\nThe metadata and columns of one whole frame (see pyvorl.loads)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_codec",
+    "The encoder and decoder behind pyvorl.dumps and pyvorl.loads.",
+    0,
+    function_defs,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace pyvorl::codec
+
+PyMODINIT_FUNC PyInit__codec(void) { return PyModuleDef_Init(&pyvorl::codec::module_def); }

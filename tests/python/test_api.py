@@ -1,0 +1,181 @@
+import mmap
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from pyvorl import FrameError, Table, dumps, loads, pack_table_frame, parse_table_frame, set_local_zone
+
+NAT = -(2**63)
+I64 = np.iinfo(np.int64)
+
+
+def ints(dtype):
+    info = np.iinfo(dtype)
+    return np.array([info.min, 0, 1, info.max], dtype)
+
+
+def floats(dtype, payload):
+    values = np.array([1.5, -0.0, np.inf, np.nan, np.nan], dtype)
+    values.view(f"u{values.itemsize}")[4] |= payload  # a NaN with a payload
+    return values
+
+
+def times(kind, unit, values):
+    return np.array(values, np.int64).view(f"{kind}8[{unit}]")
+
+
+# (column, decimal places, the array loads must give back)
+ROUND_TRIPS = {
+    **{np.dtype(t).name: (ints(t), None, ints(t)) for t in (np.int8, np.int16, np.int32, np.int64)},
+    **{np.dtype(t).name: (ints(t), None, ints(t)) for t in (np.uint8, np.uint16, np.uint32, np.uint64)},
+    "float16": (floats(np.float16, 0), None, floats(np.float16, 0)),
+    "float32": (floats(np.float32, 0x1234), None, floats(np.float32, 0x1234)),
+    "float64": (floats(np.float64, 0xDEAD), None, floats(np.float64, 0xDEAD)),
+    "bool": (np.array([True, False]), None, np.array([True, False])),
+    **{
+        f"{kind}8[{unit}]": (times(kind, unit, values), None, times(kind, unit, values))
+        for kind in "Mm"
+        for unit, values in {
+            "s": [NAT, -1, 10**13, I64.max],  # beyond microseconds
+            "ms": [NAT, -1, 10**12],
+            "us": [NAT, I64.min + 1, I64.max],
+            "ns": [NAT, 2000, I64.max],  # not whole microseconds
+        }.items()
+    },
+    "M8[ns] whole us": (times("M", "ns", [NAT, -3000]), None, times("M", "ns", [NAT, -3000])),
+    "str list": (["", "é", "a\x00b"], None, np.array(["", "é", "a\x00b"], object)),
+    "<U array": (np.array(["x", "yz"]), None, np.array(["x", "yz"], object)),
+    "StringDType": (np.array(["x", "yz"], np.dtypes.StringDType()), None, np.array(["x", "yz"], object)),
+    "bytes list": ([b"", b"\xff\x00"], None, np.array([b"", b"\xff\x00"], object)),
+    "float decimals": (np.array([1.25, -3.5, 1.239]), 2, np.array([1.25, -3.5, 1.23])),
+    "text decimals": (["1.5", "-2", "0.07"], 2, np.array([1.5, -2.0, 0.07])),
+}
+
+
+@pytest.mark.parametrize("case", ROUND_TRIPS)
+def test_round_trip_is_exact(restore_offset, case):
+    set_local_zone(8)  # no process-wide setting changes anything
+    column, places, expected = ROUND_TRIPS[case]
+    table = loads(dumps({"c": column}, decimals=None if places is None else {"c": places}))
+    assert table["c"].dtype == expected.dtype
+    assert table["c"].tobytes() == expected.tobytes() if expected.dtype != object else table["c"].tolist() == list(expected)
+    assert table.field_metadata == {} and table.decimals == ({} if places is None else {"c": places})
+
+
+def test_table_attributes_come_back():
+    table = Table(
+        {"a": np.arange(2), "s": ["x", "y"]},
+        obj="o",
+        name="n",
+        metadata={"k": 1, "big": 2**64 - 1, "f": 0.5, "b": True, "t": np.datetime64("NaT", "us"), "d": np.datetime64(7, "s")},
+        field_metadata={"s": {"unit": "EUR"}},
+    )
+    assert loads(dumps(table)).equals(table)
+    assert loads(dumps(table), strings="stringdtype")["s"].dtype == np.dtypes.StringDType()
+
+
+ERRORS = [
+    ({"a": np.arange(2), "b": np.arange(3)}, {}, "column 'b' has 3 rows, column 'a' has 2"),
+    ({"a": np.zeros((2, 2))}, {}, "column 'a': 2-D array, expected 1-D"),
+    ({"a": np.array(["x", 1], object)}, {}, "column 'a' row 1: int object in a text column"),
+    ({"a": ["x", None]}, {}, "column 'a' row 1: None in a text column"),
+    ({"a": ["x", b"y"]}, {}, "column 'a' row 1: bytes object in a column of str"),
+    ({"a": np.zeros(1, complex)}, {}, "column 'a': unsupported dtype complex128"),
+    ({"a": np.zeros(1, "i4,i4")}, {}, "column 'a': unsupported dtype [('f0', '<i4'), ('f1', '<i4')]"),
+    ({"a": np.zeros(1, "M8[D]")}, {}, "column 'a': unsupported dtype datetime64[D]"),
+    ({}, {"metadata": {1: "x"}}, "metadata: key 1 is not a str"),
+    ({}, {"metadata": {"k": [1]}}, "metadata 'k': unsupported value type list"),
+    ({}, {"metadata": {"pyvorl.k": 1}}, "metadata: key 'pyvorl.k' is reserved (keys starting with 'pyvorl.' are pyvorl's own)"),
+    ({}, {"metadata": {"t": np.datetime64(10**13, "s")}},
+     "metadata 't': datetime 318857-05-20T17:46:40 does not fit a datetime in microseconds"),
+    ({"p": np.array([1.0, np.nan])}, {"decimals": {"p": 2}}, "column 'p' row 1: nan cannot be stored as a decimal"),
+    ({"p": ["1.5", "abc"]}, {"decimals": {"p": 2}}, "column 'p' row 1: 'abc' is not a finite decimal"),
+    ({"p": ["1.239"]}, {"decimals": {"p": 2}}, "column 'p' row 0: '1.239' has more than 2 decimal places"),
+]
+
+
+@pytest.mark.parametrize("columns, options, message", ERRORS)
+def test_dumps_errors_name_the_column_and_row(columns, options, message):
+    with pytest.raises(ValueError) as raised:
+        dumps(columns, **options)
+    assert str(raised.value) == message
+
+
+def test_pack_table_frame_refuses_datetimes_beyond_microseconds():
+    with pytest.raises(ValueError, match=r"^column 't': value 10000000000000 does not fit a datetime in microseconds$"):
+        pack_table_frame("x", [("t", np.array([10**13], "M8[s]"))])
+
+
+FRAME = dumps({"a": np.arange(3)})
+DAMAGED = [
+    (FRAME[:-1], f"truncated frame: the header announces {len(FRAME)} bytes, the buffer holds {len(FRAME) - 1}"),
+    (FRAME[:5], "truncated frame: 5 of the 8 header bytes"),
+    (FRAME + b"\0", f"trailing bytes: 1 bytes after a frame of {len(FRAME)}"),
+    (FRAME[:10] + bytes([FRAME[10] ^ 1]) + FRAME[11:], "damaged frame: Table frame CRC32 check failed"),
+    (b"not a frame at all", "not a table frame: the first bytes are not a frame header"),
+]
+
+
+@pytest.mark.parametrize("frame, reason", DAMAGED)
+def test_loads_refuses_bad_frames(frame, reason):
+    with pytest.raises(FrameError) as raised:
+        loads(frame)
+    assert str(raised.value) == f"frame at offset 0: {reason}"
+
+
+@pytest.mark.parametrize("offset", [0, 8, -5])
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+def test_vorl_keeps_nat_in_every_unit(restore_offset, offset, unit):
+    set_local_zone(offset)
+    column = np.array([NAT, 0], f"M8[{unit}]")
+    [(_, parsed)] = parse_table_frame(pack_table_frame("x", [("t", column)])[8:])[2]
+    assert parsed.view(np.int64).tolist() == [NAT, offset * 3_600_000_000]
+
+
+def test_frames_cross_between_the_two_modules(restore_offset):
+    set_local_zone(8)
+    column = np.array([NAT, 1, 2], "M8[us]")
+    table = loads(pack_table_frame("x", [("t", column), ("i", np.arange(3))]))
+    assert (table.obj, table.name, table["t"].tobytes()) == ("x", "", column.tobytes())
+    set_local_zone(0)
+    name, obj, parsed = parse_table_frame(dumps({"t": column.astype("M8[ms]")}, obj="o", name="n")[8:])
+    assert (name, obj, parsed[0][1].tolist()) == ("n", "o", column.astype("M8[ms]").astype("M8[us]").tolist())
+
+
+def test_loads_reads_a_memoryview_over_an_mmap(tmp_path):
+    path = tmp_path / "frame"
+    path.write_bytes(dumps({"a": np.arange(5)}, obj="m"))
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        with memoryview(mapped) as view:
+            table = loads(view)
+    assert (table.obj, table["a"].tolist()) == ("m", list(range(5)))
+
+
+@pytest.mark.parametrize("call", ["dumps", "loads"])
+def test_another_thread_runs_during_a_large_call(call):
+    table = {"i": np.arange(2_000_000)}
+    frame = dumps(table)
+    counted, stop = [0], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            counted[0] += 1
+            time.sleep(0)  # gives the lock back, so the main thread can take it after the call
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100)  # the counter runs only while the main thread has let the lock go
+    thread = threading.Thread(target=count)
+    try:
+        thread.start()
+        time.sleep(0.01)
+        before = counted[0]
+        dumps(table) if call == "dumps" else loads(frame)
+        after = counted[0]
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+    assert after > before
