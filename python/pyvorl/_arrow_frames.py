@@ -6,8 +6,8 @@ import json
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.compute as pc
+import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
 from numpy.typing import NDArray
 
 from pyvorl._dataframes import (

@@ -6,7 +6,7 @@ import contextlib
 import mmap
 import sys
 import zlib
-from collections.abc import Iterator
+from collections.abc import Generator
 from typing import TYPE_CHECKING, Any, TextIO
 
 from pyvorl._dump_format import FORMATS
@@ -61,7 +61,7 @@ def _dump(data: Any, path: str, head: int | None, form: str, resync: bool, out: 
     return 1 if failures else 0
 
 
-def _walk(data: Any, resync: bool) -> Iterator[tuple[int, int | None, Table | Exception]]:
+def _walk(data: Any, resync: bool) -> Generator[tuple[int, int | None, Table | Exception]]:
     """(offset, end, table) per frame; (offset, resume offset or None, error) per bad one."""
     with memoryview(data) as view:
         offset = 0
@@ -94,7 +94,7 @@ def _frame_end(view: memoryview, offset: int) -> int:
 def _next_frame(data: Any, view: memoryview, start: int) -> int:
     """The offset of the next header whose frame fits the file and whose CRC
     checks, or the end of the data when there is none."""
-    position = data.find(_MAGIC_VERSION, start)
+    position: int = data.find(_MAGIC_VERSION, start)
     while position >= 0:
         try:
             end = _frame_end(view, position)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import json
 import math
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any, Protocol, TextIO
 
 import numpy as np
 from numpy.typing import NDArray
@@ -28,10 +28,11 @@ def plain_values(array: NDArray[Any]) -> list[Any]:
     """Values JSON and CSV can hold: ISO datetimes with Z, counts for
     durations in the dtype's unit, hex for bytes, text for NaN and infinities."""
     if array.dtype.kind == "M":
-        return list(np.datetime_as_string(array, timezone="UTC"))
+        return [str(text) for text in np.datetime_as_string(array, timezone="UTC")]
     if array.dtype.kind == "m":
-        return array.view(np.int64).tolist()
-    values = array.tolist()
+        counts: list[int] = array.view(np.int64).tolist()
+        return counts
+    values: list[Any] = array.tolist()
     if array.dtype.kind == "f":
         return [value if math.isfinite(value) else str(value) for value in values]
     if array.dtype == object:
@@ -120,4 +121,10 @@ class CsvWriter:
         pass
 
 
-FORMATS = {"text": TextWriter, "json": JsonWriter, "csv": CsvWriter}
+class FrameWriter(Protocol):
+    def __init__(self, out: TextIO, head: int | None) -> None: ...
+    def frame(self, index: int, offset: int, size: int, table: Table) -> None: ...
+    def finish(self, frames: int, size: int) -> None: ...
+
+
+FORMATS: dict[str, type[FrameWriter]] = {"text": TextWriter, "json": JsonWriter, "csv": CsvWriter}

@@ -7,7 +7,7 @@ import re
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 from numpy.typing import NDArray
 
 from pyvorl._dataframes import (

@@ -18,8 +18,8 @@ BAD = [
     ("bad_places", 'pyvorl.pack_table_frame("x", [], {"a": "2"})', {"dict-item"}),
     ("bad_zone", 'pyvorl.set_local_zone("3")', {"arg-type"}),
     ("bad_result", 'name: int = pyvorl.parse_table_frame(b"")[0]', {"assignment"}),
-    ("bad_text_stream", 'pyvorl.write_frame(sys.stdout, "x", [])', {"arg-type"}),
-    ("bad_unpack", "for table, obj in pyvorl.read_frames(sys.stdin.buffer): pass", {"misc"}),
+    ("bad_text_stream", "pyvorl.write_frame(sys.stdout, {})", {"arg-type"}),
+    ("bad_unpack", 'for table in pyvorl.read_frames(sys.stdin.buffer): table.obj = "x"', {"misc"}),
     ("bad_feed", 'pyvorl.FrameDecoder().feed("text")', {"arg-type"}),
     ("bad_limit", 'pyvorl.FrameDecoder(max_frame_size="1")', {"arg-type"}),
 ]

@@ -9,7 +9,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import pyvorl
-from pyvorl import FrameDecoder, FrameError, ParsedFrame, read_frames, write_frame
+from pyvorl import FrameDecoder, FrameError, read_frames, write_frame
 
 prices = np.array([0.29, 101.5])
 columns: list[pyvorl.Column] = [("price", prices), ("symbol", ["AAPL", "MSFT"])]
@@ -24,17 +24,16 @@ pyvorl.set_local_zone(tz=0)
 assert_type(pyvorl.get_local_offset(), int)
 
 stream = io.BytesIO()
-# write_frame takes any sequence, so an inferred list of arrays needs no annotation.
-written = write_frame(stream, "ticks", [("n", np.arange(3)), ("x", np.zeros(3))])
-write_frame(stream, "quotes", columns, decimal_fields={"price": 2})
+written = write_frame(stream, {"n": np.arange(3), "x": np.zeros(3)}, obj="ticks")
+write_frame(stream, {"price": prices, "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
 stream.seek(0)
-for name, object_name, cols in read_frames(stream, max_frame_size=1 << 20):
-    for column_name, array in cols:
+for table_read in read_frames(stream, max_frame_size=1 << 20):
+    for column_name, array in table_read.items():
         assert_type(array, NDArray[Any])
 
 decoder = FrameDecoder(max_frame_size=1 << 20)
 try:
-    received: list[ParsedFrame] = decoder.feed(memoryview(frame))
+    received: list[pyvorl.Table] = decoder.feed(memoryview(frame))
     decoder.close()
 except FrameError as error:
     assert_type(error.offset, int)
@@ -47,8 +46,8 @@ class FrameProtocol(asyncio.Protocol):
         self.decoder = FrameDecoder()
 
     def data_received(self, data: bytes) -> None:
-        for table_name, name, cols in self.decoder.feed(data):
-            print(name, len(cols))
+        for table_fed in self.decoder.feed(data):
+            print(table_fed.obj, table_fed.num_rows)
 
     def eof_received(self) -> None:
         self.decoder.close()
