@@ -23,6 +23,7 @@ import pickle  # noqa: E402
 import platform  # noqa: E402
 import subprocess  # noqa: E402
 import sys  # noqa: E402
+import threading  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
@@ -46,6 +47,10 @@ def vorl_pack(case: Case) -> bytes:
 
 def vorl_parse(body: bytes):
     return pyvorl.parse_table_frame(body)
+
+
+def vorl_dumps(case: Case) -> bytes:
+    return pyvorl.dumps(case.columns, obj=OBJECT_NAME, decimals=case.decimal_fields)
 
 
 def floor_copy(case: Case):
@@ -119,6 +124,8 @@ def time_case(case: Case, repeat: int) -> dict:
     seconds = {
         "pack": best_time(lambda: vorl_pack(case), repeat),
         "parse": best_time(lambda: vorl_parse(body), repeat),
+        "dumps": best_time(lambda: vorl_dumps(case), repeat),
+        "loads": best_time(lambda: pyvorl.loads(frame), repeat),
         "copy": best_time(lambda: floor_copy(case), repeat),
         "copyto": best_time(lambda: floor_copyto(targets, case), repeat),
         "arrow_write": best_time(lambda: arrow_write(table), repeat),
@@ -137,6 +144,50 @@ def time_case(case: Case, repeat: int) -> dict:
         "floor": sum(array.nbytes for array in case.floor_arrays),
     }
     return {"seconds": seconds, "bytes": sizes}
+
+
+# ---- the primary API: dumps/loads beside pack/parse, and two threads --------------------
+
+EPOCH_US = 1_704_067_200_000_000
+
+
+def two_thread_throughput(rows: int, repeat: int) -> dict:
+    """Rows per second of dumps+loads of a numeric table: one thread alone, and two
+    threads each with a table of its own (the lock is released while frames are
+    encoded and decoded, so the second thread can use the second core)."""
+    def numeric_table(seed: int) -> dict[str, np.ndarray]:
+        rng = np.random.default_rng(seed)
+        stamps = EPOCH_US + 1000 * np.arange(rows, dtype=np.int64) + rng.integers(0, 50, rows)
+        return {"i": rng.integers(0, 1 << 40, rows), "f": rng.random(rows), "t": stamps.view("M8[us]")}
+
+    tables = [numeric_table(0), numeric_table(1)]
+    work = lambda table: pyvorl.loads(pyvorl.dumps(table))  # noqa: E731
+
+    def both() -> None:
+        threads = [threading.Thread(target=work, args=(table,)) for table in tables]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    one = best_time(lambda: work(tables[0]), repeat)
+    two = best_time(both, repeat)
+    return {"rows": rows, "one_thread_rows_per_s": rows / one, "two_threads_rows_per_s": 2 * rows / two,
+            "speedup": 2 * one / two}
+
+
+def print_api_report(results: list[dict], threads: dict | None) -> None:
+    print("\ndumps/loads (whole frames, exact round trip) beside pack/parse, milliseconds\n")
+    header = f"{'case':15} {'pack':>8} {'dumps':>8} {'parse':>8} {'loads':>8}"
+    print(header)
+    print("-" * len(header))
+    for entry in results:
+        s = entry["seconds"]
+        print(f"{entry['case']:15} " + " ".join(f"{s[key] * 1e3:8.2f}" for key in ("pack", "dumps", "parse", "loads")))
+    if threads:
+        print(f"\ndumps+loads of {threads['rows']:,} numeric rows: "
+              f"one thread {threads['one_thread_rows_per_s'] / 1e6:.1f} M rows/s, "
+              f"two threads {threads['two_threads_rows_per_s'] / 1e6:.1f} M rows/s (x{threads['speedup']:.2f})")
 
 
 # ---- peak memory ------------------------------------------------------------------
@@ -320,8 +371,12 @@ def main() -> None:
             print(f"memory {entry['case']} ...", file=sys.stderr, flush=True)
             entry["memory"] = measure_memory(entry["case"], args.rows)
 
+    print("timing two threads ...", file=sys.stderr, flush=True)
+    threads = two_thread_throughput(args.rows, args.repeat)
     print_report(results, args.rows)
-    report = {"rows": args.rows, "repeat": args.repeat, "machine": machine(), "results": results}
+    print_api_report(results, threads)
+    report = {"rows": args.rows, "repeat": args.repeat, "machine": machine(), "results": results,
+              "two_threads": threads}
     args.json.write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwritten to {args.json}")
 

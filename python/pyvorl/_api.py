@@ -8,7 +8,7 @@ with the original dtype under the field metadata key "pyvorl.dtype".
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
@@ -21,8 +21,11 @@ from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, checked_metad
 DTYPE_KEY = RESERVED_PREFIX + "dtype"
 NAT = np.iinfo(np.int64).min
 INT64_MAX = np.iinfo(np.int64).max
+D64_LIMIT = float(2**56)  # decimal magnitudes stay below this
 MICROS_PER = {"s": 1_000_000, "ms": 1_000, "us": 1}
 TIME_UNITS = ("s", "ms", "us", "ns")
+MICROS_IN = {"W": 7 * 86_400_000_000, "D": 86_400_000_000, "h": 3_600_000_000, "m": 60_000_000, **MICROS_PER}
+TICKS_PER_MICRO = {"ns": 1_000, "ps": 1_000_000, "fs": 1_000_000_000, "as": 1_000_000_000_000}
 # Tags of the metadata values written from Python (the Variant numbering).
 DATETIME, INT64, FLOAT64, STRING, BOOL, UINT64, BYTES = 1, 2, 3, 5, 6, 9, 11
 WIDENED = {"i": np.dtype(np.int32), "u": np.dtype(np.uint32), "f": np.dtype(np.float32)}
@@ -78,7 +81,7 @@ def as_table(
             field_metadata=table.field_metadata,
             decimals={**table.decimals, **(decimals or {})},
         )._with_reserved(table._reserved_fields, table._reserved_metadata)
-    return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)  # type: ignore[arg-type]
+    return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)
 
 
 def encode_table(
@@ -129,8 +132,15 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
             if unfit.any():
                 row = int(unfit.argmax())
                 raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
-            return "a", array, None
-        if kind in "OUT":
+            unfit = np.abs(array) >= D64_LIMIT / 10.0**places
+            if unfit.any():
+                row = int(unfit.argmax())
+                value = float(array[row])
+                raise ValueError(f"column {name!r} row {row}: {value!r} does not fit a decimal with {places} places")
+            return "a", array, None if dtype == np.float64 else str(dtype)
+        if kind == "O":
+            return "t", np.ascontiguousarray(array), None
+        if kind in "UT":
             return "t", array.tolist(), None
         raise ValueError(f"column {name!r}: decimals apply to float and text columns, not {dtype}")
     if dtype in KEPT:
@@ -151,8 +161,8 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
     if kind in "UT":
         return "t", array.tolist(), None
     if kind == "O":
-        items = array.tolist()
-        return ("b" if items and isinstance(items[0], bytes) else "t"), items, None
+        array = np.ascontiguousarray(array)
+        return ("b" if len(array) and isinstance(array[0], bytes) else "t"), array, None
     raise ValueError(f"column {name!r}: unsupported dtype {dtype}")
 
 
@@ -210,16 +220,14 @@ def datetime_micros(value: np.datetime64, where: str) -> int:
         return int(NAT)
     unit, count = np.datetime_data(value.dtype)
     ticks = int(value.astype(np.int64)) * count
-    if unit in ("Y", "M"):
-        raise ValueError(f"{where}: datetime64 in years or months has no fixed length in microseconds")
-    micros_per_tick = np.timedelta64(1, unit) / np.timedelta64(1, "us")
-    if micros_per_tick >= 1:
-        micros = ticks * int(micros_per_tick)
-    else:
-        per_micro = int(round(1 / micros_per_tick))
-        micros, rest = divmod(ticks, per_micro)
+    if unit in MICROS_IN:
+        micros = ticks * MICROS_IN[unit]
+    elif unit in TICKS_PER_MICRO:
+        micros, rest = divmod(ticks, TICKS_PER_MICRO[unit])
         if rest:
             raise ValueError(f"{where}: datetime {value} is not a whole number of microseconds")
+    else:
+        raise ValueError(f"{where}: datetime64 in years or months has no fixed length in microseconds")
     if not NAT < micros <= INT64_MAX:
         raise ValueError(f"{where}: datetime {value} does not fit a datetime in microseconds")
     return micros
@@ -228,7 +236,7 @@ def datetime_micros(value: np.datetime64, where: str) -> int:
 # ---- loads -------------------------------------------------------------------------------
 
 
-def loads(frame: Any, *, strings: str = "object") -> Table:
+def loads(frame: Any, *, strings: Literal["object", "stringdtype"] = "object") -> Table:
     """The Table in `frame`: any C-contiguous buffer holding exactly one whole frame.
 
     Columns come back with the dtypes they were written with; datetimes in
@@ -258,7 +266,7 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
     field_metadata: dict[str, dict[str, Any]] = {}
     reserved_fields: dict[str, dict[str, Any]] = {}
     decimals: dict[str, int] = {}
-    for column_name, array, entries, scale in decoded:
+    for column_name, tag, array, entries, scale in decoded:
         values = python_metadata(entries)
         if column_name in columns:
             raise FrameError(0, f"column {column_name!r} appears twice")
@@ -266,7 +274,7 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
         original = own.get(DTYPE_KEY)
         if isinstance(original, str):
             array = restored(array, original)
-        if strings == "stringdtype" and array.dtype == object and (not len(array) or isinstance(array[0], str)):
+        if strings == "stringdtype" and tag == STRING:
             array = array.astype(np.dtypes.StringDType())
         columns[column_name] = array
         if values:
@@ -307,6 +315,8 @@ def restored(array: NDArray[Any], original: str) -> NDArray[Any]:
         return array
     kind = dtype.kind
     if kind in WIDENED and dtype.itemsize < 4 and array.dtype == WIDENED[kind]:
+        return array.astype(dtype)
+    if kind == "f" and dtype.itemsize < 8 and array.dtype == np.float64:  # a decimal column
         return array.astype(dtype)
     if kind in "Mm" and np.datetime_data(dtype)[0] in TIME_UNITS:
         if array.dtype == np.int64:

@@ -9,6 +9,8 @@ from typing import Any, TypeAlias
 import numpy as np
 from numpy.typing import NDArray
 
+from pyvorl import _codec
+
 Scalar: TypeAlias = str | int | float | bool | bytes | np.datetime64 | np.generic
 """A metadata value: str, int, float, bool, bytes or a NumPy scalar of those kinds or datetime64."""
 ColumnInput: TypeAlias = NDArray[Any] | Sequence[Any]
@@ -23,16 +25,23 @@ def as_column(name: str, data: object) -> NDArray[Any]:
     if isinstance(data, np.ndarray):
         array = data
     elif isinstance(data, (list, tuple)) and (not data or isinstance(data[0], (str, bytes)) or data[0] is None):
-        array = np.empty(len(data), dtype=object)
-        array[:] = data
+        array = objects(data)
     else:
         try:
             array = np.asarray(data)
         except (TypeError, ValueError) as error:
             raise ValueError(f"column {name!r}: cannot be read as an array ({error})") from None
+        if isinstance(data, (list, tuple)) and array.dtype.kind in "US":
+            array = objects(data)
     if array.ndim != 1:
         raise ValueError(f"column {name!r}: {array.ndim}-D array, expected 1-D")
     return array
+
+
+def objects(items: Sequence[Any]) -> NDArray[Any]:
+    """Texts stay Python objects: NumPy would pad them, drop trailing NULs from bytes,
+    and turn numbers mixed in with them into texts."""
+    return _codec.objects(items if isinstance(items, list) else list(items))
 
 
 def column_pairs(columns: object) -> list[tuple[str, Any]]:
@@ -65,7 +74,8 @@ def checked_metadata(values: Mapping[Any, Any] | None, where: str) -> dict[str, 
         if not isinstance(key, str):
             raise ValueError(f"{where}: key {key!r} is not a str")
         if key.startswith(RESERVED_PREFIX):
-            raise ValueError(f"{where}: key {key!r} is reserved (keys starting with {RESERVED_PREFIX!r} are pyvorl's own)")
+            reason = f"keys starting with {RESERVED_PREFIX!r} are pyvorl's own"
+            raise ValueError(f"{where}: key {key!r} is reserved ({reason})")
     return dict(values)
 
 
@@ -100,7 +110,8 @@ def kind_of(value: object) -> str:
 def bits(array: NDArray[Any]) -> NDArray[Any] | list[Any]:
     """What equality compares: the bit patterns of fixed-width values, the elements of others."""
     if array.dtype.kind in "OTU":
-        return array.tolist()
+        elements: list[Any] = array.tolist()
+        return elements
     return np.ascontiguousarray(array).view(np.dtype(f"u{array.dtype.itemsize}"))
 
 
@@ -238,26 +249,22 @@ class Table(Mapping[str, NDArray[Any]]):
         """Same names, metadata, column order, dtypes and values, bit for bit (NaN payloads included)."""
         if not isinstance(other, Table):
             return False
-        if (self._obj, self._name, self._decimals, self.column_names) != (
-            other._obj,
-            other._name,
-            other._decimals,
-            other.column_names,
-        ):
+        mine = (self._obj, self._name, self._decimals, self.column_names, self._field_metadata.keys())
+        if mine != (other._obj, other._name, other._decimals, other.column_names, other._field_metadata.keys()):
             return False
-        if not same_scalars(self._metadata, other._metadata) or self._field_metadata.keys() != other._field_metadata.keys():
+        if not same_scalars(self._metadata, other._metadata):
             return False
-        if not all(same_scalars(values, other._field_metadata[column]) for column, values in self._field_metadata.items()):
+        if not all(same_scalars(values, other._field_metadata[name]) for name, values in self._field_metadata.items()):
             return False
         for column, array in self._columns.items():
             theirs = other._columns[column]
             if array.dtype != theirs.dtype or len(array) != len(theirs):
                 return False
-            mine, other_bits = bits(array), bits(theirs)
-            if isinstance(mine, list) or isinstance(other_bits, list):
-                if mine != other_bits:
+            my_bits, their_bits = bits(array), bits(theirs)
+            if isinstance(my_bits, list) or isinstance(their_bits, list):
+                if my_bits != their_bits:
                     return False
-            elif not np.array_equal(mine, other_bits):
+            elif not np.array_equal(my_bits, their_bits):
                 return False
         return True
 

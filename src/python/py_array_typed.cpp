@@ -253,9 +253,9 @@ inline void copy_text(char* to, const char* from, std::size_t size) noexcept {
 // Nothing between the two walks below runs Python code (the UTF-8 form of a
 // str is computed in C, and the only object made is a bytes object, which
 // never starts a garbage collection), so the list cannot change under them.
-// The length is read once, before the walk.
-std::optional<PyArrayTyped> intake_texts(PyObject* list) {
-    const auto length = static_cast<std::size_t>(PyList_Size(list));
+// The length is read once, before the walk. item_at(i) gives element i, borrowed.
+template <class ItemAt>
+std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
     PyArrayTyped typed{PyArrayTyped::Kind::String, {}, nullptr, 0, {}, {}, {}};
     typed.texts.reserve(length);
     vorl::advise_huge_pages(typed.texts.data(), length * sizeof(std::string_view));
@@ -272,7 +272,7 @@ std::optional<PyArrayTyped> intake_texts(PyObject* list) {
     bool remembering = true;
     std::size_t total = 0;
     for (std::size_t i = 0; i < length; ++i) {
-        PyObject* item = PyList_GetItem(list, static_cast<Py_ssize_t>(i));
+        PyObject* item = item_at(i);
         if (i == TRIAL) remembering = hits >= TRIAL / 4;
         Seen* slot = remembering ? &seen[(reinterpret_cast<std::uintptr_t>(item) >> 4) % seen.size()] : nullptr;
         std::string_view text;
@@ -315,7 +315,10 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
         return std::nullopt;
     }
     if (decimal_places && !check_decimal_places(*decimal_places, column_name)) return std::nullopt;
-    if (!decimal_places) return intake_texts(column);
+    if (!decimal_places) {
+        const auto length = static_cast<std::size_t>(PyList_Size(column));
+        return intake_texts(length, [column](std::size_t i) { return PyList_GetItem(column, static_cast<Py_ssize_t>(i)); });
+    }
     PyRef items(PyList_GetSlice(column, 0, PyList_Size(column)));
     if (!items) return std::nullopt;
     const auto length = static_cast<std::size_t>(PyList_Size(items.get()));
@@ -340,6 +343,11 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
 }
 
 }  // namespace
+
+std::optional<PyArrayTyped> intake_text_objects(PyObject* const* items, std::size_t length) {
+    // NumPy reads a NULL element of an object array as None.
+    return intake_texts(length, [items](std::size_t i) { return items[i] != nullptr ? items[i] : Py_None; });
+}
 
 std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::uint64_t> decimal_places,
                                           std::string_view column_name) {

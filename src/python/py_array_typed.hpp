@@ -42,4 +42,8 @@ struct PyArrayTyped {
 std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::uint64_t> decimal_places,
                                           std::string_view column_name);
 
+// A String column from `length` borrowed objects (an object array's elements),
+// each of which must be a str; the first that is not raises the type mismatch.
+std::optional<PyArrayTyped> intake_text_objects(PyObject* const* items, std::size_t length);
+
 }  // namespace pyvorl

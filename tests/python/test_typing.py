@@ -22,6 +22,8 @@ BAD = [
     ("bad_unpack", 'for table in pyvorl.read_frames(sys.stdin.buffer): table.obj = "x"', {"misc"}),
     ("bad_feed", 'pyvorl.FrameDecoder().feed("text")', {"arg-type"}),
     ("bad_limit", 'pyvorl.FrameDecoder(max_frame_size="1")', {"arg-type"}),
+    ("bad_dumps", 'pyvorl.dumps({"a": [1]}, decimals={"a": "2"})', {"dict-item"}),
+    ("bad_loads", 'pyvorl.loads(b"", strings=1)', {"arg-type"}),
 ]
 
 

@@ -57,8 +57,8 @@ bool check_envelope(std::span<const std::uint8_t> bytes) {
     }
     const std::uint64_t whole = std::uint64_t{body.value()} + vorl::TABLE_FRAME_HEADER_SIZE;
     if (bytes.size() < whole) {
-        raise_frame_problem("truncated frame: the header announces " + std::to_string(whole) + " bytes, the buffer holds " +
-                            std::to_string(bytes.size()));
+        raise_frame_problem("truncated frame: the header announces " + std::to_string(whole) +
+                            " bytes, the buffer holds " + std::to_string(bytes.size()));
         return false;
     }
     if (bytes.size() > whole) {
@@ -92,6 +92,7 @@ DecimalFacts decimal_facts(const vorl::Buffer<vorl::D64>& values) {
 PyRef field_to_python(vorl::Field& field, std::size_t row_count) {
     PyRef metadata = metadata_to_python(field.metadata);
     if (!metadata) return {};
+    const auto tag = static_cast<int>(vorl::series_type(field.series));
     std::optional<DecimalFacts> facts;
     if (auto* decimals = std::get_if<4>(&field.series)) facts = decimal_facts(*decimals);
     PyRef array = series_to_array(std::move(field.series), row_count, 0);
@@ -105,7 +106,7 @@ PyRef field_to_python(vorl::Field& field, std::size_t row_count) {
     }
     PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
     if (!name) return {};
-    return PyRef(Py_BuildValue("(OOOO)", name.get(), array.get(), metadata.get(), scale.get()));
+    return PyRef(Py_BuildValue("(OiOOO)", name.get(), tag, array.get(), metadata.get(), scale.get()));
 }
 
 }  // namespace

@@ -50,22 +50,21 @@ struct Column {
         if (length != 0) std::memcpy(copy.data(), source, length * element_size);
     }
 
+    template <class T>
+    std::span<const T> copied() const noexcept {
+        return {reinterpret_cast<const T*>(copy.data()), length};
+    }
+
     vorl::SeriesRef view() const noexcept {
         if (typed) return typed->view();
         if (is_bytes) return vorl::SeriesRef{std::in_place_index<11>, std::span<const std::string_view>(pieces)};
         if (is_decimal_texts) return vorl::SeriesRef{std::in_place_index<4>, decimals.span()};
-        const std::uint8_t* data = copy.data();
         switch (copied_type) {
-            case DataType::DateTime:
-                return vorl::SeriesRef{std::in_place_index<1>, std::span(reinterpret_cast<const std::int64_t*>(data), length)};
-            case DataType::Int64:
-                return vorl::SeriesRef{std::in_place_index<2>, std::span(reinterpret_cast<const std::int64_t*>(data), length)};
-            case DataType::Int32:
-                return vorl::SeriesRef{std::in_place_index<7>, std::span(reinterpret_cast<const std::int32_t*>(data), length)};
-            case DataType::UInt32:
-                return vorl::SeriesRef{std::in_place_index<8>, std::span(reinterpret_cast<const std::uint32_t*>(data), length)};
-            case DataType::UInt64:
-                return vorl::SeriesRef{std::in_place_index<9>, std::span(reinterpret_cast<const std::uint64_t*>(data), length)};
+            case DataType::DateTime: return vorl::SeriesRef{std::in_place_index<1>, copied<std::int64_t>()};
+            case DataType::Int64: return vorl::SeriesRef{std::in_place_index<2>, copied<std::int64_t>()};
+            case DataType::Int32: return vorl::SeriesRef{std::in_place_index<7>, copied<std::int32_t>()};
+            case DataType::UInt32: return vorl::SeriesRef{std::in_place_index<8>, copied<std::uint32_t>()};
+            case DataType::UInt64: return vorl::SeriesRef{std::in_place_index<9>, copied<std::uint64_t>()};
             default: break;
         }
         return vorl::SeriesRef{};
@@ -86,6 +85,44 @@ std::string shown(PyObject* object) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
+// The elements of a list or of a 1-D contiguous object array, borrowed. Nothing
+// that reads them runs Python code, so neither can change during the walk.
+class Items {
+public:
+    bool take(PyObject* data) {
+        if (PyList_Check(data)) {
+            list_ = data;
+            length_ = static_cast<std::size_t>(PyList_Size(data));
+            return true;
+        }
+        const NumpyTypes* types = numpy_types();
+        if (types == nullptr) return false;
+        auto* array = reinterpret_cast<PyArrayObject*>(data);
+        const bool usable = PyArray_Check(data) && PyArray_NDIM(array) == 1 &&
+                            PyArray_EquivTypes(PyArray_DESCR(array), types->object) &&
+                            (PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS) != 0;
+        if (!usable) {
+            PyErr_SetString(PyExc_TypeError, "texts must be a list or a 1-D contiguous object array");
+            return false;
+        }
+        objects_ = static_cast<PyObject* const*>(PyArray_DATA(array));
+        length_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
+        return true;
+    }
+    std::size_t size() const noexcept { return length_; }
+    // NumPy reads a NULL element of an object array as None.
+    PyObject* operator[](std::size_t i) const noexcept {
+        if (list_ != nullptr) return PyList_GetItem(list_, static_cast<Py_ssize_t>(i));
+        return objects_[i] != nullptr ? objects_[i] : Py_None;
+    }
+    PyObject* const* objects() const noexcept { return objects_; }
+
+private:
+    PyObject* list_ = nullptr;
+    PyObject* const* objects_ = nullptr;
+    std::size_t length_ = 0;
+};
+
 // The array kinds that are copied; every other kind goes through the shared intake.
 bool take_copied_array(Column& column, PyObject* data) {
     const NumpyTypes* types = numpy_types();
@@ -103,7 +140,8 @@ bool take_copied_array(Column& column, PyObject* data) {
     for (const auto& kind : kinds) {
         if (!PyArray_EquivTypes(PyArray_DESCR(array), kind.descr)) continue;
         const int flags = PyArray_FLAGS(array);
-        if (PyArray_NDIM(array) != 1 || !(flags & NPY_ARRAY_ALIGNED) || !(flags & NPY_ARRAY_C_CONTIGUOUS)) return false;
+        const bool aligned = (flags & NPY_ARRAY_ALIGNED) != 0, contiguous = (flags & NPY_ARRAY_C_CONTIGUOUS) != 0;
+        if (PyArray_NDIM(array) != 1 || !aligned || !contiguous) return false;
         column.owner = PyRef::borrow(data);
         column.copied_type = kind.type;
         column.source = PyArray_DATA(array);
@@ -114,18 +152,14 @@ bool take_copied_array(Column& column, PyObject* data) {
     return false;
 }
 
-// A list of bytes: every element's bytes copied into one bytes object, read
-// in one walk (nothing in it runs Python code, so the list cannot change).
-bool take_bytes(Column& column, PyObject* list) {
-    if (!PyList_Check(list)) {
-        raise_type_mismatch(list, "list");
-        return false;
-    }
-    const auto length = static_cast<std::size_t>(PyList_Size(list));
+// Byte strings: every element's bytes copied into one bytes object, read in
+// one walk.
+bool take_bytes(Column& column, const Items& items) {
+    const std::size_t length = items.size();
     column.pieces.reserve(length);
     std::size_t total = 0;
     for (std::size_t i = 0; i < length; ++i) {
-        const auto bytes = bytes_view(PyList_GetItem(list, static_cast<Py_ssize_t>(i)));
+        const auto bytes = bytes_view(items[i]);
         if (!bytes) return false;
         column.pieces.emplace_back(reinterpret_cast<const char*>(bytes->data()), bytes->size());
         total += bytes->size();
@@ -144,33 +178,25 @@ bool take_bytes(Column& column, PyObject* list) {
 
 // Decimal texts at `places`: every text must be a finite decimal with at most
 // that many places, so nothing is rounded or dropped on the way.
-bool take_decimal_texts(Column& column, PyObject* list, unsigned places) {
-    if (!PyList_Check(list)) {
-        raise_type_mismatch(list, "list");
-        return false;
-    }
-    PyRef items(PyList_GetSlice(list, 0, PyList_Size(list)));  // holds every element while it is read
-    if (!items) return false;
-    const auto length = static_cast<std::size_t>(PyList_Size(items.get()));
+bool take_decimal_texts(Column& column, const Items& items, unsigned places) {
+    const std::size_t length = items.size();
     column.decimals = vorl::Buffer<vorl::D64>::uninitialized(length);
     const std::string prefix = "column '" + std::string(column.name) + "' row ";
     for (std::size_t i = 0; i < length; ++i) {
-        PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
+        PyObject* item = items[i];
         const auto text = utf8_view(item);
         if (!text) return false;
         auto parsed = vorl::parse_d64(*text);
-        const char* problem = nullptr;
+        std::string problem;
         if (!parsed || parsed->is_special()) {
-            problem = " is not a finite decimal";
+            problem = "is not a finite decimal";
         } else if (parsed->scale() > places) {
-            problem = places == 1 ? " has more than 1 decimal place" : " has more than {} decimal places";
+            problem = "has more than " + std::to_string(places) + (places == 1 ? " decimal place" : " decimal places");
         } else if (!vorl::set_decimal(parsed.value(), places)) {
-            problem = " does not fit a decimal with {} places";
+            problem = "does not fit a decimal with " + std::to_string(places) + " places";
         }
-        if (problem != nullptr) {
-            std::string message = prefix + std::to_string(i) + ": " + shown(item) + problem;
-            if (const auto at = message.find("{}"); at != std::string::npos) message.replace(at, 2, std::to_string(places));
-            raise_value_error(message);
+        if (!problem.empty()) {
+            raise_value_error(prefix + std::to_string(i) + ": " + shown(item) + " " + problem);
             return false;
         }
         column.decimals[i] = parsed.value();
@@ -206,10 +232,17 @@ std::optional<Column> take_column(PyObject* item) {
     column.metadata = std::move(*metadata);
 
     bool taken = false;
+    Items items;
+    if (*kind == "b" || *kind == "t") {
+        if (!items.take(data)) return std::nullopt;
+    }
     if (*kind == "b") {
-        taken = take_bytes(column, data);
+        taken = take_bytes(column, items);
     } else if (*kind == "t" && places) {
-        taken = take_decimal_texts(column, data, static_cast<unsigned>(*places));
+        taken = take_decimal_texts(column, items, static_cast<unsigned>(*places));
+    } else if (*kind == "t" && items.objects() != nullptr) {
+        column.typed = intake_text_objects(items.objects(), items.size());
+        taken = column.typed.has_value();
     } else if (!places && take_copied_array(column, data)) {
         taken = true;
     } else if (PyErr_Occurred() == nullptr) {

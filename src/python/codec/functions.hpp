@@ -11,16 +11,19 @@ namespace pyvorl::codec {
 // encode(columns, table_metadata) -> bytes, one whole frame.
 //   columns: list of (name, kind, data, places or None, field metadata or None)
 //   kind "a": a 1-D contiguous array of int32/int64/uint32/uint64/float32/
-//   float64/bool/datetime64[s|ms|us|ns]; "t": a list of str (decimal texts
-//   when places is given); "b": a list of bytes. Metadata as in metadata.hpp.
+//   float64/bool/datetime64[s|ms|us|ns]; "t": str (decimal texts when places
+//   is given) and "b": bytes, each as a list or a 1-D contiguous object array. Metadata as in metadata.hpp.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// decode(buffer) -> (table metadata, [(name, array, field metadata, decimal scale or None)])
+// decode(buffer) -> (table metadata, [(name, column tag, array, field metadata, decimal scale or None)])
 // over a buffer holding exactly one whole frame. A bad frame raises
 // ValueError whose text begins "truncated frame", "trailing bytes",
 // "not a table frame" or "damaged frame". Date-times come back as UTC
 // datetime64[us]; decimals as float64, NaN and infinities included.
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// objects(list) -> a 1-D object array holding the list's elements, in one pass.
+PyObject* objects(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // Frames at least this large are encoded and decoded without the interpreter lock.
 inline constexpr std::size_t RELEASE_LOCK_BYTES = std::size_t{1} << 20;

@@ -51,3 +51,13 @@ class FrameProtocol(asyncio.Protocol):
 
     def eof_received(self) -> None:
         self.decoder.close()
+
+
+whole = pyvorl.dumps({"price": prices, "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
+assert_type(whole, bytes)
+loaded = pyvorl.loads(memoryview(whole), strings="stringdtype")
+assert_type(loaded, pyvorl.Table)
+assert_type(loaded["price"], NDArray[Any])
+assert_type(loaded.num_rows, int)
+again = pyvorl.dumps(pyvorl.Table([("n", np.arange(2))], name="t", metadata={"at": np.datetime64(0, "us")}))
+assert loaded.decimals == {"price": 2} and pyvorl.loads(again).equals(pyvorl.loads(again))
