@@ -33,7 +33,6 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="pyvorl", description="Checksummed binary table frames for NumPy columns.")
-    parser.add_argument("--version", action="version", version=f"pyvorl {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     dump = commands.add_parser("dump", help="list the frames of a file", description="List the frames of a file.")
     dump.add_argument("file", metavar="FILE", help='a file of frames, or "-" for standard input')
@@ -55,15 +54,6 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--frames", type=_count(1), default=10, metavar="K", help="frames to split them into (default 10)")
     demo.add_argument("--file", metavar="PATH", help="keep the frames in PATH (default: a temporary file)")
     return parser
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("pyvorl")
-    except PackageNotFoundError:  # run from a source tree that was never installed
-        return "unknown"
 
 
 def _count(minimum: int) -> Callable[[str], int]:

@@ -61,14 +61,15 @@ def to_polars(table: Table) -> Any:
 
 
 def to_arrow(table: Table) -> Any:
-    return _converter("to_arrow", "pyarrow", "pyvorl._arrow_frames").from_table(table)
+    return _converter("to_arrow", "pyarrow", "pyvorl._arrow_frames", extra="arrow").from_table(table)
 
 
-def _converter(method: str, library: str, module: str) -> ModuleType:
+def _converter(method: str, library: str, module: str, extra: str | None = None) -> ModuleType:
     try:
         importlib.import_module(library)
     except ImportError as error:
-        raise ImportError(f"{method} needs {library}: pip install pyvorl[{library}]", name=library) from error
+        message = f"{method} needs {library}: pip install pyvorl[{extra or library}]"
+        raise ImportError(message, name=library) from error
     return importlib.import_module(module)
 
 
