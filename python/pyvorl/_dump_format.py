@@ -24,6 +24,16 @@ def column_type(table: Table, name: str) -> str:
     return str(array.dtype)
 
 
+def table_metadata(table: Table) -> dict[str, Any]:
+    """The user's metadata and pyvorl's own keys (a DataFrame's index), shown together."""
+    return {**table.metadata, **table._reserved_metadata}
+
+
+def field_metadata(table: Table, name: str) -> dict[str, Any]:
+    """The column's metadata and pyvorl's own keys (zones, categories), shown together."""
+    return {**table.field_metadata.get(name, {}), **table._reserved_fields.get(name, {})}
+
+
 def plain_values(array: NDArray[Any]) -> list[Any]:
     """Values JSON and CSV can hold: ISO datetimes with Z, counts for
     durations in the dtype's unit, hex for bytes, text for NaN and infinities."""
@@ -49,8 +59,8 @@ class TextWriter:
     def frame(self, index: int, offset: int, size: int, table: Table) -> None:
         line = f"frame {index} at offset {offset}, {size} bytes: table {table.name!r}, object {table.obj!r}"
         line += f", {table.num_rows} rows"
-        if table.metadata:
-            line += f", metadata {table.metadata!r}"
+        if metadata := table_metadata(table):
+            line += f", metadata {metadata!r}"
         lines = [line]
         names = list(table.column_names)
         types = {name: column_type(table, name) for name in names}
@@ -60,8 +70,8 @@ class TextWriter:
             array = table[name]
             line = f"  {name:<{name_width}}  {types[name]:<{type_width}}  {len(array):>{len(str(table.num_rows))}}"
             line += f"  {self._first_values(array)}"
-            if table.field_metadata.get(name):
-                line += f"  {table.field_metadata[name]!r}"
+            if keys := field_metadata(table, name):
+                line += f"  {keys!r}"
             lines.append(line)
         print("\n".join(lines), file=self._out)
 
@@ -88,13 +98,13 @@ class JsonWriter:
             {
                 "name": name,
                 "type": column_type(table, name),
-                "metadata": table.field_metadata.get(name, {}),
+                "metadata": field_metadata(table, name),
                 "values": plain_values(array[: self._head]),
             }
             for name, array in table.items()
         ]
         record = {"frame": index, "offset": offset, "size": size, "table": table.name, "object": table.obj}
-        record |= {"rows": table.num_rows, "metadata": table.metadata, "columns": columns}
+        record |= {"rows": table.num_rows, "metadata": table_metadata(table), "columns": columns}
         print(json.dumps(record, ensure_ascii=False, default=str), file=self._out)
 
     def finish(self, frames: int, size: int) -> None:
