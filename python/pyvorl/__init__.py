@@ -19,6 +19,8 @@ from pyvorl._framing import (
 )
 from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
 from pyvorl._table import Table
+from pyvorl._aio import aread_frames, awrite_frame
+from pyvorl._frame_file import FrameFile, open_frames
 from pyvorl._version import __version__
 
 __all__ = [
@@ -30,6 +32,10 @@ __all__ = [
     "write_frame",
     "read_frames",
     "FrameDecoder",
+    "open_frames",
+    "FrameFile",
+    "aread_frames",
+    "awrite_frame",
     "FrameError",
     "DEFAULT_MAX_FRAME_SIZE",
     "BinaryReader",

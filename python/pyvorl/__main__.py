@@ -21,7 +21,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "dump":
             from pyvorl._dump import run_dump
 
-            return run_dump(args.file, args.head, sys.stdout, sys.stderr)
+            return run_dump(args.file, args.head, args.format, args.resync, sys.stdout, sys.stderr)
         from pyvorl._demo import run_demo
 
         return run_demo(args.rows, args.frames, args.file, sys.stdout, sys.stderr)
@@ -39,7 +39,15 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     dump = commands.add_parser("dump", help="list the frames of a file", description="List the frames of a file.")
     dump.add_argument("file", metavar="FILE", help='a file of frames, or "-" for standard input')
-    dump.add_argument("--head", type=_count(0), default=5, metavar="N", help="values shown per column (default 5)")
+    dump.add_argument(
+        "--head", type=_count(0), metavar="N", help="values shown per column (default 5 as text, all as json and csv)"
+    )
+    dump.add_argument("--format", choices=("text", "json", "csv"), default="text", help="output shape (default text)")
+    dump.add_argument(
+        "--resync",
+        action="store_true",
+        help="skip a damaged frame up to the next header whose CRC checks, and go on (exit code still 1)",
+    )
     demo = commands.add_parser(
         "demo",
         help="round-trip market data through a file of frames",

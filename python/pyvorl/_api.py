@@ -50,7 +50,8 @@ def dumps(
     lists of str or bytes. `decimals` maps float or text columns to the
     decimal places they are stored with; `metadata` adds table metadata.
     """
-    return encode_table(as_table(table, obj, name, decimals, metadata))
+    table = as_table(table, obj, name, decimals, metadata)
+    return encode_table(table, table._reserved_fields, table._reserved_metadata)
 
 
 def as_table(
@@ -79,7 +80,7 @@ def as_table(
             metadata={**table.metadata, **(metadata or {})},
             field_metadata=table.field_metadata,
             decimals={**table.decimals, **(decimals or {})},
-        )
+        )._with_reserved(table._reserved_fields, table._reserved_metadata)
     return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)
 
 
@@ -243,7 +244,10 @@ def loads(frame: Any, *, strings: Literal["object", "stringdtype"] = "object") -
     with strings="stringdtype". A damaged, truncated or padded frame raises
     pyvorl.FrameError.
     """
-    return decode_frame(frame, strings)[0]
+    table, fields, values = decode_frame(frame, strings)
+    # pyvorl.dtype has done its work: the arrays are back in their dtypes.
+    fields = {column: {k: v for k, v in keys.items() if k != DTYPE_KEY} for column, keys in fields.items()}
+    return table._with_reserved(fields, values)
 
 
 def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, dict[str, Any]], dict[str, Any]]:

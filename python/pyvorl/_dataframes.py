@@ -1,13 +1,118 @@
-"""The hook through which pyvorl.dumps accepts DataFrames."""
+"""DataFrames in and out: pandas, polars and pyarrow tables to a `Table` and back.
+
+The three libraries are optional. A DataFrame is recognised by the module of
+its type, so that none of them is imported just to find out that an object is
+not one of theirs; the converters live in one module per library.
+
+What a frame cannot express by dtype alone travels in field and table
+metadata under "pyvorl." keys (listed below), so that each library gets back
+the column types it gave.
+"""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+import importlib
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from numpy.typing import NDArray
 
 if TYPE_CHECKING:
     from pyvorl._table import Table
 
+# Field metadata: the zone of a tz-aware datetime column, stored as UTC.
+ZONE = "pyvorl.timezone"
+# Field metadata: "ordered" or "unordered" for a categorical column of texts,
+# stored as its values; the categories, in order, as a JSON list when the
+# library fixes them (pandas, polars Enum, arrow dictionaries).
+CATEGORICAL = "pyvorl.categorical"
+CATEGORIES = "pyvorl.categories"
+# Field metadata: the pandas dtype to restore (nullable and string dtypes, object).
+PANDAS_DTYPE = "pyvorl.pandas_dtype"
+# Table metadata: a JSON list of the columns that hold a pandas index, level by level.
+INDEX = "pyvorl.index"
+
+# (module of the DataFrame type, its class name) -> converter module and library name
+_KINDS = {
+    ("pandas", "DataFrame"): ("pyvorl._pandas_frames", "pandas"),
+    ("polars", "DataFrame"): ("pyvorl._polars_frames", "polars"),
+    ("pyarrow", "Table"): ("pyvorl._arrow_frames", "pyarrow"),
+}
+
 
 def table_from_dataframe(obj: object) -> Table | None:
-    """The Table for a DataFrame-like `obj`, or None when `obj` is not one."""
+    """A `Table` holding the columns of a pandas or polars DataFrame or a
+    pyarrow Table; None for any other object."""
+    for kind in type(obj).__mro__:  # subclasses of a DataFrame are DataFrames
+        converter = _KINDS.get((kind.__module__.partition(".")[0], kind.__name__))
+        if converter is not None:
+            table: Table = importlib.import_module(converter[0]).to_table(obj)
+            return table
     return None
+
+
+def to_pandas(table: Table) -> Any:
+    return _converter("to_pandas", "pandas", "pyvorl._pandas_frames").from_table(table)
+
+
+def to_polars(table: Table) -> Any:
+    return _converter("to_polars", "polars", "pyvorl._polars_frames").from_table(table)
+
+
+def to_arrow(table: Table) -> Any:
+    return _converter("to_arrow", "pyarrow", "pyvorl._arrow_frames", extra="arrow").from_table(table)
+
+
+def _converter(method: str, library: str, module: str, extra: str | None = None) -> ModuleType:
+    try:
+        importlib.import_module(library)
+    except ImportError as error:
+        message = f"{method} needs {library}: pip install pyvorl[{extra or library}]"
+        raise ImportError(message, name=library) from error
+    return importlib.import_module(module)
+
+
+def refuse_nulls(name: str, mask: NDArray[np.bool_] | None) -> None:
+    """Frames carry no null masks, so a missing value cannot be sent as one."""
+    if mask is None or not mask.any():
+        return
+    row = int(np.flatnonzero(mask)[0])
+    raise ValueError(
+        f"column {name!r} has a missing value at row {row}: frames carry no nulls; "
+        "fill them with a sentinel or send a separate mask column"
+    )
+
+
+def unsupported(name: str, library: str, dtype: object) -> TypeError:
+    return TypeError(f"column {name!r}: the {library} type {dtype} cannot be stored in a frame")
+
+
+def make_table(
+    columns: dict[str, NDArray[Any]], field_metadata: dict[str, dict[str, Any]], metadata: dict[str, Any]
+) -> Table:
+    """A Table of `columns` carrying "pyvorl." keys, which dumps writes beside the user's own."""
+    from pyvorl._table import Table
+
+    return Table(columns)._with_reserved(field_metadata, metadata)
+
+
+def reserved_fields(table: Table) -> dict[str, dict[str, Any]]:
+    """The "pyvorl." field metadata of a table, column by column."""
+    return table._reserved_fields
+
+
+def reserved_metadata(table: Table) -> dict[str, Any]:
+    return table._reserved_metadata
+
+
+def text_array(values: list[Any]) -> NDArray[Any]:
+    """An object array of `values`; np.array would make a 2-D array of a list of bytes."""
+    array = np.empty(len(values), dtype=object)
+    array[:] = values
+    return array
+
+
+def timezone_name(tz: Any) -> str:
+    # zoneinfo and pytz zones know their IANA key; fixed offsets print as "UTC+01:00".
+    return str(getattr(tz, "key", None) or getattr(tz, "zone", None) or tz)

@@ -3,25 +3,30 @@
 from __future__ import annotations
 
 from collections.abc import Buffer
+from typing import TYPE_CHECKING, Any
 
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
     HEADER_SIZE,
     FrameError,
-    ParsedFrame,
     body_length,
-    parse_body,
+    decode,
     truncated,
     validate_max_frame_size,
 )
+
+if TYPE_CHECKING:
+    from pyvorl import Table
 
 
 class FrameDecoder:
     """Turns a byte stream fed in pieces of any size into frames, for
     non-blocking sockets and asyncio protocols.
 
-    `feed(data)` returns the (table name, object name, columns) tuples of the
+    `feed(data)` returns the tables (`pyvorl.loads(frame, **options)`) of the
     frames that `data` completes and keeps a partial frame for the next call.
+    Frames are decoded in place, straight out of `data` or out of the buffer
+    that holds a partial frame, never copied on their own.
     A header that announces a body above `max_frame_size` bytes (at most
     4 GiB) is refused as soon as its 8 bytes are in, before any of its body is
     kept.
@@ -38,8 +43,9 @@ class FrameDecoder:
       calls raise ValueError; `close` may be called again.
     """
 
-    def __init__(self, max_frame_size: int = DEFAULT_MAX_FRAME_SIZE) -> None:
+    def __init__(self, max_frame_size: int = DEFAULT_MAX_FRAME_SIZE, **options: Any) -> None:
         self._max_frame_size = validate_max_frame_size(max_frame_size)
+        self._options = options
         self._buffer = bytearray()
         self._offset = 0  # stream offset of the first buffered byte
         self._refusal: str | None = None  # why feed no longer works
@@ -58,7 +64,7 @@ class FrameDecoder:
         """Stream offset of the first byte not yet returned as part of a frame."""
         return self._offset
 
-    def feed(self, data: Buffer) -> list[ParsedFrame]:
+    def feed(self, data: Buffer) -> list[Table]:
         if self._refusal is not None:
             raise ValueError(self._refusal)
         # Frames are cut straight out of `data` while nothing is buffered, and
@@ -69,7 +75,7 @@ class FrameDecoder:
             with memoryview(data) as piece, piece.cast("B") as piece_bytes:
                 self._buffer += piece_bytes
             source = self._buffer
-        frames: list[ParsedFrame] = []
+        frames: list[Table] = []
         with memoryview(source) as whole, whole.cast("B") as view:
             try:
                 consumed = self._decode(view, frames)
@@ -98,7 +104,7 @@ class FrameDecoder:
         self._buffer = bytearray()
         raise truncated(self._offset, have, length)
 
-    def _decode(self, view: memoryview, frames: list[ParsedFrame]) -> int:
+    def _decode(self, view: memoryview, frames: list[Table]) -> int:
         """Append the complete frames at the start of `view`; the bytes used."""
         position = 0
         while len(view) - position >= HEADER_SIZE:
@@ -107,6 +113,6 @@ class FrameDecoder:
             end = position + HEADER_SIZE + body_length(header, offset, self._max_frame_size)
             if end > len(view):
                 break
-            frames.append(parse_body(bytes(view[position + HEADER_SIZE : end]), offset))
+            frames.append(decode(view[position:end], offset, self._options))
             position = end
         return position

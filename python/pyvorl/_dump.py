@@ -1,74 +1,111 @@
-"""`pyvorl dump`: one block per frame of a file, to see what a stream holds."""
+"""`pyvorl dump`: the frames of a file as text, JSON lines or CSV, to see what a stream holds."""
 
 from __future__ import annotations
 
+import contextlib
+import mmap
 import sys
-from typing import Any, TextIO
+import zlib
+from collections.abc import Generator
+from typing import TYPE_CHECKING, Any, TextIO
 
-from numpy.typing import NDArray
+from pyvorl._dump_format import FORMATS
+from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT, FrameError, body_length, decode, truncated
 
-from pyvorl._framing import MAX_FRAME_SIZE_LIMIT, ParsedFrame
-from pyvorl._stream import BinaryReader, scan_frames
+if TYPE_CHECKING:
+    from pyvorl import Table
+
+_MAGIC_VERSION = b"\x7c\x4d\x01\x00"
 
 
-def run_dump(path: str, head: int, out: TextIO, err: TextIO) -> int:
+def run_dump(path: str, head: int | None, form: str, resync: bool, out: TextIO, err: TextIO) -> int:
     """Print every frame of `path` ("-" for standard input). A damaged or
-    truncated frame ends the listing with one line on `err` and exit code 1."""
+    truncated frame prints one line on `err` and ends the listing, or with
+    `resync` is skipped up to the next frame whose header and CRC check; the
+    exit code is 1 whenever a frame was bad."""
     if path == "-":
-        return _dump_stream(sys.stdin.buffer, path, head, out, err)
+        return _dump(sys.stdin.buffer.read(), path, head, form, resync, out, err)
     try:
-        stream = open(path, "rb")
+        with open(path, "rb") as file:
+            # A map costs no memory for a large file; an empty file cannot be mapped.
+            data: Any = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if file.seek(0, 2) else b""
     except OSError as error:
         print(f"pyvorl dump: {error}", file=err)
         return 1
-    with stream:
-        return _dump_stream(stream, path, head, out, err)
-
-
-def _dump_stream(stream: BinaryReader, path: str, head: int, out: TextIO, err: TextIO) -> int:
-    frames = 0
-    end = 0
     try:
-        # The file is the user's own, so no size is refused; a truncated file
-        # costs only the bytes it holds.
-        for index, (offset, size, frame) in enumerate(scan_frames(stream, MAX_FRAME_SIZE_LIMIT)):
-            print(format_frame(index, offset, size, frame, head), file=out)
-            frames, end = index + 1, offset + size
-    except BrokenPipeError:
-        raise
-    except (ValueError, EOFError, OSError) as error:
-        out.flush()
-        print(f"pyvorl dump: {path}: {error}", file=err)
-        return 1
-    except MemoryError as error:
-        out.flush()
-        print(f"pyvorl dump: {path}: frame at offset {end}: {str(error) or 'out of memory'}", file=err)
-        return 1
-    print(f"{frames} frames, {end} bytes", file=out)
-    return 0
+        return _dump(data, path, head, form, resync, out, err)
+    finally:
+        if isinstance(data, mmap.mmap):
+            data.close()
 
 
-def format_frame(index: int, offset: int, size: int, frame: ParsedFrame, head: int) -> str:
-    table, obj, columns = frame
-    rows = len(columns[0][1]) if columns else 0
-    lines = [f"frame {index} at offset {offset}, {size} bytes: table {table!r}, object {obj!r}, {rows} rows"]
-    # Names are the sender's text: quoted and escaped, so that none can move
-    # the cursor, retitle the terminal or pass for another line of the listing.
-    names = [repr(name) for name, _ in columns]
-    name_width = max(map(len, names), default=0)
-    type_width = max((len(str(array.dtype)) for _, array in columns), default=0)
-    for name, (_, array) in zip(names, columns):
-        lines.append(
-            f"  {name:<{name_width}}  {str(array.dtype):<{type_width}}  {len(array):>{len(str(rows))}}"
-            f"  {_first_values(array, head)}"
-        )
-    return "\n".join(lines)
+def _dump(data: Any, path: str, head: int | None, form: str, resync: bool, out: TextIO, err: TextIO) -> int:
+    writer = FORMATS[form](out, head)
+    frames = failures = 0
+    # Closed on every way out, so that the map is no longer exported when it is closed.
+    with contextlib.closing(_walk(data, resync)) as walk:
+        for offset, end, item in walk:
+            if isinstance(item, Exception):
+                failures += 1
+                out.flush()
+                print(f"pyvorl dump: {path}: {item}", file=err)
+                if end is None:
+                    return 1
+                ending = "the end" if end == len(data) else f"the next valid frame at offset {end}"
+                print(f"pyvorl dump: {path}: skipped {end - offset} bytes from offset {offset} to {ending}", file=err)
+                continue
+            assert end is not None
+            writer.frame(frames, offset, end - offset, item)
+            frames += 1
+    writer.finish(frames, len(data))
+    return 1 if failures else 0
 
 
-def _first_values(array: NDArray[Any], head: int) -> str:
-    # Texts are quoted so that empty and padded ones stay visible.
-    show = repr if array.dtype == object else str
-    values = [show(value) for value in array[:head]]
-    if len(array) > head:
-        values.append("...")
-    return "[" + ", ".join(values) + "]"
+def _walk(data: Any, resync: bool) -> Generator[tuple[int, int | None, Table | Exception]]:
+    """(offset, end, table) per frame; (offset, resume offset or None, error) per bad one."""
+    with memoryview(data) as view:
+        offset = 0
+        while offset < len(view):
+            try:
+                end = _frame_end(view, offset)
+                table = decode(view[offset:end], offset, {})
+            except (FrameError, EOFError) as error:
+                resume = _next_frame(data, view, offset + 1) if resync else None
+                yield offset, resume, error
+                if resume is None:
+                    return
+                offset = resume
+                continue
+            except MemoryError as error:
+                yield offset, None, MemoryError(f"frame at offset {offset}: {error or 'out of memory'}")
+                return
+            yield offset, end, table
+            offset = end
+
+
+def _frame_end(view: memoryview, offset: int) -> int:
+    have = len(view) - offset
+    if have < HEADER_SIZE:
+        raise truncated(offset, have, None)
+    # The file is the user's own, so no size is refused; the file bounds it.
+    length = body_length(bytes(view[offset : offset + HEADER_SIZE]), offset, MAX_FRAME_SIZE_LIMIT)
+    if have < HEADER_SIZE + length:
+        raise truncated(offset, have, length)
+    return offset + HEADER_SIZE + length
+
+
+def _next_frame(data: Any, view: memoryview, start: int) -> int:
+    """The offset of the next header whose frame fits the file and whose CRC
+    checks, or the end of the data when there is none."""
+    position: int = data.find(_MAGIC_VERSION, start)
+    while position >= 0:
+        try:
+            end = _frame_end(view, position)
+        except (FrameError, EOFError):
+            end = None
+        if end is not None and end - position >= HEADER_SIZE + 4:
+            checksum = int.from_bytes(view[end - 4 : end], "little")
+            if zlib.crc32(view[position + HEADER_SIZE : end - 4]) == checksum:
+                return position
+        position = data.find(_MAGIC_VERSION, position + 1)
+    return len(view)

@@ -1,14 +1,17 @@
-"""What the stream reader and the incremental decoder share: the types of a
-frame's contents, the size limit, and the errors that name a frame's offset."""
+"""What the stream readers, the incremental decoder and the file reader share:
+the size limit, the errors that name a frame's offset, and decoding a frame."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import Any, TypeAlias
+from collections.abc import Buffer, Sequence
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 from numpy.typing import NDArray
 
-from pyvorl._vorl import check_table_frame, parse_table_frame
+from pyvorl._vorl import check_table_frame
+
+if TYPE_CHECKING:
+    from pyvorl import Table
 
 ColumnData: TypeAlias = NDArray[Any] | list[str]
 Column: TypeAlias = tuple[str, ColumnData]
@@ -25,14 +28,16 @@ MAX_FRAME_SIZE_LIMIT = 4 << 30
 class FrameError(ValueError):
     """A frame in a stream is damaged, is not a frame, or is too large.
 
-    `offset` is the stream offset of the frame's first header byte. `frames`
-    holds the frames that `FrameDecoder.feed` completed in the same call before
-    the failing one (empty elsewhere), so that no good frame is lost.
+    `offset` is the stream offset of the frame's first header byte and `reason`
+    the text after it. `frames` holds the tables that `FrameDecoder.feed`
+    completed in the same call before the failing one (empty elsewhere), so
+    that no good frame is lost.
     """
 
-    def __init__(self, offset: int, reason: str, frames: Sequence[ParsedFrame] = ()) -> None:
+    def __init__(self, offset: int, reason: str, frames: Sequence[Table] = ()) -> None:
         super().__init__(f"frame at offset {offset}: {reason}")
         self.offset = offset
+        self.reason = reason
         self.frames = list(frames)
 
 
@@ -55,11 +60,18 @@ def body_length(header: bytes, offset: int, max_frame_size: int) -> int:
     return length
 
 
-def parse_body(body: bytes, offset: int) -> ParsedFrame:
+def decode(frame: Buffer, offset: int, options: dict[str, Any]) -> Table:
+    """`loads` of one whole frame, read in place; its errors name `offset`."""
+    from pyvorl import loads
+
     try:
-        return parse_table_frame(body)
+        return loads(frame, **options)
     except ValueError as error:
-        raise FrameError(offset, str(error)) from None
+        reason = error.reason if isinstance(error, FrameError) else str(error)
+    # Raised out here, with `frame` dropped, so that neither the error's context
+    # nor its traceback keeps the caller's buffer (a memory map) exported.
+    del frame
+    raise FrameError(offset, reason)
 
 
 def truncated(offset: int, have: int, length: int | None) -> EOFError:

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
-from pyvorl._framing import Column, ParsedFrame
-from pyvorl._vorl import get_local_offset
+if TYPE_CHECKING:
+    from pyvorl import Table
 
 OBJECT_NAME = "trades"
 PRICE_PLACES = 2
@@ -23,31 +23,24 @@ class MarketData:
     prices: NDArray[np.float64]
     quantities: NDArray[np.int32]
     buys: NDArray[np.bool_]
-    symbols: list[str]
+    symbols: NDArray[np.object_]
 
     def __len__(self) -> int:
         return len(self.prices)
 
-    def columns(self, start: int, stop: int) -> list[Column]:
-        return [
-            ("ts", self.timestamps[start:stop]),
-            ("price", self.prices[start:stop]),
-            ("qty", self.quantities[start:stop]),
-            ("buy", self.buys[start:stop]),
-            ("symbol", self.symbols[start:stop]),
-        ]
+    def columns(self, start: int, stop: int) -> dict[str, NDArray[Any]]:
+        return {
+            "ts": self.timestamps[start:stop],
+            "price": self.prices[start:stop],
+            "qty": self.quantities[start:stop],
+            "buy": self.buys[start:stop],
+            "symbol": self.symbols[start:stop],
+        }
 
     def raw_bytes(self) -> int:
         """What the columns take as NumPy arrays, the texts as fixed-width bytes."""
-        texts = np.array(self.symbols, dtype=np.bytes_)
+        texts = self.symbols.astype(np.bytes_)
         return sum(a.nbytes for a in (self.timestamps, self.prices, self.quantities, self.buys, texts))
-
-    def expected_prices(self) -> NDArray[np.float64]:
-        # The packer truncates x * 10**places toward zero and the reader divides
-        # by 10**places: int(x * 100) / 100, element by element.
-        scale = 10.0**PRICE_PLACES
-        result: NDArray[np.float64] = np.trunc(self.prices * scale) / scale
-        return result
 
 
 def make_market_data(rows: int, seed: int = 7) -> MarketData:
@@ -59,34 +52,20 @@ def make_market_data(rows: int, seed: int = 7) -> MarketData:
         prices=np.round(150.0 + np.cumsum(steps), PRICE_PLACES),
         quantities=rng.integers(1, 1000, rows, dtype=np.int32),
         buys=rng.random(rows) < 0.5,
-        symbols=np.asarray(SYMBOLS)[rng.integers(0, len(SYMBOLS), rows)].tolist(),
+        symbols=np.asarray(SYMBOLS, dtype=object)[rng.integers(0, len(SYMBOLS), rows)],
     )
 
 
-def check_frame(
-    data: MarketData, expected_prices: NDArray[np.float64], start: int, stop: int, frame: ParsedFrame
-) -> list[str]:
-    """The differences between a frame read back and rows start:stop."""
-    table, obj, columns = frame
+def check_frame(data: MarketData, start: int, stop: int, table: Table) -> list[str]:
+    """The differences between a table read back and rows start:stop."""
     problems = []
-    if (table, obj) != ("", OBJECT_NAME):
-        problems.append(f"names {(table, obj)!r}, expected {('', OBJECT_NAME)!r}")
-    names = [name for name, _ in columns]
-    wanted = [name for name, _ in data.columns(start, stop)]
-    if names != wanted:
-        return problems + [f"columns {names}, expected {wanted}"]
-    got = dict(columns)
-    # The reader shows date-times in local time; the frame holds UTC.
-    local = np.timedelta64(get_local_offset(), "us")
-    expected: dict[str, NDArray[Any]] = {
-        "ts": data.timestamps[start:stop] + local,
-        "price": expected_prices[start:stop],
-        "qty": data.quantities[start:stop],
-        "buy": data.buys[start:stop],
-        "symbol": np.array(data.symbols[start:stop], dtype=object),
-    }
-    for name in wanted:
-        problem = _compare(got[name], expected[name])
+    if (table.name, table.obj) != ("", OBJECT_NAME):
+        problems.append(f"names {(table.name, table.obj)!r}, expected {('', OBJECT_NAME)!r}")
+    expected = data.columns(start, stop)
+    if list(table.column_names) != list(expected):
+        return problems + [f"columns {list(table.column_names)}, expected {list(expected)}"]
+    for name, values in expected.items():
+        problem = _compare(table[name], values)
         if problem:
             problems.append(f"column {name!r}: {problem}")
     return problems

@@ -3,23 +3,23 @@
 from __future__ import annotations
 
 import errno
-from collections.abc import Buffer, Iterator, Mapping, Sequence
-from typing import Protocol
+from collections.abc import Buffer, Iterator
+from typing import TYPE_CHECKING, Any, Protocol
 
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
     HEADER_SIZE,
-    Column,
-    ParsedFrame,
     body_length,
-    parse_body,
+    decode,
     truncated,
     validate_max_frame_size,
 )
-from pyvorl._vorl import pack_table_frame
+
+if TYPE_CHECKING:
+    from pyvorl import Table
 
 # A header may announce up to 4 GiB that never arrive; beyond this size the
-# body buffer grows with the bytes that do arrive instead of being reserved.
+# frame buffer grows with the bytes that do arrive instead of being reserved.
 _RESERVE_LIMIT = 16 << 20
 
 
@@ -34,66 +34,65 @@ class BinaryWriter(Protocol):
     def write(self, data: Buffer, /) -> int | None: ...
 
 
-def write_frame(
-    stream: BinaryWriter,
-    obj: str,
-    columns: Sequence[Column],
-    decimal_fields: Mapping[str, int] | None = None,
-) -> int:
-    """Pack one frame (see `pack_table_frame`) and write all of it to `stream`.
+def write_frame(stream: BinaryWriter, table: Any, **options: Any) -> int:
+    """Pack `table` as one frame (`pyvorl.dumps(table, **options)`) and write
+    all of it to `stream`.
 
     Short writes of raw streams are repeated until every byte is written; a
     buffered stream may hold the bytes until it is flushed. Returns the number
     of bytes written, the frame's whole length.
     """
-    if not isinstance(columns, list):
-        columns = list(columns)
-    if decimal_fields is not None and not isinstance(decimal_fields, dict):
-        decimal_fields = dict(decimal_fields)
-    frame = pack_table_frame(obj, columns, decimal_fields)
+    from pyvorl import dumps
+
+    frame = dumps(table, **options)
     _write_all(stream, frame)
     return len(frame)
 
 
-def read_frames(stream: BinaryReader, *, max_frame_size: int = DEFAULT_MAX_FRAME_SIZE) -> Iterator[ParsedFrame]:
-    """Iterate over the frames of a binary stream, one (table name, object
-    name, columns) tuple per frame, until the stream ends on a frame boundary.
+def read_frames(
+    stream: BinaryReader, *, max_frame_size: int = DEFAULT_MAX_FRAME_SIZE, **options: Any
+) -> Iterator[Table]:
+    """Iterate over the frames of a binary stream, one `Table` per frame
+    (`pyvorl.loads(frame, **options)`), until the stream ends on a frame
+    boundary.
 
     Raises EOFError when the stream ends inside a frame, and FrameError (a
     ValueError) for a damaged frame or one whose body is above
     `max_frame_size` bytes; both messages begin with the frame's offset.
     """
     validate_max_frame_size(max_frame_size)
-    return (frame for _, _, frame in scan_frames(stream, max_frame_size))
+    return (decode(frame, offset, options) for offset, frame in scan_frames(stream, max_frame_size))
 
 
-def scan_frames(stream: BinaryReader, max_frame_size: int) -> Iterator[tuple[int, int, ParsedFrame]]:
-    """Like `read_frames`, with each frame's offset and whole length."""
+def scan_frames(stream: BinaryReader, max_frame_size: int) -> Iterator[tuple[int, bytearray]]:
+    """The offset and the bytes (header and body) of every whole frame of a stream."""
     offset = 0
-    header = bytearray(HEADER_SIZE)
     while True:
+        header = bytearray(HEADER_SIZE)
         got = _fill(stream, memoryview(header))
         if got == 0:
             return
         if got < HEADER_SIZE:
             raise truncated(offset, got, None)
         length = body_length(bytes(header), offset, max_frame_size)
-        frame = parse_body(_read_body(stream, offset, length), offset)
-        yield offset, HEADER_SIZE + length, frame
-        offset += HEADER_SIZE + length
+        frame = _read_body(stream, header, offset, length)
+        yield offset, frame
+        offset += len(frame)
 
 
-def _read_body(stream: BinaryReader, offset: int, length: int) -> bytes:
-    body = bytearray(min(length, _RESERVE_LIMIT))
-    filled = 0
+def _read_body(stream: BinaryReader, frame: bytearray, offset: int, length: int) -> bytearray:
+    """Read the body into `frame` after its header: one buffer, which `loads` reads in place."""
+    frame += bytes(min(length, _RESERVE_LIMIT))
+    filled = HEADER_SIZE
     while True:
-        filled += _fill(stream, memoryview(body)[filled:])
-        if filled < len(body):
-            raise truncated(offset, HEADER_SIZE + filled, length)
-        if filled == length:
-            return bytes(body)
+        with memoryview(frame) as view:
+            filled += _fill(stream, view[filled:])
+        if filled < len(frame):
+            raise truncated(offset, filled, length)
+        if filled == HEADER_SIZE + length:
+            return frame
         # Doubling keeps the copies of a large body linear in its size.
-        body += bytes(min(len(body), length - len(body)))
+        frame += bytes(min(len(frame), HEADER_SIZE + length - len(frame)))
 
 
 def _fill(stream: BinaryReader, view: memoryview) -> int:

@@ -123,7 +123,17 @@ class Table(Mapping[str, NDArray[Any]]):
     map; `decimals` maps a column name to the decimal places it is packed with.
     """
 
-    __slots__ = ("_columns", "_obj", "_name", "_metadata", "_field_metadata", "_decimals", "_num_rows")
+    __slots__ = (
+        "_columns",
+        "_obj",
+        "_name",
+        "_metadata",
+        "_field_metadata",
+        "_decimals",
+        "_num_rows",
+        "_reserved_fields",
+        "_reserved_metadata",
+    )
 
     def __init__(
         self,
@@ -166,6 +176,34 @@ class Table(Mapping[str, NDArray[Any]]):
             if not 0 <= places <= MAX_DECIMAL_PLACES:
                 raise ValueError(f"column {column_name!r}: decimal places must be from 0 to 15, got {places}")
             self._decimals[column_name] = int(places)
+        self._reserved_fields: dict[str, dict[str, Any]] = {}
+        self._reserved_metadata: dict[str, Any] = {}
+
+    def _with_reserved(self, fields: Mapping[str, Mapping[str, Any]], values: Mapping[str, Any]) -> Table:
+        """This table, carrying "pyvorl." keys of the library's own (the zones, categories and index
+        of a DataFrame), which dumps writes beside the user's metadata and loads gives back here.
+        Called only on a table just made, so that tables stay immutable to their users."""
+        self._reserved_fields = {column: dict(keys) for column, keys in fields.items() if keys}
+        self._reserved_metadata = dict(values)
+        return self
+
+    def to_pandas(self) -> Any:
+        """A pandas DataFrame of the columns, with the dtypes, zones, categories and index it was dumped with."""
+        from pyvorl._dataframes import to_pandas
+
+        return to_pandas(self)
+
+    def to_polars(self) -> Any:
+        """A polars DataFrame of the columns, with the dtypes, zones and categories it was dumped with."""
+        from pyvorl._dataframes import to_polars
+
+        return to_polars(self)
+
+    def to_arrow(self) -> Any:
+        """A pyarrow Table of the columns, with the types, zones and dictionaries it was dumped with."""
+        from pyvorl._dataframes import to_arrow
+
+        return to_arrow(self)
 
     def __getitem__(self, key: str) -> NDArray[Any]:
         return self._columns[key]

@@ -8,17 +8,26 @@ import pyvorl
 from pyvorl.__main__ import main
 from pyvorl._market_data import make_market_data
 
-QUOTES = pyvorl.pack_table_frame(
-    "quotes",
-    [("ts", np.array([0, 1000], "datetime64[us]")), ("px", np.array([0.25, 1.5])), ("sym", ["a", ""])],
-    {"px": 2},
+HOUR = 3_600_000_000
+
+QUOTES = pyvorl.dumps(
+    {
+        "ts": np.array([0, 1000], dtype="datetime64[us]"),
+        "px": np.array([0.25, 1.5]),
+        "sym": np.array(["a", ""], dtype=object),
+    },
+    obj="quotes",
+    name="book",
+    decimals={"px": 2},
+    metadata={"source": "feed"},
 )
-EMPTY = pyvorl.pack_table_frame("", [])
+EMPTY = pyvorl.dumps({})
+
 DUMP = f"""\
-frame 0 at offset 0, {len(QUOTES)} bytes: table '', object 'quotes', 2 rows
-  'ts'   datetime64[us]  2  [1970-01-01T00:00:00.000000, 1970-01-01T00:00:00.001000]
-  'px'   float64         2  [0.25, 1.5]
-  'sym'  object          2  ['a', '']
+frame 0 at offset 0, {len(QUOTES)} bytes: table 'book', object 'quotes', 2 rows, metadata {{'source': 'feed'}}
+  'ts'   datetime64[us] UTC  2  [1970-01-01T00:00:00.000000, 1970-01-01T00:00:00.001000]
+  'px'   decimal(2)          2  [0.25, 1.5]
+  'sym'  object              2  ['a', '']
 frame 1 at offset {len(QUOTES)}, {len(EMPTY)} bytes: table '', object '', 0 rows
 """
 
@@ -45,6 +54,42 @@ def test_dump_escapes_every_name_the_frame_carries(tmp_path, capsys):
     assert f"  {hostile!r}  object  1  [{hostile!r}]\n" in out
 
 
+@pytest.mark.parametrize("head, px", [("0", "[...]"), ("1", "[0.25, ...]"), ("9", "[0.25, 1.5]")])
+def test_dump_head_limits_the_values_shown(tmp_path, capsys, utc, head, px):
+    assert main(["dump", write(tmp_path, QUOTES), "--head", head]) == 0
+    assert f"  'px'   decimal(2)          2  {px}\n" in capsys.readouterr().out
+
+
+FORMATS = {
+    "json": '{"frame": 0, "offset": 0, "size": %d, "table": "book", "object": "quotes", "rows": 2, '
+    '"metadata": {"source": "feed"}, "columns": ['
+    '{"name": "ts", "type": "datetime64[us] UTC", "metadata": {}, '
+    '"values": ["1970-01-01T00:00:00.000000Z", "1970-01-01T00:00:00.001000Z"]}, '
+    '{"name": "px", "type": "decimal(2)", "metadata": {}, "values": [0.25, 1.5]}, '
+    '{"name": "sym", "type": "object", "metadata": {}, "values": ["a", ""]}]}\n' % len(QUOTES),
+    "csv": "frame,row,ts,px,sym\n0,0,1970-01-01T00:00:00.000000Z,0.25,a\n0,1,1970-01-01T00:00:00.001000Z,1.5,\n",
+}
+
+
+@pytest.mark.parametrize("form", list(FORMATS))
+def test_dump_as_json_lines_and_csv(tmp_path, capsys, form):
+    assert main(["dump", write(tmp_path, QUOTES), "--format", form]) == 0
+    assert capsys.readouterr().out == FORMATS[form]
+
+
+def test_resync_skips_a_damaged_frame_and_reads_the_rest(tmp_path, capsys):
+    damaged = bytearray(QUOTES)
+    damaged[20] ^= 0xFF
+    path = write(tmp_path, EMPTY + QUOTES[:-3] + bytes(damaged) + QUOTES)
+    assert main(["dump", path, "--resync"]) == 1
+    out, err = capsys.readouterr()
+    assert out.count("object 'quotes'") == 1 and out.startswith("frame 0 at offset 0") and "\nframe 1 at offset " in out
+    bad, good = len(EMPTY), len(EMPTY) + 2 * len(QUOTES) - 3
+    assert err.splitlines()[1] == (
+        f"pyvorl dump: {path}: skipped {good - bad} bytes from offset {bad} to the next valid frame at offset {good}"
+    )
+
+
 @pytest.mark.parametrize(
     "tail, error",
     [
@@ -55,19 +100,19 @@ def test_dump_escapes_every_name_the_frame_carries(tmp_path, capsys):
     ids=["truncated", "damaged", "not a frame"],
 )
 def test_dump_prints_the_frames_read_then_one_error_line(tmp_path, capsys, utc, tail, error):
-    offset = len(QUOTES + EMPTY)
-    assert dump(tmp_path, capsys, QUOTES + EMPTY + tail) == (
-        1,
-        DUMP,
-        f"pyvorl dump: PATH: frame at offset {offset}: {error}\n",
-    )
+    path = write(tmp_path, QUOTES + EMPTY + tail)
+    assert main(["dump", path]) == 1
+    out, err = capsys.readouterr()
+    assert out == DUMP
+    assert err.startswith(f"pyvorl dump: {path}: frame at offset {len(QUOTES + EMPTY)}: ") and err.count("\n") == 1
+    assert err.endswith(f"{error}\n")
 
 
 def test_dump_fails_in_one_line_when_memory_runs_out_or_the_file_is_missing(tmp_path, capsys, utc, monkeypatch):
-    def no_memory(body, offset):
+    def no_memory(*args):
         raise MemoryError
 
-    monkeypatch.setattr("pyvorl._stream.parse_body", no_memory)
+    monkeypatch.setattr("pyvorl._dump.decode", no_memory)
     assert dump(tmp_path, capsys, QUOTES) == (1, "", "pyvorl dump: PATH: frame at offset 0: out of memory\n")
     assert main(["dump", str(tmp_path / "none")]) == 1
     assert capsys.readouterr().err.count("\n") == 1
@@ -83,8 +128,12 @@ def test_demo_runs_as_a_module_and_dump_reads_the_file_it_keeps(tmp_path, capsys
     command = [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3", "--file", path]
     result = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
-    assert "3,000 rows of trades in 3 frames; every value read back matches" in result.stdout
-    assert "came back shifted by the local offset (+8 h)" in result.stdout
+    assert "3,000 rows of trades in 3 frames; every value read back exactly" in result.stdout
+
+
+def test_demo_keeps_its_file_on_request_and_dump_reads_it(tmp_path, capsys):
+    path = str(tmp_path / "trades.vorl")
+    assert main(["demo", "--rows", "10", "--frames", "4", "--file", path]) == 0
     assert main(["dump", path]) == 0
     out = capsys.readouterr().out
     assert out.count("object 'trades'") == 3 and "\n3 frames, " in out
@@ -94,9 +143,9 @@ def test_demo_fails_when_a_value_comes_back_wrong(monkeypatch, capsys):
     from pyvorl import _demo
 
     def tampered(stream):
-        for table, obj, columns in pyvorl.read_frames(stream):
-            columns[2][1][0] += 1  # qty
-            yield table, obj, columns
+        for table in pyvorl.read_frames(stream):
+            table["qty"][0] += 1
+            yield table
 
     monkeypatch.setattr(_demo, "read_frames", tampered)
     assert main(["demo", "--rows", "100", "--frames", "2"]) == 1

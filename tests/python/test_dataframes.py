@@ -1,0 +1,160 @@
+import numpy as np
+import pytest
+
+import pyvorl
+
+DAY = 86_400
+
+
+def numbers(dtype):
+    if np.dtype(dtype).kind in "iu":
+        info = np.iinfo(dtype)
+        return np.array([info.min, 0, info.max], dtype=dtype)
+    return np.array([np.nan, -0.5, np.inf], dtype=dtype) if dtype != "bool" else np.array([True, False, True])
+
+
+NUMPY_COLUMNS = {dtype: numbers(dtype) for dtype in "int8 int16 int32 int64 uint8 uint16 uint32 uint64".split()}
+NUMPY_COLUMNS |= {dtype: numbers(dtype) for dtype in ("float32", "float64", "bool")}
+NUMPY_COLUMNS |= {
+    f"{kind}[{unit}]": np.array([-DAY - 1, 0, 1_700_000_000_123], dtype=f"{kind}[{unit}]")
+    for kind in ("datetime64", "timedelta64")
+    for unit in ("s", "ms", "us", "ns")
+}
+TEXTS = ["a", "", "ünï"]
+BYTES = [b"\x00", b"", b"ab"]
+ZONE = "America/New_York"
+
+
+def round_trip(frame):
+    return pyvorl.loads(pyvorl.dumps(frame))
+
+
+def pandas_cases():
+    pd = pytest.importorskip("pandas")
+    cases = {name: pd.DataFrame({"x": values}) for name, values in NUMPY_COLUMNS.items()}
+    stamps = pd.Series(NUMPY_COLUMNS["datetime64[us]"])
+    return cases | {
+        "str": pd.DataFrame({"x": TEXTS}),
+        "string": pd.DataFrame({"x": pd.array(TEXTS, dtype="string")}),
+        "object": pd.DataFrame({"x": pd.Series(TEXTS, dtype=object)}),
+        "bytes": pd.DataFrame({"x": pd.Series(BYTES, dtype=object)}),
+        "tz": pd.DataFrame({"x": stamps.dt.tz_localize("UTC").dt.tz_convert(ZONE)}),
+        "categorical": pd.DataFrame({"x": pd.Categorical(["b", "a", "b"], categories=["b", "z", "a"], ordered=True)}),
+        "Int64": pd.DataFrame({"x": pd.array([1, -2, 3], dtype="Int64")}),
+        "UInt8": pd.DataFrame({"x": pd.array([1, 2, 255], dtype="UInt8")}),
+        "boolean": pd.DataFrame({"x": pd.array([True, False, True], dtype="boolean")}),
+        "index": pd.DataFrame({"x": [1.5, 2.5, 3.5]}, index=pd.Index(TEXTS, name="sym")),
+        "multiindex": pd.DataFrame(
+            {"x": [1, 2, 3]}, index=pd.MultiIndex.from_arrays([[3, 2, 1], pd.Series(stamps).dt.tz_localize(ZONE)])
+        ),
+        "range index from 5": pd.DataFrame({"x": [1, 2, 3]}, index=pd.RangeIndex(5, 8)),
+        "no columns": pd.DataFrame(index=pd.RangeIndex(0)),
+    }
+
+
+def polars_cases():
+    pl = pytest.importorskip("polars")
+    cases = {name: pl.DataFrame({"x": values}) for name, values in NUMPY_COLUMNS.items() if "[s]" not in name}
+    return cases | {
+        "str": pl.DataFrame({"x": TEXTS}),
+        "binary": pl.DataFrame({"x": BYTES}),
+        "tz": pl.DataFrame({"x": NUMPY_COLUMNS["datetime64[ms]"]}).select(pl.col("x").dt.replace_time_zone(ZONE)),
+        "categorical": pl.DataFrame({"x": pl.Series(["b", "a", "b"], dtype=pl.Categorical)}),
+        "enum": pl.DataFrame({"x": pl.Series(["b", "a", "b"], dtype=pl.Enum(["b", "z", "a"]))}),
+        "empty": pl.DataFrame({"x": pl.Series([], dtype=pl.String)}),
+    }
+
+
+def arrow_cases():
+    pa = pytest.importorskip("pyarrow")
+    # NaN is kept (the pandas and polars cases show it), but Table.equals finds NaN unequal to itself.
+    cases = {name: pa.table({"x": np.nan_to_num(values)}) for name, values in NUMPY_COLUMNS.items()}
+    dictionary = pa.DictionaryArray.from_arrays(pa.array([0, 2, 0], pa.int32()), pa.array(["b", "z", "a"]))
+    return cases | {
+        "string": pa.table({"x": TEXTS}),
+        "binary": pa.table({"x": BYTES}),
+        "tz": pa.table({"x": pa.array(NUMPY_COLUMNS["datetime64[ns]"], pa.timestamp("ns", ZONE))}),
+        "categorical": pa.table({"x": dictionary}),
+        "chunked": pa.table({"x": pa.chunked_array([[1, 2], [], [3]])}),
+    }
+
+
+def assert_pandas_equal(back, frame):
+    import pandas.testing
+
+    pandas.testing.assert_frame_equal(back.to_pandas(), frame)
+
+
+def assert_polars_equal(back, frame):
+    import polars.testing
+
+    polars.testing.assert_frame_equal(back.to_polars(), frame)
+
+
+def assert_arrow_equal(back, frame):
+    assert back.to_arrow().equals(frame.combine_chunks()), (back.to_arrow().schema, frame.schema)
+
+
+LIBRARIES = {
+    "pandas": (pandas_cases, assert_pandas_equal),
+    "polars": (polars_cases, assert_polars_equal),
+    "pyarrow": (arrow_cases, assert_arrow_equal),
+}
+# The case names, known without importing the libraries.
+SHARED = list(NUMPY_COLUMNS) + ["tz", "categorical"]
+NAMES = {
+    "pandas": SHARED + ["str", "string", "object", "bytes", "Int64", "UInt8", "boolean", "index", "multiindex"],
+    "polars": [name for name in SHARED if "[s]" not in name] + ["str", "binary", "enum", "empty"],
+    "pyarrow": SHARED + ["string", "binary", "chunked"],
+}
+NAMES["pandas"] += ["range index from 5", "no columns"]
+
+
+@pytest.mark.parametrize("library, case", [(library, case) for library, cases in NAMES.items() for case in cases])
+def test_a_dataframe_comes_back_equal_through_dumps_and_loads(library, case):
+    make_cases, assert_equal = LIBRARIES[library]
+    frame = make_cases()[case]
+    assert_equal(round_trip(frame), frame)
+
+
+def test_zones_categories_and_index_travel_in_pyvorl_metadata():
+    table = round_trip(pandas_cases()["tz"])
+    assert table._reserved_fields["x"] == {"pyvorl.timezone": ZONE} and table.field_metadata == {}
+    assert str(table["x"].dtype) == "datetime64[us]" and table["x"][1] == np.datetime64(0, "us")  # stored as UTC
+    table = round_trip(pandas_cases()["categorical"])
+    assert table["x"].tolist() == ["b", "a", "b"]
+    assert table._reserved_fields["x"] == {"pyvorl.categorical": "ordered", "pyvorl.categories": '["b", "z", "a"]'}
+    assert round_trip(pandas_cases()["index"])._reserved_metadata == {"pyvorl.index": '["sym"]'}
+
+
+def null_cases():
+    pd, pl, pa = (pytest.importorskip(name) for name in ("pandas", "polars", "pyarrow"))
+    unnamed = pd.Index([None], name="i")
+    return {
+        "pandas float NaN is a value": (pd.DataFrame({"x": [1.0, np.nan]}), None),
+        "pandas object": (pd.DataFrame({"x": ["a", "b", None]}, dtype=object), "'x' has a missing value at row 2"),
+        "pandas NaT": (pd.DataFrame({"t": pd.to_datetime([0, None, 0])}), "'t' has a missing value at row 1"),
+        "pandas Int64": (pd.DataFrame({"n": pd.array([1, None], "Int64")}), "'n' has a missing value at row 1"),
+        "pandas index": (pd.DataFrame({"x": [1]}, index=unnamed), "'i' has a missing value at row 0"),
+        "polars": (pl.DataFrame({"x": [1, 2, None]}), "'x' has a missing value at row 2"),
+        "polars NaN is a value": (pl.DataFrame({"x": [float("nan")]}), None),
+        "pyarrow": (pa.table({"s": pa.chunked_array([["a"], [None]])}), "'s' has a missing value at row 1"),
+    }
+
+
+@pytest.mark.parametrize("case", range(8))
+def test_missing_values_are_refused_naming_the_column_and_row_and_nan_is_kept(case):
+    frame, text = list(null_cases().values())[case]
+    if text is None:
+        assert np.isnan(round_trip(frame)["x"][-1])
+        return
+    with pytest.raises(ValueError, match=rf"^column {text}: frames carry no nulls"):
+        pyvorl.dumps(frame)
+
+
+def test_a_missing_library_is_named_with_its_extra(monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "polars", None)
+    with pytest.raises(ImportError, match=r"^to_polars needs polars: pip install pyvorl\[polars\]$"):
+        pyvorl.loads(pyvorl.dumps({"x": np.arange(3)})).to_polars()
