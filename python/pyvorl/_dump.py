@@ -77,7 +77,7 @@ def _walk(data: Any, resync: bool) -> Generator[tuple[int, int | None, Table | E
                 offset = resume
                 continue
             except MemoryError as error:
-                yield offset, None, MemoryError(f"frame at offset {offset}: {error or 'out of memory'}")
+                yield offset, None, MemoryError(f"frame at offset {offset}: {str(error) or 'out of memory'}")
                 return
             yield offset, end, table
             offset = end

@@ -32,26 +32,26 @@ frame 1 at offset {len(QUOTES)}, {len(EMPTY)} bytes: table '', object '', 0 rows
 """
 
 
-def dump(tmp_path, capsys, data, *options):
+@pytest.fixture
+def utc():
+    saved = pyvorl.get_local_offset()
+    pyvorl.set_local_zone(0)
+    yield
+    pyvorl.set_local_zone(saved // HOUR)
+
+
+def write(tmp_path, data):
     path = tmp_path / "frames.vorl"
     path.write_bytes(data)
-    status = main(["dump", str(path), *options])
-    out, err = capsys.readouterr()
-    return status, out, err.replace(str(path), "PATH")
+    return str(path)
 
 
 def test_dump_shows_one_block_per_frame(tmp_path, capsys, utc):
-    assert dump(tmp_path, capsys, QUOTES + EMPTY) == (0, DUMP + f"2 frames, {len(QUOTES + EMPTY)} bytes\n", "")
-    assert "  'px'   float64         2  [0.25, ...]\n" in dump(tmp_path, capsys, QUOTES, "--head", "1")[1]
-
-
-def test_dump_escapes_every_name_the_frame_carries(tmp_path, capsys):
-    hostile = "\x1b]0;owned\x07\r\nframe 9 at offset 0\u202e"
-    frame = pyvorl.pack_table_frame(hostile, [(hostile, [hostile]), ("\x1b[2J", np.arange(1))])
-    status, out, _ = dump(tmp_path, capsys, frame)
-    assert status == 0 and out.count("\n") == 4
-    assert all(ch.isprintable() for ch in out.replace("\n", ""))
-    assert f"  {hostile!r}  object  1  [{hostile!r}]\n" in out
+    path = write(tmp_path, QUOTES + EMPTY)
+    assert main(["dump", path]) == 0
+    out, err = capsys.readouterr()
+    assert out == DUMP + f"2 frames, {len(QUOTES + EMPTY)} bytes\n"
+    assert err == ""
 
 
 @pytest.mark.parametrize("head, px", [("0", "[...]"), ("1", "[0.25, ...]"), ("9", "[0.25, 1.5]")])
@@ -108,12 +108,26 @@ def test_dump_prints_the_frames_read_then_one_error_line(tmp_path, capsys, utc, 
     assert err.endswith(f"{error}\n")
 
 
-def test_dump_fails_in_one_line_when_memory_runs_out_or_the_file_is_missing(tmp_path, capsys, utc, monkeypatch):
+def test_dump_escapes_every_name_the_frame_carries(tmp_path, capsys):
+    hostile = "\x1b]0;owned\x07\r\nframe 9 at offset 0\u202e"
+    frame = pyvorl.pack_table_frame(hostile, [(hostile, [hostile]), ("\x1b[2J", np.arange(1))])
+    assert main(["dump", write(tmp_path, frame)]) == 0
+    out = capsys.readouterr().out
+    assert out.count("\n") == 4 and all(ch.isprintable() for ch in out.replace("\n", ""))
+    assert f"  {hostile!r}  object  1  [{hostile!r}]\n" in out
+
+
+def test_dump_fails_in_one_line_when_memory_runs_out(tmp_path, capsys, monkeypatch):
     def no_memory(*args):
         raise MemoryError
 
     monkeypatch.setattr("pyvorl._dump.decode", no_memory)
-    assert dump(tmp_path, capsys, QUOTES) == (1, "", "pyvorl dump: PATH: frame at offset 0: out of memory\n")
+    path = write(tmp_path, QUOTES)
+    assert main(["dump", path]) == 1
+    assert capsys.readouterr().err == f"pyvorl dump: {path}: frame at offset 0: out of memory\n"
+
+
+def test_dump_of_a_missing_file_fails_in_one_line(tmp_path, capsys):
     assert main(["dump", str(tmp_path / "none")]) == 1
     assert capsys.readouterr().err.count("\n") == 1
 
@@ -123,10 +137,13 @@ def test_usage_errors_exit_2(capsys):
     assert "--frames: must be at least 1, got 0" in capsys.readouterr().err
 
 
-def test_demo_runs_as_a_module_and_dump_reads_the_file_it_keeps(tmp_path, capsys):
-    path = str(tmp_path / "trades.vorl")
-    command = [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3", "--file", path]
-    result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+def test_demo_runs_as_a_module_and_reports_success():
+    result = subprocess.run(
+        [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert (result.returncode, result.stderr) == (0, "")
     assert "3,000 rows of trades in 3 frames; every value read back exactly" in result.stdout
 
@@ -136,7 +153,7 @@ def test_demo_keeps_its_file_on_request_and_dump_reads_it(tmp_path, capsys):
     assert main(["demo", "--rows", "10", "--frames", "4", "--file", path]) == 0
     assert main(["dump", path]) == 0
     out = capsys.readouterr().out
-    assert out.count("object 'trades'") == 3 and "\n3 frames, " in out
+    assert out.count("object 'trades'") == 4 and out.endswith(" bytes\n") and "\n4 frames, " in out
 
 
 def test_demo_fails_when_a_value_comes_back_wrong(monkeypatch, capsys):
