@@ -31,10 +31,9 @@ Result<std::uint64_t, DecodeError> SliceReader::read_varint_checked(IntegerType 
 }
 
 Result<std::string_view, DecodeError> SliceReader::read_byte_str() noexcept {
-    auto length = read_len();
-    if (!length) return err(std::move(length).error());
-    if (length.value() > remaining()) return err(DecodeError::unexpected_end(length.value() - remaining()));
-    const auto size = static_cast<std::size_t>(length.value());
+    VORL_TRY(auto length, read_len());
+    if (length > remaining()) return err(DecodeError::unexpected_end(length - remaining()));
+    const auto size = static_cast<std::size_t>(length);
     std::string_view bytes(reinterpret_cast<const char*>(pos_), size);
     pos_ += size;
     return bytes;
