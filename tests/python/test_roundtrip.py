@@ -96,7 +96,7 @@ def rounds_to(candidate, places, value, dtype):
     return low < exact < high or (even and exact in (low, high))
 
 
-def stored(value, places, dtype):
+def meant_or_truncated(value, places, dtype):
     """What the packer stores: the one decimal with `places` places that rounds to the
     value in its own precision, else the binary64 product truncated toward zero."""
     product = float(value) * 10.0**places
@@ -210,7 +210,7 @@ def test_float_decimals_keep_the_meant_decimal(seed, dtype):
     rng = np.random.default_rng(seed)
     values, places = decimal_case(rng, dtype)
     packed = pack_table_frame("x", [("d", values)], {"d": places})
-    expected = [stored(value, places, dtype) for value in values.tolist()]
+    expected = [meant_or_truncated(value, places, dtype) for value in values.tolist()]
     _, _, (scale, stored) = frames.read_column(packed)
     assert scale == places
     assert [-magnitude if negative else magnitude for negative, magnitude in stored] == expected
@@ -249,6 +249,6 @@ def test_mixed_table_keeps_every_column(seed):
     assert received[0].tolist() == columns[0][1].tolist()
     assert received[1].view(np.int64).tolist() == micros_of("ms", datetimes.tolist())
     assert received[2].tolist() == columns[2][1]
-    assert received[3].tolist() == [as_float(stored(value, places, np.float64), places) for value in floats.tolist()]
+    assert received[3].tolist() == [as_float(meant_or_truncated(value, places, np.float64), places) for value in floats.tolist()]
     assert received[4].tobytes() == floats.tobytes()
     assert (received[5].dtype, len(received[5])) == (np.float64, 0)
