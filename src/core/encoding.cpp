@@ -42,7 +42,8 @@ Result<std::string_view, DecodeError> SliceReader::read_byte_str() noexcept {
 Result<std::string_view, DecodeError> SliceReader::read_str() noexcept {
     auto bytes = read_byte_str();
     if (!bytes) return bytes;
-    if (auto problem = validate_utf8(reinterpret_cast<const std::uint8_t*>(bytes.value().data()), bytes.value().size())) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.value().data());
+    if (auto problem = validate_utf8(data, bytes.value().size())) {
         return err(DecodeError::invalid_utf8(*problem));
     }
     return bytes;

@@ -26,10 +26,18 @@ using Variant = std::variant<std::monostate, std::int64_t, std::int64_t, double,
 inline constexpr std::size_t VARIANT_TAG_COUNT = 12;
 static_assert(std::variant_size_v<Variant> == VARIANT_TAG_COUNT);
 
-inline Variant string_variant(std::string text) { return Variant{std::in_place_index<index_of<DataType::String>>, std::move(text)}; }
-inline Variant bytes_variant(std::string bytes) { return Variant{std::in_place_index<index_of<DataType::Bytes>>, std::move(bytes)}; }
-inline Variant datetime_variant(std::int64_t micros) { return Variant{std::in_place_index<index_of<DataType::DateTime>>, micros}; }
-inline Variant int64_variant(std::int64_t value) { return Variant{std::in_place_index<index_of<DataType::Int64>>, value}; }
+inline Variant string_variant(std::string text) {
+    return Variant{std::in_place_index<index_of<DataType::String>>, std::move(text)};
+}
+inline Variant bytes_variant(std::string bytes) {
+    return Variant{std::in_place_index<index_of<DataType::Bytes>>, std::move(bytes)};
+}
+inline Variant datetime_variant(std::int64_t micros) {
+    return Variant{std::in_place_index<index_of<DataType::DateTime>>, micros};
+}
+inline Variant int64_variant(std::int64_t value) {
+    return Variant{std::in_place_index<index_of<DataType::Int64>>, value};
+}
 
 // Ordered by key: a frame's keys come from whoever wrote it, and a tree takes
 // O(log n) comparisons per entry whatever the keys, where a hash map with a

@@ -22,6 +22,10 @@ std::vector<std::int64_t> counted_column(std::size_t n) {
     return values;
 }
 
+std::vector<std::uint8_t> encode_with(const std::vector<std::int64_t>& values, const DatetimePlan& plan) {
+    return testing::encode_both([&](auto& sink) { encode_datetime_column(std::span(values), plan, sink); });
+}
+
 TEST(ChangingColumn, StalePlanMeetingMinusTwoToTheSixtyThreeStaysDefined) {
     for (const std::vector<std::int64_t>& counted : {std::vector<std::int64_t>{0, -1}, counted_column(40)}) {
         const std::size_t n = counted.size();
@@ -30,8 +34,8 @@ TEST(ChangingColumn, StalePlanMeetingMinusTwoToTheSixtyThreeStaysDefined) {
         // First value -2^63, and one difference of -2^63 further on.
         std::vector<std::int64_t> written = counted;
         written[0] = MIN64;
-        written[n - 1] = static_cast<std::int64_t>(static_cast<std::uint64_t>(written[n - 2]) + (std::uint64_t{1} << 63));
-        const auto bytes = testing::encode_both([&](auto& sink) { encode_datetime_column(std::span(written), plan, sink); });
+        written[n - 1] = written[n - 2] ^ MIN64;  // plus 2^63, wrapping
+        const auto bytes = encode_with(written, plan);
         // Negation by -1 wraps, so even these values come back.
         SliceReader reader(bytes);
         auto decoded = datetime_array_bincode_decode(reader);
@@ -47,7 +51,7 @@ TEST(ChangingColumn, StalePlanOffTheGridGivesAWellFormedBody) {
     for (const std::int64_t odd : {std::int64_t{7}, MIN64, std::numeric_limits<std::int64_t>::max()}) {
         std::vector<std::int64_t> written = counted;
         written[50] = odd;
-        const auto bytes = testing::encode_both([&](auto& sink) { encode_datetime_column(std::span(written), plan, sink); });
+        const auto bytes = encode_with(written, plan);
         SliceReader reader(bytes);
         auto decoded = datetime_array_bincode_decode(reader);
         ASSERT_TRUE(decoded.ok());
