@@ -27,7 +27,7 @@ NO_PYTHON = no CPython $(1) found on PATH or through pyenv; install one (pyenv i
 	and run make again
 
 .PHONY: demo dev wheel sdist test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 \
-	test-wheel audit lint bench clean
+	test-wheel test-cpp-plain audit lint bench clean
 
 # --- environments ---------------------------------------------------------
 
@@ -78,7 +78,7 @@ dev: dist/.built $(VENV)/.dev
 
 # --- tests ----------------------------------------------------------------
 
-test: lint test-cpp test-sanitize fuzz-smoke test-python audit test-python313 test-wheel
+test: lint test-cpp test-cpp-plain test-sanitize fuzz-smoke test-python audit test-python313 test-wheel
 
 test-cpp: $(VENV)/.dev
 	scripts/ensure-system-packages.sh $(SYSTEM_PACKAGES)
@@ -86,6 +86,14 @@ test-cpp: $(VENV)/.dev
 		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure --no-tests=error
+
+# The engine's tests again with the SIMD kernels left out: the plain loops alone.
+test-cpp-plain: $(VENV)/.dev
+	scripts/ensure-system-packages.sh $(SYSTEM_PACKAGES)
+	$(VENV)/bin/cmake -S . -B build/cpp-plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORL_BUILD_TESTS=ON \
+		-DVORL_SIMD=OFF -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build build/cpp-plain -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/cpp-plain --output-on-failure --no-tests=error
 
 # The engine's tests again under clang with ASan and UBSan.
 test-sanitize: $(VENV)/.dev
