@@ -6,6 +6,7 @@
 #include "core/decimal.hpp"
 #include "core/encoding.hpp"
 #include "core/frame.hpp"
+#include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
 #include "python/codec/metadata.hpp"
