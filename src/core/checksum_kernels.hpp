@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <span>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include "core/kernels/isa.hpp"
+
+#if VORL_SIMD && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VORL_CRC32_X86 1
 #endif
 

@@ -6,6 +6,8 @@
 
 #include "core/checksum_trail.hpp"
 #include "core/compact_columns.hpp"
+#include "core/huge_pages.hpp"
+#include "core/kernels/isa.hpp"
 
 namespace vorl {
 namespace {
@@ -108,12 +110,6 @@ void encode_var_values(Sink& sink, std::span<const std::string_view> values) {
 }
 
 // ---- reading ----------------------------------------------------------------
-
-// At most what the remaining input can hold when every element takes at
-// least one byte: a hostile count then fails at the end of the input.
-std::size_t bounded_capacity(std::uint64_t count, const SliceReader& reader) noexcept {
-    return static_cast<std::size_t>(std::min<std::uint64_t>(count, reader.remaining()));
-}
 
 // Count, then `count` variable-length integers of T (zigzag for signed T).
 template <class T>

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <iterator>
+#include <optional>
 
 namespace vorl {
 namespace {
@@ -127,6 +128,97 @@ Result<D64, D64Overflow> d64_from_double(double x, unsigned scale) noexcept {
     const std::uint64_t magnitude =
         negative ? std::uint64_t{0} - static_cast<std::uint64_t>(truncated) : static_cast<std::uint64_t>(truncated);
     return D64::from_parts(negative, magnitude, scale);
+}
+
+namespace {
+
+__extension__ typedef unsigned __int128 Wide;
+
+// |x| = mantissa * 2^exponent with the top of `bits` significant bits set
+// (x finite, normal in its width and not 0).
+struct Binary {
+    std::uint64_t mantissa;
+    int exponent;
+    int bits;
+};
+
+Binary decompose(double magnitude, FloatWidth width) noexcept {
+    const int bits = width == FloatWidth::Binary64 ? 53 : 24;
+    int exponent = 0;
+    const double fraction = std::frexp(magnitude, &exponent);
+    return {static_cast<std::uint64_t>(std::ldexp(fraction, bits)), exponent - bits, bits};
+}
+
+// The sign of m / p - n * 2^f, exactly; the operands stay within 128 bits for
+// the values that reach it (see nearest_decimal).
+int compare(std::uint64_t m, std::uint64_t p, std::uint64_t n, int f) noexcept {
+    Wide left = m;
+    Wide right = Wide{n} * p;
+    if (f >= 0) {
+        right <<= f;
+    } else {
+        left <<= -f;
+    }
+    return left < right ? -1 : left > right ? 1 : 0;
+}
+
+// Whether m / p rounds to x (to nearest, ties to even) in x's precision: it
+// lies within half a unit of x either side, the unit below being half as
+// large at the bottom of a binade; a tie goes to x when x's mantissa is even.
+bool rounds_to(std::uint64_t m, std::uint64_t p, const Binary& x) noexcept {
+    const bool binade_bottom = x.mantissa == std::uint64_t{1} << (x.bits - 1);
+    const int low = binade_bottom ? compare(m, p, 4 * x.mantissa - 1, x.exponent - 2)
+                                  : compare(m, p, 2 * x.mantissa - 1, x.exponent - 1);
+    const int high = compare(m, p, 2 * x.mantissa + 1, x.exponent - 1);
+    const bool ties_to_x = x.mantissa % 2 == 0;
+    return (low > 0 || (low == 0 && ties_to_x)) && (high < 0 || (high == 0 && ties_to_x));
+}
+
+// The magnitude of the one decimal with `scale` places that rounds to |x|, if
+// there is exactly one. Every such decimal lies within half x's unit (times
+// 10^scale) of x * 10^scale, so when that span is below 2 all of them are
+// among c - 1, c, c + 1 for c the nearest integer to the exact product, and
+// when it is 2 or more at least two of those three qualify: counting the
+// three decides uniqueness. `product` is the binary64 product, below 2^56.
+std::optional<std::uint64_t> nearest_decimal(double magnitude, unsigned scale, FloatWidth width,
+                                             double product) noexcept {
+    if (magnitude == 0) return std::uint64_t{0};
+    // Below this no decimal with up to 15 places can round to x (the nearest
+    // ones, 0 and 10^-15, are too far), which also bounds the shifts below.
+    if (std::fabs(product) < 0.25) return std::nullopt;
+    const Binary x = decompose(magnitude, width);
+    const std::uint64_t p = integer_power_of_ten(scale);
+    // The exact product mantissa * p * 2^exponent, rounded to the nearest integer.
+    const Wide exact = Wide{x.mantissa} * p;
+    std::uint64_t c;
+    if (x.exponent >= 0) {
+        c = static_cast<std::uint64_t>(exact << x.exponent);
+    } else {
+        const int shift = -x.exponent;
+        c = shift >= 128 ? 0 : static_cast<std::uint64_t>((exact + (Wide{1} << (shift - 1))) >> shift);
+    }
+    std::optional<std::uint64_t> found;
+    int count = 0;
+    for (std::uint64_t m = c == 0 ? 0 : c - 1; m <= c + 1; ++m) {
+        if (m != 0 && rounds_to(m, p, x)) {
+            found = m;
+            ++count;
+        }
+    }
+    if (count != 1 || *found > D64_MAX_MAGNITUDE) return std::nullopt;
+    return found;
+}
+
+}  // namespace
+
+Result<D64, D64Overflow> d64_from_float(double x, unsigned scale, FloatWidth width) noexcept {
+    auto truncated = d64_from_double(x, scale);
+    if (!truncated || std::isnan(x)) return truncated;
+    const double product = x * power_of_ten(scale);
+    if (const auto magnitude = nearest_decimal(std::fabs(x), scale, width, product)) {
+        return D64::from_parts(x < 0 && *magnitude != 0, *magnitude, scale);
+    }
+    return truncated;
 }
 
 double d64_to_double(D64 value) noexcept {

@@ -83,6 +83,17 @@ Result<void, D64Overflow> set_decimal(D64& value, unsigned new_scale) noexcept;
 // are refused.
 Result<D64, D64Overflow> d64_from_double(double x, unsigned scale) noexcept;
 
+// The precision of a floating-point value that becomes a decimal.
+enum class FloatWidth : std::uint8_t { Binary64, Binary32 };
+
+// x at `scale` keeping the digits that were meant: when exactly one decimal
+// with at most `scale` places rounds to x in its own precision (x is then a
+// float value when width is Binary32), that decimal; otherwise
+// d64_from_double's truncation. So 0.29 at scale 2 is 29, while 2.675 (just
+// below 2.675 in binary) stays 267. NaN gives zero at scale; products of 2^56
+// or more in magnitude (and infinities) are refused.
+Result<D64, D64Overflow> d64_from_float(double x, unsigned scale, FloatWidth width) noexcept;
+
 // (-1)^sign * magnitude / 10^scale. The NaN and infinity flags are not
 // consulted: both special values (magnitude 0) give 0.0.
 double d64_to_double(D64 value) noexcept;

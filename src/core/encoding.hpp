@@ -8,6 +8,7 @@
 // expose the same small set of operations, so one template writes both ways.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,10 +19,6 @@
 #include "core/byte_order.hpp"
 #include "core/decode_error.hpp"
 #include "core/result.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace vorl {
 
@@ -143,102 +140,14 @@ template <class Bits>
     return static_cast<std::size_t>(out - start);
 }
 
-// Hot column loops are compiled for AVX2 and for the baseline; the loader
-// picks the clone that the processor runs.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define VORL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VORL_VECTOR_CLONES
-#endif
-
-// Hand-written AVX2 blocks for the hottest loops, used after cpu_has_avx2();
-// each sits beside the plain loop that defines its result.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VORL_AVX2_KERNELS 1
-#define VORL_TARGET_AVX2 __attribute__((target("avx2")))
-#else
-#define VORL_AVX2_KERNELS 0
-#endif
-
-// Asked once per process.
-bool cpu_has_avx2() noexcept;
-
-#if VORL_AVX2_KERNELS
-namespace avx2 {
-
-// zigzag_encode on four 64-bit lanes.
-VORL_TARGET_AVX2 inline __m256i zigzag64(__m256i v) noexcept {
-    return _mm256_xor_si256(_mm256_slli_epi64(v, 1), _mm256_cmpgt_epi64(_mm256_setzero_si256(), v));
-}
-
-// All ones in the lanes whose unsigned value exceeds `limit`.
-VORL_TARGET_AVX2 inline __m256i above64(__m256i values, std::uint64_t limit) noexcept {
-    const __m256i flip = _mm256_set1_epi64x(INT64_MIN);
-    return _mm256_cmpgt_epi64(_mm256_xor_si256(values, flip),
-                              _mm256_set1_epi64x(static_cast<std::int64_t>(limit ^ (std::uint64_t{1} << 63))));
-}
-
-// Adds varint_size(lane) - 1 of four unsigned lanes to the lanes of total.
-VORL_TARGET_AVX2 inline __m256i add_extra_sizes64(__m256i total, __m256i values) noexcept {
-    const __m256i over_one = above64(values, VARINT_MAX_SINGLE_BYTE);
-    const __m256i over_three = above64(values, 0xFFFF);
-    const __m256i over_five = _mm256_slli_epi64(above64(values, 0xFFFF'FFFF), 2);  // -4 where set
-    const __m256i minus_extra =
-        _mm256_add_epi64(_mm256_add_epi64(over_one, over_one), _mm256_add_epi64(_mm256_add_epi64(over_three, over_three), over_five));
-    return _mm256_sub_epi64(total, minus_extra);
-}
-
-VORL_TARGET_AVX2 inline std::uint64_t lane_sum64(__m256i lanes) noexcept {
-    const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
-    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(half)) + static_cast<std::uint64_t>(_mm_extract_epi64(half, 1));
-}
-
-// True when every signed 64-bit lane of a, b, c and d lies in -125..125, the
-// values whose zigzag form is a single byte: v + 125 is then 0..250, which is
-// tested as "(u + 5) | u has no bit above the low eight" (u above 2^64 - 6
-// keeps its own high bits).
-VORL_TARGET_AVX2 inline __m256i spread64(__m256i v) noexcept {
-    const __m256i u = _mm256_add_epi64(v, _mm256_set1_epi64x(125));
-    return _mm256_or_si256(u, _mm256_add_epi64(u, _mm256_set1_epi64x(5)));
-}
-VORL_TARGET_AVX2 inline bool single_bytes64(__m256i a, __m256i b, __m256i c, __m256i d) noexcept {
-    const __m256i any = _mm256_or_si256(_mm256_or_si256(spread64(a), spread64(b)), _mm256_or_si256(spread64(c), spread64(d)));
-    return _mm256_testz_si256(any, _mm256_set1_epi64x(~std::int64_t{0xFF})) != 0;
-}
-
-// The zigzag bytes of sixteen signed lanes that single_bytes64 accepted (values
-// 0-3 in a, 4-7 in b, ...), stored at out in order. Such a value equals its
-// own low byte read as int8, so the zigzag map runs on bytes.
-VORL_TARGET_AVX2 inline void store_zigzag_bytes64(std::uint8_t* out, __m256i a, __m256i b, __m256i c, __m256i d) noexcept {
-    // Vector k puts the low bytes of its two lanes per half at bytes 2k, 2k+1
-    // of that half; interleaving the halves' 16-bit pairs restores the order.
-    const __m256i pick0 = _mm256_setr_epi8(0, 8, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128);
-    const __m256i pick1 = _mm256_setr_epi8(-128, -128, 0, 8, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128);
-    const __m256i pick2 = _mm256_setr_epi8(-128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128);
-    const __m256i pick3 = _mm256_setr_epi8(-128, -128, -128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128, -128, -128, -128);
-    const __m256i merged = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, pick0), _mm256_shuffle_epi8(b, pick1)),
-                                           _mm256_or_si256(_mm256_shuffle_epi8(c, pick2), _mm256_shuffle_epi8(d, pick3)));
-    const __m128i bytes = _mm_unpacklo_epi16(_mm256_castsi256_si128(merged), _mm256_extracti128_si256(merged, 1));
-    const __m128i zigzag = _mm_xor_si128(_mm_add_epi8(bytes, bytes), _mm_cmpgt_epi8(_mm_setzero_si128(), bytes));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), zigzag);
-}
-
-}  // namespace avx2
-#endif
-
-// Large column buffers are backed by huge pages where the system grants them
-// on request, as NumPy does for its own arrays: a fresh buffer's first-touch
-// page faults are then hundreds of times fewer. Only advice: nothing changes
-// where it is not available.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept;
-
 // ---- runs of integers ---------------------------------------------------------
 //
-// Columns are long runs of one integer kind. These loops are the fast paths of
-// the per-value operations (varint_size, write_varint_unchecked and
-// SliceReader::read_u32/read_u64 with zigzag_decode for signed types) and
-// give exactly their results. T is std::int32_t, std::uint32_t, std::int64_t
-// or std::uint64_t; signed values are zigzag-mapped.
+// Columns are long runs of one integer kind. These run the fastest usable
+// kernel of kernels/varint_runs.hpp and give exactly the results of the
+// per-value operations (varint_size, write_varint_unchecked and
+// SliceReader::read_u32/read_u64 with zigzag_decode for signed types). T is
+// std::int32_t, std::uint32_t, std::int64_t or std::uint64_t; signed values
+// are zigzag-mapped.
 
 // Bytes that `count` values take.
 template <class T>
@@ -455,5 +364,35 @@ private:
     const std::uint8_t* pos_;
     const std::uint8_t* end_;
 };
+
+// Storage to reserve for `count` elements announced by the input: at most what
+// the remaining bytes can hold when every element takes at least one byte, so
+// a hostile count fails at the end of the input instead of in an allocation.
+inline std::size_t bounded_capacity(std::uint64_t count, const SliceReader& reader) noexcept {
+    return static_cast<std::size_t>(count < reader.remaining() ? count : reader.remaining());
+}
+
+// Writes zigzag(next(i)) for i in [begin, end) to either sink: the counting
+// sink adds size(begin, end); the buffer sink runs write(out, from, to), which
+// writes values [from, to) unchecked, over chunks that fit at their worst case,
+// and put_varint takes the last few values.
+template <class Sink, class Next, class Size, class Write>
+void put_zigzag_run(Sink& sink, std::size_t begin, std::size_t end, Next next, Size size, Write write) {
+    if constexpr (Sink::counts_only) {
+        sink.add(size(begin, end));
+    } else {
+        std::size_t i = begin;
+        while (i < end) {
+            const std::size_t safe = std::min(end - i, sink.room() / VARINT_MAX_SIZE_U64);
+            if (safe == 0) {
+                sink.put_varint(zigzag_encode(next(i++)));
+                if (!sink.status()) return;
+                continue;
+            }
+            sink.advance(write(sink.cursor(), i, i + safe));
+            i += safe;
+        }
+    }
+}
 
 }  // namespace vorl

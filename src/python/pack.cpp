@@ -1,7 +1,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/encoding.hpp"
+#include "core/huge_pages.hpp"
 #include "core/frame.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"

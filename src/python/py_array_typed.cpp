@@ -7,7 +7,8 @@
 #include <string>
 
 #include "core/decimal.hpp"
-#include "core/encoding.hpp"
+#include "core/d64_columns.hpp"
+#include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/numpy_api.hpp"
 
@@ -63,72 +64,20 @@ void raise_unfit_decimal(double value, unsigned places, std::string_view column_
                       " does not fit a decimal with " + std::to_string(places) + " places");
 }
 
-#if VORL_AVX2_KERNELS
-// d64_from_double on four values at once, when every product x * 10^places is
-// below 2^52 in magnitude (NaN fails that test too): truncating such a product
-// and adding 2^52 leaves its integer in the mantissa bits. The sign is that of
-// the truncated integer, so products in (-1, 0] stay positive. Returns false,
-// storing nothing, for any other block.
-VORL_TARGET_AVX2 inline bool four_decimals_avx2(__m256d values, __m256d factor, __m256i scale_flags, D64* out) noexcept {
-    const __m256d product = _mm256_mul_pd(values, factor);
-    const __m256d two_52 = _mm256_set1_pd(0x1p52);
-    const __m256d absolute = _mm256_andnot_pd(_mm256_set1_pd(-0.0), product);
-    if (_mm256_movemask_pd(_mm256_cmp_pd(absolute, two_52, _CMP_LT_OQ)) != 0xF) return false;
-    const __m256d truncated = _mm256_round_pd(absolute, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256i magnitude =
-        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(truncated, two_52)), _mm256_castpd_si256(two_52));
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i negative = _mm256_andnot_si256(_mm256_cmpeq_epi64(magnitude, zero),
-                                                 _mm256_cmpgt_epi64(zero, _mm256_castpd_si256(product)));
-    // D64::from_parts: the magnitude big-endian in bytes 0..6, flags in byte 7.
-    const __m256i reverse = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
-                                             7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
-    const __m256i sign = _mm256_and_si256(negative, _mm256_set1_epi64x(std::int64_t{D64::SIGN_BIT} << 56));
-    const __m256i words =
-        _mm256_or_si256(_mm256_shuffle_epi8(_mm256_slli_epi64(magnitude, 8), reverse), _mm256_or_si256(scale_flags, sign));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), words);
-    return true;
-}
-
-template <class Float>
-VORL_TARGET_AVX2 std::size_t floats_to_decimals_avx2(const Float* values, std::size_t length, unsigned places, D64* out) noexcept {
-    const __m256d factor = _mm256_set1_pd(vorl::power_of_ten(places));
-    const __m256i scale_flags = _mm256_set1_epi64x(static_cast<std::int64_t>(std::uint64_t{places} << 60));
-    std::size_t i = 0;
-    for (; length - i >= 4; i += 4) {
-        __m256d block;
-        if constexpr (sizeof(Float) == 8) {
-            block = _mm256_loadu_pd(reinterpret_cast<const double*>(values + i));
-        } else {
-            block = _mm256_cvtps_pd(_mm_loadu_ps(reinterpret_cast<const float*>(values + i)));  // exact widening
-        }
-        if (!four_decimals_avx2(block, factor, scale_flags, out + i)) break;
-    }
-    return i;
-}
-#endif
-
 template <class Float>
 bool floats_to_decimals(PyArrayTyped& typed, const Float* values, std::size_t length, unsigned places,
                         std::string_view column_name) {
     typed.decimals = vorl::Buffer<D64>::uninitialized(length);
     vorl::advise_huge_pages(typed.decimals.data(), length * sizeof(D64));
-    std::size_t i = 0;
-#if VORL_AVX2_KERNELS
-    // The fast path stops at the first block it cannot take; the plain loop,
-    // which defines values and errors, does the rest.
-    if (vorl::cpu_has_avx2()) i = floats_to_decimals_avx2(values, length, places, typed.decimals.data());
-#endif
-    for (; i < length; ++i) {
-        const double value = static_cast<double>(values[i]);
-        auto decimal = vorl::d64_from_double(value, places);
-        if (!decimal) {
-            raise_unfit_decimal(value, places, column_name);
-            return false;
-        }
-        typed.decimals[i] = decimal.value();
+    std::size_t stored;
+    if constexpr (sizeof(Float) == 8) {
+        stored = vorl::doubles_to_d64({values, length}, places, typed.decimals.data());
+    } else {
+        stored = vorl::floats_to_d64({values, length}, places, typed.decimals.data());
     }
-    return true;
+    if (stored == length) return true;
+    raise_unfit_decimal(static_cast<double>(values[stored]), places, column_name);
+    return false;
 }
 
 // Microseconds from another unit, in wrapping 64-bit arithmetic (NaT included).

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "core/decimal.hpp"
-#include "core/encoding.hpp"
+#include "core/d64_columns.hpp"
+#include "core/huge_pages.hpp"
 #include "core/local_offset.hpp"
 #include "python/numpy_api.hpp"
 #include "python/slice_container.hpp"
@@ -44,84 +45,6 @@ template <class T>
 PyRef array_over(Buffer<T> buffer, PyArray_Descr* descr, ReleaseBuffer release) {
     const auto released = buffer.release();
     return array_over_memory(released.data, released.size, released.capacity, descr, release);
-}
-
-// d64_to_double on `count` D64 at `slots`, each double stored over its D64.
-void decimals_to_doubles_plain(std::uint8_t* slots, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        vorl::D64 decimal;
-        std::memcpy(decimal.bytes.data(), slots + 8 * i, 8);
-        const double value = vorl::d64_to_double(decimal);
-        std::memcpy(slots + 8 * i, &value, 8);
-    }
-}
-
-#if VORL_AVX2_KERNELS
-// Four at a time where all four share one scale and have magnitudes below
-// 2^52, which convert to doubles exactly through the mantissa bits. The
-// quotient m / 10^s then comes from the correctly rounded reciprocal and two
-// FMA correction steps: the residual m - q * 10^s is exact in an FMA, and a
-// correction from an estimate within an ulp rounds exactly as the division
-// does (checked against it on 6.75e8 magnitudes at every scale). Division is
-// slow and this is the column's hottest operation. Other blocks take the
-// plain conversion.
-__attribute__((target("avx2,fma"))) void decimals_to_doubles_avx2(std::uint8_t* slots, std::size_t count) noexcept {
-    const __m256i reverse = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
-                                             7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
-    const __m256i too_large = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
-    const __m256d two_52 = _mm256_set1_pd(0x1p52);
-    const __m256i sign_bit = _mm256_set1_epi64x(std::int64_t{vorl::D64::SIGN_BIT} << 56);
-    unsigned scale = 0;
-    __m256d divisor = _mm256_set1_pd(1.0);
-    __m256d reciprocal = _mm256_set1_pd(1.0);
-    std::size_t i = 0;
-    while (count - i >= 4) {
-        auto* at = reinterpret_cast<__m256i*>(slots + 8 * i);
-        const __m256i words = _mm256_loadu_si256(at);
-        const __m256i scales = _mm256_srli_epi64(words, 60);
-        const __m256i magnitude = _mm256_srli_epi64(_mm256_shuffle_epi8(words, reverse), 8);
-        const bool one_scale =
-            _mm256_movemask_epi8(_mm256_cmpeq_epi64(scales, _mm256_set1_epi64x(static_cast<std::int64_t>(scale)))) == -1;
-        if (!one_scale) {
-            const auto first = static_cast<unsigned>(_mm256_extract_epi64(scales, 0));
-            if (first != scale) {  // a new column scale: try this block again with it
-                scale = first;
-                divisor = _mm256_set1_pd(vorl::power_of_ten(scale));
-                reciprocal = _mm256_set1_pd(1.0 / vorl::power_of_ten(scale));
-                continue;
-            }
-        }
-        if (!one_scale || !_mm256_testz_si256(magnitude, too_large)) {
-            decimals_to_doubles_plain(slots + 8 * i, 4);
-            i += 4;
-            continue;
-        }
-        const __m256d dividend = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(magnitude, _mm256_castpd_si256(two_52))), two_52);
-        __m256d value = dividend;
-        if (scale != 0) {
-            value = _mm256_mul_pd(dividend, reciprocal);
-            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
-            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
-        }
-        // The sign goes on last: the quotient of -m is minus that of m.
-        value = _mm256_xor_pd(value, _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(words, sign_bit), 7)));
-        _mm256_storeu_pd(reinterpret_cast<double*>(at), value);
-        i += 4;
-    }
-    decimals_to_doubles_plain(slots + 8 * i, count - i);
-}
-
-bool cpu_has_avx2_fma() noexcept {
-    static const bool has = vorl::cpu_has_avx2() && __builtin_cpu_supports("fma");
-    return has;
-}
-#endif
-
-void decimals_to_doubles(std::uint8_t* slots, std::size_t count) noexcept {
-#if VORL_AVX2_KERNELS
-    if (cpu_has_avx2_fma()) return decimals_to_doubles_avx2(slots, count);
-#endif
-    decimals_to_doubles_plain(slots, count);
 }
 
 // A NumPy-owned copy, for element types without a matching buffer layout.
@@ -258,7 +181,7 @@ PyRef series_to_array(vorl::Series series, std::size_t row_count) {
             // A double has the size of a D64: each takes its decimal's place
             // in the column's own allocation.
             const auto released = std::get<4>(series).release();
-            decimals_to_doubles(reinterpret_cast<std::uint8_t*>(released.data), released.size);
+            vorl::d64_to_doubles({released.data, released.size}, reinterpret_cast<double*>(released.data));
             return array_over_memory(released.data, released.size, released.capacity, types->float64, free_buffer<double>);
         }
         case vorl::DataType::String: return objects_array<true>(std::get<5>(series), types->object);

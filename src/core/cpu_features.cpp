@@ -1,0 +1,17 @@
+#include "core/cpu_features.hpp"
+
+namespace vorl {
+
+const CpuFeatures& cpu_features() noexcept {
+    static const CpuFeatures features = [] {
+        CpuFeatures found;
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+        found.avx2 = __builtin_cpu_supports("avx2");
+        found.fma = __builtin_cpu_supports("fma");
+#endif
+        return found;
+    }();
+    return features;
+}
+
+}  // namespace vorl

@@ -1,0 +1,104 @@
+#include "core/datetime_column.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/huge_pages.hpp"
+#include "core/kernels/datetime_differences.hpp"
+#include "core/kernels/step_divider.hpp"
+#include "core/kernels/zigzag_runs.hpp"
+
+namespace vorl {
+namespace {
+
+// Values read per call when a pass over them follows: small enough to stay in
+// the first-level cache between the two.
+constexpr std::uint64_t RUN_CHUNK = 2048;
+
+// Regular timestamps: one quotient, repeated `repeats` times.
+template <class Sink>
+void put_repeated_varint(Sink& sink, std::uint64_t bits, std::size_t repeats) {
+    const std::size_t width = varint_size(bits);
+    if constexpr (Sink::counts_only) {
+        sink.add(std::uint64_t{repeats} * width);
+    } else {
+        std::uint8_t* out = sink.claim(repeats * width);
+        if (out == nullptr) return;
+        if (width == 1) {
+            std::memset(out, static_cast<int>(bits), repeats);
+            return;
+        }
+        // One copy written, then the written part doubled until full.
+        std::uint8_t encoded[VARINT_MAX_SIZE_U64];
+        write_varint_unchecked(encoded, bits);
+        std::memcpy(out, encoded, width);
+        const std::size_t total = repeats * width;
+        for (std::size_t done = width; done < total;) {
+            const std::size_t step = std::min(done, total - done);
+            std::memcpy(out + done, out, step);
+            done += step;
+        }
+    }
+}
+
+}  // namespace
+
+template <class Sink>
+void encode_datetime_column(std::span<const std::int64_t> values, const DatetimePlan& plan, Sink& sink) {
+    const StepDivider divider(plan.step);
+    encode_len(sink, std::uint64_t{values.size()} + 1);
+    encode_i64(sink, plan.step);
+    encode_i64(sink, divider.quotient(values[0]));
+    if (values.size() == 1) return;
+    const std::int64_t* data = values.data();
+    if (plan.one_difference) {
+        put_repeated_varint(sink, zigzag_encode(divider.quotient(wrapping_sub(data[1], data[0]))), values.size() - 1);
+        return;
+    }
+    const DatetimeDifferenceKernels& kernels = datetime_difference_kernels();
+    const std::int64_t step = plan.step;
+    put_zigzag_run(
+        sink, 1, values.size(), [&](std::size_t i) { return divider.quotient(wrapping_sub(data[i], data[i - 1])); },
+        [&](std::size_t begin, std::size_t end) { return kernels.quotients_size(data, begin, end, step); },
+        [&](std::uint8_t* out, std::size_t begin, std::size_t end) {
+            return kernels.write_quotients(out, data, begin, end, step);
+        });
+}
+
+template <class Sink>
+void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& sink) {
+    if (values.empty()) {
+        sink.put_byte(0);
+        return;
+    }
+    encode_datetime_column(values, plan_datetime_column(values), sink);
+}
+
+template void encode_datetime_column<SizeWriter>(std::span<const std::int64_t>, const DatetimePlan&, SizeWriter&);
+template void encode_datetime_column<VecWriter>(std::span<const std::int64_t>, const DatetimePlan&, VecWriter&);
+template void datetime_array_bincode_encode<SizeWriter>(std::span<const std::int64_t>, SizeWriter&);
+template void datetime_array_bincode_encode<VecWriter>(std::span<const std::int64_t>, VecWriter&);
+
+Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader) {
+    VORL_TRY(const std::uint64_t n, reader.read_len());
+    if (n == 0) return Buffer<std::int64_t>{};
+    VORL_TRY(const std::int64_t step, reader.read_i64());
+    if (n == 1) return Buffer<std::int64_t>{};
+    const std::uint64_t count = n - 1;
+    Buffer<std::int64_t> out = Buffer<std::int64_t>::uninitialized(bounded_capacity(count, reader));
+    advise_huge_pages(out.data(), out.capacity() * sizeof(std::int64_t));
+    // Any step is accepted; the products wrap like every other operation here.
+    const auto g = static_cast<std::uint64_t>(step);
+    const DatetimeDifferenceKernels& kernels = datetime_difference_kernels();
+    std::uint64_t running = 0;
+    // In chunks that stay in the cache between reading and summing.
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t chunk = std::min<std::uint64_t>(count - done, RUN_CHUNK);
+        VORL_TRY_VOID(reader.read_varint_run(chunk, out.data() + done));
+        kernels.accumulate(out.data() + done, static_cast<std::size_t>(chunk), g, running);
+        done += chunk;
+    }
+    return out;
+}
+
+}  // namespace vorl

@@ -1,0 +1,27 @@
+// The compact DateTime column body: N = count + 1, the step g, t(0)/g, then
+// (t(i) - t(i-1))/g, all zigzag, so regular timestamps cost about one byte per
+// value. The step comes from datetime_step.hpp.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/buffer.hpp"
+#include "core/datetime_step.hpp"
+#include "core/encoding.hpp"
+
+namespace vorl {
+
+template <class Sink>
+void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& sink);
+
+// The writing half of datetime_array_bincode_encode with a plan made earlier.
+// The values may have changed since (another thread may own the array): the
+// body is then still well formed, never undefined behaviour, though it may not
+// restore the new values. values must not be empty.
+template <class Sink>
+void encode_datetime_column(std::span<const std::int64_t> values, const DatetimePlan& plan, Sink& sink);
+
+Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader);
+
+}  // namespace vorl

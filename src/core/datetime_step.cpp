@@ -1,0 +1,60 @@
+#include "core/datetime_step.hpp"
+
+#include <algorithm>
+#include <numeric>
+
+#include "core/kernels/datetime_differences.hpp"
+#include "core/kernels/step_divider.hpp"
+#include "core/kernels/zigzag_runs.hpp"
+
+namespace vorl {
+namespace {
+
+// The format's step rule over the first ten values.
+std::int64_t specified_step(std::span<const std::int64_t> values) noexcept {
+    std::int64_t step = values.front();
+    for (const std::int64_t x : values.first(std::min<std::size_t>(values.size(), 10))) {
+        if (step == 0) {
+            step = x;
+        } else if (x == 0) {
+            step = static_cast<std::int64_t>(magnitude_of(step));
+        } else {
+            step = static_cast<std::int64_t>(std::gcd(magnitude_of(step), magnitude_of(x)));
+        }
+    }
+    return step;
+}
+
+// gcd of |t(0)| and every |difference|: divides them all by construction. It is
+// 2^63 only when every one of them is 0 or -2^63, and -2^63 divides those too.
+std::int64_t exact_step(std::span<const std::int64_t> values, bool one_difference) noexcept {
+    std::uint64_t step = magnitude_of(values.front());
+    // A column with one difference gives the same gcd from its first two values.
+    const std::size_t end = one_difference ? std::min<std::size_t>(values.size(), 2) : values.size();
+    for (std::size_t i = 1; i < end && step != 1; ++i) {
+        step = std::gcd(step, magnitude_of(wrapping_sub(values[i], values[i - 1])));
+    }
+    return step == 0 ? 1 : static_cast<std::int64_t>(step);
+}
+
+}  // namespace
+
+DatetimePlan plan_datetime_column(std::span<const std::int64_t> values) noexcept {
+    const DatetimeDifferenceKernels& kernels = datetime_difference_kernels();
+    const std::int64_t specified = specified_step(values);
+    const bool one_difference = kernels.one_difference(values.data(), values.size());
+    bool fits = divides(specified, values.front());
+    if (fits && one_difference) {
+        fits = values.size() < 2 || divides(specified, wrapping_sub(values[1], values[0]));
+    } else if (fits) {
+        fits = kernels.step_divides(values.data(), 1, values.size(), specified);
+    }
+    return {fits ? specified : exact_step(values, one_difference), one_difference};
+}
+
+std::int64_t datetime_column_step(std::span<const std::int64_t> values) noexcept {
+    if (values.empty()) return 0;
+    return plan_datetime_column(values).step;
+}
+
+}  // namespace vorl

@@ -1,0 +1,24 @@
+// The step of a compact datetime column: the format's rule (the greatest
+// common divisor of the non-zero values among the first ten, with its sign
+// rule) whenever that step divides the first value and every difference
+// exactly; otherwise a step that does, so every column survives the round
+// trip. Never 0 for a non-empty column.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace vorl {
+
+struct DatetimePlan {
+    std::int64_t step;
+    bool one_difference;  // every t(i) - t(i-1) equals t(1) - t(0)
+};
+
+// values must not be empty.
+DatetimePlan plan_datetime_column(std::span<const std::int64_t> values) noexcept;
+
+// plan_datetime_column(values).step, and 0 for an empty column.
+std::int64_t datetime_column_step(std::span<const std::int64_t> values) noexcept;
+
+}  // namespace vorl

@@ -1,0 +1,77 @@
+#include "core/decimal_column.hpp"
+
+#include <algorithm>
+
+#include "core/huge_pages.hpp"
+#include "core/kernels/d64_words.hpp"
+#include "core/kernels/decimal_differences.hpp"
+#include "core/kernels/zigzag_runs.hpp"
+
+namespace vorl {
+namespace {
+
+// Values read per call when a pass over them follows: small enough to stay in
+// the first-level cache between the two.
+constexpr std::uint64_t RUN_CHUNK = 2048;
+
+// No writer produces a scale outside 0..15 and the flags byte has four bits
+// for it, so such a column is refused rather than given another value. It is
+// shown as the format shows enum indexes: an unsigned 32-bit number (a
+// negative scale wraps, a huge one saturates).
+Result<unsigned, DecodeError> column_scale(std::int64_t scale) noexcept {
+    if (scale >= 0 && scale <= static_cast<std::int64_t>(D64_MAX_SCALE)) return static_cast<unsigned>(scale);
+    const auto found =
+        scale > std::int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<std::uint32_t>(static_cast<std::uint64_t>(scale));
+    return err(DecodeError::unexpected_variant("DecimalScale", {0, D64_MAX_SCALE}, found));
+}
+
+}  // namespace
+
+template <class Sink>
+void d64_array_bincode_encode(std::span<const D64> values, Sink& sink) {
+    if (values.empty()) {
+        sink.put_byte(0);
+        return;
+    }
+    const auto first_number = std::find_if(values.begin(), values.end(), [](const D64& v) { return !v.is_special(); });
+    const unsigned scale = first_number == values.end() ? 0 : first_number->scale();
+    encode_len(sink, std::uint64_t{values.size()} + 1);
+    encode_i64(sink, std::int64_t{scale});
+    // The first difference is the first signed value itself.
+    encode_i64(sink, d64_signed_magnitude(values[0]));
+    const D64* data = values.data();
+    const DecimalDifferenceKernels& kernels = decimal_difference_kernels();
+    put_zigzag_run(
+        sink, 1, values.size(),
+        [data](std::size_t i) { return wrapping_sub(d64_signed_magnitude(data[i]), d64_signed_magnitude(data[i - 1])); },
+        [&](std::size_t begin, std::size_t end) { return kernels.size(data, begin, end); },
+        [&](std::uint8_t* out, std::size_t begin, std::size_t end) { return kernels.write(out, data, begin, end); });
+}
+
+template void d64_array_bincode_encode<SizeWriter>(std::span<const D64>, SizeWriter&);
+template void d64_array_bincode_encode<VecWriter>(std::span<const D64>, VecWriter&);
+
+Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader) {
+    VORL_TRY(const std::uint64_t n, reader.read_len());
+    if (n == 0) return Buffer<D64>{};
+    VORL_TRY(const std::int64_t scale, reader.read_i64());
+    if (n == 1) return Buffer<D64>{};
+    VORL_TRY(const unsigned scale_of_column, column_scale(scale));
+    const std::uint64_t count = n - 1;
+    // The differences are read into the column's own memory (eight bytes each,
+    // like a D64) and turned into running sums in place.
+    Buffer<D64> out = Buffer<D64>::uninitialized(bounded_capacity(count, reader));
+    advise_huge_pages(out.data(), out.capacity() * sizeof(D64));
+    auto* slots = reinterpret_cast<std::uint8_t*>(out.data());
+    const DecimalDifferenceKernels& kernels = decimal_difference_kernels();
+    std::uint64_t running = 0;
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t chunk = std::min<std::uint64_t>(count - done, RUN_CHUNK);
+        VORL_TRY_VOID(reader.read_varint_run(chunk, reinterpret_cast<std::int64_t*>(slots + 8 * done)));
+        kernels.accumulate(slots + 8 * done, static_cast<std::size_t>(chunk), scale_of_column, running);
+        done += chunk;
+    }
+    return out;
+}
+
+}  // namespace vorl

@@ -1,0 +1,22 @@
+// The compact Decimal column body: N = count + 1, the column scale (zigzag,
+// always the byte 2*scale), then count zigzag differences of the signed
+// magnitudes, so prices at one scale cost about one byte per value.
+#pragma once
+
+#include <span>
+
+#include "core/buffer.hpp"
+#include "core/decimal.hpp"
+#include "core/encoding.hpp"
+
+namespace vorl {
+
+// The scale is that of the first element that is neither NaN nor infinity;
+// every element is written against it unscaled.
+template <class Sink>
+void d64_array_bincode_encode(std::span<const D64> values, Sink& sink);
+
+// Elements come back with the one column scale and no NaN/infinity flags.
+Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader);
+
+}  // namespace vorl

@@ -1,0 +1,149 @@
+// AVX2 D64 conversions, four values at a time. Blocks with a value outside
+// the range where the vector rule provably agrees with d64_from_float (or
+// with d64_to_double) go through the plain loop, four values at a time.
+#include "core/kernels/d64_conversions.hpp"
+
+#if VORL_KERNELS_AVX2
+
+#include "core/kernels/avx2_blocks.hpp"
+
+namespace vorl {
+namespace {
+
+const D64ConversionKernels& plain = D64_CONVERSIONS_PLAIN;
+
+// Where the vector rule decides: below 2^51 (binary64) a decimal that rounds
+// to x lies within 1/4 of x * 10^places, so the nearest integer c to the
+// product is the only candidate and c / 10^places == x tests it exactly.
+// Below 2^22 the same holds for binary32, with the quotient rounded to float
+// (a double quotient exactly halfway between two floats is left to the
+// plain loop: rounding twice could differ from rounding once there).
+constexpr double BINARY64_LIMIT = 0x1p51;
+constexpr double BINARY32_LIMIT = 0x1p22;
+
+// The magnitudes and sign masks of the chosen integers (c or the truncated
+// product), below 2^51: the integer lands in the mantissa bits of v + 2^52.
+VORL_TARGET_AVX2 inline void store_words(__m256d chosen, __m256i scale_flags, D64* out) noexcept {
+    const __m256d two_52 = _mm256_set1_pd(0x1p52);
+    const __m256d absolute = _mm256_andnot_pd(_mm256_set1_pd(-0.0), chosen);
+    const __m256i magnitude =
+        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(absolute, two_52)), _mm256_castpd_si256(two_52));
+    // -0.0 compares equal to 0: a zero is never negative.
+    const __m256i negative = _mm256_castpd_si256(_mm256_cmp_pd(chosen, _mm256_setzero_pd(), _CMP_LT_OQ));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), avx2::d64_words(magnitude, negative, scale_flags));
+}
+
+// One block: false (storing nothing) when a lane is out of the vector rule's range.
+template <class Float>
+VORL_TARGET_AVX2 inline bool four_decimals(const Float* values, __m256d factor, __m256i scale_flags, D64* out) noexcept {
+    __m256d x;
+    if constexpr (sizeof(Float) == 8) {
+        x = _mm256_loadu_pd(values);
+    } else {
+        x = _mm256_cvtps_pd(_mm_loadu_ps(values));  // exact widening
+    }
+    const __m256d product = _mm256_mul_pd(x, factor);
+    const __m256d absolute = _mm256_andnot_pd(_mm256_set1_pd(-0.0), product);
+    const double limit = sizeof(Float) == 8 ? BINARY64_LIMIT : BINARY32_LIMIT;
+    if (_mm256_movemask_pd(_mm256_cmp_pd(absolute, _mm256_set1_pd(limit), _CMP_LT_OQ)) != 0xF) return false;  // NaN too
+    const __m256d nearest = _mm256_round_pd(product, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256d quotient = _mm256_div_pd(nearest, factor);
+    __m256d exact;
+    if constexpr (sizeof(Float) == 8) {
+        exact = _mm256_cmp_pd(quotient, x, _CMP_EQ_OQ);
+    } else {
+        const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(quotient), _mm256_set1_epi64x(0x1FFF'FFFF));
+        if (!_mm256_testz_si256(_mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(0x1000'0000)),
+                                _mm256_set1_epi64x(-1))) {
+            return false;
+        }
+        const __m128 rounded = _mm256_cvtpd_ps(quotient);
+        const __m128 same = _mm_cmpeq_ps(rounded, _mm_loadu_ps(values));
+        exact = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_castps_si128(same)));
+    }
+    const __m256d truncated = _mm256_round_pd(product, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    store_words(_mm256_blendv_pd(truncated, nearest, exact), scale_flags, out);
+    return true;
+}
+
+template <class Float>
+VORL_TARGET_AVX2 std::size_t from_floating(const Float* values, std::size_t count, unsigned places, D64* out) noexcept {
+    const __m256d factor = _mm256_set1_pd(power_of_ten(places));
+    const __m256i scale_flags = _mm256_set1_epi64x(static_cast<std::int64_t>(std::uint64_t{places} << 60));
+    std::size_t i = 0;
+    for (; count - i >= 4; i += 4) {
+        if (four_decimals(values + i, factor, scale_flags, out + i)) continue;
+        std::size_t done;
+        if constexpr (sizeof(Float) == 8) {
+            done = plain.from_doubles(values + i, 4, places, out + i);
+        } else {
+            done = plain.from_floats(values + i, 4, places, out + i);
+        }
+        if (done != 4) return i + done;
+    }
+    std::size_t done;
+    if constexpr (sizeof(Float) == 8) {
+        done = plain.from_doubles(values + i, count - i, places, out + i);
+    } else {
+        done = plain.from_floats(values + i, count - i, places, out + i);
+    }
+    return i + done;
+}
+
+// Four at a time where all four share one scale and have magnitudes below
+// 2^52, which convert to doubles exactly through the mantissa bits. The
+// quotient m / 10^s then comes from the correctly rounded reciprocal and two
+// FMA correction steps: the residual m - q * 10^s is exact in an FMA, and a
+// correction from an estimate within an ulp rounds exactly as the division
+// does (checked against it on 6.75e8 magnitudes at every scale). Division is
+// slow and this is the column's hottest operation.
+VORL_TARGET_AVX2_FMA void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
+    const __m256i too_large = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
+    const __m256d two_52 = _mm256_set1_pd(0x1p52);
+    const __m256i sign_bit = _mm256_set1_epi64x(std::int64_t{D64::SIGN_BIT} << 56);
+    unsigned scale = 0;
+    __m256d divisor = _mm256_set1_pd(1.0);
+    __m256d reciprocal = _mm256_set1_pd(1.0);
+    std::size_t i = 0;
+    while (count - i >= 4) {
+        const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i));
+        const __m256i scales = _mm256_srli_epi64(words, 60);
+        const __m256i magnitude = avx2::d64_magnitudes(words);
+        const bool one_scale = avx2::all_set(_mm256_cmpeq_epi64(scales, _mm256_set1_epi64x(static_cast<std::int64_t>(scale))));
+        if (!one_scale) {
+            const auto first = static_cast<unsigned>(_mm256_extract_epi64(scales, 0));
+            if (first != scale) {  // a new column scale: try this block again with it
+                scale = first;
+                divisor = _mm256_set1_pd(power_of_ten(scale));
+                reciprocal = _mm256_set1_pd(1.0 / power_of_ten(scale));
+                continue;
+            }
+        }
+        if (!one_scale || !_mm256_testz_si256(magnitude, too_large)) {
+            plain.to_doubles(values + i, 4, out + i);
+            i += 4;
+            continue;
+        }
+        const __m256d dividend =
+            _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(magnitude, _mm256_castpd_si256(two_52))), two_52);
+        __m256d value = dividend;
+        if (scale != 0) {
+            value = _mm256_mul_pd(dividend, reciprocal);
+            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
+            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
+        }
+        // The sign goes on last: the quotient of -m is minus that of m.
+        value = _mm256_xor_pd(value, _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(words, sign_bit), 7)));
+        _mm256_storeu_pd(out + i, value);
+        i += 4;
+    }
+    plain.to_doubles(values + i, count - i, out + i);
+}
+
+}  // namespace
+
+const D64ConversionKernels D64_CONVERSIONS_AVX2{"avx2+fma", from_floating<double>, from_floating<float>, to_doubles};
+
+}  // namespace vorl
+
+#endif

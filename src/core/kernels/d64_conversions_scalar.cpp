@@ -1,0 +1,33 @@
+// The plain loops that define the D64 conversion kernels.
+#include <cstring>
+
+#include "core/kernels/d64_conversions.hpp"
+
+namespace vorl {
+namespace {
+
+template <class Float>
+std::size_t from_floating(const Float* values, std::size_t count, unsigned places, D64* out) noexcept {
+    constexpr FloatWidth width = sizeof(Float) == 8 ? FloatWidth::Binary64 : FloatWidth::Binary32;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto decimal = d64_from_float(static_cast<double>(values[i]), places, width);
+        if (!decimal) return i;
+        out[i] = decimal.value();
+    }
+    return count;
+}
+
+void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        D64 decimal;
+        std::memcpy(&decimal, values + i, sizeof decimal);  // out may overlap values
+        const double value = d64_to_double(decimal);
+        std::memcpy(out + i, &value, sizeof value);
+    }
+}
+
+}  // namespace
+
+const D64ConversionKernels D64_CONVERSIONS_PLAIN{"plain", from_floating<double>, from_floating<float>, to_doubles};
+
+}  // namespace vorl

@@ -1,0 +1,105 @@
+// AVX2 decimal difference kernels: sixteen differences per block, written as
+// sixteen bytes when all are small; running sums four at a time.
+#include "core/kernels/decimal_differences.hpp"
+
+#if VORL_KERNELS_AVX2
+
+#include "core/kernels/avx2_blocks.hpp"
+#include "core/kernels/d64_words.hpp"
+
+namespace vorl {
+namespace {
+
+// Signed values four at a time, each computed once: the differences of a
+// block need its own values and the last one of the block before.
+class Differences {
+public:
+    // first >= 1; only the last lane of the block "before" is ever used.
+    VORL_TARGET_AVX2 Differences(const D64* values, std::size_t first) noexcept
+        : values_(values), before_(_mm256_set1_epi64x(d64_signed_magnitude(values[first - 1]))) {}
+    // The differences i .. i+3; calls come in order, i = first, first + 4, ...
+    VORL_TARGET_AVX2 __m256i next(std::size_t i) noexcept {
+        const __m256i current = avx2::d64_signed_magnitudes(values_ + i);
+        // [b3, c0, c1, c2] from the block before (b) and this one (c).
+        const __m256i middle = _mm256_permute2x128_si256(before_, current, 0x21);
+        const __m256i previous = _mm256_alignr_epi8(current, middle, 8);
+        before_ = current;
+        return _mm256_sub_epi64(current, previous);
+    }
+
+private:
+    const D64* values_;
+    __m256i before_;
+};
+
+VORL_TARGET_AVX2 std::uint64_t size(const D64* values, std::size_t begin, std::size_t end) noexcept {
+    if (end - begin < 16) return DECIMAL_DIFFERENCES_PLAIN.size(values, begin, end);
+    __m256i extra = _mm256_setzero_si256();
+    std::size_t i = begin;
+    Differences differences(values, begin);
+    for (; end - i >= 16; i += 16) {
+        const __m256i a = differences.next(i), b = differences.next(i + 4);
+        const __m256i c = differences.next(i + 8), d = differences.next(i + 12);
+        if (avx2::single_bytes64(a, b, c, d)) continue;
+        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(a));
+        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(b));
+        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(c));
+        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(d));
+    }
+    return (i - begin) + avx2::lane_sum64(extra) + DECIMAL_DIFFERENCES_PLAIN.size(values, i, end);
+}
+
+VORL_TARGET_AVX2 std::size_t write(std::uint8_t* out, const D64* values, std::size_t begin, std::size_t end) noexcept {
+    if (end - begin < 16) return DECIMAL_DIFFERENCES_PLAIN.write(out, values, begin, end);
+    std::uint8_t* const start = out;
+    std::size_t i = begin;
+    Differences differences(values, begin);
+    for (; end - i >= 16; i += 16) {
+        const __m256i a = differences.next(i), b = differences.next(i + 4);
+        const __m256i c = differences.next(i + 8), d = differences.next(i + 12);
+        if (avx2::single_bytes64(a, b, c, d)) {
+            avx2::store_zigzag_bytes64(out, a, b, c, d);
+            out += 16;
+        } else {
+            out += DECIMAL_DIFFERENCES_PLAIN.write(out, values, i, i + 16);
+        }
+    }
+    out += DECIMAL_DIFFERENCES_PLAIN.write(out, values, i, end);
+    return static_cast<std::size_t>(out - start);
+}
+
+// The running sums from an in-register prefix sum plus the carry of the
+// block before, then d64_word in vector form.
+VORL_TARGET_AVX2 void accumulate(std::uint8_t* slots, std::size_t count, unsigned scale,
+                                 std::uint64_t& running_sum) noexcept {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i scale_flags = _mm256_set1_epi64x(static_cast<std::int64_t>(std::uint64_t{scale} << 60));
+    const __m256i magnitude_mask = _mm256_set1_epi64x(static_cast<std::int64_t>(D64_MAX_MAGNITUDE));
+    __m256i carry = _mm256_set1_epi64x(static_cast<std::int64_t>(running_sum));
+    std::size_t i = 0;
+    for (; count - i >= 4; i += 4) {
+        auto* at = reinterpret_cast<__m256i*>(slots + 8 * i);
+        __m256i sums = _mm256_loadu_si256(at);
+        // [x0, x1, x2, x3] + [0, x0, x1, x2], then + [0, 0, s0, s1].
+        sums = _mm256_add_epi64(sums, _mm256_blend_epi32(_mm256_permute4x64_epi64(sums, 0x90), zero, 0x03));
+        sums = _mm256_add_epi64(sums, _mm256_permute2x128_si256(sums, sums, 0x08));
+        // Only one addition per block waits for the block before.
+        const __m256i total = _mm256_permute4x64_epi64(sums, 0xFF);
+        sums = _mm256_add_epi64(sums, carry);
+        carry = _mm256_add_epi64(carry, total);
+        const __m256i negative = _mm256_cmpgt_epi64(zero, sums);
+        const __m256i magnitude =
+            _mm256_and_si256(_mm256_sub_epi64(_mm256_xor_si256(sums, negative), negative), magnitude_mask);
+        _mm256_storeu_si256(at, avx2::d64_words(magnitude, negative, scale_flags));
+    }
+    running_sum = static_cast<std::uint64_t>(_mm256_extract_epi64(carry, 0));
+    DECIMAL_DIFFERENCES_PLAIN.accumulate(slots + 8 * i, count - i, scale, running_sum);
+}
+
+}  // namespace
+
+const DecimalDifferenceKernels DECIMAL_DIFFERENCES_AVX2{"avx2", size, write, accumulate};
+
+}  // namespace vorl
+
+#endif

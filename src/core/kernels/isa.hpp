@@ -1,0 +1,25 @@
+// Which instruction sets the kernel layer is built for. VORL_SIMD comes from
+// the build (-DVORL_SIMD=OFF leaves the plain loops only); the AVX2 kernels
+// carry their own target attribute, so the library needs no -m flags and a
+// kernel runs only after kernel_table.cpp has asked the processor.
+#pragma once
+
+#if !defined(VORL_SIMD)
+#define VORL_SIMD 1
+#endif
+
+#if VORL_SIMD && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VORL_KERNELS_AVX2 1
+#define VORL_TARGET_AVX2 __attribute__((target("avx2")))
+#define VORL_TARGET_AVX2_FMA __attribute__((target("avx2,fma")))
+#else
+#define VORL_KERNELS_AVX2 0
+#endif
+
+// Plain loops that the compiler vectorises well are compiled for AVX2 and for
+// the baseline; the loader picks the clone that the processor runs.
+#if VORL_SIMD && defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define VORL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VORL_VECTOR_CLONES
+#endif

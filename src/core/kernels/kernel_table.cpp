@@ -1,0 +1,106 @@
+// The one place that asks the processor what it runs and picks, once per
+// process, the fastest usable kernel of every family. A new family or ISA
+// gets its line here: candidates fastest first, the plain loops last.
+#include "core/cpu_features.hpp"
+#include "core/kernels/d64_conversions.hpp"
+#include "core/kernels/datetime_differences.hpp"
+#include "core/kernels/decimal_differences.hpp"
+#include "core/kernels/varint_runs.hpp"
+
+namespace vorl {
+namespace {
+
+enum class Needs { Nothing, Avx2, Avx2Fma };
+
+bool usable(Needs needs) noexcept {
+    const CpuFeatures& cpu = cpu_features();
+    switch (needs) {
+        case Needs::Nothing: return true;
+        case Needs::Avx2: return cpu.avx2;
+        case Needs::Avx2Fma: return cpu.avx2 && cpu.fma;
+    }
+    return false;
+}
+
+template <class Kernels>
+struct Candidate {
+    const Kernels* kernels;
+    Needs needs;
+};
+
+// The usable candidates in order, kept for the life of the process.
+template <class Kernels, std::size_t N>
+class Usable {
+public:
+    explicit Usable(const Candidate<Kernels> (&candidates)[N]) noexcept {
+        for (const auto& candidate : candidates) {
+            if (usable(candidate.needs)) found_[count_++] = candidate.kernels;
+        }
+    }
+    std::span<const Kernels* const> span() const noexcept { return {found_, count_}; }
+
+private:
+    const Kernels* found_[N] = {};
+    std::size_t count_ = 0;
+};
+
+}  // namespace
+
+std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
+    static const Usable table({
+#if VORL_KERNELS_AVX2
+        Candidate<VarintRunKernels>{&VARINT_RUNS_AVX2, Needs::Avx2},
+#endif
+        Candidate<VarintRunKernels>{&VARINT_RUNS_PLAIN, Needs::Nothing},
+    });
+    return table.span();
+}
+
+std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kernels() noexcept {
+    static const Usable table({
+#if VORL_KERNELS_AVX2
+        Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_AVX2, Needs::Avx2},
+#endif
+        Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_PLAIN, Needs::Nothing},
+    });
+    return table.span();
+}
+
+std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_kernels() noexcept {
+    static const Usable table({
+#if VORL_KERNELS_AVX2
+        Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_AVX2, Needs::Avx2},
+#endif
+        Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_PLAIN, Needs::Nothing},
+    });
+    return table.span();
+}
+
+std::span<const D64ConversionKernels* const> usable_d64_conversion_kernels() noexcept {
+    static const Usable table({
+#if VORL_KERNELS_AVX2
+        Candidate<D64ConversionKernels>{&D64_CONVERSIONS_AVX2, Needs::Avx2Fma},
+#endif
+        Candidate<D64ConversionKernels>{&D64_CONVERSIONS_PLAIN, Needs::Nothing},
+    });
+    return table.span();
+}
+
+const VarintRunKernels& varint_run_kernels() noexcept {
+    static const VarintRunKernels& chosen = *usable_varint_run_kernels().front();
+    return chosen;
+}
+const DecimalDifferenceKernels& decimal_difference_kernels() noexcept {
+    static const DecimalDifferenceKernels& chosen = *usable_decimal_difference_kernels().front();
+    return chosen;
+}
+const DatetimeDifferenceKernels& datetime_difference_kernels() noexcept {
+    static const DatetimeDifferenceKernels& chosen = *usable_datetime_difference_kernels().front();
+    return chosen;
+}
+const D64ConversionKernels& d64_conversion_kernels() noexcept {
+    static const D64ConversionKernels& chosen = *usable_d64_conversion_kernels().front();
+    return chosen;
+}
+
+}  // namespace vorl

@@ -1,0 +1,210 @@
+// AVX2 varint run kernels: the signed columns that Python packs are sized
+// and written sixteen values at a time; every type reads runs of one-byte
+// values 32 at a time. Unsigned sizes and writes keep the plain loops.
+#include "core/kernels/varint_runs.hpp"
+
+#if VORL_KERNELS_AVX2
+
+#include <bit>
+
+#include "core/kernels/avx2_blocks.hpp"
+#include "core/kernels/varint_run_reader.hpp"
+
+namespace vorl {
+namespace {
+
+VORL_TARGET_AVX2 std::uint64_t size_i64(const std::int64_t* values, std::size_t count) noexcept {
+    // One byte per value, plus the extra bytes of blocks with wider ones.
+    __m256i extra = _mm256_setzero_si256();
+    std::uint64_t wide_blocks = 0;  // blocks of sixteen nine-byte values
+    std::size_t i = 0;
+    for (; count - i >= 16; i += 16) {
+        const auto* at = reinterpret_cast<const __m256i*>(values + i);
+        const __m256i a = _mm256_loadu_si256(at), b = _mm256_loadu_si256(at + 1);
+        const __m256i c = _mm256_loadu_si256(at + 2), d = _mm256_loadu_si256(at + 3);
+        if (avx2::single_bytes64(a, b, c, d)) continue;
+        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
+        const __m256i nine =
+            _mm256_and_si256(_mm256_and_si256(avx2::above64(za, 0xFFFF'FFFF), avx2::above64(zb, 0xFFFF'FFFF)),
+                             _mm256_and_si256(avx2::above64(zc, 0xFFFF'FFFF), avx2::above64(zd, 0xFFFF'FFFF)));
+        if (avx2::all_set(nine)) {
+            wide_blocks += 1;
+            continue;
+        }
+        extra = avx2::add_extra_sizes64(extra, za);
+        extra = avx2::add_extra_sizes64(extra, zb);
+        extra = avx2::add_extra_sizes64(extra, zc);
+        extra = avx2::add_extra_sizes64(extra, zd);
+    }
+    return avx2::lane_sum64(extra) + i + wide_blocks * 16 * (VARINT_MAX_SIZE_U64 - 1) +
+           VARINT_RUNS_PLAIN.i64.size(values + i, count - i);
+}
+
+VORL_TARGET_AVX2 inline __m256i zigzag32(__m256i v) noexcept {
+    return _mm256_xor_si256(_mm256_slli_epi32(v, 1), _mm256_srai_epi32(v, 31));
+}
+// All ones in the lanes whose unsigned value is at most `limit`.
+VORL_TARGET_AVX2 inline __m256i at_most32(__m256i values, std::uint32_t limit) noexcept {
+    const __m256i bound = _mm256_set1_epi32(static_cast<int>(limit));
+    return _mm256_cmpeq_epi32(_mm256_max_epu32(values, bound), bound);
+}
+
+VORL_TARGET_AVX2 std::uint64_t size_i32(const std::int32_t* values, std::size_t count) noexcept {
+    // Each lane of `small` drops by at most 4 per block; it is emptied into
+    // the 64-bit total long before it could wrap.
+    constexpr std::size_t FLUSH = std::size_t{1} << 24;
+    std::uint64_t total = 0;
+    std::size_t i = 0;
+    while (count - i >= 8) {
+        __m256i small = _mm256_setzero_si256();  // minus the two-byte savings of each lane
+        const std::size_t blocks = std::min((count - i) / 8, FLUSH);
+        for (std::size_t b = 0; b < blocks; ++b, i += 8) {
+            const __m256i lanes = zigzag32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i)));
+            const __m256i one = at_most32(lanes, VARINT_MAX_SINGLE_BYTE);
+            const __m256i three = at_most32(lanes, 0xFFFF);
+            small = _mm256_add_epi32(small, _mm256_add_epi32(_mm256_add_epi32(one, one), _mm256_add_epi32(three, three)));
+        }
+        const __m256i wide = _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(small)),
+                                              _mm256_cvtepi32_epi64(_mm256_extracti128_si256(small, 1)));
+        // 5 bytes per value, less 2 for each limit it stays within.
+        total += 5 * (blocks * 8) + avx2::lane_sum64(wide);
+    }
+    return total + VARINT_RUNS_PLAIN.i32.size(values + i, count - i);
+}
+
+VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* values, std::size_t count) noexcept {
+    std::uint8_t* const start = out;
+    std::size_t i = 0;
+    while (count - i >= 16) {
+        const auto* at = reinterpret_cast<const __m256i*>(values + i);
+        const __m256i a = _mm256_loadu_si256(at), b = _mm256_loadu_si256(at + 1);
+        const __m256i c = _mm256_loadu_si256(at + 2), d = _mm256_loadu_si256(at + 3);
+        if (avx2::single_bytes64(a, b, c, d)) {
+            avx2::store_zigzag_bytes64(out, a, b, c, d);
+            out += 16;
+            i += 16;
+            continue;
+        }
+        const __m256i nine = _mm256_and_si256(
+            _mm256_and_si256(avx2::above64(avx2::zigzag64(a), 0xFFFF'FFFF), avx2::above64(avx2::zigzag64(b), 0xFFFF'FFFF)),
+            _mm256_and_si256(avx2::above64(avx2::zigzag64(c), 0xFFFF'FFFF), avx2::above64(avx2::zigzag64(d), 0xFFFF'FFFF)));
+        if (avx2::all_set(nine)) {
+            // Sixteen nine-byte values: the marker and the eight bytes each.
+            for (std::size_t k = 0; k < 16; ++k, out += VARINT_MAX_SIZE_U64) {
+                out[0] = VARINT_MARKER_U64;
+                store_le(out + 1, zigzag_encode(values[i + k]));
+            }
+            i += 16;
+            continue;
+        }
+        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+    }
+    out += VARINT_RUNS_PLAIN.i64.write(out, values + i, count - i);
+    return static_cast<std::size_t>(out - start);
+}
+
+VORL_TARGET_AVX2 std::size_t write_i32(std::uint8_t* out, const std::int32_t* values, std::size_t count) noexcept {
+    std::uint8_t* const start = out;
+    std::size_t i = 0;
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5);
+    while (count - i >= 16) {
+        const auto* at = reinterpret_cast<const __m256i*>(values + i);
+        const __m256i a = zigzag32(_mm256_loadu_si256(at));
+        const __m256i b = zigzag32(_mm256_loadu_si256(at + 1));
+        const __m256i small =
+            _mm256_and_si256(at_most32(a, VARINT_MAX_SINGLE_BYTE), at_most32(b, VARINT_MAX_SINGLE_BYTE));
+        if (avx2::all_set(small)) {
+            // Halves of the packs hold values 0-3, 8-11 | 4-7, 12-15.
+            const __m256i words = _mm256_packus_epi32(a, b);
+            const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), order);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(bytes));
+            out += 16;
+            i += 16;
+            continue;
+        }
+        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+    }
+    out += VARINT_RUNS_PLAIN.i32.write(out, values + i, count - i);
+    return static_cast<std::size_t>(out - start);
+}
+
+// from_varint_bits on the 16 one-byte values at `bytes`, stored at out.
+template <class T>
+VORL_TARGET_AVX2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) noexcept {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    if constexpr (std::is_signed_v<T>) {
+        // zigzag_decode on bytes: (b >> 1) ^ -(b & 1), then sign extension.
+        const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
+        const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
+        block = _mm_xor_si128(half, negate);
+    }
+    auto* to = reinterpret_cast<__m256i*>(out);
+    if constexpr (sizeof(T) == 4) {
+        const __m128i high = _mm_srli_si128(block, 8);
+        if constexpr (std::is_signed_v<T>) {
+            _mm256_storeu_si256(to, _mm256_cvtepi8_epi32(block));
+            _mm256_storeu_si256(to + 1, _mm256_cvtepi8_epi32(high));
+        } else {
+            _mm256_storeu_si256(to, _mm256_cvtepu8_epi32(block));
+            _mm256_storeu_si256(to + 1, _mm256_cvtepu8_epi32(high));
+        }
+    } else {
+        const __m128i parts[4] = {block, _mm_srli_si128(block, 4), _mm_srli_si128(block, 8), _mm_srli_si128(block, 12)};
+        for (int k = 0; k < 4; ++k) {
+            _mm256_storeu_si256(to + k, std::is_signed_v<T> ? _mm256_cvtepi8_epi64(parts[k]) : _mm256_cvtepu8_epi64(parts[k]));
+        }
+    }
+}
+
+template <class T>
+struct WidenAvx2 {
+    static constexpr std::uint64_t BLOCK = 32;
+    // Whole blocks of 32 one-byte values in a tight loop.
+    VORL_TARGET_AVX2 static std::uint64_t blocks(const std::uint8_t*& p, T* out, std::uint64_t max_blocks) noexcept {
+        const __m256i limit = _mm256_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE));
+        std::uint64_t b = 0;
+        for (; b < max_blocks; ++b, p += 32, out += 32) {
+            const __m256i block = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+            if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(block, limit), limit)) != -1) break;
+            widen_sixteen(p, out);
+            widen_sixteen(p + 16, out + 16);
+        }
+        return b;
+    }
+    VORL_TARGET_AVX2 static unsigned sixteen(const std::uint8_t* bytes, T* out) noexcept {
+        widen_sixteen(bytes, out);
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+        const __m128i limit = _mm_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE));
+        const auto small = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(block, limit), limit)));
+        return static_cast<unsigned>(std::countr_one(small));
+    }
+};
+
+template <class T>
+VORL_TARGET_AVX2 Result<void, DecodeError> read_run(SliceReader& reader, std::uint64_t count, T* values) noexcept {
+    return varint_run_detail::read_run<T, WidenAvx2<T>>(reader, count, values);
+}
+
+// Unsigned columns are sized and written by the plain loops.
+template <class T>
+std::uint64_t plain_size(const T* values, std::size_t count) noexcept {
+    return VARINT_RUNS_PLAIN.of<T>().size(values, count);
+}
+template <class T>
+std::size_t plain_write(std::uint8_t* out, const T* values, std::size_t count) noexcept {
+    return VARINT_RUNS_PLAIN.of<T>().write(out, values, count);
+}
+
+}  // namespace
+
+const VarintRunKernels VARINT_RUNS_AVX2{
+    "avx2",
+    {size_i32, write_i32, read_run<std::int32_t>},
+    {plain_size<std::uint32_t>, plain_write<std::uint32_t>, read_run<std::uint32_t>},
+    {size_i64, write_i64, read_run<std::int64_t>},
+    {plain_size<std::uint64_t>, plain_write<std::uint64_t>, read_run<std::uint64_t>},
+};
+
+}  // namespace vorl
+
+#endif
