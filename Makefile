@@ -14,7 +14,7 @@ SYSTEM_PACKAGES := libgtest-dev zlib1g-dev clang libclang-rt-14-dev
 CORE_SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 PACKAGE_SOURCES := $(shell find python -type f -not -path '*/__pycache__/*')
 
-.PHONY: demo test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 audit bench clean
+.PHONY: demo test test-cpp test-cpp-plain test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 audit bench clean
 
 $(VENV)/.ready: requirements-dev.txt requirements-test.txt
 	rm -rf $(VENV)
@@ -38,7 +38,7 @@ dist/.built: $(VENV)/.ready $(CORE_SOURCES) $(PACKAGE_SOURCES)
 demo: dist/.built
 	$(PY) -m pyvorl demo
 
-test: test-cpp test-sanitize fuzz-smoke test-python audit test-python313
+test: test-cpp test-cpp-plain test-sanitize fuzz-smoke test-python audit test-python313
 
 test-cpp: $(VENV)/.ready
 	scripts/ensure-system-packages.sh $(SYSTEM_PACKAGES)
@@ -46,6 +46,14 @@ test-cpp: $(VENV)/.ready
 		-DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja >/dev/null
 	$(VENV)/bin/cmake --build build/cpp -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure --no-tests=error
+
+# The engine's tests again with the SIMD kernels left out: the plain loops alone.
+test-cpp-plain: $(VENV)/.ready
+	scripts/ensure-system-packages.sh $(SYSTEM_PACKAGES)
+	$(VENV)/bin/cmake -S . -B build/cpp-plain -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORL_BUILD_TESTS=ON \
+		-DVORL_SIMD=OFF -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja >/dev/null
+	$(VENV)/bin/cmake --build build/cpp-plain -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/cpp-plain --output-on-failure --no-tests=error
 
 # The engine's tests again under clang with ASan and UBSan.
 test-sanitize: $(VENV)/.ready

@@ -1,0 +1,233 @@
+// Every usable kernel against the plain loop that defines it, on random and
+// edge inputs: the same sizes, bytes, values and errors.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "core/kernels/d64_conversions.hpp"
+#include "core/kernels/datetime_differences.hpp"
+#include "core/kernels/decimal_differences.hpp"
+#include "core/kernels/varint_runs.hpp"
+
+namespace vorl {
+namespace {
+
+constexpr std::int64_t MIN64 = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t MAX64 = std::numeric_limits<std::int64_t>::max();
+const std::size_t LENGTHS[] = {0, 1, 3, 4, 15, 16, 17, 31, 32, 33, 64, 100, 1000};
+
+// Signed 64-bit values of one shape: mostly small, every varint width, the
+// boundaries of the fast paths (2^50, 2^52, 2^56), or a regular step.
+std::vector<std::int64_t> int_values(std::mt19937_64& rng, std::size_t n, int shape) {
+    static const std::int64_t EDGES[] = {0, 1, -1, 125, -126, 250, 32767, -32769, 65536, 1LL << 31, 1LL << 50,
+                                         -(1LL << 50), (1LL << 50) - 1, 1LL << 52, (1LL << 52) + 1, 1LL << 56,
+                                         (1LL << 56) - 1, -(1LL << 56), MAX64, MIN64};
+    std::vector<std::int64_t> values(n);
+    std::int64_t running = static_cast<std::int64_t>(rng() % 1000) * 60;
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (shape) {
+            case 0: values[i] = static_cast<std::int64_t>(rng() % 251) - 125; break;
+            case 1: values[i] = static_cast<std::int64_t>(rng() >> (rng() % 64)) * (rng() % 2 ? 1 : -1); break;
+            case 2: values[i] = EDGES[rng() % std::size(EDGES)]; break;
+            default: values[i] = running += (rng() % 50 == 0 ? 60 * static_cast<std::int64_t>(rng() % 7) : 60); break;
+        }
+    }
+    return values;
+}
+
+template <class Kernels, class Check>
+void for_each_kernel(std::span<const Kernels* const> usable, const Kernels& plain, Check check) {
+    for (const Kernels* kernels : usable) {
+        SCOPED_TRACE(kernels->name);
+        check(*kernels, plain);
+    }
+}
+
+// Shapes times lengths, each with its own seed.
+template <class Case>
+void for_each_input(Case run) {
+    std::mt19937_64 rng(7);
+    for (int shape = 0; shape < 4; ++shape) {
+        for (const std::size_t n : LENGTHS) {
+            SCOPED_TRACE(testing::Message() << "shape " << shape << ", length " << n);
+            run(int_values(rng, n, shape));
+        }
+    }
+}
+
+template <class T>
+void check_varint_runs(const VarintRunKernels& kernels, const VarintRunKernels& plain) {
+    for_each_input([&](const std::vector<std::int64_t>& source) {
+        const std::vector<T> values(source.begin(), source.end());  // narrowed as the column would hold them
+        const std::size_t n = values.size();
+        ASSERT_EQ(kernels.of<T>().size(values.data(), n), plain.of<T>().size(values.data(), n));
+        std::vector<std::uint8_t> expected(9 * n + 16), written(9 * n + 16);
+        expected.resize(plain.of<T>().write(expected.data(), values.data(), n));
+        written.resize(kernels.of<T>().write(written.data(), values.data(), n));
+        ASSERT_EQ(written, expected);
+        // Whole, cut short, and with a marker the type refuses in the middle.
+        for (int damage = 0; damage < 3; ++damage) {
+            std::vector<std::uint8_t> bytes = expected;
+            if (damage == 1) bytes.resize(bytes.size() / 2);
+            if (damage == 2 && !bytes.empty()) bytes[bytes.size() / 2] = sizeof(T) == 4 ? 0xFD : 0xFE;
+            std::vector<T> got(n + 16), want(n + 16);
+            SliceReader fast(bytes), slow(bytes);
+            const auto a = kernels.of<T>().read(fast, n, got.data());
+            const auto b = plain.of<T>().read(slow, n, want.data());
+            ASSERT_EQ(a.ok(), b.ok());
+            if (!a.ok()) {
+                ASSERT_EQ(a.error().to_string(), b.error().to_string());
+                continue;
+            }
+            ASSERT_EQ(fast.remaining(), slow.remaining());
+            ASSERT_EQ(got, want);
+        }
+    });
+}
+
+TEST(Kernels, VarintRunsMatchThePlainLoops) {
+    for_each_kernel(usable_varint_run_kernels(), VARINT_RUNS_PLAIN, [](const auto& kernels, const auto& plain) {
+        check_varint_runs<std::int32_t>(kernels, plain);
+        check_varint_runs<std::uint32_t>(kernels, plain);
+        check_varint_runs<std::int64_t>(kernels, plain);
+        check_varint_runs<std::uint64_t>(kernels, plain);
+    });
+}
+
+TEST(Kernels, DecimalDifferencesMatchThePlainLoops) {
+    for_each_kernel(usable_decimal_difference_kernels(), DECIMAL_DIFFERENCES_PLAIN, [](const auto& kernels,
+                                                                                       const auto& plain) {
+        for_each_input([&](const std::vector<std::int64_t>& source) {
+            std::vector<D64> values;
+            for (const std::int64_t v : source) {
+                values.push_back(D64::from_parts(v < 0, (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE,
+                                                 static_cast<unsigned>(v & 15)));
+            }
+            const std::size_t n = values.size();
+            if (n >= 1) {
+                ASSERT_EQ(kernels.size(values.data(), 1, n), plain.size(values.data(), 1, n));
+                std::vector<std::uint8_t> expected(9 * n + 16), written(9 * n + 16);
+                expected.resize(plain.write(expected.data(), values.data(), 1, n));
+                written.resize(kernels.write(written.data(), values.data(), 1, n));
+                ASSERT_EQ(written, expected);
+            }
+            for (const unsigned scale : {0u, 2u, 15u}) {
+                std::vector<std::int64_t> got = source, want = source;
+                std::uint64_t running_got = 5, running_want = 5;
+                kernels.accumulate(reinterpret_cast<std::uint8_t*>(got.data()), n, scale, running_got);
+                plain.accumulate(reinterpret_cast<std::uint8_t*>(want.data()), n, scale, running_want);
+                ASSERT_EQ(got, want);
+                ASSERT_EQ(running_got, running_want);
+            }
+        });
+    });
+}
+
+TEST(Kernels, DatetimeDifferencesMatchThePlainLoops) {
+    for_each_kernel(usable_datetime_difference_kernels(), DATETIME_DIFFERENCES_PLAIN, [](const auto& kernels,
+                                                                                         const auto& plain) {
+        for_each_input([&](const std::vector<std::int64_t>& values) {
+            const std::size_t n = values.size();
+            const std::int64_t* data = values.data();
+            ASSERT_EQ(kernels.one_difference(data, n), plain.one_difference(data, n));
+            if (n < 2) return;
+            for (const std::int64_t step : std::array<std::int64_t, 9>{1, -1, 3, 60, -60, 1LL << 52, (1LL << 53) + 1, MIN64, 0}) {
+                SCOPED_TRACE(step);
+                ASSERT_EQ(kernels.step_divides(data, 1, n, step), plain.step_divides(data, 1, n, step));
+                ASSERT_EQ(kernels.quotients_size(data, 1, n, step), plain.quotients_size(data, 1, n, step));
+                std::vector<std::uint8_t> expected(9 * n + 16), written(9 * n + 16);
+                expected.resize(plain.write_quotients(expected.data(), data, 1, n, step));
+                written.resize(kernels.write_quotients(written.data(), data, 1, n, step));
+                ASSERT_EQ(written, expected);
+                std::vector<std::int64_t> got = values, want = values;
+                std::uint64_t running_got = 1, running_want = 1;
+                kernels.accumulate(got.data(), n, static_cast<std::uint64_t>(step), running_got);
+                plain.accumulate(want.data(), n, static_cast<std::uint64_t>(step), running_want);
+                ASSERT_EQ(got, want);
+                ASSERT_EQ(running_got, running_want);
+            }
+        });
+    });
+}
+
+// Floats whose products at `places` sit around the hand-over points of the
+// vector rule (2^22, 2^51, 2^52) and of the D64 range (2^56), plus cents,
+// halves, zeros, NaN and infinities.
+std::vector<double> float_values(std::mt19937_64& rng, std::size_t n, unsigned places) {
+    const double p = std::pow(10.0, places);
+    std::vector<double> values(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double sign = rng() % 2 ? 1.0 : -1.0;
+        switch (rng() % 6) {
+            case 0: values[i] = sign * static_cast<double>(rng() % 10'000'000) / p; break;
+            case 1: {
+                const int power = std::array{22, 51, 52, 53, 56}[rng() % 5];
+                values[i] = sign * std::nextafter(std::ldexp(1.0, power) / p, rng() % 2 ? 0.0 : INFINITY);
+                for (std::uint64_t k = rng() % 4; k > 0; --k) values[i] = std::nextafter(values[i], 0.0);
+                break;
+            }
+            case 2: values[i] = sign * std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 80)); break;
+            case 3: values[i] = sign * (static_cast<double>(rng() % 1000) + 0.5) / p; break;
+            case 4: values[i] = std::array<double, 8>{0.0, -0.0, NAN, INFINITY, -INFINITY, 0.29, 8.2, 2.675}[rng() % 8]; break;
+            default: values[i] = sign * static_cast<double>(rng() % (1ULL << 53)) / p; break;
+        }
+    }
+    return values;
+}
+
+template <class Float>
+void check_from_floats(const D64ConversionKernels& kernels, const D64ConversionKernels& plain) {
+    std::mt19937_64 rng(11);
+    for (const unsigned places : {0u, 1u, 2u, 4u, 9u, 15u}) {
+        for (const std::size_t n : LENGTHS) {
+            SCOPED_TRACE(testing::Message() << "places " << places << ", length " << n);
+            const std::vector<double> source = float_values(rng, n, places);
+            const std::vector<Float> values(source.begin(), source.end());
+            std::vector<D64> got(n), want(n);
+            std::size_t a, b;
+            if constexpr (sizeof(Float) == 8) {
+                a = kernels.from_doubles(values.data(), n, places, got.data());
+                b = plain.from_doubles(values.data(), n, places, want.data());
+            } else {
+                a = kernels.from_floats(values.data(), n, places, got.data());
+                b = plain.from_floats(values.data(), n, places, want.data());
+            }
+            ASSERT_EQ(a, b);
+            got.resize(a);
+            want.resize(b);
+            ASSERT_EQ(got, want);
+        }
+    }
+}
+
+TEST(Kernels, D64ConversionsMatchThePlainLoops) {
+    for_each_kernel(usable_d64_conversion_kernels(), D64_CONVERSIONS_PLAIN, [](const auto& kernels, const auto& plain) {
+        check_from_floats<double>(kernels, plain);
+        check_from_floats<float>(kernels, plain);
+        for_each_input([&](const std::vector<std::int64_t>& source) {
+            // Mixed and shared scales, magnitudes on both sides of 2^52.
+            std::vector<D64> values;
+            for (std::size_t i = 0; i < source.size(); ++i) {
+                const std::int64_t v = source[i];
+                const auto magnitude = (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE;
+                values.push_back(D64::from_parts(v < 0, magnitude, i % 9 == 8 ? 3 : static_cast<unsigned>(source.size() % 16)));
+            }
+            std::vector<double> got(values.size()), want(values.size());
+            kernels.to_doubles(values.data(), values.size(), got.data());
+            plain.to_doubles(values.data(), values.size(), want.data());
+            ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * sizeof(double)));
+            // In place, as the binding converts a decoded column.
+            kernels.to_doubles(values.data(), values.size(), reinterpret_cast<double*>(values.data()));
+            ASSERT_EQ(0, std::memcmp(values.data(), want.data(), got.size() * sizeof(double)));
+        });
+    });
+}
+
+}  // namespace
+}  // namespace vorl
