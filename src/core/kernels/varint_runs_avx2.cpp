@@ -98,7 +98,15 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
             i += 16;
             continue;
         }
-        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
+        const __m256i wider = _mm256_or_si256(_mm256_or_si256(avx2::above64(za, 0xFFFF), avx2::above64(zb, 0xFFFF)),
+                                              _mm256_or_si256(avx2::above64(zc, 0xFFFF), avx2::above64(zd, 0xFFFF)));
+        // One choice per block, not per value.
+        if (_mm256_testz_si256(wider, wider)) {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        } else {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
+        }
     }
     out += VARINT_RUNS_PLAIN.i64.write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
@@ -123,7 +131,11 @@ VORL_TARGET_AVX2 std::size_t write_i32(std::uint8_t* out, const std::int32_t* va
             i += 16;
             continue;
         }
-        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        if (avx2::all_set(_mm256_and_si256(at_most32(a, 0xFFFF), at_most32(b, 0xFFFF)))) {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        } else {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
+        }
     }
     out += VARINT_RUNS_PLAIN.i32.write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
