@@ -183,6 +183,25 @@ VORL_TARGET_AVX2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) no
     }
 }
 
+// from_varint_bits on the one-byte values at `bytes` that fill one 32-byte
+// store (4 of int64, 8 of int32), stored at out; reads 8 bytes.
+template <class T>
+VORL_TARGET_AVX2 inline void widen_store(const std::uint8_t* bytes, T* out) noexcept {
+    __m128i block = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
+    if constexpr (std::is_signed_v<T>) {
+        const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
+        const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
+        block = _mm_xor_si128(half, negate);
+    }
+    __m256i wide;
+    if constexpr (sizeof(T) == 4) {
+        wide = std::is_signed_v<T> ? _mm256_cvtepi8_epi32(block) : _mm256_cvtepu8_epi32(block);
+    } else {
+        wide = std::is_signed_v<T> ? _mm256_cvtepi8_epi64(block) : _mm256_cvtepu8_epi64(block);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), wide);
+}
+
 template <class T>
 struct WidenAvx2 {
     static constexpr std::uint64_t BLOCK = 32;
@@ -213,10 +232,11 @@ struct WidenAvx2 {
     // no branch depends on the width of a value. A marker the type refuses
     // (or 0xFE, 0xFF) at a value's start ends the run; the checked reader
     // then reports it. Returns how many values were read.
-    static constexpr std::size_t MIXED_ROOM = 80;  // a window, the widest value at its end, one widening
+    static constexpr std::size_t MIXED_ROOM = 80;  // a window, the widest value at its end, one widening store
     VORL_TARGET_AVX2 static std::uint64_t mixed(const std::uint8_t*& p, std::size_t left, T* out,
                                                 std::uint64_t max) noexcept {
         constexpr bool wide = sizeof(T) == 8;
+        constexpr unsigned STARTS = 64 - VARINT_MAX_SIZE_U64 + 1;
         // The payload bits of a 0xFB, 0xFC and 0xFD value, by (marker - 0xFB).
         constexpr std::uint64_t PAYLOAD[3] = {0xFFFF, 0xFFFF'FFFF, ~std::uint64_t{0}};
         const std::uint8_t* q = p;
@@ -225,19 +245,22 @@ struct WidenAvx2 {
         while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && max - n >= MIXED_ROOM) {
             const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
             const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
-            const std::uint64_t marks = bytes_at_least(low, high, VARINT_MARKER_U16);
+            // Values start in the first 56 bytes, so a nine-byte one still ends in the window; the bit at 56
+            // stops every run of one-byte values there without a bound check.
+            const std::uint64_t marks = bytes_at_least(low, high, VARINT_MARKER_U16) | std::uint64_t{1} << STARTS;
             const std::uint64_t refused = bytes_at_least(low, high, wide ? VARINT_MARKER_U128 : VARINT_MARKER_U64);
             const std::uint64_t code_low = bytes_equal(low, high, VARINT_MARKER_U32);
             const std::uint64_t code_high = bytes_equal(low, high, VARINT_MARKER_U64);
             unsigned pos = 0;
             while (true) {
-                const std::uint64_t rest = marks >> pos;
-                const unsigned run = std::min(static_cast<unsigned>(std::countr_zero(rest)), 64 - pos);
-                widen_sixteen(q + pos, out + n);
-                for (unsigned k = 16; k < run; k += 16) widen_sixteen(q + pos + k, out + n + k);
+                const auto run = static_cast<unsigned>(std::countr_zero(marks >> pos));
+                // One store covers the short runs between wider values; longer runs loop.
+                constexpr unsigned STEP = 32 / sizeof(T);
+                widen_store(q + pos, out + n);
+                for (unsigned k = STEP; k < run; k += STEP) widen_store(q + pos + k, out + n + k);
                 n += run;
                 pos += run;
-                if (pos >= 64) break;
+                if (pos >= STARTS) break;
                 if ((refused >> pos) & 1) {
                     p = q + pos;
                     return n;
@@ -245,7 +268,7 @@ struct WidenAvx2 {
                 const unsigned code = static_cast<unsigned>(((code_low >> pos) & 1) | ((code_high >> pos) & 1) << 1);
                 out[n++] = from_varint_bits<T>(load_le<std::uint64_t>(q + pos + 1) & PAYLOAD[code]);
                 pos += 1 + (2u << code);
-                if (pos >= 64) break;
+                if (pos >= STARTS) break;
             }
             q += pos;
         }
