@@ -43,10 +43,9 @@ class MarketData:
         return sum(a.nbytes for a in (self.timestamps, self.prices, self.quantities, self.buys, texts))
 
     def expected_prices(self) -> NDArray[np.float64]:
-        # The packer truncates x * 10**places toward zero and the reader divides
-        # by 10**places: int(x * 100) / 100, element by element.
-        scale = 10.0**PRICE_PLACES
-        result: NDArray[np.float64] = np.trunc(self.prices * scale) / scale
+        # Each price is the float nearest a whole cent, and the packer keeps the
+        # one decimal with 2 places that rounds to it: every price comes back.
+        result: NDArray[np.float64] = self.prices.copy()
         return result
 
 

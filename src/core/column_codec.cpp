@@ -114,21 +114,17 @@ void encode_var_values(Sink& sink, std::span<const std::string_view> values) {
 // Count, then `count` variable-length integers of T (zigzag for signed T).
 template <class T>
 Result<Buffer<T>, DecodeError> decode_varint_values(SliceReader& reader) {
-    auto count = reader.read_len();
-    if (!count) return err(std::move(count).error());
-    Buffer<T> out = Buffer<T>::uninitialized(bounded_capacity(count.value(), reader));
+    VORL_TRY(const std::uint64_t count, reader.read_len());
+    Buffer<T> out = Buffer<T>::uninitialized(bounded_capacity(count, reader));
     advise_huge_pages(out.data(), out.capacity() * sizeof(T));
-    auto read = reader.read_varint_run(count.value(), out.data());
-    if (!read) return err(std::move(read).error());
+    VORL_TRY_VOID(reader.read_varint_run(count, out.data()));
     return out;
 }
 
 // Count, then raw little-endian floats copied bit for bit.
 template <class T>
 Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader) {
-    auto count = reader.read_len();
-    if (!count) return err(std::move(count).error());
-    const std::uint64_t n = count.value();
+    VORL_TRY(const std::uint64_t n, reader.read_len());
     const std::size_t whole = reader.remaining() / sizeof(T);
     if (n > whole) {
         // Element `whole` is the first one cut short.
@@ -173,9 +169,7 @@ VORL_VECTOR_CLONES std::size_t copy_booleans(std::uint8_t* __restrict out, const
 }
 
 Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader) {
-    auto count = reader.read_len();
-    if (!count) return err(std::move(count).error());
-    const std::uint64_t n = count.value();
+    VORL_TRY(const std::uint64_t n, reader.read_len());
     const std::size_t available = bounded_capacity(n, reader);
     const std::uint8_t* bytes = reader.position();
     Buffer<std::uint8_t> out = Buffer<std::uint8_t>::uninitialized(available);
@@ -240,9 +234,7 @@ std::optional<std::size_t> short_elements_span(const std::uint8_t* p, const std:
 // valid texts. Otherwise read_str/read_byte_str check element by element and
 // report the first failure.
 Result<VarColumn, DecodeError> decode_var_values(SliceReader& reader, bool utf8) {
-    auto count = reader.read_len();
-    if (!count) return err(std::move(count).error());
-    const std::uint64_t n = count.value();
+    VORL_TRY(const std::uint64_t n, reader.read_len());
 
     std::size_t total = 0;
     const std::uint8_t* const start = reader.position();
@@ -259,9 +251,8 @@ Result<VarColumn, DecodeError> decode_var_values(SliceReader& reader, bool utf8)
                 scan.advance(std::size_t{1} + *p);
                 continue;
             }
-            auto element = utf8 ? scan.read_str() : scan.read_byte_str();
-            if (!element) return err(std::move(element).error());
-            total += element.value().size();
+            VORL_TRY(auto element, utf8 ? scan.read_str() : scan.read_byte_str());
+            total += element.size();
         }
     }
     VarColumn out;
@@ -278,10 +269,10 @@ Result<VarColumn, DecodeError> decode_var_values(SliceReader& reader, bool utf8)
     return out;
 }
 
-template <std::size_t Index, class Column>
+template <DataType Type, class Column>
 Result<Series, DecodeError> into_series(Result<Column, DecodeError> column) {
-    if (!column) return err(std::move(column).error());
-    return Series{std::in_place_index<Index>, std::move(column).value()};
+    VORL_TRY(Column values, std::move(column));
+    return Series{std::in_place_index<index_of<Type>>, std::move(values)};
 }
 
 }  // namespace
@@ -290,17 +281,17 @@ template <class Sink>
 void encode_series_body(Sink& sink, const SeriesRef& series) {
     switch (series_type(series)) {
         case DataType::Null: return;
-        case DataType::DateTime: return datetime_array_bincode_encode(std::get<1>(series), sink);
-        case DataType::Int64: return encode_varint_values(sink, std::get<2>(series));
-        case DataType::Float64: return encode_raw_values(sink, std::get<3>(series));
-        case DataType::Decimal: return d64_array_bincode_encode(std::get<4>(series), sink);
-        case DataType::String: return encode_var_values(sink, std::get<5>(series));
-        case DataType::Bool: return encode_bool_values(sink, std::get<6>(series));
-        case DataType::Int32: return encode_varint_values(sink, std::get<7>(series));
-        case DataType::UInt32: return encode_varint_values(sink, std::get<8>(series));
-        case DataType::UInt64: return encode_varint_values(sink, std::get<9>(series));
-        case DataType::Float32: return encode_raw_values(sink, std::get<10>(series));
-        case DataType::Bytes: return encode_var_values(sink, std::get<11>(series));
+        case DataType::DateTime: return datetime_array_bincode_encode(get<DataType::DateTime>(series), sink);
+        case DataType::Int64: return encode_varint_values(sink, get<DataType::Int64>(series));
+        case DataType::Float64: return encode_raw_values(sink, get<DataType::Float64>(series));
+        case DataType::Decimal: return d64_array_bincode_encode(get<DataType::Decimal>(series), sink);
+        case DataType::String: return encode_var_values(sink, get<DataType::String>(series));
+        case DataType::Bool: return encode_bool_values(sink, get<DataType::Bool>(series));
+        case DataType::Int32: return encode_varint_values(sink, get<DataType::Int32>(series));
+        case DataType::UInt32: return encode_varint_values(sink, get<DataType::UInt32>(series));
+        case DataType::UInt64: return encode_varint_values(sink, get<DataType::UInt64>(series));
+        case DataType::Float32: return encode_raw_values(sink, get<DataType::Float32>(series));
+        case DataType::Bytes: return encode_var_values(sink, get<DataType::Bytes>(series));
     }
 }
 
@@ -309,20 +300,20 @@ template void encode_series_body<VecWriter>(VecWriter&, const SeriesRef&);
 
 Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag) {
     switch (tag) {
-        case DataType::Null: return Series{std::in_place_index<0>};
-        case DataType::DateTime: return into_series<1>(datetime_array_bincode_decode(reader));
-        case DataType::Int64: return into_series<2>(decode_varint_values<std::int64_t>(reader));
-        case DataType::Float64: return into_series<3>(decode_raw_values<double>(reader));
-        case DataType::Decimal: return into_series<4>(d64_array_bincode_decode(reader));
-        case DataType::String: return into_series<5>(decode_var_values(reader, true));
-        case DataType::Bool: return into_series<6>(decode_bool_values(reader));
-        case DataType::Int32: return into_series<7>(decode_varint_values<std::int32_t>(reader));
-        case DataType::UInt32: return into_series<8>(decode_varint_values<std::uint32_t>(reader));
-        case DataType::UInt64: return into_series<9>(decode_varint_values<std::uint64_t>(reader));
-        case DataType::Float32: return into_series<10>(decode_raw_values<float>(reader));
-        case DataType::Bytes: return into_series<11>(decode_var_values(reader, false));
+        case DataType::Null: return Series{std::in_place_index<index_of<DataType::Null>>};
+        case DataType::DateTime: return into_series<DataType::DateTime>(datetime_array_bincode_decode(reader));
+        case DataType::Int64: return into_series<DataType::Int64>(decode_varint_values<std::int64_t>(reader));
+        case DataType::Float64: return into_series<DataType::Float64>(decode_raw_values<double>(reader));
+        case DataType::Decimal: return into_series<DataType::Decimal>(d64_array_bincode_decode(reader));
+        case DataType::String: return into_series<DataType::String>(decode_var_values(reader, true));
+        case DataType::Bool: return into_series<DataType::Bool>(decode_bool_values(reader));
+        case DataType::Int32: return into_series<DataType::Int32>(decode_varint_values<std::int32_t>(reader));
+        case DataType::UInt32: return into_series<DataType::UInt32>(decode_varint_values<std::uint32_t>(reader));
+        case DataType::UInt64: return into_series<DataType::UInt64>(decode_varint_values<std::uint64_t>(reader));
+        case DataType::Float32: return into_series<DataType::Float32>(decode_raw_values<float>(reader));
+        case DataType::Bytes: return into_series<DataType::Bytes>(decode_var_values(reader, false));
     }
-    return Series{std::in_place_index<0>};
+    return Series{std::in_place_index<index_of<DataType::Null>>};
 }
 
 }  // namespace vorl

@@ -43,7 +43,9 @@ void d64_array_bincode_encode(std::span<const D64> values, Sink& sink) {
     const DecimalDifferenceKernels& kernels = decimal_difference_kernels();
     put_zigzag_run(
         sink, 1, values.size(),
-        [data](std::size_t i) { return wrapping_sub(d64_signed_magnitude(data[i]), d64_signed_magnitude(data[i - 1])); },
+        [data](std::size_t i) {
+            return wrapping_sub(d64_signed_magnitude(data[i]), d64_signed_magnitude(data[i - 1]));
+        },
         [&](std::size_t begin, std::size_t end) { return kernels.size(data, begin, end); },
         [&](std::uint8_t* out, std::size_t begin, std::size_t end) { return kernels.write(out, data, begin, end); });
 }

@@ -31,10 +31,9 @@ Result<std::uint64_t, DecodeError> SliceReader::read_varint_checked(IntegerType 
 }
 
 Result<std::string_view, DecodeError> SliceReader::read_byte_str() noexcept {
-    auto length = read_len();
-    if (!length) return err(std::move(length).error());
-    if (length.value() > remaining()) return err(DecodeError::unexpected_end(length.value() - remaining()));
-    const auto size = static_cast<std::size_t>(length.value());
+    VORL_TRY(auto length, read_len());
+    if (length > remaining()) return err(DecodeError::unexpected_end(length - remaining()));
+    const auto size = static_cast<std::size_t>(length);
     std::string_view bytes(reinterpret_cast<const char*>(pos_), size);
     pos_ += size;
     return bytes;
@@ -43,7 +42,8 @@ Result<std::string_view, DecodeError> SliceReader::read_byte_str() noexcept {
 Result<std::string_view, DecodeError> SliceReader::read_str() noexcept {
     auto bytes = read_byte_str();
     if (!bytes) return bytes;
-    if (auto problem = validate_utf8(reinterpret_cast<const std::uint8_t*>(bytes.value().data()), bytes.value().size())) {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.value().data());
+    if (auto problem = validate_utf8(data, bytes.value().size())) {
         return err(DecodeError::invalid_utf8(*problem));
     }
     return bytes;

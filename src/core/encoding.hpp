@@ -312,9 +312,8 @@ public:
     }
     Result<std::uint32_t, DecodeError> read_u32() noexcept {
         if (remaining() >= VARINT_MAX_SIZE_U32 && *pos_ <= VARINT_MAX_SINGLE_BYTE) return std::uint32_t{*pos_++};
-        auto value = read_varint_checked(IntegerType::U32);
-        if (!value) return err(std::move(value).error());
-        return static_cast<std::uint32_t>(value.value());
+        VORL_TRY(auto value, read_varint_checked(IntegerType::U32));
+        return static_cast<std::uint32_t>(value);
     }
     Result<std::int64_t, DecodeError> read_i64() noexcept {
         auto bits = read_u64();
@@ -330,17 +329,15 @@ public:
     Result<double, DecodeError> read_f64() noexcept { return read_raw<double>(); }
 
     Result<bool, DecodeError> read_bool() noexcept {
-        auto byte = read_u8();
-        if (!byte) return err(std::move(byte).error());
-        if (byte.value() > 1) return err(DecodeError::invalid_boolean(byte.value()));
-        return byte.value() == 1;
+        VORL_TRY(auto byte, read_u8());
+        if (byte > 1) return err(DecodeError::invalid_boolean(byte));
+        return byte == 1;
     }
     // True when the optional value is present.
     Result<bool, DecodeError> read_option_tag(std::string_view type_name) noexcept {
-        auto byte = read_u8();
-        if (!byte) return err(std::move(byte).error());
-        if (byte.value() > 1) return err(DecodeError::unexpected_variant(type_name, {0, 1}, byte.value()));
-        return byte.value() == 1;
+        VORL_TRY(auto byte, read_u8());
+        if (byte > 1) return err(DecodeError::unexpected_variant(type_name, {0, 1}, byte));
+        return byte == 1;
     }
     Result<std::uint32_t, DecodeError> read_enum_tag(std::string_view type_name, std::uint32_t max_index) noexcept {
         auto index = read_u32();
@@ -376,9 +373,8 @@ public:
 private:
     template <class T>
     Result<T, DecodeError> read_raw() noexcept {
-        auto bytes = read_exact(sizeof(T));
-        if (!bytes) return err(std::move(bytes).error());
-        return load_le<T>(bytes.value());
+        VORL_TRY(auto bytes, read_exact(sizeof(T)));
+        return load_le<T>(bytes);
     }
 
     const std::uint8_t* pos_;

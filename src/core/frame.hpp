@@ -30,6 +30,11 @@ inline constexpr std::size_t TABLE_FRAME_FOOTER_SIZE = 4;
 // The magic and the version read together as one little-endian word.
 inline constexpr std::uint32_t TABLE_FRAME_MAGIC_VERSION =
     std::uint32_t{TABLE_FRAME_VERSION} << 16 | TABLE_FRAME_MAGIC;
+// The magic_version that the packer writes first in the payload: the same two
+// numbers, magic in the high half (0x4D7C0001). Readers accept any value there.
+inline constexpr std::uint32_t TABLE_PAYLOAD_MAGIC_VERSION =
+    std::uint32_t{TABLE_FRAME_MAGIC} << 16 | TABLE_FRAME_VERSION;
+static_assert(TABLE_PAYLOAD_MAGIC_VERSION == 0x4D7C0001);
 // The body length field is 32 bits wide and also counts the footer.
 inline constexpr std::uint64_t TABLE_FRAME_MAX_CONTENT_SIZE = 0xFFFF'FFFFull - TABLE_FRAME_FOOTER_SIZE;
 

@@ -59,9 +59,8 @@ Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> 
             return err(TableFrameError::invalid(std::string(CONTENT_AND_FOOTER_TOO_SHORT)));
         }
     } else {
-        auto located = locate_body(bytes);
-        if (!located) return err(std::move(located).error());
-        body = located.value();
+        VORL_TRY(auto located, locate_body(bytes));
+        body = located;
     }
     const auto content = body.first(body.size() - TABLE_FRAME_FOOTER_SIZE);
     const auto footer = load_le<std::uint32_t>(body.data() + content.size());

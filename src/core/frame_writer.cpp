@@ -51,11 +51,9 @@ Result<void, TableFramePackError> write_table_frame(const TableRef& table, std::
 }
 
 Result<std::vector<std::uint8_t>, TableFramePackError> pack_table_ref_frame(const TableRef& table) {
-    auto size = table_frame_size(table);
-    if (!size) return err(std::move(size).error());
-    std::vector<std::uint8_t> frame(size.value());
-    auto written = write_table_frame(table, frame);
-    if (!written) return err(std::move(written).error());
+    VORL_TRY(auto size, table_frame_size(table));
+    std::vector<std::uint8_t> frame(size);
+    VORL_TRY_VOID(write_table_frame(table, frame));
     return frame;
 }
 

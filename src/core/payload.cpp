@@ -9,19 +9,19 @@ namespace vorl {
 template <class Sink>
 void encode_variant(Sink& sink, const Variant& value) {
     encode_enum_tag(sink, static_cast<std::uint32_t>(value.index()));
-    switch (value.index()) {
-        case 0: return;
-        case 1: return encode_i64(sink, std::get<1>(value));
-        case 2: return encode_i64(sink, std::get<2>(value));
-        case 3: return encode_f64(sink, std::get<3>(value));
-        case 4: return sink.put_bytes(std::get<4>(value).bytes.data(), 8);
-        case 5: return encode_str(sink, std::get<5>(value));
-        case 6: return encode_bool(sink, std::get<6>(value));
-        case 7: return encode_i32(sink, std::get<7>(value));
-        case 8: return encode_u32(sink, std::get<8>(value));
-        case 9: return encode_u64(sink, std::get<9>(value));
-        case 10: return encode_f32(sink, std::get<10>(value));
-        case 11: return encode_str(sink, std::get<11>(value));
+    switch (static_cast<DataType>(value.index())) {
+        case DataType::Null: return;
+        case DataType::DateTime: return encode_i64(sink, get<DataType::DateTime>(value));
+        case DataType::Int64: return encode_i64(sink, get<DataType::Int64>(value));
+        case DataType::Float64: return encode_f64(sink, get<DataType::Float64>(value));
+        case DataType::Decimal: return sink.put_bytes(get<DataType::Decimal>(value).bytes.data(), 8);
+        case DataType::String: return encode_str(sink, get<DataType::String>(value));
+        case DataType::Bool: return encode_bool(sink, get<DataType::Bool>(value));
+        case DataType::Int32: return encode_i32(sink, get<DataType::Int32>(value));
+        case DataType::UInt32: return encode_u32(sink, get<DataType::UInt32>(value));
+        case DataType::UInt64: return encode_u64(sink, get<DataType::UInt64>(value));
+        case DataType::Float32: return encode_f32(sink, get<DataType::Float32>(value));
+        case DataType::Bytes: return encode_str(sink, get<DataType::Bytes>(value));
     }
 }
 
@@ -60,110 +60,90 @@ template void encode_payload<VecWriter>(VecWriter&, const TableRef&);
 
 namespace {
 
-template <std::size_t Index, class T>
+template <DataType Type, class T>
 Result<Variant, DecodeError> into_variant(Result<T, DecodeError> value) {
-    if (!value) return err(std::move(value).error());
-    return Variant{std::in_place_index<Index>, std::move(value).value()};
+    VORL_TRY(T plain, std::move(value));
+    return Variant{std::in_place_index<index_of<Type>>, std::move(plain)};
 }
 
-template <std::size_t Index>
+template <DataType Type>
 Result<Variant, DecodeError> text_variant(Result<std::string_view, DecodeError> value) {
-    if (!value) return err(std::move(value).error());
-    return Variant{std::in_place_index<Index>, std::string(value.value())};
+    VORL_TRY(const std::string_view text, std::move(value));
+    return Variant{std::in_place_index<index_of<Type>>, std::string(text)};
 }
 
 constexpr std::uint32_t LAST_TAG = static_cast<std::uint32_t>(DATA_TYPE_COUNT - 1);
 
-// Fields and map entries are few in real tables and large as objects; beyond
-// this many the containers grow as entries actually arrive.
+// Fields are few in real tables and large as objects; beyond this many the
+// vector grows as fields actually arrive.
 constexpr std::uint64_t MAX_EAGER_RESERVATION = 1024;
+
+Result<Field, DecodeError> decode_field(SliceReader& reader) {
+    Field field;
+    VORL_TRY(const std::string_view name, reader.read_str());
+    field.name = std::string(name);
+    VORL_TRY(const std::uint32_t data_type, reader.read_enum_tag(DATA_TYPE_TYPE_NAME, LAST_TAG));
+    field.data_type = static_cast<DataType>(data_type);
+    VORL_TRY(field.metadata, decode_metadata(reader));
+    // The column tag is read on its own: a producer's mismatch with
+    // data_type is stored as it comes.
+    VORL_TRY(const std::uint32_t series_tag, reader.read_enum_tag(SERIES_TYPE_NAME, LAST_TAG));
+    VORL_TRY(field.series, decode_series_body(reader, static_cast<DataType>(series_tag)));
+    return field;
+}
 
 }  // namespace
 
 Result<Variant, DecodeError> decode_variant(SliceReader& reader) {
-    auto tag = reader.read_enum_tag(VARIANT_TYPE_NAME, LAST_TAG);
-    if (!tag) return err(std::move(tag).error());
-    switch (tag.value()) {
-        case 0: return Variant{std::in_place_index<0>};
-        case 1: return into_variant<1>(reader.read_i64());
-        case 2: return into_variant<2>(reader.read_i64());
-        case 3: return into_variant<3>(reader.read_f64());
-        case 4: {
-            auto bytes = reader.read_exact(8);
-            if (!bytes) return err(std::move(bytes).error());
+    VORL_TRY(const std::uint32_t tag, reader.read_enum_tag(VARIANT_TYPE_NAME, LAST_TAG));
+    switch (static_cast<DataType>(tag)) {
+        case DataType::Null: return Variant{std::in_place_index<index_of<DataType::Null>>};
+        case DataType::DateTime: return into_variant<DataType::DateTime>(reader.read_i64());
+        case DataType::Int64: return into_variant<DataType::Int64>(reader.read_i64());
+        case DataType::Float64: return into_variant<DataType::Float64>(reader.read_f64());
+        case DataType::Decimal: {
+            VORL_TRY(const std::uint8_t* bytes, reader.read_exact(8));
             D64 value;
-            std::copy_n(bytes.value(), 8, value.bytes.begin());
-            return Variant{std::in_place_index<4>, value};
+            std::copy_n(bytes, 8, value.bytes.begin());
+            return Variant{std::in_place_index<index_of<DataType::Decimal>>, value};
         }
-        case 5: return text_variant<5>(reader.read_str());
-        case 6: return into_variant<6>(reader.read_bool());
-        case 7: return into_variant<7>(reader.read_i32());
-        case 8: return into_variant<8>(reader.read_u32());
-        case 9: return into_variant<9>(reader.read_u64());
-        case 10: return into_variant<10>(reader.read_f32());
-        default: return text_variant<11>(reader.read_byte_str());
+        case DataType::String: return text_variant<DataType::String>(reader.read_str());
+        case DataType::Bool: return into_variant<DataType::Bool>(reader.read_bool());
+        case DataType::Int32: return into_variant<DataType::Int32>(reader.read_i32());
+        case DataType::UInt32: return into_variant<DataType::UInt32>(reader.read_u32());
+        case DataType::UInt64: return into_variant<DataType::UInt64>(reader.read_u64());
+        case DataType::Float32: return into_variant<DataType::Float32>(reader.read_f32());
+        case DataType::Bytes: break;
     }
+    return text_variant<DataType::Bytes>(reader.read_byte_str());
 }
 
 Result<std::optional<Metadata>, DecodeError> decode_metadata(SliceReader& reader) {
-    auto present = reader.read_option_tag(OPTIONAL_METADATA_TYPE_NAME);
-    if (!present) return err(std::move(present).error());
-    if (!present.value()) return std::optional<Metadata>{};
-    auto count = reader.read_len();
-    if (!count) return err(std::move(count).error());
+    VORL_TRY(const bool present, reader.read_option_tag(OPTIONAL_METADATA_TYPE_NAME));
+    if (!present) return std::optional<Metadata>{};
+    VORL_TRY(const std::uint64_t count, reader.read_len());
     Metadata map;
-    // Every entry takes at least two bytes (key length and tag); buckets are
-    // written when reserved, so a hostile count gets a small head start only.
-    map.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>({count.value(), reader.remaining() / 2, MAX_EAGER_RESERVATION})));
-    for (std::uint64_t i = 0; i < count.value(); ++i) {
-        auto key = reader.read_str();
-        if (!key) return err(std::move(key).error());
-        auto value = decode_variant(reader);
-        if (!value) return err(std::move(value).error());
-        metadata_insert(map, std::string(key.value()), std::move(value).value());
+    for (std::uint64_t i = 0; i < count; ++i) {
+        VORL_TRY(const std::string_view key, reader.read_str());
+        VORL_TRY(Variant value, decode_variant(reader));
+        metadata_insert(map, std::string(key), std::move(value));
     }
     return std::optional<Metadata>{std::move(map)};
 }
 
 Result<Table, DecodeError> decode_payload(SliceReader& reader) {
     Table table;
-    auto magic_version = reader.read_u32();
-    if (!magic_version) return err(std::move(magic_version).error());
-    table.magic_version = magic_version.value();
-
-    auto field_count = reader.read_len();
-    if (!field_count) return err(std::move(field_count).error());
+    VORL_TRY(table.magic_version, reader.read_u32());
+    VORL_TRY(const std::uint64_t field_count, reader.read_len());
     // Every field takes at least four bytes (name length, two tags, option tag).
     table.fields.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>({field_count.value(), reader.remaining() / 4, MAX_EAGER_RESERVATION})));
-    for (std::uint64_t i = 0; i < field_count.value(); ++i) {
-        Field field;
-        auto name = reader.read_str();
-        if (!name) return err(std::move(name).error());
-        field.name = std::string(name.value());
-        auto data_type = reader.read_enum_tag(DATA_TYPE_TYPE_NAME, LAST_TAG);
-        if (!data_type) return err(std::move(data_type).error());
-        field.data_type = static_cast<DataType>(data_type.value());
-        auto metadata = decode_metadata(reader);
-        if (!metadata) return err(std::move(metadata).error());
-        field.metadata = std::move(metadata).value();
-        // The column tag is read on its own: a producer's mismatch with
-        // data_type is stored as it comes.
-        auto series_tag = reader.read_enum_tag(SERIES_TYPE_NAME, LAST_TAG);
-        if (!series_tag) return err(std::move(series_tag).error());
-        auto series = decode_series_body(reader, static_cast<DataType>(series_tag.value()));
-        if (!series) return err(std::move(series).error());
-        field.series = std::move(series).value();
+        std::min<std::uint64_t>({field_count, reader.remaining() / 4, MAX_EAGER_RESERVATION})));
+    for (std::uint64_t i = 0; i < field_count; ++i) {
+        VORL_TRY(Field field, decode_field(reader));
         table.fields.push_back(std::move(field));
     }
-
-    auto metadata = decode_metadata(reader);
-    if (!metadata) return err(std::move(metadata).error());
-    table.metadata = std::move(metadata).value();
-    auto trailer_flag = reader.read_bool();
-    if (!trailer_flag) return err(std::move(trailer_flag).error());
-    table.trailer_flag = trailer_flag.value();
+    VORL_TRY(table.metadata, decode_metadata(reader));
+    VORL_TRY(table.trailer_flag, reader.read_bool());
     return table;
 }
 

@@ -13,29 +13,11 @@
 #include <vector>
 
 #include "core/buffer.hpp"
+#include "core/data_type.hpp"
 #include "core/decimal.hpp"
 #include "core/variant.hpp"
 
 namespace vorl {
-
-// The number of each type is the tag written into frames and the index of the
-// matching Series, SeriesRef and Variant alternative.
-enum class DataType : std::uint8_t {
-    Null = 0,
-    DateTime = 1,  // int64 microseconds since 1970-01-01T00:00:00 UTC
-    Int64 = 2,
-    Float64 = 3,
-    Decimal = 4,
-    String = 5,
-    Bool = 6,  // one byte, 0 or 1
-    Int32 = 7,
-    UInt32 = 8,
-    UInt64 = 9,
-    Float32 = 10,
-    Bytes = 11,
-};
-
-inline constexpr std::size_t DATA_TYPE_COUNT = 12;
 
 struct NullColumn {};
 

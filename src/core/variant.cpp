@@ -23,8 +23,8 @@ const Variant* metadata_find(const Metadata& map, std::string_view key) noexcept
 std::string_view metadata_string(const std::optional<Metadata>& map, std::string_view key) noexcept {
     if (!map) return {};
     const Variant* value = metadata_find(*map, key);
-    if (value == nullptr || value->index() != 5) return {};
-    return std::get<5>(*value);
+    if (value == nullptr || value->index() != index_of<DataType::String>) return {};
+    return get<DataType::String>(*value);
 }
 
 }  // namespace vorl

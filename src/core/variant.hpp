@@ -7,10 +7,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <map>
 #include <utility>
 #include <variant>
 
+#include "core/data_type.hpp"
 #include "core/decimal.hpp"
 
 namespace vorl {
@@ -25,18 +26,24 @@ using Variant = std::variant<std::monostate, std::int64_t, std::int64_t, double,
 inline constexpr std::size_t VARIANT_TAG_COUNT = 12;
 static_assert(std::variant_size_v<Variant> == VARIANT_TAG_COUNT);
 
-inline Variant string_variant(std::string text) { return Variant{std::in_place_index<5>, std::move(text)}; }
-inline Variant bytes_variant(std::string bytes) { return Variant{std::in_place_index<11>, std::move(bytes)}; }
-inline Variant datetime_variant(std::int64_t micros) { return Variant{std::in_place_index<1>, micros}; }
-inline Variant int64_variant(std::int64_t value) { return Variant{std::in_place_index<2>, value}; }
+inline Variant string_variant(std::string text) {
+    return Variant{std::in_place_index<index_of<DataType::String>>, std::move(text)};
+}
+inline Variant bytes_variant(std::string bytes) {
+    return Variant{std::in_place_index<index_of<DataType::Bytes>>, std::move(bytes)};
+}
+inline Variant datetime_variant(std::int64_t micros) {
+    return Variant{std::in_place_index<index_of<DataType::DateTime>>, micros};
+}
+inline Variant int64_variant(std::int64_t value) {
+    return Variant{std::in_place_index<index_of<DataType::Int64>>, value};
+}
 
-struct StringHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
-};
-
-// Unordered: nothing may depend on the order in which a map yields entries.
-using Metadata = std::unordered_map<std::string, Variant, StringHash, std::equal_to<>>;
+// Ordered by key: a frame's keys come from whoever wrote it, and a tree takes
+// O(log n) comparisons per entry whatever the keys, where a hash map with a
+// hash known in advance can be flooded with colliding keys. Nothing may
+// depend on the order in which a map yields entries all the same.
+using Metadata = std::map<std::string, Variant, std::less<>>;
 
 // Later pairs with a repeated key replace earlier ones.
 Metadata make_metadata(std::initializer_list<std::pair<std::string_view, Variant>> entries);

@@ -57,7 +57,7 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const auto columns = intake_columns(items.get(), arguments->decimal_places);
         if (!columns) return nullptr;
 
-        vorl::TableRef table{0x4D7C0001, {}, vorl::make_metadata({{"obj", vorl::string_variant(arguments->object_name)}}),
+        vorl::TableRef table{vorl::TABLE_PAYLOAD_MAGIC_VERSION, {}, vorl::make_metadata({{"obj", vorl::string_variant(arguments->object_name)}}),
                              false};
         table.fields.reserve(columns->size());
         for (const NamedColumn& column : *columns) table.fields.push_back(vorl::FieldRef::of(column.name, column.data.view()));

@@ -21,6 +21,7 @@ namespace {
 constexpr std::int64_t MIN64 = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t MAX64 = std::numeric_limits<std::int64_t>::max();
 const std::size_t LENGTHS[] = {0, 1, 3, 4, 15, 16, 17, 31, 32, 33, 64, 100, 1000};
+const std::int64_t STEPS[] = {1, -1, 3, 60, -60, 1LL << 52, (1LL << 53) + 1, MIN64, 0};
 
 // Signed 64-bit values of one shape: mostly small, every varint width, the
 // boundaries of the fast paths (2^50, 2^52, 2^56), or a regular step.
@@ -106,8 +107,8 @@ TEST(Kernels, DecimalDifferencesMatchThePlainLoops) {
         for_each_input([&](const std::vector<std::int64_t>& source) {
             std::vector<D64> values;
             for (const std::int64_t v : source) {
-                values.push_back(D64::from_parts(v < 0, (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE,
-                                                 static_cast<unsigned>(v & 15)));
+                const auto magnitude = (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE;
+                values.push_back(D64::from_parts(v < 0, magnitude, static_cast<unsigned>(v & 15)));
             }
             const std::size_t n = values.size();
             if (n >= 1) {
@@ -137,7 +138,7 @@ TEST(Kernels, DatetimeDifferencesMatchThePlainLoops) {
             const std::int64_t* data = values.data();
             ASSERT_EQ(kernels.one_difference(data, n), plain.one_difference(data, n));
             if (n < 2) return;
-            for (const std::int64_t step : std::array<std::int64_t, 9>{1, -1, 3, 60, -60, 1LL << 52, (1LL << 53) + 1, MIN64, 0}) {
+            for (const std::int64_t step : STEPS) {
                 SCOPED_TRACE(step);
                 ASSERT_EQ(kernels.step_divides(data, 1, n, step), plain.step_divides(data, 1, n, step));
                 ASSERT_EQ(kernels.quotients_size(data, 1, n, step), plain.quotients_size(data, 1, n, step));
@@ -159,6 +160,8 @@ TEST(Kernels, DatetimeDifferencesMatchThePlainLoops) {
 // Floats whose products at `places` sit around the hand-over points of the
 // vector rule (2^22, 2^51, 2^52) and of the D64 range (2^56), plus cents,
 // halves, zeros, NaN and infinities.
+const double SPECIAL[] = {0.0, -0.0, NAN, INFINITY, -INFINITY, 0.29, 8.2, 2.675};
+
 std::vector<double> float_values(std::mt19937_64& rng, std::size_t n, unsigned places) {
     const double p = std::pow(10.0, places);
     std::vector<double> values(n);
@@ -172,9 +175,9 @@ std::vector<double> float_values(std::mt19937_64& rng, std::size_t n, unsigned p
                 for (std::uint64_t k = rng() % 4; k > 0; --k) values[i] = std::nextafter(values[i], 0.0);
                 break;
             }
-            case 2: values[i] = sign * std::ldexp(static_cast<double>(rng() >> 11), -static_cast<int>(rng() % 80)); break;
+            case 2: values[i] = sign * std::ldexp(static_cast<double>(rng() >> 11), -int(rng() % 80)); break;
             case 3: values[i] = sign * (static_cast<double>(rng() % 1000) + 0.5) / p; break;
-            case 4: values[i] = std::array<double, 8>{0.0, -0.0, NAN, INFINITY, -INFINITY, 0.29, 8.2, 2.675}[rng() % 8]; break;
+            case 4: values[i] = SPECIAL[rng() % std::size(SPECIAL)]; break;
             default: values[i] = sign * static_cast<double>(rng() % (1ULL << 53)) / p; break;
         }
     }
@@ -212,11 +215,13 @@ TEST(Kernels, D64ConversionsMatchThePlainLoops) {
         check_from_floats<float>(kernels, plain);
         for_each_input([&](const std::vector<std::int64_t>& source) {
             // Mixed and shared scales, magnitudes on both sides of 2^52.
+            if (source.empty()) return;
             std::vector<D64> values;
             for (std::size_t i = 0; i < source.size(); ++i) {
                 const std::int64_t v = source[i];
                 const auto magnitude = (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE;
-                values.push_back(D64::from_parts(v < 0, magnitude, i % 9 == 8 ? 3 : static_cast<unsigned>(source.size() % 16)));
+                const unsigned scale = i % 9 == 8 ? 3 : static_cast<unsigned>(source.size() % 16);
+                values.push_back(D64::from_parts(v < 0, magnitude, scale));
             }
             std::vector<double> got(values.size()), want(values.size());
             kernels.to_doubles(values.data(), values.size(), got.data());

@@ -24,7 +24,7 @@ EMPTY = pyvorl.pack_table_frame("", [])
 DUMP = f"""\
 frame 0 at offset 0, {len(QUOTES)} bytes: table '', object 'quotes', 2 rows
   ts   datetime64[us]  2  [1970-01-01T00:00:00.000000, 1970-01-01T00:00:00.001000]
-  px   float64         2  [0.28, 1.5]
+  px   float64         2  [0.29, 1.5]
   sym  object          2  ['a', '']
 frame 1 at offset {len(QUOTES)}, {len(EMPTY)} bytes: table '', object '', 0 rows
 """
@@ -52,7 +52,7 @@ def test_dump_shows_one_block_per_frame(tmp_path, capsys, utc):
     assert err == ""
 
 
-@pytest.mark.parametrize("head, px", [("0", "[...]"), ("1", "[0.28, ...]"), ("9", "[0.28, 1.5]")])
+@pytest.mark.parametrize("head, px", [("0", "[...]"), ("1", "[0.29, ...]"), ("9", "[0.29, 1.5]")])
 def test_dump_head_limits_the_values_shown(tmp_path, capsys, utc, head, px):
     assert main(["dump", write(tmp_path, QUOTES), "--head", head]) == 0
     assert f"  px   float64         2  {px}\n" in capsys.readouterr().out

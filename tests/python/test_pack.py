@@ -263,7 +263,8 @@ def test_places_apply_only_to_the_column_of_that_exact_name(column):
         (np.array([1.25, -1.25, 2.675, np.nan]), 1, 1, [12, -12, 26, 0]),
         (np.array([1.005]), 2, 2, [100]),
         (np.array([0.1], np.float32), 1, 1, [1]),
-        (np.array([-1.239, 0.29]), 2, 2, [-123, 28]),
+        (np.array([-1.239, 0.29, 8.2, 100.29]), 2, 2, [-123, 29, 820, 10029]),
+        (np.array([8.2, 0.29], np.float32), 2, 2, [820, 29]),
         (np.array([-0.001, -0.0, np.nan]), 2, 2, [0, 0, 0]),
         (np.array([2.0**56 - 8, -(2.0**56 - 8)]), 0, 0, [2**56 - 8, -(2**56 - 8)]),
         (np.array([1e-15, 0.123456789012345]), 15, 15, [1, 123456789012345]),
@@ -280,7 +281,7 @@ def test_places_apply_only_to_the_column_of_that_exact_name(column):
         (["x", None], 3, 0, [0, 0]),
     ],
 )
-def test_decimal_columns_keep_truncated_magnitudes(column, places, scale, values):
+def test_decimal_columns_keep_meant_or_truncated_magnitudes(column, places, scale, values):
     data_type, tag, (column_scale, decoded) = frames.read_column(frame_of(column, places))
     assert (data_type, tag, column_scale) == (frames.DECIMAL, frames.DECIMAL, scale)
     assert [-magnitude if negative else magnitude for negative, magnitude in decoded] == values

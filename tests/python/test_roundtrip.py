@@ -1,3 +1,5 @@
+from fractions import Fraction
+
 import numpy as np
 import pytest
 
@@ -85,10 +87,26 @@ def decimal_case(rng, dtype):
     return values, places
 
 
-def truncated(value, places):
-    """What the packer stores: the binary64 product truncated toward zero."""
+def rounds_to(candidate, places, value, dtype):
+    """Whether candidate / 10**places rounds to value in dtype (to nearest, ties to even)."""
+    exact = Fraction(candidate, 10**places)
+    below, above = (Fraction(float(np.nextafter(value, step, dtype=dtype))) for step in (-np.inf, np.inf))
+    low, high = (below + Fraction(float(value))) / 2, (Fraction(float(value)) + above) / 2
+    even = int(np.array(value, dtype).view(np.int64 if dtype == np.float64 else np.int32)) % 2 == 0
+    return low < exact < high or (even and exact in (low, high))
+
+
+def meant_or_truncated(value, places, dtype):
+    """What the packer stores: the one decimal with `places` places that rounds to the
+    value in its own precision, else the binary64 product truncated toward zero."""
     product = float(value) * 10.0**places
-    return 0 if product != product else int(product)
+    if product != product:
+        return 0
+    if value == 0:
+        return 0
+    nearest = round(Fraction(float(value)) * 10**places)
+    meant = [c for c in range(nearest - 3, nearest + 4) if rounds_to(c, places, dtype(value), dtype)]
+    return meant[0] if len(meant) == 1 else int(product)
 
 
 def as_float(signed_magnitude, scale):
@@ -188,11 +206,11 @@ def test_datetimes_with_awkward_steps_come_back_exactly(values):
 
 @pytest.mark.parametrize("seed", SEEDS)
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-def test_float_decimals_are_truncated_products(seed, dtype):
+def test_float_decimals_keep_the_meant_decimal(seed, dtype):
     rng = np.random.default_rng(seed)
     values, places = decimal_case(rng, dtype)
     packed = pack_table_frame("x", [("d", values)], {"d": places})
-    expected = [truncated(value, places) for value in values.tolist()]
+    expected = [meant_or_truncated(value, places, dtype) for value in values.tolist()]
     _, _, (scale, stored) = frames.read_column(packed)
     assert scale == places
     assert [-magnitude if negative else magnitude for negative, magnitude in stored] == expected
@@ -231,6 +249,6 @@ def test_mixed_table_keeps_every_column(seed):
     assert received[0].tolist() == columns[0][1].tolist()
     assert received[1].view(np.int64).tolist() == micros_of("ms", datetimes.tolist())
     assert received[2].tolist() == columns[2][1]
-    assert received[3].tolist() == [as_float(truncated(value, places), places) for value in floats.tolist()]
+    assert received[3].tolist() == [as_float(meant_or_truncated(value, places, np.float64), places) for value in floats.tolist()]
     assert received[4].tobytes() == floats.tobytes()
     assert (received[5].dtype, len(received[5])) == (np.float64, 0)

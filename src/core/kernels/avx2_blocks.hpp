@@ -78,8 +78,9 @@ VORL_TARGET_AVX2 inline void store_zigzag_bytes64(std::uint8_t* out, __m256i a, 
     const __m256i pick3 = _mm256_setr_epi8(-128, -128, -128, -128, -128, -128, 0, 8, -128, -128, -128, -128, -128,
                                            -128, -128, -128, -128, -128, -128, -128, -128, -128, 0, 8, -128, -128,
                                            -128, -128, -128, -128, -128, -128);
-    const __m256i merged = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(a, pick0), _mm256_shuffle_epi8(b, pick1)),
-                                           _mm256_or_si256(_mm256_shuffle_epi8(c, pick2), _mm256_shuffle_epi8(d, pick3)));
+    const __m256i low = _mm256_or_si256(_mm256_shuffle_epi8(a, pick0), _mm256_shuffle_epi8(b, pick1));
+    const __m256i high = _mm256_or_si256(_mm256_shuffle_epi8(c, pick2), _mm256_shuffle_epi8(d, pick3));
+    const __m256i merged = _mm256_or_si256(low, high);
     const __m128i bytes = _mm_unpacklo_epi16(_mm256_castsi256_si128(merged), _mm256_extracti128_si256(merged, 1));
     const __m128i zigzag = _mm_xor_si128(_mm_add_epi8(bytes, bytes), _mm_cmpgt_epi8(_mm_setzero_si128(), bytes));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), zigzag);

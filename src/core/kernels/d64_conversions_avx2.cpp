@@ -35,7 +35,8 @@ VORL_TARGET_AVX2 inline void store_words(__m256d chosen, __m256i scale_flags, D6
 
 // One block: false (storing nothing) when a lane is out of the vector rule's range.
 template <class Float>
-VORL_TARGET_AVX2 inline bool four_decimals(const Float* values, __m256d factor, __m256i scale_flags, D64* out) noexcept {
+VORL_TARGET_AVX2 inline bool four_decimals(const Float* values, __m256d factor, __m256i scale_flags,
+                                           D64* out) noexcept {
     __m256d x;
     if constexpr (sizeof(Float) == 8) {
         x = _mm256_loadu_pd(values);
@@ -109,7 +110,8 @@ VORL_TARGET_AVX2_FMA void to_doubles(const D64* values, std::size_t count, doubl
         const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i));
         const __m256i scales = _mm256_srli_epi64(words, 60);
         const __m256i magnitude = avx2::d64_magnitudes(words);
-        const bool one_scale = avx2::all_set(_mm256_cmpeq_epi64(scales, _mm256_set1_epi64x(static_cast<std::int64_t>(scale))));
+        const __m256i current = _mm256_set1_epi64x(static_cast<std::int64_t>(scale));
+        const bool one_scale = avx2::all_set(_mm256_cmpeq_epi64(scales, current));
         if (!one_scale) {
             const auto first = static_cast<unsigned>(_mm256_extract_epi64(scales, 0));
             if (first != scale) {  // a new column scale: try this block again with it

@@ -26,7 +26,9 @@ VORL_TARGET_AVX2 bool one_difference(const std::int64_t* values, std::size_t cou
     std::size_t i = 1;
     for (; count - i >= 16; i += 16) {
         __m256i same = _mm256_set1_epi64x(-1);
-        for (std::size_t k = 0; k < 16; k += 4) same = _mm256_and_si256(same, _mm256_cmpeq_epi64(differences(values, i + k), first));
+        for (std::size_t k = 0; k < 16; k += 4) {
+            same = _mm256_and_si256(same, _mm256_cmpeq_epi64(differences(values, i + k), first));
+        }
         if (!avx2::all_set(same)) return false;
     }
     for (; i < count; ++i) {
@@ -43,9 +45,12 @@ VORL_TARGET_AVX2 bool one_difference(const std::int64_t* values, std::size_t cou
 // other lanes need StepDivider.
 class StepVectors {
 public:
-    static bool usable(std::int64_t step) noexcept { return step != 0 && magnitude_of(step) < (std::uint64_t{1} << 53); }
+    static bool usable(std::int64_t step) noexcept {
+        return step != 0 && magnitude_of(step) < (std::uint64_t{1} << 53);
+    }
     VORL_TARGET_AVX2 explicit StepVectors(std::int64_t step) noexcept
-        : step_(_mm256_set1_pd(static_cast<double>(step))), reciprocal_(_mm256_set1_pd(1.0 / static_cast<double>(step))) {}
+        : step_(_mm256_set1_pd(static_cast<double>(step))),
+          reciprocal_(_mm256_set1_pd(1.0 / static_cast<double>(step))) {}
 
     VORL_TARGET_AVX2 __m256i quotients(__m256i x, __m256i& exact) const noexcept {
         const __m256i bias_bits = _mm256_set1_epi64x(0x4338'0000'0000'0000);
@@ -53,8 +58,8 @@ public:
         const __m256d value = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(x, bias_bits)), bias);
         const __m256d biased_quotient = _mm256_add_pd(_mm256_mul_pd(value, reciprocal_), bias);
         const __m256d quotient = _mm256_sub_pd(biased_quotient, bias);
-        const __m256i small = _mm256_cmpeq_epi64(
-            _mm256_srli_epi64(_mm256_add_epi64(x, _mm256_set1_epi64x(std::int64_t{1} << 50)), 51), _mm256_setzero_si256());
+        const __m256i shifted = _mm256_add_epi64(x, _mm256_set1_epi64x(std::int64_t{1} << 50));
+        const __m256i small = _mm256_cmpeq_epi64(_mm256_srli_epi64(shifted, 51), _mm256_setzero_si256());
         const __m256d back = _mm256_cmp_pd(_mm256_mul_pd(quotient, step_), value, _CMP_EQ_OQ);
         exact = _mm256_and_si256(small, _mm256_castpd_si256(back));
         return _mm256_sub_epi64(_mm256_castpd_si256(biased_quotient), bias_bits);

@@ -30,21 +30,23 @@ bool step_divides(const std::int64_t* values, std::size_t begin, std::size_t end
     return true;
 }
 
+inline std::int64_t difference(const std::int64_t* values, std::size_t i) noexcept {
+    return wrapping_sub(values[i], values[i - 1]);
+}
+
 // The quotients of a step of 1 are the differences themselves.
-std::uint64_t quotients_size(const std::int64_t* values, std::size_t begin, std::size_t end, std::int64_t step) noexcept {
-    if (step == 1) return zigzag_run_size(begin, end, [values](std::size_t i) { return wrapping_sub(values[i], values[i - 1]); });
+std::uint64_t quotients_size(const std::int64_t* values, std::size_t begin, std::size_t end,
+                             std::int64_t step) noexcept {
+    if (step == 1) return zigzag_run_size(begin, end, [values](std::size_t i) { return difference(values, i); });
     const StepDivider divider(step);
-    return zigzag_run_size(begin, end, [&](std::size_t i) { return divider.quotient(wrapping_sub(values[i], values[i - 1])); });
+    return zigzag_run_size(begin, end, [&](std::size_t i) { return divider.quotient(difference(values, i)); });
 }
 
 std::size_t write_quotients(std::uint8_t* out, const std::int64_t* values, std::size_t begin, std::size_t end,
                             std::int64_t step) noexcept {
-    if (step == 1) {
-        return write_zigzag_run(out, begin, end, [values](std::size_t i) { return wrapping_sub(values[i], values[i - 1]); });
-    }
+    if (step == 1) return write_zigzag_run(out, begin, end, [values](std::size_t i) { return difference(values, i); });
     const StepDivider divider(step);
-    return write_zigzag_run(out, begin, end,
-                            [&](std::size_t i) { return divider.quotient(wrapping_sub(values[i], values[i - 1])); });
+    return write_zigzag_run(out, begin, end, [&](std::size_t i) { return divider.quotient(difference(values, i)); });
 }
 
 void accumulate(std::int64_t* values, std::size_t count, std::uint64_t g, std::uint64_t& running_sum) noexcept {

@@ -64,8 +64,8 @@ private:
         quotient = static_cast<std::int64_t>(product < 0 ? product - 0.5 : product + 0.5);
         // Wrapping product: both factors are small enough that a wrapped
         // product cannot meet x by accident.
-        return static_cast<std::uint64_t>(quotient) * static_cast<std::uint64_t>(step_) == static_cast<std::uint64_t>(x) &&
-               step_ != 0;
+        const auto back = static_cast<std::uint64_t>(quotient) * static_cast<std::uint64_t>(step_);
+        return back == static_cast<std::uint64_t>(x) && step_ != 0;
     }
 
     std::int64_t step_;

@@ -63,7 +63,8 @@ VORL_TARGET_AVX2 std::uint64_t size_i32(const std::int32_t* values, std::size_t 
             const __m256i lanes = zigzag32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(values + i)));
             const __m256i one = at_most32(lanes, VARINT_MAX_SINGLE_BYTE);
             const __m256i three = at_most32(lanes, 0xFFFF);
-            small = _mm256_add_epi32(small, _mm256_add_epi32(_mm256_add_epi32(one, one), _mm256_add_epi32(three, three)));
+            const __m256i savings = _mm256_add_epi32(_mm256_add_epi32(one, one), _mm256_add_epi32(three, three));
+            small = _mm256_add_epi32(small, savings);
         }
         const __m256i wide = _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(small)),
                                               _mm256_cvtepi32_epi64(_mm256_extracti128_si256(small, 1)));
@@ -72,6 +73,9 @@ VORL_TARGET_AVX2 std::uint64_t size_i32(const std::int32_t* values, std::size_t 
     }
     return total + VARINT_RUNS_PLAIN.i32.size(values + i, count - i);
 }
+
+// All ones in the lanes whose zigzag form takes nine bytes.
+VORL_TARGET_AVX2 inline __m256i nine_bytes(__m256i v) noexcept { return avx2::above64(avx2::zigzag64(v), 0xFFFF'FFFF); }
 
 VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* values, std::size_t count) noexcept {
     std::uint8_t* const start = out;
@@ -86,9 +90,8 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
             i += 16;
             continue;
         }
-        const __m256i nine = _mm256_and_si256(
-            _mm256_and_si256(avx2::above64(avx2::zigzag64(a), 0xFFFF'FFFF), avx2::above64(avx2::zigzag64(b), 0xFFFF'FFFF)),
-            _mm256_and_si256(avx2::above64(avx2::zigzag64(c), 0xFFFF'FFFF), avx2::above64(avx2::zigzag64(d), 0xFFFF'FFFF)));
+        const __m256i nine =
+            _mm256_and_si256(_mm256_and_si256(nine_bytes(a), nine_bytes(b)), _mm256_and_si256(nine_bytes(c), nine_bytes(d)));
         if (avx2::all_set(nine)) {
             // Sixteen nine-byte values: the marker and the eight bytes each.
             for (std::size_t k = 0; k < 16; ++k, out += VARINT_MAX_SIZE_U64) {
@@ -178,7 +181,8 @@ VORL_TARGET_AVX2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) no
     } else {
         const __m128i parts[4] = {block, _mm_srli_si128(block, 4), _mm_srli_si128(block, 8), _mm_srli_si128(block, 12)};
         for (int k = 0; k < 4; ++k) {
-            _mm256_storeu_si256(to + k, std::is_signed_v<T> ? _mm256_cvtepi8_epi64(parts[k]) : _mm256_cvtepu8_epi64(parts[k]));
+            const __m256i lanes = std::is_signed_v<T> ? _mm256_cvtepi8_epi64(parts[k]) : _mm256_cvtepu8_epi64(parts[k]);
+            _mm256_storeu_si256(to + k, lanes);
         }
     }
 }
