@@ -151,7 +151,8 @@ VORL_TARGET_AVX2 inline std::uint64_t window_bits(__m256i low, __m256i high) noe
 }
 VORL_TARGET_AVX2 inline std::uint64_t bytes_at_least(__m256i low, __m256i high, std::uint8_t floor) noexcept {
     const __m256i f = _mm256_set1_epi8(static_cast<char>(floor));
-    return window_bits(_mm256_cmpeq_epi8(_mm256_max_epu8(low, f), low), _mm256_cmpeq_epi8(_mm256_max_epu8(high, f), high));
+    return window_bits(_mm256_cmpeq_epi8(_mm256_max_epu8(low, f), low),
+                       _mm256_cmpeq_epi8(_mm256_max_epu8(high, f), high));
 }
 VORL_TARGET_AVX2 inline std::uint64_t bytes_equal(__m256i low, __m256i high, std::uint8_t byte) noexcept {
     const __m256i b = _mm256_set1_epi8(static_cast<char>(byte));
