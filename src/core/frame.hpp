@@ -93,8 +93,9 @@ struct TableFrameError {
 };
 
 // With body_only false, bytes starts with a whole frame (later bytes are
-// ignored); with body_only true, bytes is exactly one frame body. The checksum
-// is verified before anything is decoded; the table owns copies of its data.
+// ignored); with body_only true, bytes is exactly one frame body. A checksum
+// mismatch is reported in preference to any decoding error (the checksum is
+// taken while decoding); the table owns copies of its data.
 Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> bytes, bool body_only);
 
 }  // namespace vorl
