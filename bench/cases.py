@@ -65,6 +65,7 @@ def larger_is_better(metric: str) -> bool:
 
 # ---- data -----------------------------------------------------------------------
 
+
 def _symbols(rng: np.random.Generator, rows: int) -> list[str]:
     """rows ASCII texts of 8 to 12 capital letters (practically all distinct)."""
     letters = rng.integers(ord("A"), ord("Z") + 1, size=(rows, 12), dtype=np.uint8)
@@ -128,12 +129,15 @@ def _one_column(name: str, data: np.ndarray, decimal_places: int | None = None, 
 def _column(build, decimal_places: int | None = None, notes: str = ""):
     def make(name: str, rng: np.random.Generator, rows: int) -> Case:
         return _one_column(name, build(rng, rows), decimal_places, notes)
+
     return make
 
 
 def _ints(dtype, widths: tuple[int, ...]):
-    return _column(lambda rng, n: _mixed_widths(rng, n, widths, dtype),
-                   notes=f"varint widths {'/'.join(map(str, widths))} bytes, in random order")
+    return _column(
+        lambda rng, n: _mixed_widths(rng, n, widths, dtype),
+        notes=f"varint widths {'/'.join(map(str, widths))} bytes, in random order",
+    )
 
 
 def _strings(name: str, rng: np.random.Generator, rows: int) -> Case:
@@ -165,7 +169,7 @@ def _mixed(name: str, rng: np.random.Generator, rows: int) -> Case:
         pickle_object={**columns, "venue": np.array(venues, dtype=object)},
         floor_arrays=[times, prices, sizes, sides, _text_bytes(venues)],
         notes="ms timestamps (exponential gaps, mean 20 ms), cross-section prices as decimals with 2 places, "
-              "int32 sizes, bool side, venue texts; pyarrow and pickle get the prices as float64",
+        "int32 sizes, bool side, venue texts; pyarrow and pickle get the prices as float64",
     )
 
 
@@ -180,16 +184,24 @@ _BUILDERS = {
     "int32 w1": _ints(np.int32, (1,)),
     "int32 w1/3": _ints(np.int32, (1, 3)),
     "int32 w1/3/5": _ints(np.int32, (1, 3, 5)),
-    "decimal walk": _column(_price_walk, decimal_places=2,
-                            notes="one instrument's random walk in cents; float64 packed as decimals with 2 places"),
-    "decimal cross": _column(_price_cross_section, decimal_places=2,
-                             notes="many instruments: 100 + N(0,1) in cents, packed as decimals with 2 places"),
+    "decimal walk": _column(
+        _price_walk,
+        decimal_places=2,
+        notes="one instrument's random walk in cents; float64 packed as decimals with 2 places",
+    ),
+    "decimal cross": _column(
+        _price_cross_section,
+        decimal_places=2,
+        notes="many instruments: 100 + N(0,1) in cents, packed as decimals with 2 places",
+    ),
     "datetime regular": _column(
         lambda rng, n: (EPOCH_2024_US + np.arange(n, dtype=np.int64) * 1_000_000).astype("datetime64[us]"),
-        notes="datetime64[us] at a regular 1 s spacing"),
+        notes="datetime64[us] at a regular 1 s spacing",
+    ),
     "datetime irregular": _column(
         lambda rng, n: _irregular_times_us(rng, n, 500.0).astype("datetime64[us]"),
-        notes="datetime64[us] exchange timestamps, exponential gaps with a mean of 500 us"),
+        notes="datetime64[us] exchange timestamps, exponential gaps with a mean of 500 us",
+    ),
     "strings": _strings,
     "mixed table": _mixed,
 }
@@ -214,7 +226,11 @@ def thread_tables(rows: int, count: int) -> list[list[tuple[str, np.ndarray]]]:
     tables = []
     for index in range(count):
         rng = np.random.default_rng([SEED, 1000 + index])
-        tables.append([("f", rng.standard_normal(rows)),
-                       ("i", _mixed_widths(rng, rows, (1, 3), np.int64)),
-                       ("t", _irregular_times_us(rng, rows, 500.0).astype("datetime64[us]"))])
+        tables.append(
+            [
+                ("f", rng.standard_normal(rows)),
+                ("i", _mixed_widths(rng, rows, (1, 3), np.int64)),
+                ("t", _irregular_times_us(rng, rows, 500.0).astype("datetime64[us]")),
+            ]
+        )
     return tables

@@ -41,6 +41,7 @@ OBJECT_NAME = "bench"
 
 # ---- the operations -----------------------------------------------------------
 
+
 def vorl_pack(case: Case) -> bytes:
     return pyvorl.pack_table_frame(OBJECT_NAME, case.columns, case.decimal_fields)
 
@@ -90,6 +91,7 @@ def pickle_dumps_out_of_band(obj):
 
 
 # ---- timing ---------------------------------------------------------------------
+
 
 def best_time(operation, repeat: int, budget: float = 0.5, most: int = 200) -> float:
     """Seconds of the fastest call: at least `repeat` calls, more (up to `most`)
@@ -153,6 +155,7 @@ def time_case(case: Case, repeat: int) -> dict:
 
 
 # ---- the primary API: dumps/loads beside pack/parse, and two threads --------------------
+
 
 def print_api_report(results: list[dict]) -> None:
     print("\ndumps/loads (whole frames, exact round trip) beside pack/parse, milliseconds\n")
@@ -239,6 +242,7 @@ def measure_memory(case_name: str, rows: int) -> dict:
 
 # ---- report -------------------------------------------------------------------------
 
+
 def ratios(entry: dict) -> dict:
     s, b = entry["seconds"], entry["bytes"]
     vorl = s["pack"] + s["parse"]
@@ -273,11 +277,13 @@ def goals(case_name: str, r: dict) -> list[dict]:
 
 # ---- two threads --------------------------------------------------------------------
 
+
 def thread_figure(rows: int, rounds: int = 3) -> dict:
     """Throughput of two threads, each packing and parsing its own numeric table
     with dumps + loads, over one thread doing the same work alone.
     Above 1 only where the calls release the GIL."""
     tables = thread_tables(rows, 2)
+
     def work(table):
         pyvorl.loads(pyvorl.dumps(dict(table)))
 
@@ -308,33 +314,47 @@ def print_report(results: list[dict], rows: int, threads: dict | None) -> None:
     ms = lambda seconds: f"{seconds * 1e3:8.2f}"  # noqa: E731
     width = max(len(entry["case"]) for entry in results) + 1
     print(f"\n{rows:,} rows; milliseconds are the best of the repetitions\n")
-    header = (f"{'case':{width}} {'pack':>8} {'parse':>8} {'copy':>8} {'copyto':>8} {'arrow w':>8} {'arrow r':>8} "
-              f"{'arrow bw':>8} {'pickle d':>8} {'pickle l':>8}")
+    header = (
+        f"{'case':{width}} {'pack':>8} {'parse':>8} {'copy':>8} {'copyto':>8} {'arrow w':>8} {'arrow r':>8} "
+        f"{'arrow bw':>8} {'pickle d':>8} {'pickle l':>8}"
+    )
     print(header)
     print("-" * len(header))
     for entry in results:
         s = entry["seconds"]
-        print(f"{entry['case']:{width}} {ms(s['pack'])} {ms(s['parse'])} {ms(s['copy'])} {ms(s['copyto'])} "
-              f"{ms(s['arrow_write'])} {ms(s['arrow_read'])} {ms(s['arrow_build_write'])} "
-              f"{ms(s['pickle_dumps'])} {ms(s['pickle_loads'])}")
+        print(
+            f"{entry['case']:{width}} {ms(s['pack'])} {ms(s['parse'])} {ms(s['copy'])} {ms(s['copyto'])} "
+            f"{ms(s['arrow_write'])} {ms(s['arrow_read'])} {ms(s['arrow_build_write'])} "
+            f"{ms(s['pickle_dumps'])} {ms(s['pickle_loads'])}"
+        )
 
     print()
-    header = (f"{'case':{width}} {'pack/cp':>7} {'parse/cp':>8} {'vs arrow':>8} {'+build':>7} {'vs pkl':>7} "
-              f"{'size/arw':>8} {'frame MB':>8}  goals (ratio vs goal)")
+    header = (
+        f"{'case':{width}} {'pack/cp':>7} {'parse/cp':>8} {'vs arrow':>8} {'+build':>7} {'vs pkl':>7} "
+        f"{'size/arw':>8} {'frame MB':>8}  goals (ratio vs goal)"
+    )
     print(header)
     print("-" * (len(header) + 30))
     for entry in results:
         r = entry["ratios"]
         marks = "  ".join(_goal_text(goal) for goal in entry["goals"])
-        print(f"{entry['case']:{width}} {r['pack/copy']:7.2f} {r['parse/copy']:8.2f} {r['vs arrow']:8.2f} "
-              f"{r['vs arrow+build']:7.2f} {r['vs pickle']:7.2f} "
-              f"{r['size/arrow']:8.3f} {entry['bytes']['frame'] / 1e6:8.2f}  {marks}")
+        print(
+            f"{entry['case']:{width}} {r['pack/copy']:7.2f} {r['parse/copy']:8.2f} {r['vs arrow']:8.2f} "
+            f"{r['vs arrow+build']:7.2f} {r['vs pickle']:7.2f} "
+            f"{r['size/arrow']:8.3f} {entry['bytes']['frame'] / 1e6:8.2f}  {marks}"
+        )
 
     if threads is not None:
-        goal = {"metric": "threads", "limit": THREADS_GOAL, "value": threads["threads"],
-                "met": threads["threads"] >= THREADS_GOAL}
-        print(f"\ntwo threads ({threads['api']} of two numeric tables): one thread {ms(threads['one_thread'])} ms, "
-              f"two threads {ms(threads['two_threads'])} ms  {_goal_text(goal, '>=')}")
+        goal = {
+            "metric": "threads",
+            "limit": THREADS_GOAL,
+            "value": threads["threads"],
+            "met": threads["threads"] >= THREADS_GOAL,
+        }
+        print(
+            f"\ntwo threads ({threads['api']} of two numeric tables): one thread {ms(threads['one_thread'])} ms, "
+            f"two threads {ms(threads['two_threads'])} ms  {_goal_text(goal, '>=')}"
+        )
 
     if any("memory" in entry for entry in results):
         print("\npeak memory beyond input and output, MB (RSS high-water mark, fresh process per cell)\n")
@@ -404,8 +424,7 @@ def main() -> None:
 
     print_report(results, args.rows, threads)
     print_api_report(results)
-    report = {"rows": args.rows, "repeat": args.repeat, "machine": machine(), "results": results,
-              "threads": threads}
+    report = {"rows": args.rows, "repeat": args.repeat, "machine": machine(), "results": results, "threads": threads}
     args.json.write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwritten to {args.json}")
 

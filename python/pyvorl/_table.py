@@ -274,15 +274,19 @@ class Table(Mapping[str, NDArray[Any]]):
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
-        head = f"pyvorl.Table obj={self._obj!r} name={self._name!r}: {self._num_rows} rows x {len(self._columns)} columns"
+        head = (
+            f"pyvorl.Table obj={self._obj!r} name={self._name!r}: {self._num_rows} rows x {len(self._columns)} columns"
+        )
         shown = min(self._num_rows, _REPR_ROWS)
         cells = [
             [repr(name), str(array.dtype), *(_cell(value) for value in array[:shown])]
             for name, array in self._columns.items()
         ]
         widths = [max(map(len, column)) for column in cells]
-        lines = ["  ".join(column[row].ljust(width) for column, width in zip(cells, widths)).rstrip()
-                 for row in range(2 + shown if cells else 0)]
+        lines = [
+            "  ".join(column[row].ljust(width) for column, width in zip(cells, widths)).rstrip()
+            for row in range(2 + shown if cells else 0)
+        ]
         if self._num_rows > shown:
             lines.append(f"... {self._num_rows - shown} more rows")
         return "\n".join([head, *lines])

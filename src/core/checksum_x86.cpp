@@ -227,7 +227,6 @@ VORL_TARGET_VPCLMUL std::uint32_t crc32_vpclmul(std::uint32_t crc, std::span<con
     return finish(acc, at, left);
 }
 
-
 // --- fused copy ---------------------------------------------------------------
 //
 // The same folds as crc32_pclmul / crc32_vpclmul, each block stored to `to`
@@ -297,8 +296,8 @@ VORL_TARGET_VPCLMUL std::uint32_t crc32_copy_vpclmul(std::uint32_t crc, std::uin
 
     const std::uint8_t* at = from.data();
     std::size_t left = from.size() - kStride;
-    __m256i a0 = _mm256_xor_si256(load_store_wide(to, at),
-                                  _mm256_setr_epi32(static_cast<int>(~crc), 0, 0, 0, 0, 0, 0, 0));
+    __m256i a0 =
+        _mm256_xor_si256(load_store_wide(to, at), _mm256_setr_epi32(static_cast<int>(~crc), 0, 0, 0, 0, 0, 0, 0));
     __m256i a1 = load_store_wide(to + 32, at + 32);
     __m256i a2 = load_store_wide(to + 64, at + 64);
     __m256i a3 = load_store_wide(to + 96, at + 96);

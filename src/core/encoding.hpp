@@ -115,8 +115,8 @@ inline std::size_t write_mixed_varint(std::uint8_t* to, std::uint64_t value) noe
 // its marker) and all eight bytes of the value are stored, and the width says
 // how many count. `to` has room for 9 bytes.
 inline std::size_t write_any_varint(std::uint8_t* to, std::uint64_t value) noexcept {
-    const unsigned code = unsigned{value > VARINT_MAX_SINGLE_BYTE} + unsigned{value > 0xFFFF} +
-                          unsigned{value > 0xFFFF'FFFF};
+    const unsigned code =
+        unsigned{value > VARINT_MAX_SINGLE_BYTE} + unsigned{value > 0xFFFF} + unsigned{value > 0xFFFF'FFFF};
     // Masks, not a select that the compiler may turn into a branch.
     const std::uint64_t wider = 0 - std::uint64_t{code != 0};
     store_le(to + 1, value);
@@ -262,25 +262,45 @@ private:
 // ---- value encoders (both sinks) --------------------------------------------
 
 template <class Sink>
-void encode_u32(Sink& sink, std::uint32_t value) { sink.put_varint(value); }
+void encode_u32(Sink& sink, std::uint32_t value) {
+    sink.put_varint(value);
+}
 template <class Sink>
-void encode_u64(Sink& sink, std::uint64_t value) { sink.put_varint(value); }
+void encode_u64(Sink& sink, std::uint64_t value) {
+    sink.put_varint(value);
+}
 template <class Sink>
-void encode_i32(Sink& sink, std::int32_t value) { sink.put_varint(zigzag_encode(value)); }
+void encode_i32(Sink& sink, std::int32_t value) {
+    sink.put_varint(zigzag_encode(value));
+}
 template <class Sink>
-void encode_i64(Sink& sink, std::int64_t value) { sink.put_varint(zigzag_encode(value)); }
+void encode_i64(Sink& sink, std::int64_t value) {
+    sink.put_varint(zigzag_encode(value));
+}
 template <class Sink>
-void encode_f32(Sink& sink, float value) { sink.put_bytes(&value, sizeof value); }
+void encode_f32(Sink& sink, float value) {
+    sink.put_bytes(&value, sizeof value);
+}
 template <class Sink>
-void encode_f64(Sink& sink, double value) { sink.put_bytes(&value, sizeof value); }
+void encode_f64(Sink& sink, double value) {
+    sink.put_bytes(&value, sizeof value);
+}
 template <class Sink>
-void encode_bool(Sink& sink, bool value) { sink.put_byte(value ? 1 : 0); }
+void encode_bool(Sink& sink, bool value) {
+    sink.put_byte(value ? 1 : 0);
+}
 template <class Sink>
-void encode_option_tag(Sink& sink, bool present) { sink.put_byte(present ? 1 : 0); }
+void encode_option_tag(Sink& sink, bool present) {
+    sink.put_byte(present ? 1 : 0);
+}
 template <class Sink>
-void encode_enum_tag(Sink& sink, std::uint32_t index) { sink.put_varint(index); }
+void encode_enum_tag(Sink& sink, std::uint32_t index) {
+    sink.put_varint(index);
+}
 template <class Sink>
-void encode_len(Sink& sink, std::uint64_t count) { sink.put_varint(count); }
+void encode_len(Sink& sink, std::uint64_t count) {
+    sink.put_varint(count);
+}
 template <class Sink>
 void encode_str(Sink& sink, std::string_view text) {
     sink.put_varint(text.size());

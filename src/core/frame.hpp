@@ -28,8 +28,7 @@ inline constexpr std::uint16_t TABLE_FRAME_VERSION = 1;
 inline constexpr std::size_t TABLE_FRAME_HEADER_SIZE = 8;
 inline constexpr std::size_t TABLE_FRAME_FOOTER_SIZE = 4;
 // The magic and the version read together as one little-endian word.
-inline constexpr std::uint32_t TABLE_FRAME_MAGIC_VERSION =
-    std::uint32_t{TABLE_FRAME_VERSION} << 16 | TABLE_FRAME_MAGIC;
+inline constexpr std::uint32_t TABLE_FRAME_MAGIC_VERSION = std::uint32_t{TABLE_FRAME_VERSION} << 16 | TABLE_FRAME_MAGIC;
 // The magic_version that the packer writes first in the payload: the same two
 // numbers, magic in the high half (0x4D7C0001). Readers accept any value there.
 inline constexpr std::uint32_t TABLE_PAYLOAD_MAGIC_VERSION =

@@ -10,8 +10,7 @@ std::string TableFramePackError::message() const {
         case Kind::TooLarge:
             return "table frame content of " + std::to_string(content_size) + " bytes exceeds the limit of " +
                    std::to_string(TABLE_FRAME_MAX_CONTENT_SIZE) + " bytes";
-        case Kind::Internal:
-            return "Failed to serialize table: " + detail;
+        case Kind::Internal: return "Failed to serialize table: " + detail;
     }
     return "Failed to serialize table";
 }

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "core/d64_columns.hpp"
 #include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
-#include "core/d64_columns.hpp"
 #include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/numpy_api.hpp"
@@ -20,14 +20,20 @@ using vorl::SeriesRef;
 
 SeriesRef PyArrayTyped::view() const noexcept {
     switch (kind) {
-        case Kind::Int64: return SeriesRef{std::in_place_index<2>, std::span(static_cast<const std::int64_t*>(data), length)};
-        case Kind::Float64: return SeriesRef{std::in_place_index<3>, std::span(static_cast<const double*>(data), length)};
-        case Kind::Int32: return SeriesRef{std::in_place_index<7>, std::span(static_cast<const std::int32_t*>(data), length)};
-        case Kind::Float32: return SeriesRef{std::in_place_index<10>, std::span(static_cast<const float*>(data), length)};
-        case Kind::Bool: return SeriesRef{std::in_place_index<6>, std::span(static_cast<const std::uint8_t*>(data), length)};
+        case Kind::Int64:
+            return SeriesRef{std::in_place_index<2>, std::span(static_cast<const std::int64_t*>(data), length)};
+        case Kind::Float64:
+            return SeriesRef{std::in_place_index<3>, std::span(static_cast<const double*>(data), length)};
+        case Kind::Int32:
+            return SeriesRef{std::in_place_index<7>, std::span(static_cast<const std::int32_t*>(data), length)};
+        case Kind::Float32:
+            return SeriesRef{std::in_place_index<10>, std::span(static_cast<const float*>(data), length)};
+        case Kind::Bool:
+            return SeriesRef{std::in_place_index<6>, std::span(static_cast<const std::uint8_t*>(data), length)};
         case Kind::DateTime:
             // datetime64[us] arrays are viewed (data set); other units converted.
-            if (data != nullptr) return SeriesRef{std::in_place_index<1>, std::span(static_cast<const std::int64_t*>(data), length)};
+            if (data != nullptr)
+                return SeriesRef{std::in_place_index<1>, std::span(static_cast<const std::int64_t*>(data), length)};
             return SeriesRef{std::in_place_index<1>, datetimes.span()};
         case Kind::String: return SeriesRef{std::in_place_index<5>, std::span<const std::string_view>(texts)};
         case Kind::Decimal: return SeriesRef{std::in_place_index<4>, decimals.span()};
@@ -61,8 +67,8 @@ void raise_unfit_decimal(double value, unsigned places, std::string_view column_
     const char* repr = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (repr == nullptr) return;
     const std::string shown(repr, static_cast<std::size_t>(size));
-    raise_value_error("column '" + std::string(column_name) + "': value " + shown +
-                      " does not fit a decimal with " + std::to_string(places) + " places");
+    raise_value_error("column '" + std::string(column_name) + "': value " + shown + " does not fit a decimal with " +
+                      std::to_string(places) + " places");
 }
 
 template <class Float>
@@ -148,14 +154,16 @@ std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::ui
     PyArrayTyped typed{match->kind, {}, nullptr, 0, {}, {}, {}};
     const void* data = PyArray_DATA(array);
     const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    const bool as_decimal = decimal_places.has_value() && (match->kind == Kind::Float64 || match->kind == Kind::Float32);
+    const bool as_decimal =
+        decimal_places.has_value() && (match->kind == Kind::Float64 || match->kind == Kind::Float32);
     if (as_decimal) {
         if (!check_decimal_places(*decimal_places, column_name)) return std::nullopt;
         typed.kind = Kind::Decimal;
         const auto places = static_cast<unsigned>(*decimal_places);
-        const bool converted = match->kind == Kind::Float64
-                                   ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
-                                   : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
+        const bool converted =
+            match->kind == Kind::Float64
+                ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
+                : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
         if (!converted) return std::nullopt;
     } else if (match->kind == Kind::DateTime && match->unit != vorl::TimeUnit::Microsecond) {
         if (!convert_datetimes(typed, static_cast<const std::int64_t*>(data), length, match->unit, column_name)) {
@@ -288,7 +296,8 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
     if (decimal_places && !check_decimal_places(*decimal_places, column_name)) return std::nullopt;
     if (!decimal_places) {
         const auto length = static_cast<std::size_t>(PyList_Size(column));
-        return intake_texts(length, [column](std::size_t i) { return PyList_GetItem(column, static_cast<Py_ssize_t>(i)); });
+        return intake_texts(length,
+                            [column](std::size_t i) { return PyList_GetItem(column, static_cast<Py_ssize_t>(i)); });
     }
     PyRef items(PyList_GetSlice(column, 0, PyList_Size(column)));
     if (!items) return std::nullopt;

@@ -90,8 +90,8 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
             i += 16;
             continue;
         }
-        const __m256i nine =
-            _mm256_and_si256(_mm256_and_si256(nine_bytes(a), nine_bytes(b)), _mm256_and_si256(nine_bytes(c), nine_bytes(d)));
+        const __m256i nine = _mm256_and_si256(_mm256_and_si256(nine_bytes(a), nine_bytes(b)),
+                                              _mm256_and_si256(nine_bytes(c), nine_bytes(d)));
         if (avx2::all_set(nine)) {
             // Sixteen nine-byte values: the marker and the eight bytes each.
             for (std::size_t k = 0; k < 16; ++k, out += VARINT_MAX_SIZE_U64) {
