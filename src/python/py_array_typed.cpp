@@ -16,29 +16,47 @@
 namespace pyvorl {
 
 using vorl::D64;
+using vorl::DataType;
 using vorl::SeriesRef;
 
-SeriesRef PyArrayTyped::view() const noexcept {
-    switch (kind) {
-        case Kind::Int64:
-            return SeriesRef{std::in_place_index<2>, std::span(static_cast<const std::int64_t*>(data), length)};
-        case Kind::Float64:
-            return SeriesRef{std::in_place_index<3>, std::span(static_cast<const double*>(data), length)};
-        case Kind::Int32:
-            return SeriesRef{std::in_place_index<7>, std::span(static_cast<const std::int32_t*>(data), length)};
-        case Kind::Float32:
-            return SeriesRef{std::in_place_index<10>, std::span(static_cast<const float*>(data), length)};
-        case Kind::Bool:
-            return SeriesRef{std::in_place_index<6>, std::span(static_cast<const std::uint8_t*>(data), length)};
-        case Kind::DateTime:
-            // datetime64[us] arrays are viewed (data set); other units converted.
-            if (data != nullptr)
-                return SeriesRef{std::in_place_index<1>, std::span(static_cast<const std::int64_t*>(data), length)};
-            return SeriesRef{std::in_place_index<1>, datetimes.span()};
-        case Kind::String: return SeriesRef{std::in_place_index<5>, std::span<const std::string_view>(texts)};
-        case Kind::Decimal: return SeriesRef{std::in_place_index<4>, decimals.span()};
+namespace {
+
+template <DataType T, class Element>
+SeriesRef viewed_as(const ViewedArray& viewed) noexcept {
+    return SeriesRef{std::in_place_index<vorl::index_of<T>>,
+                     std::span(static_cast<const Element*>(viewed.data), viewed.length)};
+}
+
+SeriesRef view_of(const ViewedArray& viewed) noexcept {
+    switch (viewed.type) {
+        case DataType::Int64: return viewed_as<DataType::Int64, std::int64_t>(viewed);
+        case DataType::Float64: return viewed_as<DataType::Float64, double>(viewed);
+        case DataType::Int32: return viewed_as<DataType::Int32, std::int32_t>(viewed);
+        case DataType::Float32: return viewed_as<DataType::Float32, float>(viewed);
+        case DataType::Bool: return viewed_as<DataType::Bool, std::uint8_t>(viewed);
+        case DataType::DateTime: return viewed_as<DataType::DateTime, std::int64_t>(viewed);
+        default: break;
     }
     return SeriesRef{};
+}
+
+SeriesRef view_of(const DateTimes& datetimes) noexcept {
+    return SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>, datetimes.micros.span()};
+}
+
+SeriesRef view_of(const Texts& texts) noexcept {
+    return SeriesRef{std::in_place_index<vorl::index_of<DataType::String>>,
+                     std::span<const std::string_view>(texts.views)};
+}
+
+SeriesRef view_of(const Decimals& decimals) noexcept {
+    return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.values.span()};
+}
+
+}  // namespace
+
+SeriesRef PyArrayTyped::view() const noexcept {
+    return std::visit([](const auto& alternative) { return view_of(alternative); }, column);
 }
 
 namespace {
@@ -72,32 +90,86 @@ void raise_unfit_decimal(double value, unsigned places, std::string_view column_
 }
 
 template <class Float>
-bool floats_to_decimals(PyArrayTyped& typed, const Float* values, std::size_t length, unsigned places,
-                        std::string_view column_name) {
-    typed.decimals = vorl::Buffer<D64>::uninitialized(length);
-    vorl::advise_huge_pages(typed.decimals.data(), length * sizeof(D64));
+std::optional<PyArrayTyped> floats_to_decimals(const Float* values, std::size_t length, unsigned places,
+                                               std::string_view column_name) {
+    Decimals decimals{vorl::Buffer<D64>::uninitialized(length)};
+    vorl::advise_huge_pages(decimals.values.data(), length * sizeof(D64));
     std::size_t stored;
     if constexpr (sizeof(Float) == 8) {
-        stored = vorl::doubles_to_d64({values, length}, places, typed.decimals.data());
+        stored = vorl::doubles_to_d64({values, length}, places, decimals.values.data());
     } else {
-        stored = vorl::floats_to_d64({values, length}, places, typed.decimals.data());
+        stored = vorl::floats_to_d64({values, length}, places, decimals.values.data());
     }
-    if (stored == length) return true;
+    if (stored == length) return PyArrayTyped{std::move(decimals)};
     raise_unfit_decimal(static_cast<double>(values[stored]), places, column_name);
-    return false;
+    return std::nullopt;
+}
+
+// A float64 or float32 array as decimals with `places` places.
+std::optional<PyArrayTyped> intake_float_decimals(DataType type, const void* data, std::size_t length,
+                                                  std::uint64_t places, std::string_view column_name) {
+    if (!check_decimal_places(places, column_name)) return std::nullopt;
+    const auto scale = static_cast<unsigned>(places);
+    if (type == DataType::Float64) {
+        return floats_to_decimals(static_cast<const double*>(data), length, scale, column_name);
+    }
+    return floats_to_decimals(static_cast<const float*>(data), length, scale, column_name);
 }
 
 // Microseconds from another unit; NaT stays NaT, and a value whose
 // microseconds do not fit is refused rather than wrapped.
-bool convert_datetimes(PyArrayTyped& typed, const std::int64_t* values, std::size_t length, vorl::TimeUnit unit,
-                       std::string_view column_name) {
-    typed.datetimes = vorl::Buffer<std::int64_t>::uninitialized(length);
-    vorl::advise_huge_pages(typed.datetimes.data(), length * sizeof(std::int64_t));
-    const std::size_t unfit = vorl::to_microseconds({values, length}, unit, typed.datetimes.data());
-    if (unfit == length) return true;
+std::optional<PyArrayTyped> convert_datetimes(const std::int64_t* values, std::size_t length, vorl::TimeUnit unit,
+                                              std::string_view column_name) {
+    DateTimes datetimes{vorl::Buffer<std::int64_t>::uninitialized(length)};
+    vorl::advise_huge_pages(datetimes.micros.data(), length * sizeof(std::int64_t));
+    const std::size_t unfit = vorl::to_microseconds({values, length}, unit, datetimes.micros.data());
+    if (unfit == length) return PyArrayTyped{std::move(datetimes)};
     raise_value_error("column '" + std::string(column_name) + "': value " + std::to_string(values[unfit]) +
                       " does not fit a datetime in microseconds");
-    return false;
+    return std::nullopt;
+}
+
+struct ArrayDType {
+    DataType type;
+    vorl::TimeUnit unit;  // of datetimes
+};
+
+// The accepted dtype `descr` is equivalent to; otherwise ValueError.
+std::optional<ArrayDType> classify_dtype(PyArray_Descr* descr, const NumpyTypes& types) {
+    const struct {
+        PyArray_Descr* reference;
+        ArrayDType dtype;
+    } accepted[] = {
+        {types.int64, {DataType::Int64, vorl::TimeUnit::Microsecond}},
+        {types.float64, {DataType::Float64, vorl::TimeUnit::Microsecond}},
+        {types.int32, {DataType::Int32, vorl::TimeUnit::Microsecond}},
+        {types.float32, {DataType::Float32, vorl::TimeUnit::Microsecond}},
+        {types.boolean, {DataType::Bool, vorl::TimeUnit::Microsecond}},
+        {types.datetime_us, {DataType::DateTime, vorl::TimeUnit::Microsecond}},
+        {types.datetime_ms, {DataType::DateTime, vorl::TimeUnit::Millisecond}},
+        {types.datetime_s, {DataType::DateTime, vorl::TimeUnit::Second}},
+        {types.datetime_ns, {DataType::DateTime, vorl::TimeUnit::Nanosecond}},
+    };
+    for (const auto& candidate : accepted) {
+        if (PyArray_EquivTypes(descr, candidate.reference)) return candidate.dtype;
+    }
+    PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+    if (text) PyErr_Format(PyExc_ValueError, "unsupported data type: %U", text.get());
+    return std::nullopt;
+}
+
+// One dimension, aligned and contiguous, so that its buffer can be read as a span.
+bool check_layout(PyObject* column, PyArrayObject* array) {
+    if (PyArray_NDIM(array) != 1) {
+        raise_type_mismatch(column, "ndarray");
+        return false;
+    }
+    const int flags = PyArray_FLAGS(array);
+    if (!(flags & NPY_ARRAY_ALIGNED) || !(flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS))) {
+        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
+        return false;
+    }
+    return true;
 }
 
 std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::uint64_t> decimal_places,
@@ -109,74 +181,21 @@ std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::ui
         return std::nullopt;
     }
     auto* array = reinterpret_cast<PyArrayObject*>(column);
-    PyArray_Descr* descr = PyArray_DESCR(array);
+    const auto dtype = classify_dtype(PyArray_DESCR(array), *types);
+    if (!dtype || !check_layout(column, array)) return std::nullopt;
 
-    using Kind = PyArrayTyped::Kind;
-    struct Accepted {
-        PyArray_Descr* reference;
-        Kind kind;
-        vorl::TimeUnit unit;  // of datetimes
-    };
-    const Accepted accepted[] = {
-        {types->int64, Kind::Int64, vorl::TimeUnit::Microsecond},
-        {types->float64, Kind::Float64, vorl::TimeUnit::Microsecond},
-        {types->int32, Kind::Int32, vorl::TimeUnit::Microsecond},
-        {types->float32, Kind::Float32, vorl::TimeUnit::Microsecond},
-        {types->boolean, Kind::Bool, vorl::TimeUnit::Microsecond},
-        {types->datetime_us, Kind::DateTime, vorl::TimeUnit::Microsecond},
-        {types->datetime_ms, Kind::DateTime, vorl::TimeUnit::Millisecond},
-        {types->datetime_s, Kind::DateTime, vorl::TimeUnit::Second},
-        {types->datetime_ns, Kind::DateTime, vorl::TimeUnit::Nanosecond},
-    };
-    const Accepted* match = nullptr;
-    for (const Accepted& candidate : accepted) {
-        if (PyArray_EquivTypes(descr, candidate.reference)) {
-            match = &candidate;
-            break;
-        }
-    }
-    if (match == nullptr) {
-        PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
-        if (!text) return std::nullopt;
-        PyErr_Format(PyExc_ValueError, "unsupported data type: %U", text.get());
-        return std::nullopt;
-    }
-    if (PyArray_NDIM(array) != 1) {
-        raise_type_mismatch(column, "ndarray");
-        return std::nullopt;
-    }
-    const int flags = PyArray_FLAGS(array);
-    if (!(flags & NPY_ARRAY_ALIGNED) || !(flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS))) {
-        PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
-        return std::nullopt;
-    }
-
-    PyArrayTyped typed{match->kind, {}, nullptr, 0, {}, {}, {}};
     const void* data = PyArray_DATA(array);
     const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    const bool as_decimal =
-        decimal_places.has_value() && (match->kind == Kind::Float64 || match->kind == Kind::Float32);
-    if (as_decimal) {
-        if (!check_decimal_places(*decimal_places, column_name)) return std::nullopt;
-        typed.kind = Kind::Decimal;
-        const auto places = static_cast<unsigned>(*decimal_places);
-        const bool converted =
-            match->kind == Kind::Float64
-                ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
-                : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
-        if (!converted) return std::nullopt;
-    } else if (match->kind == Kind::DateTime && match->unit != vorl::TimeUnit::Microsecond) {
-        if (!convert_datetimes(typed, static_cast<const std::int64_t*>(data), length, match->unit, column_name)) {
-            return std::nullopt;
-        }
-    } else {
-        // Microsecond datetimes are already what the frame holds: viewed in
-        // place like the fixed-width kinds rather than copied.
-        typed.owner = PyRef::borrow(column);
-        typed.data = data;
-        typed.length = length;
+    const bool is_float = dtype->type == DataType::Float64 || dtype->type == DataType::Float32;
+    if (decimal_places && is_float) {
+        return intake_float_decimals(dtype->type, data, length, *decimal_places, column_name);
     }
-    return typed;
+    if (dtype->type == DataType::DateTime && dtype->unit != vorl::TimeUnit::Microsecond) {
+        return convert_datetimes(static_cast<const std::int64_t*>(data), length, dtype->unit, column_name);
+    }
+    // Microsecond datetimes are already what the frame holds: viewed in
+    // place like the fixed-width kinds rather than copied.
+    return PyArrayTyped{ViewedArray{dtype->type, PyRef::borrow(column), data, length}};
 }
 
 // Up to 16 bytes in a few overlapping moves, instead of a memcpy call per
@@ -224,9 +243,9 @@ PyRef own_text_bytes(vorl::Buffer<char> bytes) {
 // The length is read once, before the walk. item_at(i) gives element i, borrowed.
 template <class ItemAt>
 std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
-    PyArrayTyped typed{PyArrayTyped::Kind::String, {}, nullptr, 0, {}, {}, {}};
-    typed.texts.reserve(length);
-    vorl::advise_huge_pages(typed.texts.data(), length * sizeof(std::string_view));
+    Texts texts;
+    texts.views.reserve(length);
+    vorl::advise_huge_pages(texts.views.data(), length * sizeof(std::string_view));
     // Each str is visited once: its UTF-8 is copied into one buffer that the
     // column owns while the object is in cache (a second pass over millions of
     // scattered objects costs a cache miss each). The buffer starts at a guess
@@ -238,7 +257,7 @@ std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
     const auto make_room = [&](std::size_t size) {
         vorl::Buffer<char> larger = vorl::Buffer<char>::uninitialized(std::max(bytes.size() * 2, used + size));
         if (used != 0) std::memcpy(larger.data(), bytes.data(), used);
-        for (std::string_view& text : typed.texts) {
+        for (std::string_view& text : texts.views) {
             text = std::string_view(larger.data() + (text.data() - bytes.data()), text.size());
         }
         bytes = std::move(larger);
@@ -261,7 +280,7 @@ std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
         Seen* slot = remembering ? &seen[(reinterpret_cast<std::uintptr_t>(item) >> 4) % seen.size()] : nullptr;
         if (slot != nullptr && slot->object == item) {
             ++hits;
-            typed.texts.emplace_back(bytes.data() + slot->offset, slot->size);
+            texts.views.emplace_back(bytes.data() + slot->offset, slot->size);
             continue;
         }
         // An exact str needs no call to learn its type.
@@ -275,13 +294,13 @@ std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
         const auto count = static_cast<std::size_t>(size);
         if (bytes.size() - used < count) make_room(count);
         copy_text(bytes.data() + used, utf8, count);
-        typed.texts.emplace_back(bytes.data() + used, count);
+        texts.views.emplace_back(bytes.data() + used, count);
         if (slot != nullptr) *slot = Seen{item, used, count};
         used += count;
     }
-    typed.owner = own_text_bytes(std::move(bytes));
-    if (!typed.owner) return std::nullopt;
-    return typed;
+    texts.owner = own_text_bytes(std::move(bytes));
+    if (!texts.owner) return std::nullopt;
+    return PyArrayTyped{std::move(texts)};
 }
 
 // Decimal lists are copied first: the copy owns a reference to every element,
@@ -302,7 +321,7 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
     PyRef items(PyList_GetSlice(column, 0, PyList_Size(column)));
     if (!items) return std::nullopt;
     const auto length = static_cast<std::size_t>(PyList_Size(items.get()));
-    PyArrayTyped typed{PyArrayTyped::Kind::Decimal, {}, nullptr, 0, {}, {}, vorl::Buffer<D64>::uninitialized(length)};
+    Decimals decimals{vorl::Buffer<D64>::uninitialized(length)};
     const auto places = static_cast<unsigned>(*decimal_places);
     for (std::size_t i = 0; i < length; ++i) {
         PyObject* item = PyList_GetItem(items.get(), static_cast<Py_ssize_t>(i));
@@ -317,9 +336,9 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
                 if (!vorl::set_decimal(value, places)) value = D64::nan();
             }
         }
-        typed.decimals[i] = value;
+        decimals.values[i] = value;
     }
-    return typed;
+    return PyArrayTyped{std::move(decimals)};
 }
 
 }  // namespace

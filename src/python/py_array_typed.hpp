@@ -18,21 +18,35 @@
 
 namespace pyvorl {
 
-struct PyArrayTyped {
-    enum class Kind : std::uint8_t { Int64, Float64, Int32, Float32, Bool, DateTime, String, Decimal };
+// int64, float64, int32, float32, bool and datetime64[us] arrays, viewed in
+// place: `array` keeps the viewed buffer alive.
+struct ViewedArray {
+    vorl::DataType type;  // Int64, Float64, Int32, Float32, Bool or DateTime
+    PyRef array;
+    const void* data;
+    std::size_t length;
+};
 
-    Kind kind;
-    // Int64..Bool and datetime64[us]: the array itself, whose buffer is viewed.
-    // String: an object owning every text's UTF-8 (one copy), which `texts` view.
+// Datetimes converted to microseconds from ms, s or ns.
+struct DateTimes {
+    vorl::Buffer<std::int64_t> micros;
+};
+
+// `owner` holds every text's UTF-8 (one copy), which `views` view.
+struct Texts {
     PyRef owner;
-    const void* data = nullptr;            // viewed arrays: the array's buffer
-    std::size_t length = 0;                // viewed arrays: their element count
-    vorl::Buffer<std::int64_t> datetimes;  // datetimes converted from ms, s or ns
-    std::vector<std::string_view> texts;
-    vorl::Buffer<vorl::D64> decimals;
+    std::vector<std::string_view> views;
+};
+
+struct Decimals {
+    vorl::Buffer<vorl::D64> values;
+};
+
+struct PyArrayTyped {
+    std::variant<ViewedArray, DateTimes, Texts, Decimals> column;
 
     // The column as the table model sees it; the DataType number follows the
-    // alternative (02 03 07 0A 06 01 05 04 for the kinds in order).
+    // alternative (a viewed array's own type, then DateTime, String, Decimal).
     vorl::SeriesRef view() const noexcept;
 };
 
