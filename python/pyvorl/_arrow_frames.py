@@ -14,6 +14,7 @@ from pyvorl._dataframes import (
     CATEGORICAL,
     CATEGORIES,
     ZONE,
+    ConvertedColumn,
     make_table,
     refuse_nulls,
     reserved_fields,
@@ -28,8 +29,7 @@ _TEXTS = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.t
 
 
 def to_table(frame: pa.Table) -> Table:
-    columns: dict[str, NDArray[Any]] = {}
-    field_metadata: dict[str, dict[str, Any]] = {}
+    converted: list[ConvertedColumn] = []
     for name, column in zip(frame.column_names, frame.columns):
         kind = column.type
         if column.null_count:
@@ -51,10 +51,8 @@ def to_table(frame: pa.Table) -> Table:
             keys[CATEGORIES] = json.dumps(dictionary.to_pylist())
         else:
             raise unsupported(name, "pyarrow", kind)
-        columns[name] = values
-        if keys:
-            field_metadata[name] = keys
-    return make_table(columns, field_metadata, {})
+        converted.append((name, values, keys))
+    return make_table(converted, {})
 
 
 def from_table(table: Table) -> pa.Table:

@@ -13,6 +13,7 @@ from pyvorl._dataframes import (
     CATEGORICAL,
     CATEGORIES,
     ZONE,
+    ConvertedColumn,
     make_table,
     refuse_nulls,
     reserved_fields,
@@ -27,8 +28,7 @@ _NUMBERS = (pl.Boolean, pl.Int8, pl.Int16, pl.Int32, pl.Int64, pl.UInt8, pl.UInt
 
 
 def to_table(frame: pl.DataFrame) -> Table:
-    columns: dict[str, NDArray[Any]] = {}
-    field_metadata: dict[str, dict[str, Any]] = {}
+    converted: list[ConvertedColumn] = []
     for series in frame.iter_columns():
         name, dtype = series.name, series.dtype
         if series.null_count():
@@ -53,10 +53,8 @@ def to_table(frame: pl.DataFrame) -> Table:
             keys[CATEGORICAL] = "unordered"
         else:
             raise unsupported(name, "polars", dtype)
-        columns[name] = values
-        if keys:
-            field_metadata[name] = keys
-    return make_table(columns, field_metadata, {})
+        converted.append((name, values, keys))
+    return make_table(converted, {})
 
 
 def from_table(table: Table) -> pl.DataFrame:
