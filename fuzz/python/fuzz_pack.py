@@ -8,7 +8,6 @@ columns that went in.
 """
 
 import math
-import sys
 
 import atheris
 
@@ -17,7 +16,8 @@ with atheris.instrument_imports():
 
 import numpy as np
 
-from pyvorl import pack_table_frame, parse_table_frame, set_local_zone
+from atheris_main import fuzz
+from pyvorl import pack_table_frame, parse_table_frame
 
 DOCUMENTED = (TypeError, ValueError, IndexError, OverflowError)  # UnicodeEncodeError is a ValueError
 
@@ -65,11 +65,5 @@ def TestOneInput(data):
         assert same_values(array, expected), (array, expected, column)
 
 
-def main():
-    set_local_zone(0)
-    atheris.Setup(sys.argv, TestOneInput)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    fuzz(TestOneInput)

@@ -7,8 +7,6 @@ may come out; any other exception, a crash, or a decoded table that does not
 survive being packed again is a finding.
 """
 
-import sys
-
 import atheris
 
 with atheris.instrument_imports():
@@ -16,8 +14,9 @@ with atheris.instrument_imports():
 
 import numpy as np
 
+from atheris_main import fuzz
 from frames import body as with_valid_footer  # on the path through payload_builder
-from pyvorl import check_table_frame, pack_table_frame, parse_table_frame, set_local_zone
+from pyvorl import check_table_frame, pack_table_frame, parse_table_frame
 
 PARSE_ERRORS = (
     "Table frame CRC32 check failed",
@@ -82,11 +81,5 @@ def TestOneInput(data):
         assert str(error) in CHECK_ERRORS, str(error)
 
 
-def main():
-    set_local_zone(0)
-    atheris.Setup(sys.argv, TestOneInput)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    fuzz(TestOneInput)

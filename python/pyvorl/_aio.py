@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
     HEADER_SIZE,
+    RESERVE_LIMIT,
     body_length,
     decode,
     truncated,
@@ -17,9 +18,6 @@ from pyvorl._framing import (
 
 if TYPE_CHECKING:
     from pyvorl import Table
-
-# As in read_frames: an announced body above this size is not reserved up front.
-_RESERVE_LIMIT = 16 << 20
 
 
 async def aread_frames(
@@ -64,7 +62,7 @@ async def _read_up_to(reader: asyncio.StreamReader, size: int) -> bytes:
 async def _read_body(reader: asyncio.StreamReader, frame: bytearray, offset: int, length: int) -> None:
     """Append the body to the header in `frame`, chunk by chunk as the reader holds it."""
     end = HEADER_SIZE + length
-    if length <= _RESERVE_LIMIT:
+    if length <= RESERVE_LIMIT:
         frame += bytes(length)
         with memoryview(frame) as view:
             filled = HEADER_SIZE
@@ -76,7 +74,7 @@ async def _read_body(reader: asyncio.StreamReader, frame: bytearray, offset: int
                 filled += len(chunk)
         return
     while len(frame) < end:
-        chunk = await reader.read(min(end - len(frame), _RESERVE_LIMIT))
+        chunk = await reader.read(min(end - len(frame), RESERVE_LIMIT))
         if not chunk:
             raise truncated(offset, len(frame), length)
         frame += chunk

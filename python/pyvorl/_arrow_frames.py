@@ -14,6 +14,7 @@ from pyvorl._dataframes import (
     CATEGORICAL,
     CATEGORIES,
     ZONE,
+    ConvertedColumn,
     make_table,
     refuse_nulls,
     reserved_fields,
@@ -28,33 +29,31 @@ _TEXTS = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.t
 
 
 def to_table(frame: pa.Table) -> Table:
-    columns: dict[str, NDArray[Any]] = {}
-    field_metadata: dict[str, dict[str, Any]] = {}
-    for name, column in zip(frame.column_names, frame.columns):
-        kind = column.type
-        if column.null_count:
-            refuse_nulls(name, column.is_null().to_numpy(zero_copy_only=False))
-        keys: dict[str, Any] = {}
-        types = pa.types
-        if types.is_integer(kind) or types.is_floating(kind) or types.is_boolean(kind) or types.is_duration(kind):
-            values = column.to_numpy()
-        elif types.is_timestamp(kind):
-            values = column.to_numpy()  # UTC values, zone or not
-            if kind.tz is not None:
-                keys[ZONE] = kind.tz
-        elif any(test(kind) for test in _TEXTS):
-            values = text_array(column.to_pylist())
-        elif types.is_dictionary(kind) and (types.is_string(kind.value_type) or types.is_large_string(kind.value_type)):
-            values = text_array(column.cast(kind.value_type).to_pylist())
-            dictionary = column.unify_dictionaries().chunk(0).dictionary if column.num_chunks else pa.array([])
-            keys[CATEGORICAL] = "ordered" if kind.ordered else "unordered"
-            keys[CATEGORIES] = json.dumps(dictionary.to_pylist())
-        else:
-            raise unsupported(name, "pyarrow", kind)
-        columns[name] = values
-        if keys:
-            field_metadata[name] = keys
-    return make_table(columns, field_metadata, {})
+    return make_table((_column(name, column) for name, column in zip(frame.column_names, frame.columns)), {})
+
+
+def _column(name: str, column: pa.ChunkedArray) -> ConvertedColumn:
+    kind = column.type
+    if column.null_count:
+        refuse_nulls(name, column.is_null().to_numpy(zero_copy_only=False))
+    keys: dict[str, Any] = {}
+    types = pa.types
+    if types.is_integer(kind) or types.is_floating(kind) or types.is_boolean(kind) or types.is_duration(kind):
+        values = column.to_numpy()
+    elif types.is_timestamp(kind):
+        values = column.to_numpy()  # UTC values, zone or not
+        if kind.tz is not None:
+            keys[ZONE] = kind.tz
+    elif any(test(kind) for test in _TEXTS):
+        values = text_array(column.to_pylist())
+    elif types.is_dictionary(kind) and (types.is_string(kind.value_type) or types.is_large_string(kind.value_type)):
+        values = text_array(column.cast(kind.value_type).to_pylist())
+        dictionary = column.unify_dictionaries().chunk(0).dictionary if column.num_chunks else pa.array([])
+        keys[CATEGORICAL] = "ordered" if kind.ordered else "unordered"
+        keys[CATEGORIES] = json.dumps(dictionary.to_pylist())
+    else:
+        raise unsupported(name, "pyarrow", kind)
+    return name, values, keys
 
 
 def from_table(table: Table) -> pa.Table:

@@ -12,8 +12,9 @@ the column types it gave.
 from __future__ import annotations
 
 import importlib
+from collections.abc import Iterable
 from types import ModuleType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -32,6 +33,9 @@ CATEGORIES = "pyvorl.categories"
 PANDAS_DTYPE = "pyvorl.pandas_dtype"
 # Table metadata: a JSON list of the columns that hold a pandas index, level by level.
 INDEX = "pyvorl.index"
+
+# A column taken from a DataFrame: its name, its values and its "pyvorl." field keys.
+ConvertedColumn: TypeAlias = tuple[str, NDArray[Any], dict[str, Any]]
 
 # (module of the DataFrame type, its class name) -> converter module and library name
 _KINDS = {
@@ -88,12 +92,16 @@ def unsupported(name: str, library: str, dtype: object) -> TypeError:
     return TypeError(f"column {name!r}: the {library} type {dtype} cannot be stored in a frame")
 
 
-def make_table(
-    columns: dict[str, NDArray[Any]], field_metadata: dict[str, dict[str, Any]], metadata: dict[str, Any]
-) -> Table:
-    """A Table of `columns` carrying "pyvorl." keys, which dumps writes beside the user's own."""
+def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any]) -> Table:
+    """A Table of converted columns carrying their "pyvorl." keys, which dumps writes beside the user's own."""
     from pyvorl._table import Table
 
+    columns: dict[str, NDArray[Any]] = {}
+    field_metadata: dict[str, dict[str, Any]] = {}
+    for name, values, keys in converted:
+        columns[name] = values
+        if keys:
+            field_metadata[name] = keys
     return Table(columns)._with_reserved(field_metadata, metadata)
 
 

@@ -10,7 +10,7 @@ from collections.abc import Generator
 from typing import TYPE_CHECKING, Any, TextIO
 
 from pyvorl._dump_format import FORMATS
-from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT, FrameError, body_length, decode, truncated
+from pyvorl._framing import HEADER_SIZE, FrameError, decode, frame_end
 
 if TYPE_CHECKING:
     from pyvorl import Table
@@ -67,7 +67,7 @@ def _walk(data: Any, resync: bool) -> Generator[tuple[int, int | None, Table | E
         offset = 0
         while offset < len(view):
             try:
-                end = _frame_end(view, offset)
+                end = frame_end(view, offset)
                 table = decode(view[offset:end], offset, {})
             except (FrameError, EOFError) as error:
                 resume = _next_frame(data, view, offset + 1) if resync else None
@@ -83,24 +83,13 @@ def _walk(data: Any, resync: bool) -> Generator[tuple[int, int | None, Table | E
             offset = end
 
 
-def _frame_end(view: memoryview, offset: int) -> int:
-    have = len(view) - offset
-    if have < HEADER_SIZE:
-        raise truncated(offset, have, None)
-    # The file is the user's own, so no size is refused; the file bounds it.
-    length = body_length(bytes(view[offset : offset + HEADER_SIZE]), offset, MAX_FRAME_SIZE_LIMIT)
-    if have < HEADER_SIZE + length:
-        raise truncated(offset, have, length)
-    return offset + HEADER_SIZE + length
-
-
 def _next_frame(data: Any, view: memoryview, start: int) -> int:
     """The offset of the next header whose frame fits the file and whose CRC
     checks, or the end of the data when there is none."""
     position: int = data.find(_MAGIC_VERSION, start)
     while position >= 0:
         try:
-            end = _frame_end(view, position)
+            end = frame_end(view, position)
         except (FrameError, EOFError):
             end = None
         if end is not None and end - position >= HEADER_SIZE + 4:

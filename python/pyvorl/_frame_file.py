@@ -8,7 +8,7 @@ from collections.abc import Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT, body_length, decode, truncated
+from pyvorl._framing import decode, frame_end
 
 if TYPE_CHECKING:
     from pyvorl import Table
@@ -80,13 +80,5 @@ def open_frames(path: str | os.PathLike[str], **options: Any) -> FrameFile:
 def _index(view: memoryview) -> list[int]:
     offsets = [0]
     while offsets[-1] < len(view):
-        offset = offsets[-1]
-        have = len(view) - offset
-        if have < HEADER_SIZE:
-            raise truncated(offset, have, None)
-        # The file bounds the frame, so no announced size is refused up front.
-        length = body_length(bytes(view[offset : offset + HEADER_SIZE]), offset, MAX_FRAME_SIZE_LIMIT)
-        if have < HEADER_SIZE + length:
-            raise truncated(offset, have, length)
-        offsets.append(offset + HEADER_SIZE + length)
+        offsets.append(frame_end(view, offsets[-1]))
     return offsets

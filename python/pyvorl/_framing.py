@@ -23,6 +23,10 @@ HEADER_SIZE = 8
 DEFAULT_MAX_FRAME_SIZE = 256 << 20
 # The header's length field is 32 bits wide, so this limit refuses nothing.
 MAX_FRAME_SIZE_LIMIT = 4 << 30
+# A header may announce up to 4 GiB that never arrive; beyond this size a
+# stream reader grows the frame buffer with the bytes that do arrive instead
+# of reserving the announced size.
+RESERVE_LIMIT = 16 << 20
 
 
 class FrameError(ValueError):
@@ -58,6 +62,19 @@ def body_length(header: bytes, offset: int, max_frame_size: int) -> int:
     if length > max_frame_size:
         raise FrameError(offset, f"announced body of {length} bytes exceeds max_frame_size {max_frame_size}")
     return length
+
+
+def frame_end(view: memoryview, offset: int) -> int:
+    """The end of the whole frame at `offset` of a file held in `view`, or
+    EOFError when the file ends inside it. The file is the user's own and
+    bounds the frame, so no announced size is refused up front."""
+    have = len(view) - offset
+    if have < HEADER_SIZE:
+        raise truncated(offset, have, None)
+    length = body_length(bytes(view[offset : offset + HEADER_SIZE]), offset, MAX_FRAME_SIZE_LIMIT)
+    if have < HEADER_SIZE + length:
+        raise truncated(offset, have, length)
+    return offset + HEADER_SIZE + length
 
 
 def decode(frame: Buffer, offset: int, options: dict[str, Any]) -> Table:

@@ -16,6 +16,7 @@ from pyvorl._dataframes import (
     INDEX,
     PANDAS_DTYPE,
     ZONE,
+    ConvertedColumn,
     make_table,
     refuse_nulls,
     reserved_fields,
@@ -33,25 +34,24 @@ _UNNAMED_LEVEL = re.compile(r"__index_level_\d+__")
 
 
 def to_table(frame: pd.DataFrame) -> Table:
-    columns: dict[str, NDArray[Any]] = {}
-    field_metadata: dict[str, dict[str, Any]] = {}
+    converted: list[ConvertedColumn] = []
     metadata: dict[str, Any] = {}
     if not frame.columns.is_unique:
         raise ValueError(f"column names must be unique, {frame.columns[frame.columns.duplicated()][0]!r} is repeated")
     for label, series in frame.items():
         if not isinstance(label, str):
             raise TypeError(f"column names must be str, got {label!r} ({type(label).__name__})")
-        _add(columns, field_metadata, label, series)
+        converted.append(_column(label, series))
     if not _is_default_index(frame.index, len(frame)):
         names = []
         for level, name in enumerate(frame.index.names):
             column = f"__index_level_{level}__" if name is None else str(name)
-            if column in columns:
+            if any(column == taken for taken, _, _ in converted):
                 raise ValueError(f"index level {column!r} has the name of a column")
-            _add(columns, field_metadata, column, pd.Series(frame.index.get_level_values(level), copy=False))
+            converted.append(_column(column, pd.Series(frame.index.get_level_values(level), copy=False)))
             names.append(column)
         metadata[INDEX] = json.dumps(names)
-    return make_table(columns, field_metadata, metadata)
+    return make_table(converted, metadata)
 
 
 def from_table(table: Table) -> pd.DataFrame:
@@ -72,7 +72,7 @@ def _is_default_index(index: pd.Index, rows: int) -> bool:
     ) == rows
 
 
-def _add(columns: dict[str, NDArray[Any]], field_metadata: dict[str, dict[str, Any]], name: str, series: Any) -> None:
+def _column(name: str, series: Any) -> ConvertedColumn:
     dtype = series.dtype
     keys: dict[str, Any] = {}
     if isinstance(dtype, np.dtype) and dtype.kind in "iufb":
@@ -107,9 +107,7 @@ def _add(columns: dict[str, NDArray[Any]], field_metadata: dict[str, dict[str, A
         keys[PANDAS_DTYPE] = "object"
     else:
         raise unsupported(name, "pandas", dtype)
-    columns[name] = values
-    if keys:
-        field_metadata[name] = keys
+    return name, values, keys
 
 
 def _series(array: NDArray[Any], keys: dict[str, Any]) -> pd.Series:

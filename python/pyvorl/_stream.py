@@ -14,13 +14,12 @@ from pyvorl._framing import (
     truncated,
     validate_max_frame_size,
 )
+from pyvorl._framing import (
+    RESERVE_LIMIT as _RESERVE_LIMIT,
+)
 
 if TYPE_CHECKING:
     from pyvorl import Table
-
-# A header may announce up to 4 GiB that never arrive; beyond this size the
-# frame buffer grows with the bytes that do arrive instead of being reserved.
-_RESERVE_LIMIT = 16 << 20
 
 
 class BinaryReader(Protocol):
