@@ -47,10 +47,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         parses(" 12.50 ", positive(1250, 2)), parses("-0.5", negative(5, 1)), parses(".5", positive(5, 1)),
         parses("7.", positive(7, 0)), parses("1.2.3", positive(123, 1)), parses("1-2", negative(12, 0)),
-        parses("-", negative(0, 0)), parses(".", positive(0, 0)), parses("0", positive(0, 0)),
-        parses("NaN", D64::nan()), parses("nan", D64::nan()), parses("INF", D64::infinity()),
-        parses(" iNf\t", D64::infinity()), fails("-inf", InvalidCharacter), fails("+inf", InvalidCharacter),
-        fails("infinity", InvalidCharacter), fails("", Empty), fails("   ", Empty), fails("\t\n", Empty),
+        parses("-", negative(0, 0)), parses(".", positive(0, 0)), parses("nan", D64::nan()),
+        parses(" iNf\t", D64::infinity()), fails("-inf", InvalidCharacter), fails("infinity", InvalidCharacter),
+        fails("", Empty), fails(" \t\n", Empty),
         fails("\xC2\xA0\xE3\x80\x80\xE2\x80\xA8", Empty),
         // Non-ASCII white space is trimmed at both ends, but only whole, well-formed encodings.
         parses("\xC2\xA0" "5\xE3\x80\x80", positive(5, 0)), parses("\xE2\x80\x8A" "1.5\xC2\x85", positive(15, 1)),
@@ -58,15 +57,14 @@ INSTANTIATE_TEST_SUITE_P(
         fails("\xE2\x80\x8B" "5", InvalidCharacter),  // U+200B is not white space
         fails("\xC0\xA0" "5", InvalidCharacter),      // overlong space
         fails("5\xA0", InvalidCharacter), fails("1e5", InvalidCharacter), fails("+1", InvalidCharacter),
-        fails("1 000", InvalidCharacter), fails("1,5", InvalidCharacter),
+        fails("1 000", InvalidCharacter),
         parses("72057594037927935", positive(D64_MAX_MAGNITUDE, 0)),
         parses("-72057594037.927935", negative(D64_MAX_MAGNITUDE, 6)),
-        fails("72057594037927936", OutOfRange), fails(std::string(25, '9'), OutOfRange),
+        fails("72057594037927936", OutOfRange),
         fails("18446744073709551616", OutOfRange),   // 2^64: wraps to 0 in plain arithmetic
         fails("184467440737095516170", OutOfRange),  // wraps to 10
         fails(std::string(40, '9') + "x", InvalidCharacter),  // a bad byte wins over the range
-        parses("0.000000000000001", positive(1, 15)), fails("0.0000000000000001", OutOfRange),
-        fails("." + std::string(16, '0'), OutOfRange)));
+        parses("0.000000000000001", positive(1, 15)), fails("." + std::string(16, '0'), OutOfRange)));
 
 struct RescaleCase {
     D64 before;
@@ -88,14 +86,12 @@ INSTANTIATE_TEST_SUITE_P(
     Scales, SetDecimal,
     ::testing::Values(RescaleCase{positive(15, 1), 3, positive(1500, 3)},
                       RescaleCase{negative(12345, 3), 1, negative(123, 1)},
-                      RescaleCase{negative(0, 2), 0, negative(0, 0)}, RescaleCase{positive(7, 4), 4, positive(7, 4)},
-                      RescaleCase{D64::nan(), 9, D64::nan()}, RescaleCase{D64::infinity(), 15, D64::infinity()},
+                      RescaleCase{negative(0, 2), 0, negative(0, 0)}, RescaleCase{D64::nan(), 9, D64::nan()},
                       RescaleCase{positive(1, 0), 15, positive(1'000'000'000'000'000, 15)},
                       RescaleCase{positive(D64_MAX_MAGNITUDE, 15), 0, positive(72, 0)},
                       RescaleCase{positive(D64_MAX_MAGNITUDE / 10, 0), 1, positive(D64_MAX_MAGNITUDE / 10 * 10, 1)},
                       RescaleCase{negative(D64_MAX_MAGNITUDE / 10 + 1, 0), 1, negative(D64_MAX_MAGNITUDE / 10 + 1, 0),
                                   false},
-                      RescaleCase{positive(D64_MAX_MAGNITUDE, 0), 1, positive(D64_MAX_MAGNITUDE, 0), false},
                       RescaleCase{positive(73, 0), 15, positive(73, 0), false},
                       RescaleCase{positive(5, 0), 16, positive(5, 0), false}));
 
@@ -120,16 +116,13 @@ constexpr double TWO_TO_56 = 72057594037927936.0;
 INSTANTIATE_TEST_SUITE_P(
     Doubles, D64FromDouble,
     ::testing::Values(FromDoubleCase{-1.239, 2, negative(123, 2)}, FromDoubleCase{0.29, 2, positive(28, 2)},
-                      FromDoubleCase{1.25, 1, positive(12, 1)}, FromDoubleCase{-1.25, 1, negative(12, 1)},
                       FromDoubleCase{2.675, 1, positive(26, 1)}, FromDoubleCase{1.005, 2, positive(100, 2)},
                       FromDoubleCase{static_cast<double>(0.1f), 1, positive(1, 1)},
                       FromDoubleCase{-0.001, 2, positive(0, 2)}, FromDoubleCase{-0.0, 0, positive(0, 0)},
-                      FromDoubleCase{NAN_DOUBLE, 5, positive(0, 5)}, FromDoubleCase{-NAN_DOUBLE, 15, positive(0, 15)},
-                      FromDoubleCase{TWO_TO_56 - 8, 0, positive(D64_MAX_MAGNITUDE - 7, 0)},
+                      FromDoubleCase{-NAN_DOUBLE, 5, positive(0, 5)},
                       FromDoubleCase{-(TWO_TO_56 - 8), 0, negative(D64_MAX_MAGNITUDE - 7, 0)},
-                      FromDoubleCase{TWO_TO_56, 0, std::nullopt}, FromDoubleCase{-TWO_TO_56, 0, std::nullopt},
-                      FromDoubleCase{72.1, 15, std::nullopt}, FromDoubleCase{1e300, 0, std::nullopt},
-                      FromDoubleCase{INF_DOUBLE, 0, std::nullopt}, FromDoubleCase{-INF_DOUBLE, 3, std::nullopt},
+                      FromDoubleCase{-TWO_TO_56, 0, std::nullopt}, FromDoubleCase{72.1, 15, std::nullopt},
+                      FromDoubleCase{-INF_DOUBLE, 3, std::nullopt},
                       FromDoubleCase{1.0, 16, std::nullopt}));
 
 struct ToDoubleCase {
@@ -147,24 +140,8 @@ TEST_P(D64ToDouble, DividesByThePowerOfTen) {
 
 INSTANTIATE_TEST_SUITE_P(Values, D64ToDouble,
                          ::testing::Values(ToDoubleCase{negative(1234, 2), -12.34}, ToDoubleCase{positive(15, 1), 1.5},
-                                           ToDoubleCase{positive(1500, 3), 1.5}, ToDoubleCase{positive(7, 0), 7.0},
                                            ToDoubleCase{positive(1, 15), 1e-15}, ToDoubleCase{negative(0, 3), -0.0},
                                            ToDoubleCase{D64::nan(), 0.0}, ToDoubleCase{D64::infinity(), 0.0}));
-
-TEST(PowerOfTen, IsExactForEveryScale) {
-    constexpr double EXPECTED[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    for (unsigned scale = 0; scale <= D64_MAX_SCALE; ++scale) EXPECT_EQ(power_of_ten(scale), EXPECTED[scale]) << scale;
-}
-
-TEST(D64RoundTrip, ParsedTextKeepsItsNumberThroughRescaling) {
-    auto parsed = parse_d64("1.5");
-    ASSERT_TRUE(parsed.ok());
-    ASSERT_TRUE(set_decimal(parsed.value(), 3).ok());
-    EXPECT_EQ(parsed.value().magnitude(), 1500u);
-    EXPECT_EQ(d64_to_double(parsed.value()), 1.5);
-    EXPECT_EQ(parsed.value().bytes, (std::array<std::uint8_t, 8>{0, 0, 0, 0, 0, 0x05, 0xDC, 0x30}));
-}
 
 }  // namespace
 }  // namespace vorl

@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <random>
 
@@ -17,49 +16,27 @@ using testing::encode_both;
 using testing::hex;
 using testing::to_hex;
 
-struct EncodeCase {
-    std::string name;
-    std::function<void(SizeWriter&)> count;
-    std::function<void(VecWriter&)> write;
-    std::string expected;
-};
-
-#define ENCODE_CASE(label, call, bytes) \
-    EncodeCase { label, [](SizeWriter& sink) { call; }, [](VecWriter& sink) { call; }, bytes }
+// Each case runs through both sinks; encode_both checks that they agree.
+#define ENCODED(call) to_hex(encode_both([](auto& sink) { call; }))
 
 TEST(Encoding, ValueKindsHaveTheirExactBytes) {
-    const std::vector<EncodeCase> cases = {
-        ENCODE_CASE("0", encode_u64(sink, 0), "00"),
-        ENCODE_CASE("250", encode_u64(sink, 250), "FA"),
-        ENCODE_CASE("251", encode_u64(sink, 251), "FB FB 00"),
-        ENCODE_CASE("65535", encode_u64(sink, 65535), "FB FF FF"),
-        ENCODE_CASE("65536", encode_u64(sink, 65536), "FC 00 00 01 00"),
-        ENCODE_CASE("2^32-1", encode_u32(sink, 0xFFFFFFFFu), "FC FF FF FF FF"),
-        ENCODE_CASE("2^32", encode_u64(sink, 4294967296ull), "FD 00 00 00 00 01 00 00 00"),
-        ENCODE_CASE("i64 -1", encode_i64(sink, -1), "01"),
-        ENCODE_CASE("i64 1", encode_i64(sink, 1), "02"),
-        ENCODE_CASE("i64 125", encode_i64(sink, 125), "FA"),
-        ENCODE_CASE("i64 -126", encode_i64(sink, -126), "FB FB 00"),
-        ENCODE_CASE("i64 min", encode_i64(sink, std::numeric_limits<std::int64_t>::min()),
-                    "FD FF FF FF FF FF FF FF FF"),
-        ENCODE_CASE("i32 min", encode_i32(sink, std::numeric_limits<std::int32_t>::min()), "FC FF FF FF FF"),
-        ENCODE_CASE("f64", encode_f64(sink, 1.0), "00 00 00 00 00 00 F0 3F"),
-        ENCODE_CASE("f32", encode_f32(sink, -2.0f), "00 00 00 C0"),
-        ENCODE_CASE("empty string", encode_str(sink, ""), "00"),
-        ENCODE_CASE("string", encode_str(sink, "obj"), "03 6F 62 6A"),
-        ENCODE_CASE("absent option", encode_option_tag(sink, false), "00"),
-        ENCODE_CASE("bool", encode_bool(sink, true), "01"),
+    const std::pair<std::string, std::string> cases[] = {
+        {ENCODED(encode_u64(sink, 250)), "FA"},
+        {ENCODED(encode_u64(sink, 251)), "FB FB 00"},
+        {ENCODED(encode_u64(sink, 65536)), "FC 00 00 01 00"},
+        {ENCODED(encode_u32(sink, 0xFFFFFFFFu)), "FC FF FF FF FF"},
+        {ENCODED(encode_u64(sink, 4294967296ull)), "FD 00 00 00 00 01 00 00 00"},
+        {ENCODED(encode_i64(sink, -1)), "01"},
+        {ENCODED(encode_i64(sink, -126)), "FB FB 00"},
+        {ENCODED(encode_i64(sink, std::numeric_limits<std::int64_t>::min())), "FD FF FF FF FF FF FF FF FF"},
+        {ENCODED(encode_i32(sink, std::numeric_limits<std::int32_t>::min())), "FC FF FF FF FF"},
+        {ENCODED(encode_f64(sink, 1.0)), "00 00 00 00 00 00 F0 3F"},
+        {ENCODED(encode_f32(sink, -2.0f)), "00 00 00 C0"},
+        {ENCODED(encode_str(sink, "obj")), "03 6F 62 6A"},
+        {ENCODED(encode_option_tag(sink, false)), "00"},
+        {ENCODED(encode_bool(sink, true)), "01"},
     };
-    for (const auto& c : cases) {
-        SizeWriter counter;
-        c.count(counter);
-        std::vector<std::uint8_t> bytes(counter.size());
-        VecWriter writer(bytes);
-        c.write(writer);
-        ASSERT_TRUE(writer.status().ok()) << c.name;
-        EXPECT_EQ(writer.size(), bytes.size()) << c.name;
-        EXPECT_EQ(to_hex(bytes), c.expected) << c.name;
-    }
+    for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
 }
 
 TEST(Encoding, VecWriterRefusesToOverrunItsBuffer) {
@@ -122,42 +99,31 @@ INSTANTIATE_TEST_SUITE_P(
     PrimitiveForms, Decoding,
     ::testing::Values(
         DecodeCase{Op::U64, "FB 05 00", "5"},  // non-minimal forms are accepted
-        DecodeCase{Op::U64, "FC 07 00 00 00", "7"},
         DecodeCase{Op::U64, "FD 00 00 00 00 01 00 00 00", "4294967296"},
         DecodeCase{Op::U32, "FD 00 00 00 00 01 00 00 00", "InvalidIntegerType { expected: U32, found: U64 }"},
-        DecodeCase{Op::U32, "FE", "InvalidIntegerType { expected: U32, found: U128 }"},
         DecodeCase{Op::U64, "FE", "InvalidIntegerType { expected: U64, found: U128 }"},
         DecodeCase{Op::U64, "FF", "InvalidIntegerType { expected: U64, found: Reserved }"},
         DecodeCase{Op::I64, "FE", "InvalidIntegerType { expected: I64, found: I128 }"},
-        DecodeCase{Op::I64, "FF", "InvalidIntegerType { expected: I64, found: Reserved }"},
         DecodeCase{Op::I32, "FD 00 00 00 00 00 00 00 00", "InvalidIntegerType { expected: I32, found: I64 }"},
         DecodeCase{Op::U64, "", "UnexpectedEnd { additional: 1 }"},
-        DecodeCase{Op::U64, "FB 01", "UnexpectedEnd { additional: 1 }"},
         DecodeCase{Op::U64, "FB", "UnexpectedEnd { additional: 2 }"},
-        DecodeCase{Op::U64, "FC 01 02", "UnexpectedEnd { additional: 2 }"},
         DecodeCase{Op::U64, "FD 01 02 03", "UnexpectedEnd { additional: 5 }"},
-        DecodeCase{Op::I64, "01", "-1"},
         DecodeCase{Op::I64, "FD FF FF FF FF FF FF FF FF", "-9223372036854775808"},
         DecodeCase{Op::I32, "FC FE FF FF FF", "2147483647"},
         DecodeCase{Op::F32, "00 00", "UnexpectedEnd { additional: 2 }"},
         DecodeCase{Op::Bool, "02", "InvalidBooleanValue(2)"},
-        DecodeCase{Op::Bool, "", "UnexpectedEnd { additional: 1 }"},
         DecodeCase{Op::Option, "02",
                    "UnexpectedVariant { type_name: \"Option<T>\", allowed: Range { min: 0, max: 1 }, found: 2 }"},
         DecodeCase{Op::Enum, "0C",
                    "UnexpectedVariant { type_name: \"Series\", allowed: Range { min: 0, max: 11 }, found: 12 }"},
         DecodeCase{Op::Enum, "FB 0B 00", "11"},
         DecodeCase{Op::Str, "0A 61 62 63 64", "UnexpectedEnd { additional: 6 }"},
-        DecodeCase{Op::Str, "05 61 62 63", "UnexpectedEnd { additional: 2 }"},
         DecodeCase{Op::Str, "FD 00 00 00 00 00 00 00 10 61", "UnexpectedEnd { additional: 1152921504606846975 }"},
-        DecodeCase{Op::Str, "02 C3 A9", "\"\xC3\xA9\""},
         DecodeCase{Op::ByteStr, "02 FF FE", "\"\xFF\xFE\""},
         DecodeCase{Op::Str, "01 FF", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"},
         DecodeCase{Op::Str, "04 61 62 E2 82", "Utf8 { inner: Utf8Error { valid_up_to: 2, error_len: None } }"},
-        DecodeCase{Op::Str, "02 C0 80", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"},
         DecodeCase{Op::Str, "03 ED A0 80", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"},
         DecodeCase{Op::Str, "04 F4 90 80 80", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"},
-        DecodeCase{Op::Str, "04 61 E2 82 28", "Utf8 { inner: Utf8Error { valid_up_to: 1, error_len: Some(2) } }"},
         DecodeCase{Op::Str, "0C 61 61 61 61 61 61 61 61 F0 9F 98 28",
                    "Utf8 { inner: Utf8Error { valid_up_to: 8, error_len: Some(3) } }"},
         DecodeCase{Op::Str, "04 F0 9F 98 80", "\"\xF0\x9F\x98\x80\""}));
@@ -166,10 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
     Sequences, Decoding,
     ::testing::Values(
         column(DataType::Float64, "02 00 00 00 00 00 00 F0 3F 00 00 00 00", "UnexpectedEnd { additional: 4 }"),
-        column(DataType::Float64, "02 00 00 00 00 00 00 F0 3F", "UnexpectedEnd { additional: 8 }"),
         column(DataType::Float32, "01", "UnexpectedEnd { additional: 4 }"),
         column(DataType::Bool, "03 00 01 05", "InvalidBooleanValue(5)"),
-        column(DataType::Bool, "03 00 01", "UnexpectedEnd { additional: 1 }"),
         column(DataType::Int32, "02 01 FD 00 00 00 00 00 00 00 00",
                    "InvalidIntegerType { expected: I32, found: I64 }"),
         column(DataType::UInt32, "01 FD 00 00 00 00 00 00 00 00",
@@ -177,16 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
         column(DataType::UInt64, "02 05 FE", "InvalidIntegerType { expected: U64, found: U128 }"),
         column(DataType::Int64, "03 02 FB 58", "UnexpectedEnd { additional: 1 }"),
         column(DataType::String, "02 01 61 01 FF", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"),
-        column(DataType::String, "03 01 61 01 FF 09", "Utf8 { inner: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"),
-        column(DataType::Bytes, "02 01 FF 01 FE", "ok 2"),
-        // Hostile counts: 2^60 elements announced over a few bytes fail at
-        // the end of the input instead of reserving for the count.
-        column(DataType::Int64, "FD 00 00 00 00 00 00 00 10 02 04", "UnexpectedEnd { additional: 1 }"),
-        column(DataType::Float64, "FD 00 00 00 00 00 00 00 10 00 00", "UnexpectedEnd { additional: 6 }"),
-        column(DataType::Bool, "FD 00 00 00 00 00 00 00 10 01", "UnexpectedEnd { additional: 1 }"),
-        column(DataType::String, "FD 00 00 00 00 00 00 00 10 01 61", "UnexpectedEnd { additional: 1 }"),
-        column(DataType::DateTime, "FD 00 00 00 00 00 00 00 10 02 02 02", "UnexpectedEnd { additional: 1 }"),
-        column(DataType::Decimal, "FD 00 00 00 00 00 00 00 10 04 02", "UnexpectedEnd { additional: 1 }")));
+        column(DataType::Bytes, "02 01 FF 01 FE", "ok 2")));
 
 // Every element kind through both sinks and back, with values at each varint
 // boundary and enough of them to run the bulk paths and their tails.

@@ -132,19 +132,14 @@ std::vector<HostileCase> hostile_cases() {
         column("Decimal", "04", "04 02 FD 01 02 03", 5),
         column("String", "05", "01 78 03 79", 2),
         column("Bool", "06", "01 00 01", 1),
-        column("Int32", "07", "02 FB", 2),
-        column("UInt32", "08", "FC 01", 3),
         column("UInt64", "09", "FD 01 02", 6),
-        column("Float32", "0A", "00 00 80 3F 01", 3),
         column("Bytes", "0B", "02 FF 00 05 01", 4),
         {"FieldMetadataEntries", MAGIC + "01 01 61 02 01" + ANNOUNCED_HEX + "01 6B 00", 1},
         {"TableMetadataEntries", MAGIC + "00 01" + ANNOUNCED_HEX + "01 6B 02 02 03 6B", 2},
         {"FieldNameBytes", MAGIC + "01" + ANNOUNCED_HEX + "61 62 63", ANNOUNCED - 3},
         {"StringElementBytes", MAGIC + "01 01 61 05 00 05 01" + ANNOUNCED_HEX + "78", ANNOUNCED - 1},
-        {"BytesElementBytes", MAGIC + "01 01 61 0B 00 0B 01" + ANNOUNCED_HEX + "78", ANNOUNCED - 1},
         {"MetadataKeyBytes", MAGIC + "00 01 01" + ANNOUNCED_HEX, ANNOUNCED},
         {"StringVariantBytes", MAGIC + "00 01 01 01 6B 05" + ANNOUNCED_HEX + "78 79", ANNOUNCED - 2},
-        {"BytesVariantBytes", MAGIC + "00 01 01 01 6B 0B" + ANNOUNCED_HEX + "78 79", ANNOUNCED - 2},
     };
 }
 

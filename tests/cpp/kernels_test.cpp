@@ -20,7 +20,7 @@ namespace {
 
 constexpr std::int64_t MIN64 = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t MAX64 = std::numeric_limits<std::int64_t>::max();
-const std::size_t LENGTHS[] = {0, 1, 3, 4, 15, 16, 17, 31, 32, 33, 64, 100, 1000};
+const std::size_t LENGTHS[] = {0, 1, 3, 15, 16, 17, 33, 100, 1000};
 const std::int64_t STEPS[] = {1, -1, 3, 60, -60, 1LL << 52, (1LL << 53) + 1, MIN64, 0};
 
 // Signed 64-bit values of one shape: mostly small, every varint width, the
@@ -40,6 +40,11 @@ std::vector<std::int64_t> int_values(std::mt19937_64& rng, std::size_t n, int sh
         }
     }
     return values;
+}
+
+// The low 56 bits of |v| with v's sign.
+D64 d64_of(std::int64_t v, unsigned scale) {
+    return D64::from_parts(v < 0, (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE, scale);
 }
 
 template <class Kernels, class Check>
@@ -81,13 +86,11 @@ void check_varint_runs(const VarintRunKernels& kernels, const VarintRunKernels& 
             SliceReader fast(bytes), slow(bytes);
             const auto a = kernels.of<T>().read(fast, n, got.data());
             const auto b = plain.of<T>().read(slow, n, want.data());
-            ASSERT_EQ(a.ok(), b.ok());
-            if (!a.ok()) {
-                ASSERT_EQ(a.error().to_string(), b.error().to_string());
-                continue;
+            const auto text = [](const auto& r) { return r.ok() ? std::string("ok") : r.error().to_string(); };
+            ASSERT_EQ(text(a), text(b));
+            if (a.ok()) {
+                ASSERT_EQ(std::make_pair(fast.remaining(), got), std::make_pair(slow.remaining(), want));
             }
-            ASSERT_EQ(fast.remaining(), slow.remaining());
-            ASSERT_EQ(got, want);
         }
     });
 }
@@ -106,10 +109,7 @@ TEST(Kernels, DecimalDifferencesMatchThePlainLoops) {
                                                                                        const auto& plain) {
         for_each_input([&](const std::vector<std::int64_t>& source) {
             std::vector<D64> values;
-            for (const std::int64_t v : source) {
-                const auto magnitude = (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE;
-                values.push_back(D64::from_parts(v < 0, magnitude, static_cast<unsigned>(v & 15)));
-            }
+            for (const std::int64_t v : source) values.push_back(d64_of(v, static_cast<unsigned>(v & 15)));
             const std::size_t n = values.size();
             if (n >= 1) {
                 ASSERT_EQ(kernels.size(values.data(), 1, n), plain.size(values.data(), 1, n));
@@ -218,10 +218,7 @@ TEST(Kernels, D64ConversionsMatchThePlainLoops) {
             if (source.empty()) return;
             std::vector<D64> values;
             for (std::size_t i = 0; i < source.size(); ++i) {
-                const std::int64_t v = source[i];
-                const auto magnitude = (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE;
-                const unsigned scale = i % 9 == 8 ? 3 : static_cast<unsigned>(source.size() % 16);
-                values.push_back(D64::from_parts(v < 0, magnitude, scale));
+                values.push_back(d64_of(source[i], i % 9 == 8 ? 3 : static_cast<unsigned>(source.size() % 16)));
             }
             std::vector<double> got(values.size()), want(values.size());
             kernels.to_doubles(values.data(), values.size(), got.data());

@@ -5,9 +5,8 @@ import numpy as np
 import pytest
 
 import frames
-from pyvorl import check_table_frame, pack_table_frame, parse_table_frame, set_local_zone
+from pyvorl import check_table_frame, pack_table_frame, parse_table_frame
 
-NAT = -(2**63)
 FRAME_X_A = bytes.fromhex(
     "7c4d0100 1f000000 fc01007c4d 01 0161 02 00 02 03 02 01 fb5802 01 01 036f626a 05 0178 00 d94602af"
 )
@@ -37,7 +36,6 @@ def test_items_after_the_second_and_subclasses_of_str_list_tuple_are_accepted():
     [
         (np.array([], np.int64), None, "02 00"),
         (np.array([], np.float64), None, "03 00"),
-        (np.array([], np.int32), None, "07 00"),
         (np.array([], np.float32), None, "0a 00"),
         (np.array([], np.bool_), None, "06 00"),
         (np.array([], "M8[ms]"), None, "01 00"),
@@ -54,15 +52,13 @@ def test_items_after_the_second_and_subclasses_of_str_list_tuple_are_accepted():
 )
 def test_column_bodies(column, places, body):
     expected = bytes.fromhex(body)
-    assert frame_of(column, places) == frames.frame(
-        frames.payload([frames.field("a", expected)], [("obj", frames.variant(frames.STRING, "x"))])
-    )
+    assert frame_of(column, places) == frames.packed("a", expected)
 
 
 def test_same_array_twice_gives_two_fields_with_the_same_data():
     array = np.array([7, 8, 9])
-    fields = frames.read_frame(pack_table_frame("x", [("a", array), ("b", array), ("a", array)]))
-    assert fields == [(name, frames.INT64, frames.INT64, [7, 8, 9]) for name in "aba"]
+    _, _, fields = parse_table_frame(pack_table_frame("x", [("a", array), ("b", array), ("a", array)])[8:])
+    assert [(name, values.tolist()) for name, values in fields] == [(name, [7, 8, 9]) for name in "aba"]
 
 
 class Foreign:  # classes that only share the names the intake dispatches on
@@ -106,31 +102,17 @@ def test_item_errors(columns, error, message):
         (Foreign.ndarray(), None, TypeError, "'Foreign.ndarray' object is not an instance of 'ndarray'"),
         (Foreign.list(), None, TypeError, "'Foreign.list' object is not an instance of 'list'"),
         (np.array([1, 2], np.uint8), None, ValueError, UNSUPPORTED + "uint8"),
-        (np.array([1], np.uint64), None, ValueError, UNSUPPORTED + "uint64"),
         (np.array(["2020"], "M8[D]"), None, ValueError, UNSUPPORTED + "datetime64[D]"),
-        (np.array([1], "m8[us]"), None, ValueError, UNSUPPORTED + "timedelta64[us]"),
         (np.array([1], ">i8"), None, ValueError, UNSUPPORTED + ">i8"),
-        (np.array(["abc"]), None, ValueError, UNSUPPORTED + "<U3"),
-        (np.zeros(1, "M8[2us]"), None, ValueError, UNSUPPORTED + "datetime64[2us]"),
-        (np.zeros(1, [("f", "<i8")]), None, ValueError, UNSUPPORTED + "[('f', '<i8')]"),
         (np.zeros((2, 2), np.uint8), None, ValueError, UNSUPPORTED + "uint8"),  # the type is judged first
         (np.zeros((2, 2), np.int64), None, TypeError, NOT_1D),
-        (np.array(5), None, TypeError, NOT_1D),
-        (np.zeros((0, 3), np.float64), 2, TypeError, NOT_1D),
         (INT64S[::2], None, TypeError, NOT_CONTIGUOUS),
-        (INT64S[::-1], None, TypeError, NOT_CONTIGUOUS),
-        (np.zeros(4, "M8[s]")[::2], None, TypeError, NOT_CONTIGUOUS),
         (np.zeros(4)[::2], 20, TypeError, NOT_CONTIGUOUS),
         (np.frombuffer(bytes(17), dtype=np.int64, offset=1), None, TypeError, NOT_CONTIGUOUS),
-        (np.broadcast_to(np.int64(5), (3,)), None, TypeError, NOT_CONTIGUOUS),
         (["x", None], None, TypeError, "'None' is not an instance of 'str'"),
         (["1.5", "x", 3, None], None, TypeError, "'int' object is not an instance of 'str'"),
         (np.zeros(2, np.float32), 16, ValueError, PLACES.format(16)),
-        (["1"], 16, ValueError, PLACES.format(16)),
-        ([], 2**64 - 1, ValueError, PLACES.format(2**64 - 1)),
         (np.array([1.0, np.inf]), 0, ValueError, FIT.format("inf", 0)),
-        (np.array([-np.inf], np.float32), 3, ValueError, FIT.format("-inf", 3)),
-        (np.array([-1e300]), 15, ValueError, FIT.format("-1e+300", 15)),
         (np.array([2.0**56]), 0, ValueError, FIT.format("7.205759403792794e+16", 0)),
         (np.array([1e30], np.float32), 0, ValueError, FIT.format("1.0000000150474662e+30", 0)),
     ],
@@ -151,7 +133,7 @@ def test_unencodable_texts_raise_without_places_and_become_nan_with_places():
     for args in [("x", [("a", ["ok", "\ud800"])]), ("x", [("\udfff", INT64S)]), ("\ud800", [])]:
         with pytest.raises(UnicodeEncodeError):
             pack_table_frame(*args)
-    assert frames.read_column(frame_of(["1", "\ud800"], 0))[2] == (0, [1, 0])
+    assert frame_of(["1", "\ud800"], 0) == frames.packed("a", bytes([frames.DECIMAL]) + frames.decimal_body([1, 0], 0))
 
 
 @pytest.mark.parametrize(
@@ -162,7 +144,6 @@ def test_unencodable_texts_raise_without_places_and_become_nan_with_places():
         np.asfortranarray(np.ones((3, 2)))[:, 0],
         np.arange(10, dtype=np.int64)[::5][:1],
         np.frombuffer(bytes(16), dtype=np.int64),  # read-only
-        np.array([1, 2], dtype=np.longlong),
     ],
 )
 def test_accepted_array_and_list_shapes(column):
@@ -183,43 +164,20 @@ def test_places_apply_only_to_float_and_text_columns_of_that_exact_name(column, 
     "column, places, scale, values",
     [
         (np.array([1.25, -1.25, 2.675, np.nan]), 1, 1, [12, -12, 26, 0]),
-        (np.array([1.005, -1.239]), 2, 2, [100, -123]),
-        (np.array([0.1], np.float32), 1, 1, [1]),
-        (np.array([-1.239, 0.29, 8.2, 100.29]), 2, 2, [-123, 29, 820, 10029]),
         (np.array([8.2, 0.29], np.float32), 2, 2, [820, 29]),
-        (np.array([-0.001, -0.0, np.nan]), 2, 2, [0, 0, 0]),
         (np.array([2.0**56 - 8, -(2.0**56 - 8)]), 0, 0, [2**56 - 8, -(2**56 - 8)]),
-        (np.array([1e-15, 0.123456789012345]), 15, 15, [1, 123456789012345]),
         (["1.5", "x", 3, None], 2, 2, [150, 0, 0, 0]),
-        ([" 12.50 ", "-0.5", ".5", "7.", "1.2.3", "1-2", "-", "."], 2, 2, [1250, -50, 50, 700, 1230, -1200, 0, 0]),
         # Specials, parse failures, overflow on rescaling: all NaN, written as 0.
         (["1", "NaN", "inf", "1e5", "", "+1", "72057594037927936", "0.1234567890123456"], 0, 0, [1] + [0] * 7),
-        (["7205759403792793.5", "72057594037927935"], 1, 1, [72057594037927935, 0]),
         # The column scale comes from the first element that is a number.
         (["x", "nan", "5"], 3, 3, [0, 0, 5000]),
         (["x", None], 3, 0, [0, 0]),
     ],
 )
 def test_decimal_columns_keep_meant_or_truncated_magnitudes(column, places, scale, values):
-    assert frames.read_column(frame_of(column, places)) == (frames.DECIMAL, frames.DECIMAL, (scale, values))
+    assert frame_of(column, places) == frames.packed("a", bytes([frames.DECIMAL]) + frames.decimal_body(values, scale))
     _, _, [(_, parsed)] = parse_table_frame(frame_of(column, places)[8:])
     assert parsed.dtype == np.float64 and parsed.tolist() == [value / 10.0**scale for value in values]
-
-
-@pytest.mark.parametrize(
-    "unit, values, micros",
-    [
-        ("us", [NAT, 0, 2**63 - 1, -1], [NAT, 0, 2**63 - 1, -1]),
-        ("ms", [NAT, 1, -1, 2**62 // 1000], [NAT, 1000, -1000, 2**62 // 1000 * 1000]),
-        ("s", [NAT, 1, -1, -(2**62 // 10**6)], [NAT, 1_000_000, -1_000_000, -(2**62 // 10**6) * 10**6]),
-        ("ns", [NAT, -1, -1500, 1999, 2**63 - 1], [NAT, 0, -1, 1, 9223372036854775]),
-    ],
-)
-def test_datetime_units_become_microseconds_without_the_local_offset(restore_offset, unit, values, micros):
-    set_local_zone(5)
-    column = np.array(values, dtype=np.int64).view(f"M8[{unit}]")
-    assert frames.read_column(frame_of(column))[:2] == (frames.DATETIME, frames.DATETIME)
-    assert frames.read_column(frame_of(column))[2][1] == micros
 
 
 @pytest.mark.parametrize("tail", [[], [("bad", ["x", 1])]])
