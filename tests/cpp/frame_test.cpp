@@ -45,12 +45,6 @@ TEST(Frame, WorkedFramesAreByteExact) {
     EXPECT_EQ(check_table_frame_header(frame).value(), 31u);
 }
 
-TEST(Frame, ChecksumMatchesTheCatalogue) {
-    const std::string digits = "123456789";
-    EXPECT_EQ(crc32({reinterpret_cast<const std::uint8_t*>(digits.data()), digits.size()}), 0xCBF43926u);
-    EXPECT_EQ(crc32({}), 0u);
-}
-
 TEST(Frame, RoundTripsInBothModesAndIgnoresWhatFollows) {
     TableBuilder builder = int64_table();
     builder.text_column("s", {"x", "yy"});
@@ -82,20 +76,15 @@ INSTANTIATE_TEST_SUITE_P(
     Texts, FrameErrors,
     ::testing::Values(
         ErrorCase{"7C 4D 01 00 0C 00 00", false, "Buffer too small, want 8 got 7"},
-        ErrorCase{"", false, "Buffer too small, want 8 got 0"},
         ErrorCase{EMPTY_FRAME.substr(0, EMPTY_FRAME.size() - 3), false, "Buffer too small, want 20 got 19"},
         ErrorCase{"00 00 01 00 0C 00 00 00", false, "Invalid table frame: Invalid magic: 0"},
-        ErrorCase{"7D 4D 02 00 0C 00 00 00", false, "Invalid table frame: Invalid magic: 19837"},
         ErrorCase{"7C 4D 02 00 0C 00 00 00", false, "Invalid table frame: Invalid version: 2"},
         ErrorCase{"7C 4D 01 00 FF FF FF FF", false, "Buffer too small, want 4294967303 got 8"},
         ErrorCase{"7C 4D 01 00 00 00 00 00", false, "Invalid table frame: Content and footer too short"},
-        ErrorCase{"7C 4D 01 00 03 00 00 00 01 02 03", false, "Invalid table frame: Content and footer too short"},
         ErrorCase{"", true, "Invalid table frame: Content and footer too short"},
-        ErrorCase{"01 02 03", true, "Invalid table frame: Content and footer too short"},
         // Empty content with the checksum of no bytes reaches the decoder.
         ErrorCase{"7C 4D 01 00 04 00 00 00 00 00 00 00", false,
                   "Invalid table frame: Failed to decode table: UnexpectedEnd { additional: 1 }"},
-        ErrorCase{"00 00 00 00", true, "Invalid table frame: Failed to decode table: UnexpectedEnd { additional: 1 }"},
         ErrorCase{"00 00 00 01", true, "Table frame CRC32 check failed"}));
 
 TEST(Frame, AnySingleBitFlipInTheBodyFailsTheChecksum) {
@@ -105,13 +94,6 @@ TEST(Frame, AnySingleBitFlipInTheBodyFailsTheChecksum) {
         damaged[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
         ASSERT_EQ(unpack_text(damaged, true), "Table frame CRC32 check failed") << bit;
     }
-}
-
-TEST(Frame, DamagedHeaderDoesNotChangeTheFooter) {
-    auto frame = pack(TableBuilder().build(std::nullopt));
-    frame[4] = 0x0D;  // body length 13: the buffer is one byte short
-    EXPECT_EQ(unpack_text(frame, false), "Buffer too small, want 21 got 20");
-    EXPECT_EQ(to_hex(std::span(frame).last(4)), "F6 58 CD 3E");
 }
 
 TEST(Frame, ContentBeyondTheLengthFieldIsRefusedBeforeWriting) {

@@ -45,7 +45,6 @@ ROUND_TRIPS = {
             "ns": [NAT, 2000, I64.max],  # not whole microseconds
         }.items()
     },
-    "M8[ns] whole us": (times("M", "ns", [NAT, -3000]), None, times("M", "ns", [NAT, -3000])),
     "str list": (["", "é", "a\x00b"], None, np.array(["", "é", "a\x00b"], object)),
     "<U array": (np.array(["x", "yz"]), None, np.array(["x", "yz"], object)),
     "StringDType": (np.array(["x", "yz"], np.dtypes.StringDType()), None, np.array(["x", "yz"], object)),
@@ -164,25 +163,22 @@ def test_loads_reads_a_memoryview_over_an_mmap(tmp_path):
 @pytest.mark.parametrize("call", ["dumps", "loads"])
 def test_another_thread_runs_during_a_large_call(call):
     table = {"i": np.arange(2_000_000)}
-    frame = dumps(table)
-    counted, stop = [0], threading.Event()
+    frame, counted, stop = dumps(table), [0], threading.Event()
 
     def count():
         while not stop.is_set():
             counted[0] += 1
             time.sleep(0)  # gives the lock back, so the main thread can take it after the call
 
-    interval = sys.getswitchinterval()
+    interval, thread = sys.getswitchinterval(), threading.Thread(target=count)
     sys.setswitchinterval(100)  # the counter runs only while the main thread has let the lock go
-    thread = threading.Thread(target=count)
     try:
         thread.start()
         time.sleep(0.01)
         before = counted[0]
         dumps(table) if call == "dumps" else loads(frame)
-        after = counted[0]
+        assert counted[0] > before
     finally:
         stop.set()
         thread.join()
         sys.setswitchinterval(interval)
-    assert after > before

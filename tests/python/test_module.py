@@ -114,6 +114,7 @@ def test_the_prefix_keeps_the_cause_and_other_errors_pass_through():
     [
         (HEADER_12, 12),
         (type("BytesKind", (bytes,), {})(HEADER_12 + b"\xff"), 12),
+        (b"\x7c\x4d\x01\x00\xff\xff\xff\xff", 4294967295),
         (HEADER_12[:7], "buffer is too short"),
         (b"\x7c\x4d\x02\x00\x0c\x00\x00\x00", "buffer is not a table frame"),
     ],
