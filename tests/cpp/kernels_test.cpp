@@ -47,6 +47,22 @@ D64 d64_of(std::int64_t v, unsigned scale) {
     return D64::from_parts(v < 0, (v < 0 ? 0 - static_cast<std::uint64_t>(v) : v) & D64_MAX_MAGNITUDE, scale);
 }
 
+// What write(buffer) puts in a buffer large enough for n varints.
+template <class Write>
+std::vector<std::uint8_t> written(std::size_t n, Write write) {
+    std::vector<std::uint8_t> bytes(9 * n + 16);
+    bytes.resize(write(bytes.data()));
+    return bytes;
+}
+
+// accumulate(values, running) on a copy of values: the values and running value after.
+template <class Accumulate>
+std::pair<std::vector<std::int64_t>, std::uint64_t> accumulated(std::vector<std::int64_t> values,
+                                                                  std::uint64_t running, Accumulate accumulate) {
+    accumulate(values.data(), running);
+    return {std::move(values), running};
+}
+
 template <class Kernels, class Check>
 void for_each_kernel(std::span<const Kernels* const> usable, const Kernels& plain, Check check) {
     for (const Kernels* kernels : usable) {
@@ -73,10 +89,8 @@ void check_varint_runs(const VarintRunKernels& kernels, const VarintRunKernels& 
         const std::vector<T> values(source.begin(), source.end());  // narrowed as the column would hold them
         const std::size_t n = values.size();
         ASSERT_EQ(kernels.of<T>().size(values.data(), n), plain.of<T>().size(values.data(), n));
-        std::vector<std::uint8_t> expected(9 * n + 16), written(9 * n + 16);
-        expected.resize(plain.of<T>().write(expected.data(), values.data(), n));
-        written.resize(kernels.of<T>().write(written.data(), values.data(), n));
-        ASSERT_EQ(written, expected);
+        const auto expected = written(n, [&](auto* out) { return plain.of<T>().write(out, values.data(), n); });
+        ASSERT_EQ(written(n, [&](auto* out) { return kernels.of<T>().write(out, values.data(), n); }), expected);
         // Whole, cut short, and with a marker the type refuses in the middle.
         for (int damage = 0; damage < 3; ++damage) {
             std::vector<std::uint8_t> bytes = expected;
@@ -113,18 +127,16 @@ TEST(Kernels, DecimalDifferencesMatchThePlainLoops) {
             const std::size_t n = values.size();
             if (n >= 1) {
                 ASSERT_EQ(kernels.size(values.data(), 1, n), plain.size(values.data(), 1, n));
-                std::vector<std::uint8_t> expected(9 * n + 16), written(9 * n + 16);
-                expected.resize(plain.write(expected.data(), values.data(), 1, n));
-                written.resize(kernels.write(written.data(), values.data(), 1, n));
-                ASSERT_EQ(written, expected);
+                ASSERT_EQ(written(n, [&](auto* out) { return kernels.write(out, values.data(), 1, n); }),
+                          written(n, [&](auto* out) { return plain.write(out, values.data(), 1, n); }));
             }
             for (const unsigned scale : {0u, 2u, 15u}) {
-                std::vector<std::int64_t> got = source, want = source;
-                std::uint64_t running_got = 5, running_want = 5;
-                kernels.accumulate(reinterpret_cast<std::uint8_t*>(got.data()), n, scale, running_got);
-                plain.accumulate(reinterpret_cast<std::uint8_t*>(want.data()), n, scale, running_want);
-                ASSERT_EQ(got, want);
-                ASSERT_EQ(running_got, running_want);
+                const auto with = [&](const auto& k) {
+                    return accumulated(source, 5, [&](std::int64_t* data, std::uint64_t& running) {
+                        k.accumulate(reinterpret_cast<std::uint8_t*>(data), n, scale, running);
+                    });
+                };
+                ASSERT_EQ(with(kernels), with(plain));
             }
         });
     });
@@ -142,16 +154,14 @@ TEST(Kernels, DatetimeDifferencesMatchThePlainLoops) {
                 SCOPED_TRACE(step);
                 ASSERT_EQ(kernels.step_divides(data, 1, n, step), plain.step_divides(data, 1, n, step));
                 ASSERT_EQ(kernels.quotients_size(data, 1, n, step), plain.quotients_size(data, 1, n, step));
-                std::vector<std::uint8_t> expected(9 * n + 16), written(9 * n + 16);
-                expected.resize(plain.write_quotients(expected.data(), data, 1, n, step));
-                written.resize(kernels.write_quotients(written.data(), data, 1, n, step));
-                ASSERT_EQ(written, expected);
-                std::vector<std::int64_t> got = values, want = values;
-                std::uint64_t running_got = 1, running_want = 1;
-                kernels.accumulate(got.data(), n, static_cast<std::uint64_t>(step), running_got);
-                plain.accumulate(want.data(), n, static_cast<std::uint64_t>(step), running_want);
-                ASSERT_EQ(got, want);
-                ASSERT_EQ(running_got, running_want);
+                ASSERT_EQ(written(n, [&](auto* out) { return kernels.write_quotients(out, data, 1, n, step); }),
+                          written(n, [&](auto* out) { return plain.write_quotients(out, data, 1, n, step); }));
+                const auto with = [&](const auto& k) {
+                    return accumulated(values, 1, [&](std::int64_t* copy, std::uint64_t& running) {
+                        k.accumulate(copy, n, static_cast<std::uint64_t>(step), running);
+                    });
+                };
+                ASSERT_EQ(with(kernels), with(plain));
             }
         });
     });
@@ -192,19 +202,13 @@ void check_from_floats(const D64ConversionKernels& kernels, const D64ConversionK
             SCOPED_TRACE(testing::Message() << "places " << places << ", length " << n);
             const std::vector<double> source = float_values(rng, n, places);
             const std::vector<Float> values(source.begin(), source.end());
-            std::vector<D64> got(n), want(n);
-            std::size_t a, b;
-            if constexpr (sizeof(Float) == 8) {
-                a = kernels.from_doubles(values.data(), n, places, got.data());
-                b = plain.from_doubles(values.data(), n, places, want.data());
-            } else {
-                a = kernels.from_floats(values.data(), n, places, got.data());
-                b = plain.from_floats(values.data(), n, places, want.data());
-            }
-            ASSERT_EQ(a, b);
-            got.resize(a);
-            want.resize(b);
-            ASSERT_EQ(got, want);
+            const auto with = [&](const D64ConversionKernels& k) {
+                std::vector<D64> out(n);
+                if constexpr (sizeof(Float) == 8) out.resize(k.from_doubles(values.data(), n, places, out.data()));
+                else out.resize(k.from_floats(values.data(), n, places, out.data()));
+                return out;
+            };
+            ASSERT_EQ(with(kernels), with(plain));
         }
     }
 }

@@ -31,7 +31,7 @@ async def read_all(data, seed, **options):
         await task
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
+@pytest.mark.parametrize("seed", [1, 2])
 def test_every_frame_arrives_through_random_chunks(seed):
     tables = asyncio.run(read_all(STREAM, seed))
     assert [t.obj for t in tables] == [f"t{i}" for i in range(40)]

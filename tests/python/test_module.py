@@ -89,23 +89,19 @@ def test_decimal_places_out_of_range_are_not_prefixed(places):
     assert not str(info.value).startswith("argument")
 
 
-class IndexRaising:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
+def index_raising(error):
+    return type("IndexRaising", (), {"__index__": lambda self: (_ for _ in ()).throw(error)})()
 
 
 def test_the_prefix_keeps_the_cause_and_other_errors_pass_through():
     root, error = ValueError("root"), TypeError("no index")
     error.__cause__ = root
     with pytest.raises(TypeError) as info:
-        set_local_zone(IndexRaising(error))
+        set_local_zone(index_raising(error))
     assert (type(info.value), str(info.value), info.value.__cause__) == (TypeError, "argument 'tz': no index", root)
     for other in (type("TypeErrorKind", (TypeError,), {})("own kind"), LookupError("lookup")):
         with pytest.raises(type(other)) as info:
-            set_local_zone(IndexRaising(other))
+            set_local_zone(index_raising(other))
         assert info.value is other
 
 

@@ -1,5 +1,4 @@
 import io
-import os
 import random
 import socket
 import struct
@@ -178,24 +177,6 @@ def test_write_frame_refuses_streams_that_take_nothing(answer, error):
 
     with pytest.raises(error):
         write_frame(Stuck(), COLUMNS)
-
-
-def test_frames_cross_a_pipe_in_short_reads_and_writes():
-    big = {"n": np.arange(50_000, dtype=np.int64) ** 2}  # far above the pipe's buffer
-    read_end, write_end = os.pipe()
-
-    def writer():
-        with open(write_end, "wb", buffering=0) as stream:
-            for _ in range(3):
-                write_frame(stream, big, obj="big")
-
-    thread = threading.Thread(target=writer)
-    thread.start()
-    with open(read_end, "rb", buffering=0) as stream:
-        frames = list(read_frames(stream))
-    thread.join()
-    assert [table.obj for table in frames] == ["big"] * 3
-    assert all(np.array_equal(table["n"], big["n"]) for table in frames)
 
 
 def test_frames_cross_a_socket_cut_at_random_points():
