@@ -32,30 +32,22 @@ std::vector<std::int64_t> decode_datetimes(const std::vector<std::uint8_t>& byte
     return {decoded.value().begin(), decoded.value().end()};
 }
 
-struct DatetimeCase {
-    std::vector<std::int64_t> values;
-    std::string bytes;
-};
-
-class DatetimeBytes : public ::testing::TestWithParam<DatetimeCase> {};
-
-TEST_P(DatetimeBytes, FollowTheStepRuleAndRoundTrip) {
-    const auto bytes = encode_datetimes(GetParam().values);
-    EXPECT_EQ(to_hex(bytes), GetParam().bytes);
-    EXPECT_EQ(decode_datetimes(bytes), GetParam().values);
+TEST(DatetimeColumn, FollowsTheStepRuleAndRoundTrips) {
+    const std::pair<std::vector<std::int64_t>, std::string> cases[] = {
+        {{}, "00"},
+        {{0, 60'000'000, 120'000'000}, "04 FC 00 0E 27 07 00 02 02"},
+        {{0, -5, 10}, "04 0A 00 01 06"},
+        // First ten all zero: the specified step would be 0, so 1 is used.
+        {{0, 0}, "03 02 00 00"},
+        // The eleventh value leaves the grid of the first ten (step 10),
+        // so the step becomes 5, which divides every difference.
+        {{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 105}, "0C 0A 04 04 04 04 04 04 04 04 04 04 02"}};
+    for (const auto& [values, expected] : cases) {
+        const auto bytes = encode_datetimes(values);
+        EXPECT_EQ(to_hex(bytes), expected);
+        EXPECT_EQ(decode_datetimes(bytes), values);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Examples, DatetimeBytes,
-    ::testing::Values(DatetimeCase{{}, "00"},
-                      DatetimeCase{{0, 60'000'000, 120'000'000}, "04 FC 00 0E 27 07 00 02 02"},
-                      DatetimeCase{{0, -5, 10}, "04 0A 00 01 06"},
-                      // First ten all zero: the specified step would be 0, so 1 is used.
-                      DatetimeCase{{0, 0}, "03 02 00 00"},
-                      // The eleventh value leaves the grid of the first ten (step 10),
-                      // so the step becomes 5, which divides every difference.
-                      DatetimeCase{{10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 105},
-                                   "0C 0A 04 04 04 04 04 04 04 04 04 04 02"}));
 
 TEST(DatetimeColumn, EveryColumnRoundTripsExactly) {
     std::mt19937_64 random(11);
@@ -106,27 +98,17 @@ TEST(DecimalColumn, PricesAtOneScaleCostOneBytePerValue) {
     EXPECT_TRUE(decode_decimals(hex("01 04")).empty());
 }
 
-struct DecimalCase {
-    std::vector<D64> written;
-    std::vector<D64> read;
-};
-
-class DecimalColumnValues : public ::testing::TestWithParam<DecimalCase> {};
-
-TEST_P(DecimalColumnValues, ReadBackAtTheColumnScale) {
-    EXPECT_EQ(decode_decimals(encode_decimals(GetParam().written)), GetParam().read);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Scales, DecimalColumnValues,
-    ::testing::Values(
+TEST(DecimalColumn, ValuesAreReadBackAtTheColumnScale) {
+    const std::pair<std::vector<D64>, std::vector<D64>> cases[] = {
         // No rescaling in the writer: the first scale wins.
-        DecimalCase{{dec(false, 15, 1), dec(false, 225, 2)}, {dec(false, 15, 1), dec(false, 225, 1)}},
+        {{dec(false, 15, 1), dec(false, 225, 2)}, {dec(false, 15, 1), dec(false, 225, 1)}},
         // Specials do not choose the scale and come back as zero.
-        DecimalCase{{D64::nan(), dec(false, 1234, 3)}, {dec(false, 0, 3), dec(false, 1234, 3)}},
-        DecimalCase{{D64::nan(), D64::infinity()}, {dec(false, 0, 0), dec(false, 0, 0)}},
-        DecimalCase{{dec(false, D64_MAX_MAGNITUDE, 15), dec(true, D64_MAX_MAGNITUDE, 15), dec(false, 1, 15)},
-                    {dec(false, D64_MAX_MAGNITUDE, 15), dec(true, D64_MAX_MAGNITUDE, 15), dec(false, 1, 15)}}));
+        {{D64::nan(), dec(false, 1234, 3)}, {dec(false, 0, 3), dec(false, 1234, 3)}},
+        {{D64::nan(), D64::infinity()}, {dec(false, 0, 0), dec(false, 0, 0)}},
+        {{dec(false, D64_MAX_MAGNITUDE, 15), dec(true, D64_MAX_MAGNITUDE, 15), dec(false, 1, 15)},
+         {dec(false, D64_MAX_MAGNITUDE, 15), dec(true, D64_MAX_MAGNITUDE, 15), dec(false, 1, 15)}}};
+    for (const auto& [written, read] : cases) EXPECT_EQ(decode_decimals(encode_decimals(written)), read);
+}
 
 TEST(DecimalColumn, ScalesNoWriterProducesAreRefused) {
     std::string error;

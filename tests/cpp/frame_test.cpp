@@ -60,32 +60,21 @@ TEST(Frame, RoundTripsInBothModesAndIgnoresWhatFollows) {
     EXPECT_EQ(unpack_text(frame, true), "Table frame CRC32 check failed");
 }
 
-struct ErrorCase {
-    std::string bytes;
-    bool body_only;
-    std::string expected;
-};
-
-class FrameErrors : public ::testing::TestWithParam<ErrorCase> {};
-
-TEST_P(FrameErrors, AreReportedInCheckOrder) {
-    EXPECT_EQ(unpack_text(hex(GetParam().bytes), GetParam().body_only), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, FrameErrors,
-    ::testing::Values(
-        ErrorCase{"7C 4D 01 00 0C 00 00", false, "Buffer too small, want 8 got 7"},
-        ErrorCase{EMPTY_FRAME.substr(0, EMPTY_FRAME.size() - 3), false, "Buffer too small, want 20 got 19"},
-        ErrorCase{"00 00 01 00 0C 00 00 00", false, "Invalid table frame: Invalid magic: 0"},
-        ErrorCase{"7C 4D 02 00 0C 00 00 00", false, "Invalid table frame: Invalid version: 2"},
-        ErrorCase{"7C 4D 01 00 FF FF FF FF", false, "Buffer too small, want 4294967303 got 8"},
-        ErrorCase{"7C 4D 01 00 00 00 00 00", false, "Invalid table frame: Content and footer too short"},
-        ErrorCase{"", true, "Invalid table frame: Content and footer too short"},
+TEST(Frame, ErrorsAreReportedInCheckOrder) {
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        {"7C 4D 01 00 0C 00 00", false, "Buffer too small, want 8 got 7"},
+        {EMPTY_FRAME.substr(0, EMPTY_FRAME.size() - 3), false, "Buffer too small, want 20 got 19"},
+        {"00 00 01 00 0C 00 00 00", false, "Invalid table frame: Invalid magic: 0"},
+        {"7C 4D 02 00 0C 00 00 00", false, "Invalid table frame: Invalid version: 2"},
+        {"7C 4D 01 00 FF FF FF FF", false, "Buffer too small, want 4294967303 got 8"},
+        {"7C 4D 01 00 00 00 00 00", false, "Invalid table frame: Content and footer too short"},
+        {"", true, "Invalid table frame: Content and footer too short"},
         // Empty content with the checksum of no bytes reaches the decoder.
-        ErrorCase{"7C 4D 01 00 04 00 00 00 00 00 00 00", false,
-                  "Invalid table frame: Failed to decode table: UnexpectedEnd { additional: 1 }"},
-        ErrorCase{"00 00 00 01", true, "Table frame CRC32 check failed"}));
+        {"7C 4D 01 00 04 00 00 00 00 00 00 00", false,
+         "Invalid table frame: Failed to decode table: UnexpectedEnd { additional: 1 }"},
+        {"00 00 00 01", true, "Table frame CRC32 check failed"}};
+    for (const auto& [bytes, body_only, expected] : cases) EXPECT_EQ(unpack_text(hex(bytes), body_only), expected);
+}
 
 TEST(Frame, AnySingleBitFlipInTheBodyFailsTheChecksum) {
     const auto body = body_of(pack(int64_table().build(make_metadata({{"obj", string_variant("x")}}))));

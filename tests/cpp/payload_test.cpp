@@ -79,37 +79,29 @@ TEST(Payload, EveryColumnTypeAndMetadataKindRoundTrips) {
     }
 }
 
-struct DecodeCase {
-    std::string bytes;
-    std::string expected;
-};
-
-class PayloadDecoding : public ::testing::TestWithParam<DecodeCase> {};
-
-TEST_P(PayloadDecoding, ReportsTheFirstProblem) { EXPECT_EQ(decode_text(hex(GetParam().bytes)), GetParam().expected); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Tags, PayloadDecoding,
-    ::testing::Values(
-        DecodeCase{"FC 01 00 7C 4D 01 01 61 0C 00 00",
-                   "UnexpectedVariant { type_name: \"DataType\", allowed: Range { min: 0, max: 11 }, found: 12 }"},
-        DecodeCase{"FC 01 00 7C 4D 01 01 61 02 00 0C",
-                   "UnexpectedVariant { type_name: \"Series\", allowed: Range { min: 0, max: 11 }, found: 12 }"},
-        DecodeCase{"FC 01 00 7C 4D 00 01 01 01 6B 0C",
-                   "UnexpectedVariant { type_name: \"Variant\", allowed: Range { min: 0, max: 11 }, found: 12 }"},
-        DecodeCase{"FC 01 00 7C 4D 00 02 00",
-                   "UnexpectedVariant { type_name: \"Option<HashMap<String, Variant>>\", allowed: Range { min: 0, "
-                   "max: 1 }, found: 2 }"},
-        DecodeCase{"FC 01 00 7C 4D 00 00 02", "InvalidBooleanValue(2)"},
-        DecodeCase{"FC 01 00 7C 4D 00 00", "UnexpectedEnd { additional: 1 }"},
-        DecodeCase{"01 01 01 61 0A 00 0A 02 00 00 80 3F 00", "UnexpectedEnd { additional: 3 }"},
+TEST(Payload, DecodingReportsTheFirstProblem) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"FC 01 00 7C 4D 01 01 61 0C 00 00",
+         "UnexpectedVariant { type_name: \"DataType\", allowed: Range { min: 0, max: 11 }, found: 12 }"},
+        {"FC 01 00 7C 4D 01 01 61 02 00 0C",
+         "UnexpectedVariant { type_name: \"Series\", allowed: Range { min: 0, max: 11 }, found: 12 }"},
+        {"FC 01 00 7C 4D 00 01 01 01 6B 0C",
+         "UnexpectedVariant { type_name: \"Variant\", allowed: Range { min: 0, max: 11 }, found: 12 }"},
+        {"FC 01 00 7C 4D 00 02 00",
+         "UnexpectedVariant { type_name: \"Option<HashMap<String, Variant>>\", allowed: Range { min: 0, "
+         "max: 1 }, found: 2 }"},
+        {"FC 01 00 7C 4D 00 00 02", "InvalidBooleanValue(2)"},
+        {"FC 01 00 7C 4D 00 00", "UnexpectedEnd { additional: 1 }"},
+        {"01 01 01 61 0A 00 0A 02 00 00 80 3F 00", "UnexpectedEnd { additional: 3 }"},
         // A data type that differs from the column tag is stored as it comes.
-        DecodeCase{"01 01 01 61 02 00 03 00 00 00", "magic=1 trailer=0 meta=absent\na type=2 meta=absent 3:[]\n"},
+        {"01 01 01 61 02 00 03 00 00 00", "magic=1 trailer=0 meta=absent\na type=2 meta=absent 3:[]\n"},
         // Bytes after the flag are not read.
-        DecodeCase{"01 00 00 01 FF FF", "magic=1 trailer=1 meta=absent\n"},
+        {"01 00 00 01 FF FF", "magic=1 trailer=1 meta=absent\n"},
         // A repeated key keeps the last value.
-        DecodeCase{"01 00 01 02 03 6F 62 6A 05 01 61 03 6F 62 6A 05 01 62 00",
-                   "magic=1 trailer=0 meta={obj=5:\"b\";}\n"}));
+        {"01 00 01 02 03 6F 62 6A 05 01 61 03 6F 62 6A 05 01 62 00",
+         "magic=1 trailer=0 meta={obj=5:\"b\";}\n"}};
+    for (const auto& [bytes, expected] : cases) EXPECT_EQ(decode_text(hex(bytes)), expected) << bytes;
+}
 
 }  // namespace
 }  // namespace vorl
