@@ -51,9 +51,12 @@ TEST(DatetimeColumn, FollowsTheStepRuleAndRoundTrips) {
 
 TEST(DatetimeColumn, EveryColumnRoundTripsExactly) {
     std::mt19937_64 random(11);
-    std::vector<std::vector<std::int64_t>> columns = {
-        {MIN64}, {MIN64, MIN64}, {-1, MIN64, 0}, {MAX64, MIN64, MAX64}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7},
-        {3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 31, 1}};
+    std::vector<std::vector<std::int64_t>> columns = {{MIN64},
+                                                      {MIN64, MIN64},
+                                                      {-1, MIN64, 0},
+                                                      {MAX64, MIN64, MAX64},
+                                                      {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7},
+                                                      {3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 31, 1}};
     for (int n = 0; n < 50; ++n) {
         std::vector<std::int64_t> column;
         const std::size_t length = random() % 40 + 1;
@@ -117,7 +120,8 @@ TEST(DecimalColumn, ScalesNoWriterProducesAreRefused) {
               "UnexpectedVariant { type_name: \"DecimalScale\", allowed: Range { min: 0, max: 15 }, found: 16 }");
     EXPECT_TRUE(decode_decimals(hex("02 01 02"), &error).empty());  // scale -1
     // A running value beyond 56 bits keeps its low 56 bits and its sign.
-    EXPECT_EQ(decode_decimals(hex("02 00 FD FE FF FF FF FF FF FF 01")), (std::vector<D64>{dec(false, D64_MAX_MAGNITUDE, 0)}));
+    EXPECT_EQ(decode_decimals(hex("02 00 FD FE FF FF FF FF FF FF 01")),
+              (std::vector<D64>{dec(false, D64_MAX_MAGNITUDE, 0)}));
 }
 
 }  // namespace

@@ -116,8 +116,8 @@ template <class T>
 std::vector<T> boundary_values() {
     std::vector<T> values;
     std::mt19937_64 random(7);
-    const std::vector<std::uint64_t> edges = {0, 1, 2, 124, 125, 126, 250, 251, 32767, 65535, 65536, 2147483647,
-                                              4294967295ull, 4294967296ull};
+    const std::vector<std::uint64_t> edges = {0,   1,     2,     124,   125,        126,           250,
+                                              251, 32767, 65535, 65536, 2147483647, 4294967295ull, 4294967296ull};
     for (int round = 0; round < 40; ++round) {
         for (std::uint64_t edge : edges) values.push_back(static_cast<T>(edge));
         for (int k = 0; k < 37; ++k) values.push_back(static_cast<T>(random() % 100));

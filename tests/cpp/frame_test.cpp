@@ -91,7 +91,8 @@ TEST(Frame, ContentBeyondTheLengthFieldIsRefusedBeforeWriting) {
     void* region = mmap(nullptr, count, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(region, MAP_FAILED);
     const std::span<const std::uint8_t> flags(static_cast<const std::uint8_t*>(region), count);
-    const TableRef table{0x4D7C0001, {FieldRef::of("b", SeriesRef{std::in_place_index<6>, flags})}, std::nullopt, false};
+    const TableRef table{
+        0x4D7C0001, {FieldRef::of("b", SeriesRef{std::in_place_index<6>, flags})}, std::nullopt, false};
     auto size = table_frame_size(table);
     ASSERT_FALSE(size.ok());
     EXPECT_EQ(size.error().kind, TableFramePackError::Kind::TooLarge);

@@ -79,7 +79,8 @@ std::pair<std::string, long> unpack_in_child(const std::vector<std::uint8_t>& bo
     close(channel[1]);
     std::string received;
     char chunk[256];
-    for (ssize_t n; (n = read(channel[0], chunk, sizeof chunk)) > 0;) received.append(chunk, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(channel[0], chunk, sizeof chunk)) > 0;)
+        received.append(chunk, static_cast<std::size_t>(n));
     close(channel[0]);
     int status = 0;
     const auto newline = received.find('\n');

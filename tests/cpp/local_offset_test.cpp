@@ -5,29 +5,20 @@
 namespace vorl {
 namespace {
 
-TEST(LocalOffset, StartsAtEightHoursEast) {
-    EXPECT_EQ(get_local_offset(), (UtcOffset{8, 0, 0}));
-}
+TEST(LocalOffset, StartsAtEightHoursEast) { EXPECT_EQ(get_local_offset(), (UtcOffset{8, 0, 0})); }
 
-struct OffsetCase {
-    UtcOffset stored;
-    std::int32_t total;
-};
-
-class LocalOffsetRoundTrip : public ::testing::TestWithParam<OffsetCase> {};
-
-TEST_P(LocalOffsetRoundTrip, ComponentsCarryTheSignOfTheTotal) {
+TEST(LocalOffset, ComponentsCarryTheSignOfTheTotal) {
     const UtcOffset before = get_local_offset();
-    set_default_timezone(GetParam().stored);
-    EXPECT_EQ(TZ_LOCAL.load(), GetParam().total);
-    EXPECT_EQ(get_local_offset(), GetParam().stored);
-    EXPECT_EQ(local_offset_micros(), std::int64_t{GetParam().total} * 1'000'000);
+    const std::pair<UtcOffset, std::int32_t> cases[] = {
+        {{5, 30, 0}, 19800}, {{-1, -30, 0}, -5400}, {{25, 59, 59}, 93599}, {{-25, -59, -59}, -93599}};
+    for (const auto& [stored, total] : cases) {
+        set_default_timezone(stored);
+        EXPECT_EQ(TZ_LOCAL.load(), total);
+        EXPECT_EQ(get_local_offset(), stored);
+        EXPECT_EQ(local_offset_micros(), std::int64_t{total} * 1'000'000);
+    }
     set_default_timezone(before);
 }
-
-INSTANTIATE_TEST_SUITE_P(Offsets, LocalOffsetRoundTrip,
-                         ::testing::Values(OffsetCase{{5, 30, 0}, 19800}, OffsetCase{{-1, -30, 0}, -5400},
-                                           OffsetCase{{25, 59, 59}, 93599}, OffsetCase{{-25, -59, -59}, -93599}));
 
 }  // namespace
 }  // namespace vorl

@@ -72,8 +72,8 @@ TEST(Payload, EveryColumnTypeAndMetadataKindRoundTrips) {
         {"f32", Variant{std::in_place_index<10>, 1.25f}},
         {"bytes", bytes_variant(std::string("\x01\x02", 2))},
     });
-    for (const std::optional<Metadata>& table_metadata : {std::optional<Metadata>{}, std::optional<Metadata>{Metadata{}},
-                                                          std::optional<Metadata>{obj_x()}}) {
+    for (const std::optional<Metadata>& table_metadata :
+         {std::optional<Metadata>{}, std::optional<Metadata>{Metadata{}}, std::optional<Metadata>{obj_x()}}) {
         const TableRef table = builder.build(table_metadata, 0xDEADBEEF, true);
         EXPECT_EQ(decode_text(encode(table)), table_text(table));
     }
@@ -98,8 +98,7 @@ TEST(Payload, DecodingReportsTheFirstProblem) {
         // Bytes after the flag are not read.
         {"01 00 00 01 FF FF", "magic=1 trailer=1 meta=absent\n"},
         // A repeated key keeps the last value.
-        {"01 00 01 02 03 6F 62 6A 05 01 61 03 6F 62 6A 05 01 62 00",
-         "magic=1 trailer=0 meta={obj=5:\"b\";}\n"}};
+        {"01 00 01 02 03 6F 62 6A 05 01 61 03 6F 62 6A 05 01 62 00", "magic=1 trailer=0 meta={obj=5:\"b\";}\n"}};
     for (const auto& [bytes, expected] : cases) EXPECT_EQ(decode_text(hex(bytes)), expected) << bytes;
 }
 

@@ -18,7 +18,8 @@ namespace vorl::testing {
 // "FC 01 00" -> {0xFC, 0x01, 0x00}; anything but hex digits is ignored.
 inline std::vector<std::uint8_t> hex(std::string_view text) {
     std::string digits;
-    for (const char c : text) if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+    for (const char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
         bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
@@ -28,8 +29,8 @@ inline std::vector<std::uint8_t> hex(std::string_view text) {
 
 inline std::string to_hex(std::span<const std::uint8_t> bytes) {
     std::string text;
-    for (const auto b : bytes) text += (text.empty() ? "" : " ") + std::string{"0123456789ABCDEF"[b >> 4]} +
-                                       "0123456789ABCDEF"[b & 15];
+    for (const auto b : bytes)
+        text += (text.empty() ? "" : " ") + std::string{"0123456789ABCDEF"[b >> 4]} + "0123456789ABCDEF"[b & 15];
     return text;
 }
 

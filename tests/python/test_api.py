@@ -72,8 +72,14 @@ def test_table_attributes_come_back():
         {"a": np.arange(2), "s": ["x", "y"]},
         obj="o",
         name="n",
-        metadata={"k": 1, "big": 2**64 - 1, "f": 0.5, "b": True, "t": np.datetime64("NaT", "us"),
-                  "d": np.datetime64(7, "s")},
+        metadata={
+            "k": 1,
+            "big": 2**64 - 1,
+            "f": 0.5,
+            "b": True,
+            "t": np.datetime64("NaT", "us"),
+            "d": np.datetime64(7, "s"),
+        },
         field_metadata={"s": {"unit": "EUR"}},
     )
     assert loads(dumps(table)).equals(table)
@@ -91,13 +97,22 @@ ERRORS = [
     ({"a": np.zeros(1, "M8[D]")}, {}, "column 'a': unsupported dtype datetime64[D]"),
     ({}, {"metadata": {1: "x"}}, "metadata: key 1 is not a str"),
     ({}, {"metadata": {"k": [1]}}, "metadata 'k': unsupported value type list"),
-    ({}, {"metadata": {"pyvorl.k": 1}},
-     "metadata: key 'pyvorl.k' is reserved (keys starting with 'pyvorl.' are pyvorl's own)"),
-    ({}, {"metadata": {"t": np.datetime64(10**13, "s")}},
-     "metadata 't': datetime 318857-05-20T17:46:40 does not fit a datetime in microseconds"),
+    (
+        {},
+        {"metadata": {"pyvorl.k": 1}},
+        "metadata: key 'pyvorl.k' is reserved (keys starting with 'pyvorl.' are pyvorl's own)",
+    ),
+    (
+        {},
+        {"metadata": {"t": np.datetime64(10**13, "s")}},
+        "metadata 't': datetime 318857-05-20T17:46:40 does not fit a datetime in microseconds",
+    ),
     ({"p": np.array([1.0, np.nan])}, {"decimals": {"p": 2}}, "column 'p' row 1: nan cannot be stored as a decimal"),
-    ({"p": np.array([1.0, 1e20])}, {"decimals": {"p": 2}},
-     "column 'p' row 1: 1e+20 does not fit a decimal with 2 places"),
+    (
+        {"p": np.array([1.0, 1e20])},
+        {"decimals": {"p": 2}},
+        "column 'p' row 1: 1e+20 does not fit a decimal with 2 places",
+    ),
     ({"p": ["1.5", "abc"]}, {"decimals": {"p": 2}}, "column 'p' row 1: 'abc' is not a finite decimal"),
     ({"p": ["1.239"]}, {"decimals": {"p": 2}}, "column 'p' row 0: '1.239' has more than 2 decimal places"),
 ]

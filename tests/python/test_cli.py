@@ -120,8 +120,12 @@ def test_usage_errors_exit_2(capsys):
 
 def test_demo_runs_as_a_module_and_dump_reads_the_file_it_keeps(tmp_path, capsys):
     path = str(tmp_path / "trades.vorl")
-    result = subprocess.run([sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3", "--file", path],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3", "--file", path],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert (result.returncode, result.stderr) == (0, "")
     assert "3,000 rows of trades in 3 frames; every value read back exactly" in result.stdout
     assert main(["dump", path]) == 0

@@ -98,6 +98,8 @@ LIBRARIES = {
     "polars": (polars_cases, assert_polars_equal),
     "pyarrow": (arrow_cases, assert_arrow_equal),
 }
+
+
 @pytest.mark.parametrize("library", list(LIBRARIES))
 def test_every_dataframe_comes_back_equal_through_dumps_and_loads(library):
     make_cases, assert_equal = LIBRARIES[library]

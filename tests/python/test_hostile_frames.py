@@ -37,6 +37,7 @@ def test_many_null_columns_cost_memory_linear_in_the_body():
     rows, nulls = 1_000_000, 3_000
     fields = [field("i", bytes([INT64]) + varint(rows) + bytes(rows))] + [field("", column(NULL))] * nulls
     environment = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
-    run = subprocess.run([sys.executable, "-c", CHILD], input=body(payload(fields)), capture_output=True, check=True,
-                         env=environment)
+    run = subprocess.run(
+        [sys.executable, "-c", CHILD], input=body(payload(fields)), capture_output=True, check=True, env=environment
+    )
     assert json.loads(run.stdout) == [rows, rows, nulls + 1]

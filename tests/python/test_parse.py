@@ -149,10 +149,14 @@ def field_content(series):
         (b"\x00\x00\x00", "Invalid table frame: Content and footer too short"),
         (frames.frame(frames.payload()), "Table frame CRC32 check failed"),
         (frames.body(b""), DECODE + "UnexpectedEnd { additional: 1 }"),
-        (frames.body(frames.payload(table_metadata=[("obj", b"\x0c")])),
-         DECODE + 'UnexpectedVariant { type_name: "Variant", allowed: Range { min: 0, max: 11 }, found: 12 }'),
-        (frames.body(field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8))),
-         DECODE + "InvalidIntegerType { expected: I32, found: I64 }"),
+        (
+            frames.body(frames.payload(table_metadata=[("obj", b"\x0c")])),
+            DECODE + 'UnexpectedVariant { type_name: "Variant", allowed: Range { min: 0, max: 11 }, found: 12 }',
+        ),
+        (
+            frames.body(field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8))),
+            DECODE + "InvalidIntegerType { expected: I32, found: I64 }",
+        ),
     ],
 )
 def test_errors_reach_python_unchanged(buffer, error):

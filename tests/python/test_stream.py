@@ -180,8 +180,14 @@ def test_write_frame_refuses_streams_that_take_nothing(answer, error):
 
 
 def test_frames_cross_a_socket_cut_at_random_points():
-    sent = [dumps({"t": np.arange(i * 37 % 900).astype("M8[ms]"), "p": np.arange(i * 37 % 900) / 4}, obj=f"f{i}",
-                  decimals={"p": 2}) for i in range(40)]
+    sent = [
+        dumps(
+            {"t": np.arange(i * 37 % 900).astype("M8[ms]"), "p": np.arange(i * 37 % 900) / 4},
+            obj=f"f{i}",
+            decimals={"p": 2},
+        )
+        for i in range(40)
+    ]
     data = b"".join(sent)
 
     def send(sock, rng):
@@ -197,8 +203,13 @@ def test_frames_cross_a_socket_cut_at_random_points():
         decoder.close()
         return tables
 
-    for seed, receive in enumerate([lambda sock, rng: list(read_frames(sock.makefile("rb", buffering=0))),
-                                    lambda sock, rng: list(read_frames(sock.makefile("rb"))), decoder_over_recv]):
+    for seed, receive in enumerate(
+        [
+            lambda sock, rng: list(read_frames(sock.makefile("rb", buffering=0))),
+            lambda sock, rng: list(read_frames(sock.makefile("rb"))),
+            decoder_over_recv,
+        ]
+    ):
         reader, writer = socket.socketpair()
         reader.settimeout(20)  # a broken writer fails the test instead of hanging it
         thread = threading.Thread(target=send, args=(writer, random.Random(seed)))
