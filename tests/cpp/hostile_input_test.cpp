@@ -16,12 +16,11 @@
 #include "core/frame.hpp"
 #include "test_support.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VORL_TEST_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VORL_TEST_UNDER_ASAN 1
+#ifndef __has_feature
+#define __has_feature(x) 0  // GCC spells it __SANITIZE_ADDRESS__
 #endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+#define VORL_TEST_UNDER_ASAN 1
 #endif
 
 namespace vorl {

@@ -68,20 +68,9 @@ def test_round_trip_is_exact(restore_offset, case):
 
 
 def test_table_attributes_come_back():
-    table = Table(
-        {"a": np.arange(2), "s": ["x", "y"]},
-        obj="o",
-        name="n",
-        metadata={
-            "k": 1,
-            "big": 2**64 - 1,
-            "f": 0.5,
-            "b": True,
-            "t": np.datetime64("NaT", "us"),
-            "d": np.datetime64(7, "s"),
-        },
-        field_metadata={"s": {"unit": "EUR"}},
-    )
+    meta = dict(k=1, big=2**64 - 1, f=0.5, b=True, t=np.datetime64("NaT", "us"), d=np.datetime64(7, "s"))
+    columns, field_metadata = {"a": np.arange(2), "s": ["x", "y"]}, {"s": {"unit": "EUR"}}
+    table = Table(columns, obj="o", name="n", metadata=meta, field_metadata=field_metadata)
     assert loads(dumps(table)).equals(table)
     assert loads(dumps(table), strings="stringdtype")["s"].dtype == np.dtypes.StringDType()
 

@@ -26,7 +26,6 @@ def names(frames):
         [FRAME[i : i + 1] for i in range(len(FRAME))] * 2,
         [b"", FRAME, b""],
     ],
-    ids=["one feed", "uneven pieces", "byte by byte", "empty feeds"],
 )
 def test_frames_come_out_of_the_feed_that_completes_them(pieces):
     decoder, frames = FrameDecoder(), []
