@@ -42,10 +42,6 @@ def text(value):
     return varint(len(data)) + data
 
 
-def sequence(values, encode):
-    return varint(len(values)) + b"".join(encode(value) for value in values)
-
-
 def d64(magnitude, scale, negative=False, nan=False, infinite=False):
     return magnitude.to_bytes(7, "big") + bytes([(scale << 4) | negative | (nan << 1) | (infinite << 2)])
 
@@ -85,7 +81,8 @@ ENCODERS = {
 
 def column(tag, values=()):
     """Series tag and body of a plain (not compact) column; Null has no body."""
-    return bytes([tag]) + (b"" if tag == NULL else sequence(list(values), ENCODERS[tag]))
+    values = list(values)
+    return bytes([tag]) + (b"" if tag == NULL else varint(len(values)) + b"".join(map(ENCODERS[tag], values)))
 
 
 def variant(tag, value=None):

@@ -108,12 +108,9 @@ def test_dump_fails_in_one_line_when_memory_runs_out(tmp_path, capsys, monkeypat
     assert capsys.readouterr().err == f"pyvorl dump: {path}: frame at offset 0: out of memory\n"
 
 
-def test_dump_of_a_missing_file_fails_in_one_line(tmp_path, capsys):
+def test_a_missing_file_fails_in_one_line_and_usage_errors_exit_2(tmp_path, capsys):
     assert main(["dump", str(tmp_path / "none")]) == 1
     assert capsys.readouterr().err.count("\n") == 1
-
-
-def test_usage_errors_exit_2(capsys):
     assert main(["demo", "--frames", "0"]) == 2
     assert "--frames: must be at least 1, got 0" in capsys.readouterr().err
 

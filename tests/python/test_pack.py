@@ -100,7 +100,6 @@ def test_item_errors(columns, error, message):
         (Foreign.ndarray(), None, TypeError, "'Foreign.ndarray' object is not an instance of 'ndarray'"),
         (Foreign.list(), None, TypeError, "'Foreign.list' object is not an instance of 'list'"),
         (np.array([1, 2], np.uint8), None, ValueError, UNSUPPORTED + "uint8"),
-        (np.array(["2020"], "M8[D]"), None, ValueError, UNSUPPORTED + "datetime64[D]"),
         (np.array([1], ">i8"), None, ValueError, UNSUPPORTED + ">i8"),
         (np.zeros((2, 2), np.uint8), None, ValueError, UNSUPPORTED + "uint8"),  # the type is judged first
         (np.zeros((2, 2), np.int64), None, TypeError, NOT_1D),
