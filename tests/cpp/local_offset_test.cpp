@@ -5,8 +5,6 @@
 namespace vorl {
 namespace {
 
-TEST(LocalOffset, StartsAtEightHoursEast) { EXPECT_EQ(get_local_offset(), (UtcOffset{8, 0, 0})); }
-
 TEST(LocalOffset, ComponentsCarryTheSignOfTheTotal) {
     const UtcOffset before = get_local_offset();
     const std::pair<UtcOffset, std::int32_t> cases[] = {

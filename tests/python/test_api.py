@@ -1,4 +1,3 @@
-import mmap
 import sys
 import threading
 import time
@@ -151,15 +150,6 @@ def test_frames_cross_between_the_two_modules(restore_offset):
     set_local_zone(0)
     name, obj, parsed = parse_table_frame(dumps({"t": column.astype("M8[ms]")}, obj="o", name="n")[8:])
     assert (name, obj, parsed[0][1].tolist()) == ("n", "o", column.astype("M8[ms]").astype("M8[us]").tolist())
-
-
-def test_loads_reads_a_memoryview_over_an_mmap(tmp_path):
-    path = tmp_path / "frame"
-    path.write_bytes(dumps({"a": np.arange(5)}, obj="m"))
-    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-        with memoryview(mapped) as view:
-            table = loads(view)
-    assert (table.obj, table["a"].tolist()) == ("m", list(range(5)))
 
 
 @pytest.mark.parametrize("call", ["dumps", "loads"])

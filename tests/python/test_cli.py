@@ -8,17 +8,8 @@ import pyvorl
 from pyvorl.__main__ import main
 from pyvorl._market_data import make_market_data
 
-QUOTES = pyvorl.dumps(
-    {
-        "ts": np.array([0, 1000], dtype="datetime64[us]"),
-        "px": np.array([0.25, 1.5]),
-        "sym": np.array(["a", ""], dtype=object),
-    },
-    obj="quotes",
-    name="book",
-    decimals={"px": 2},
-    metadata={"source": "feed"},
-)
+COLUMNS = {"ts": np.array([0, 1000], "M8[us]"), "px": np.array([0.25, 1.5]), "sym": np.array(["a", ""], object)}
+QUOTES = pyvorl.dumps(COLUMNS, obj="quotes", name="book", decimals={"px": 2}, metadata={"source": "feed"})
 EMPTY = pyvorl.dumps({})
 
 DUMP = f"""\

@@ -58,7 +58,6 @@ def polars_cases():
         "binary": pl.DataFrame({"x": BYTES}),
         "tz": pl.DataFrame({"x": NUMPY_COLUMNS["datetime64[ms]"]}).select(pl.col("x").dt.replace_time_zone(ZONE)),
         "categorical": pl.DataFrame({"x": pl.Series(["b", "a", "b"], dtype=pl.Categorical)}),
-        "enum": pl.DataFrame({"x": pl.Series(["b", "a", "b"], dtype=pl.Enum(["b", "z", "a"]))}),
         "empty": pl.DataFrame({"x": pl.Series([], dtype=pl.String)}),
     }
 

@@ -48,7 +48,6 @@ def test_every_column_type_has_its_dtype_and_values(utc):
 @pytest.mark.parametrize(
     "series, lengths",
     [
-        ([], []),
         ([frames.column(NULL), frames.column(INT64, [1, 2])], [0, 2]),
         ([frames.column(STRING, ["a", "b"]), frames.column(INT64, [1]), frames.column(NULL)], [2, 1, 2]),
         ([bytes([DECIMAL]) + frames.decimal_body([1] * 4, 0), frames.column(NULL), frames.column(NULL)], [4, 4, 4]),

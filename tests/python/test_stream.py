@@ -27,9 +27,6 @@ class TrickleReader(io.RawIOBase):
     def __init__(self, data, step):
         self._data, self._position, self._step = data, 0, step
 
-    def readable(self):
-        return True
-
     def readinto(self, buffer):
         chunk = self._data[self._position : self._position + min(self._step, len(buffer))]
         buffer[: len(chunk)] = chunk
