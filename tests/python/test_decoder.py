@@ -18,15 +18,15 @@ def names(frames):
     return [table.obj for table in frames]
 
 
-@pytest.mark.parametrize(
-    "pieces",
-    [
-        [FRAME * 3],
-        [FRAME[:3], FRAME[3:8], FRAME[8:] + FRAME, FRAME[:-1], FRAME[-1:]],
-        [FRAME[i : i + 1] for i in range(len(FRAME))] * 2,
-        [b"", FRAME, b""],
-    ],
-)
+PIECES = [
+    [FRAME * 3],
+    [FRAME[:3], FRAME[3:8], FRAME[8:] + FRAME, FRAME[:-1], FRAME[-1:]],
+    [FRAME[i : i + 1] for i in range(len(FRAME))] * 2,
+    [b"", FRAME, b""],
+]
+
+
+@pytest.mark.parametrize("pieces", PIECES)
 def test_frames_come_out_of_the_feed_that_completes_them(pieces):
     decoder, frames = FrameDecoder(), []
     for piece in pieces:
@@ -98,13 +98,13 @@ def test_frames_before_a_damaged_one_travel_on_the_error_and_the_decoder_stays_u
     decoder.close()  # the error was already reported
 
 
-@pytest.mark.parametrize(
-    "rest, text",
-    [
-        (FRAME[:3], "stream ended inside the header, 5 of 8 header bytes missing"),
-        (FRAME[:20], f"stream ended inside the body, {len(FRAME) - 20} of {BODY} body bytes missing"),
-    ],
-)
+PARTIAL = [
+    (FRAME[:3], "stream ended inside the header, 5 of 8 header bytes missing"),
+    (FRAME[:20], f"stream ended inside the body, {len(FRAME) - 20} of {BODY} body bytes missing"),
+]
+
+
+@pytest.mark.parametrize("rest, text", PARTIAL)
 def test_close_reports_a_partial_frame_and_ends_the_decoder(rest, text):
     decoder = FrameDecoder()
     decoder.feed(FRAME + rest)

@@ -31,23 +31,23 @@ def test_items_after_the_second_and_subclasses_of_str_list_tuple_are_accepted():
     assert pack_table_frame(kind(str)("x"), kind(list)([kind(tuple)((kind(str)("a"), array))])) == FRAME_X_A
 
 
-@pytest.mark.parametrize(
-    "column, places, body",
-    [
-        (np.array([], np.int64), None, "02 00"),
-        (np.array([], np.float64), None, "03 00"),
-        (np.array([], np.float32), None, "0a 00"),
-        (np.array([], np.bool_), None, "06 00"),
-        (np.array([], "M8[ms]"), None, "01 00"),
-        ([], None, "05 00"),
-        ([], 3, "04 00"),
-        (np.array([0, 1, 2], np.uint8).view(np.bool_), None, "06 03 00 01 01"),
-        (np.array([1.5, -0.0]), None, "03 02 000000000000f83f 0000000000000080"),
-        (np.array([-(2**31), 2**31 - 1], np.int32), None, "07 02 fcffffffff fcfeffffff"),
-        (np.array([1.25, -1.25, 2.675, np.nan]), 1, "04 05 02 18 2f 4c 33"),
-        (["é", ""], None, "05 02 02c3a9 00"),
-    ],
-)
+COLUMN_BODIES = [
+    (np.array([], np.int64), None, "02 00"),
+    (np.array([], np.float64), None, "03 00"),
+    (np.array([], np.float32), None, "0a 00"),
+    (np.array([], np.bool_), None, "06 00"),
+    (np.array([], "M8[ms]"), None, "01 00"),
+    ([], None, "05 00"),
+    ([], 3, "04 00"),
+    (np.array([0, 1, 2], np.uint8).view(np.bool_), None, "06 03 00 01 01"),
+    (np.array([1.5, -0.0]), None, "03 02 000000000000f83f 0000000000000080"),
+    (np.array([-(2**31), 2**31 - 1], np.int32), None, "07 02 fcffffffff fcfeffffff"),
+    (np.array([1.25, -1.25, 2.675, np.nan]), 1, "04 05 02 18 2f 4c 33"),
+    (["é", ""], None, "05 02 02c3a9 00"),
+]
+
+
+@pytest.mark.parametrize("column, places, body", COLUMN_BODIES)
 def test_column_bodies(column, places, body):
     expected = bytes.fromhex(body)
     assert frame_of(column, places) == frames.packed("a", expected)
@@ -73,47 +73,47 @@ PLACES = "decimal places for column 'a' must be at most 15, got {}"
 FIT = "column 'a': value {} does not fit a decimal with {} places"
 
 
-@pytest.mark.parametrize(
-    "columns, error, message",
-    [
-        ([5], TypeError, "'int' object is not an instance of 'tuple'"),
-        ([None], TypeError, "'None' is not an instance of 'tuple'"),
-        ([["a", INT64S]], TypeError, "'list' object is not an instance of 'tuple'"),
-        ([("a",)], IndexError, "tuple index out of range"),
-        ([(b"a", INT64S)], TypeError, "'bytes' object is not an instance of 'str'"),
-        # The first failing column decides; later columns are not looked at.
-        ([("a", INT64S), ("b", None), 5], ValueError, UNSUPPORTED + "NoneType"),
-    ],
-)
+ITEM_ERRORS = [
+    ([5], TypeError, "'int' object is not an instance of 'tuple'"),
+    ([None], TypeError, "'None' is not an instance of 'tuple'"),
+    ([["a", INT64S]], TypeError, "'list' object is not an instance of 'tuple'"),
+    ([("a",)], IndexError, "tuple index out of range"),
+    ([(b"a", INT64S)], TypeError, "'bytes' object is not an instance of 'str'"),
+    # The first failing column decides; later columns are not looked at.
+    ([("a", INT64S), ("b", None), 5], ValueError, UNSUPPORTED + "NoneType"),
+]
+
+
+@pytest.mark.parametrize("columns, error, message", ITEM_ERRORS)
 def test_item_errors(columns, error, message):
     with pytest.raises(error) as info:
         pack_table_frame("x", columns)
     assert type(info.value) is error and str(info.value) == message
 
 
-@pytest.mark.parametrize(
-    "column, places, error, message",
-    [
-        ((1, 2), None, ValueError, UNSUPPORTED + "tuple"),
-        (INT64S.view(MyArray), None, ValueError, UNSUPPORTED + "MyArray"),
-        (MyList(["x"]), None, ValueError, UNSUPPORTED + "MyList"),
-        (Foreign.ndarray(), None, TypeError, "'Foreign.ndarray' object is not an instance of 'ndarray'"),
-        (Foreign.list(), None, TypeError, "'Foreign.list' object is not an instance of 'list'"),
-        (np.array([1, 2], np.uint8), None, ValueError, UNSUPPORTED + "uint8"),
-        (np.array([1], ">i8"), None, ValueError, UNSUPPORTED + ">i8"),
-        (np.zeros((2, 2), np.uint8), None, ValueError, UNSUPPORTED + "uint8"),  # the type is judged first
-        (np.zeros((2, 2), np.int64), None, TypeError, NOT_1D),
-        (INT64S[::2], None, TypeError, NOT_CONTIGUOUS),
-        (np.zeros(4)[::2], 20, TypeError, NOT_CONTIGUOUS),
-        (np.frombuffer(bytes(17), dtype=np.int64, offset=1), None, TypeError, NOT_CONTIGUOUS),
-        (["x", None], None, TypeError, "'None' is not an instance of 'str'"),
-        (["1.5", "x", 3, None], None, TypeError, "'int' object is not an instance of 'str'"),
-        (np.zeros(2, np.float32), 16, ValueError, PLACES.format(16)),
-        (np.array([1.0, np.inf]), 0, ValueError, FIT.format("inf", 0)),
-        (np.array([2.0**56]), 0, ValueError, FIT.format("7.205759403792794e+16", 0)),
-        (np.array([1e30], np.float32), 0, ValueError, FIT.format("1.0000000150474662e+30", 0)),
-    ],
-)
+COLUMN_ERRORS = [
+    ((1, 2), None, ValueError, UNSUPPORTED + "tuple"),
+    (INT64S.view(MyArray), None, ValueError, UNSUPPORTED + "MyArray"),
+    (MyList(["x"]), None, ValueError, UNSUPPORTED + "MyList"),
+    (Foreign.ndarray(), None, TypeError, "'Foreign.ndarray' object is not an instance of 'ndarray'"),
+    (Foreign.list(), None, TypeError, "'Foreign.list' object is not an instance of 'list'"),
+    (np.array([1, 2], np.uint8), None, ValueError, UNSUPPORTED + "uint8"),
+    (np.array([1], ">i8"), None, ValueError, UNSUPPORTED + ">i8"),
+    (np.zeros((2, 2), np.uint8), None, ValueError, UNSUPPORTED + "uint8"),  # the type is judged first
+    (np.zeros((2, 2), np.int64), None, TypeError, NOT_1D),
+    (INT64S[::2], None, TypeError, NOT_CONTIGUOUS),
+    (np.zeros(4)[::2], 20, TypeError, NOT_CONTIGUOUS),
+    (np.frombuffer(bytes(17), dtype=np.int64, offset=1), None, TypeError, NOT_CONTIGUOUS),
+    (["x", None], None, TypeError, "'None' is not an instance of 'str'"),
+    (["1.5", "x", 3, None], None, TypeError, "'int' object is not an instance of 'str'"),
+    (np.zeros(2, np.float32), 16, ValueError, PLACES.format(16)),
+    (np.array([1.0, np.inf]), 0, ValueError, FIT.format("inf", 0)),
+    (np.array([2.0**56]), 0, ValueError, FIT.format("7.205759403792794e+16", 0)),
+    (np.array([1e30], np.float32), 0, ValueError, FIT.format("1.0000000150474662e+30", 0)),
+]
+
+
+@pytest.mark.parametrize("column, places, error, message", COLUMN_ERRORS)
 def test_column_errors(column, places, error, message):
     with pytest.raises(error) as info:
         frame_of(column, places)
@@ -133,16 +133,16 @@ def test_unencodable_texts_raise_without_places_and_become_nan_with_places():
     assert frame_of(["1", "\ud800"], 0) == frames.packed("a", bytes([frames.DECIMAL]) + frames.decimal_body([1, 0], 0))
 
 
-@pytest.mark.parametrize(
-    "column",
-    [
-        INT64S.view(type("ndarray", (np.ndarray,), {})),  # subclasses that keep the base name pass
-        type("list", (list,), {})(["a", "b"]),
-        np.asfortranarray(np.ones((3, 2)))[:, 0],
-        np.arange(10, dtype=np.int64)[::5][:1],
-        np.frombuffer(bytes(16), dtype=np.int64),  # read-only
-    ],
-)
+ACCEPTED_SHAPES = [
+    INT64S.view(type("ndarray", (np.ndarray,), {})),  # subclasses that keep the base name pass
+    type("list", (list,), {})(["a", "b"]),
+    np.asfortranarray(np.ones((3, 2)))[:, 0],
+    np.arange(10, dtype=np.int64)[::5][:1],
+    np.frombuffer(bytes(16), dtype=np.int64),  # read-only
+]
+
+
+@pytest.mark.parametrize("column", ACCEPTED_SHAPES)
 def test_accepted_array_and_list_shapes(column):
     _, _, [(_, values)] = parse_table_frame(frame_of(column)[8:])
     assert values.tolist() == [*column]
@@ -157,20 +157,20 @@ def test_places_apply_only_to_float_and_text_columns_of_that_exact_name(column, 
     assert pack_table_frame("x", [("a", column)], places) == frame_of(column)
 
 
-@pytest.mark.parametrize(
-    "column, places, scale, values",
-    [
-        (np.array([1.25, -1.25, 2.675, np.nan]), 1, 1, [12, -12, 26, 0]),
-        (np.array([8.2, 0.29], np.float32), 2, 2, [820, 29]),
-        (np.array([2.0**56 - 8, -(2.0**56 - 8)]), 0, 0, [2**56 - 8, -(2**56 - 8)]),
-        (["1.5", "x", 3, None], 2, 2, [150, 0, 0, 0]),
-        # Specials, parse failures, overflow on rescaling: all NaN, written as 0.
-        (["1", "NaN", "inf", "1e5", "", "+1", "72057594037927936", "0.1234567890123456"], 0, 0, [1] + [0] * 7),
-        # The column scale comes from the first element that is a number.
-        (["x", "nan", "5"], 3, 3, [0, 0, 5000]),
-        (["x", None], 3, 0, [0, 0]),
-    ],
-)
+DECIMAL_COLUMNS = [
+    (np.array([1.25, -1.25, 2.675, np.nan]), 1, 1, [12, -12, 26, 0]),
+    (np.array([8.2, 0.29], np.float32), 2, 2, [820, 29]),
+    (np.array([2.0**56 - 8, -(2.0**56 - 8)]), 0, 0, [2**56 - 8, -(2**56 - 8)]),
+    (["1.5", "x", 3, None], 2, 2, [150, 0, 0, 0]),
+    # Specials, parse failures, overflow on rescaling: all NaN, written as 0.
+    (["1", "NaN", "inf", "1e5", "", "+1", "72057594037927936", "0.1234567890123456"], 0, 0, [1] + [0] * 7),
+    # The column scale comes from the first element that is a number.
+    (["x", "nan", "5"], 3, 3, [0, 0, 5000]),
+    (["x", None], 3, 0, [0, 0]),
+]
+
+
+@pytest.mark.parametrize("column, places, scale, values", DECIMAL_COLUMNS)
 def test_decimal_columns_keep_meant_or_truncated_magnitudes(column, places, scale, values):
     assert frame_of(column, places) == frames.packed("a", bytes([frames.DECIMAL]) + frames.decimal_body(values, scale))
     _, _, [(_, parsed)] = parse_table_frame(frame_of(column, places)[8:])

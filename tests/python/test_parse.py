@@ -45,14 +45,14 @@ def test_every_column_type_has_its_dtype_and_values(utc):
         assert items == values and [type(item) for item in items] == [type(item) for item in values]
 
 
-@pytest.mark.parametrize(
-    "series, lengths",
-    [
-        ([frames.column(NULL), frames.column(INT64, [1, 2])], [0, 2]),
-        ([frames.column(STRING, ["a", "b"]), frames.column(INT64, [1]), frames.column(NULL)], [2, 1, 2]),
-        ([bytes([DECIMAL]) + frames.decimal_body([1] * 4, 0), frames.column(NULL), frames.column(NULL)], [4, 4, 4]),
-    ],
-)
+WITH_NULLS = [
+    ([frames.column(NULL), frames.column(INT64, [1, 2])], [0, 2]),
+    ([frames.column(STRING, ["a", "b"]), frames.column(INT64, [1]), frames.column(NULL)], [2, 1, 2]),
+    ([bytes([DECIMAL]) + frames.decimal_body([1] * 4, 0), frames.column(NULL), frames.column(NULL)], [4, 4, 4]),
+]
+
+
+@pytest.mark.parametrize("series, lengths", WITH_NULLS)
 def test_null_columns_are_read_only_false_as_long_as_the_first_field(series, lengths):
     arrays = parse_columns(*series)
     assert [len(array) for array in arrays] == lengths
@@ -73,16 +73,16 @@ def test_field_type_byte_field_metadata_and_trailing_bytes_are_not_consulted():
     assert parse_content(content + b"trailing bytes")[2][0][1].tolist() == [2.5]
 
 
-@pytest.mark.parametrize(
-    "entries, names",
-    [
-        (None, ("", "")),
-        ([("table", frames.variant(STRING, "t")), ("obj", frames.variant(STRING, "ö🙂"))], ("t", "ö🙂")),
-        ([("obj", frames.variant(INT64, 1)), ("table", frames.variant(BYTES, b"t"))], ("", "")),
-        ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(STRING, "b"))], ("", "b")),
-        ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(INT64, 1))], ("", "")),
-    ],
-)
+NAME_ENTRIES = [
+    (None, ("", "")),
+    ([("table", frames.variant(STRING, "t")), ("obj", frames.variant(STRING, "ö🙂"))], ("t", "ö🙂")),
+    ([("obj", frames.variant(INT64, 1)), ("table", frames.variant(BYTES, b"t"))], ("", "")),
+    ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(STRING, "b"))], ("", "b")),
+    ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(INT64, 1))], ("", "")),
+]
+
+
+@pytest.mark.parametrize("entries, names", NAME_ENTRIES)
 def test_table_and_object_names(entries, names):
     assert parse_content(frames.payload(table_metadata=entries)) == (*names, [])
 
@@ -142,22 +142,22 @@ def field_content(series):
 
 # Frame errors and decoder errors reach Python unchanged (the engine's own
 # tests hold one of each kind).
-@pytest.mark.parametrize(
-    "buffer, error",
-    [
-        (b"\x00\x00\x00", "Invalid table frame: Content and footer too short"),
-        (frames.frame(frames.payload()), "Table frame CRC32 check failed"),
-        (frames.body(b""), DECODE + "UnexpectedEnd { additional: 1 }"),
-        (
-            frames.body(frames.payload(table_metadata=[("obj", b"\x0c")])),
-            DECODE + 'UnexpectedVariant { type_name: "Variant", allowed: Range { min: 0, max: 11 }, found: 12 }',
-        ),
-        (
-            frames.body(field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8))),
-            DECODE + "InvalidIntegerType { expected: I32, found: I64 }",
-        ),
-    ],
-)
+PARSE_ERRORS = [
+    (b"\x00\x00\x00", "Invalid table frame: Content and footer too short"),
+    (frames.frame(frames.payload()), "Table frame CRC32 check failed"),
+    (frames.body(b""), DECODE + "UnexpectedEnd { additional: 1 }"),
+    (
+        frames.body(frames.payload(table_metadata=[("obj", b"\x0c")])),
+        DECODE + 'UnexpectedVariant { type_name: "Variant", allowed: Range { min: 0, max: 11 }, found: 12 }',
+    ),
+    (
+        frames.body(field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8))),
+        DECODE + "InvalidIntegerType { expected: I32, found: I64 }",
+    ),
+]
+
+
+@pytest.mark.parametrize("buffer, error", PARSE_ERRORS)
 def test_errors_reach_python_unchanged(buffer, error):
     with pytest.raises(ValueError) as info:
         parse_table_frame(buffer)
