@@ -140,7 +140,8 @@ BAD_PARSES = [
 @pytest.mark.parametrize("make_args, error", [c[1:] for c in BAD_PACKS], ids=[c[0] for c in BAD_PACKS])
 def test_refused_packs_leave_nothing(make_args, error):
     args = make_args()
-    inputs = [*args, *args[1]] + [item for column in args[1] for item in column if isinstance(item, (list, np.ndarray))]
+    data = [item for column in args[1] for item in column if isinstance(item, (list, np.ndarray))]
+    inputs = [*args, *args[1], *data] + [text for item in data if isinstance(item, list) for text in item]
     assert_leaves_nothing(failing(pack_table_frame, args, error), inputs)
 
 
@@ -165,7 +166,8 @@ def test_good_calls_leave_nothing(restore_offset):
         failing(set_local_zone, (26,), ValueError)()
         failing(set_local_zone, ("3",), TypeError)()
 
-    assert_leaves_nothing(call, [*columns, places, *bodies])
+    texts = [text for _, data in columns if isinstance(data, list) for text in data]
+    assert_leaves_nothing(call, [*columns, places, *bodies, *texts])
 
 
 LARGE = {
