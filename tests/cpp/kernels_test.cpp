@@ -58,14 +58,6 @@ std::vector<std::uint8_t> written(std::size_t n, Write write) {
     return bytes;
 }
 
-// accumulate(values, running) on a copy of values: the values and running value after.
-template <class Accumulate>
-std::pair<std::vector<std::int64_t>, std::uint64_t> accumulated(std::vector<std::int64_t> values, std::uint64_t running,
-                                                                Accumulate accumulate) {
-    accumulate(values.data(), running);
-    return {std::move(values), running};
-}
-
 template <class Kernels, class Check>
 void for_each_kernel(std::span<const Kernels* const> usable, const Kernels& plain, Check check) {
     for (const Kernels* kernels : usable) {
@@ -134,10 +126,10 @@ TEST(Kernels, DecimalDifferencesMatchThePlainLoops) {
                               written(n, [&](auto* out) { return plain.write(out, values.data(), 1, n); }));
                 }
                 for (const unsigned scale : {0u, 2u, 15u}) {
-                    const auto with = [&](const auto& k) {
-                        return accumulated(source, 5, [&](std::int64_t* data, std::uint64_t& running) {
-                            k.accumulate(reinterpret_cast<std::uint8_t*>(data), n, scale, running);
-                        });
+                    const auto with = [&](const auto& k) {  // on a copy, from the same running value
+                        auto [copy, running] = std::pair(source, std::uint64_t{5});
+                        k.accumulate(reinterpret_cast<std::uint8_t*>(copy.data()), n, scale, running);
+                        return std::pair(copy, running);
                     };
                     ASSERT_EQ(with(kernels), with(plain));
                 }
@@ -160,9 +152,9 @@ TEST(Kernels, DatetimeDifferencesMatchThePlainLoops) {
                     ASSERT_EQ(written(n, [&](auto* out) { return kernels.write_quotients(out, data, 1, n, step); }),
                               written(n, [&](auto* out) { return plain.write_quotients(out, data, 1, n, step); }));
                     const auto with = [&](const auto& k) {
-                        return accumulated(values, 1, [&](std::int64_t* copy, std::uint64_t& running) {
-                            k.accumulate(copy, n, static_cast<std::uint64_t>(step), running);
-                        });
+                        auto [copy, running] = std::pair(values, std::uint64_t{1});
+                        k.accumulate(copy.data(), n, static_cast<std::uint64_t>(step), running);
+                        return std::pair(copy, running);
                     };
                     ASSERT_EQ(with(kernels), with(plain));
                 }

@@ -57,21 +57,18 @@ TEST(Payload, EveryColumnTypeAndMetadataKindRoundTrips) {
     builder.column<10>("f32", std::vector<float>{0.25f, -3.0f});
     builder.text_column("raw", {std::string("\0\xFF", 2), ""}, true);
     builder.null_column("nothing");
-    builder.last_field().metadata = Metadata{};
-    builder.last_field().metadata = make_metadata({
-        {"null", Variant{}},
-        {"when", datetime_variant(-1)},
-        {"i64", int64_variant(INT64_MIN)},
-        {"f64", Variant{std::in_place_index<3>, 2.5}},
-        {"dec", Variant{std::in_place_index<4>, D64::nan()}},
-        {"text", string_variant("t")},
-        {"bool", Variant{std::in_place_index<6>, true}},
-        {"i32", Variant{std::in_place_index<7>, std::int32_t{-7}}},
-        {"u32", Variant{std::in_place_index<8>, std::uint32_t{70000}}},
-        {"u64", Variant{std::in_place_index<9>, UINT64_MAX}},
-        {"f32", Variant{std::in_place_index<10>, 1.25f}},
-        {"bytes", bytes_variant(std::string("\x01\x02", 2))},
-    });
+    builder.last_field().metadata = make_metadata({{"null", Variant{}},
+                                                   {"when", datetime_variant(-1)},
+                                                   {"i64", int64_variant(INT64_MIN)},
+                                                   {"f64", Variant{std::in_place_index<3>, 2.5}},
+                                                   {"dec", Variant{std::in_place_index<4>, D64::nan()}},
+                                                   {"text", string_variant("t")},
+                                                   {"bool", Variant{std::in_place_index<6>, true}},
+                                                   {"i32", Variant{std::in_place_index<7>, std::int32_t{-7}}},
+                                                   {"u32", Variant{std::in_place_index<8>, std::uint32_t{70000}}},
+                                                   {"u64", Variant{std::in_place_index<9>, UINT64_MAX}},
+                                                   {"f32", Variant{std::in_place_index<10>, 1.25f}},
+                                                   {"bytes", bytes_variant(std::string("\x01\x02", 2))}});
     for (const std::optional<Metadata>& table_metadata :
          {std::optional<Metadata>{}, std::optional<Metadata>{Metadata{}}, std::optional<Metadata>{obj_x()}}) {
         const TableRef table = builder.build(table_metadata, 0xDEADBEEF, true);
