@@ -42,10 +42,6 @@ def text(value):
     return varint(len(data)) + data
 
 
-def d64(magnitude, scale, negative=False, nan=False, infinite=False):
-    return magnitude.to_bytes(7, "big") + bytes([(scale << 4) | negative | (nan << 1) | (infinite << 2)])
-
-
 def compact(parameter, numbers):
     """The compact decimal and datetime form: N = numbers + 1, the parameter, the numbers."""
     return varint(len(numbers) + 1) + signed(parameter) + b"".join(map(signed, numbers))

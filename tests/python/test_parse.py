@@ -66,7 +66,8 @@ def test_null_columns_are_read_only_false_as_long_as_the_first_field(series, len
 
 
 def test_field_type_byte_field_metadata_and_trailing_bytes_are_not_consulted():
-    values = [None, -5, 7, 1.5, frames.d64(5, 1), "x", 1, -1, 2**32 - 1, 2**64 - 1, 0.5, b"\xff"]
+    # One value of every variant tag; the decimal is 0.5 (magnitude 5, scale 1).
+    values = [None, -5, 7, 1.5, bytes(6) + b"\x05\x10", "x", 1, -1, 2**32 - 1, 2**64 - 1, 0.5, b"\xff"]
     every_variant = [(str(tag), frames.variant(tag, value)) for tag, value in enumerate(values)]
     field = frames.field("a", frames.column(FLOAT64, [2.5]), data_type=INT64, field_metadata=every_variant)
     content = frames.payload([field], magic_version=0, trailer=1)
