@@ -48,7 +48,8 @@ inline Problem check_crc32_kernels(std::span<const std::uint8_t> input) {
     const auto continued =
         input.empty() ? seed : static_cast<std::uint32_t>(::crc32_z(seed, input.data(), input.size()));
     for (const auto& kernel : detail::usable_crc32_kernels()) {
-        if (kernel.run(seed, input) != continued) return std::string("crc32 kernel ") + kernel.name + " differs from zlib";
+        if (kernel.run(seed, input) != continued)
+            return std::string("crc32 kernel ") + kernel.name + " differs from zlib";
     }
     return std::nullopt;
 }
@@ -94,11 +95,13 @@ inline Problem check_envelope(std::span<const std::uint8_t> input, const Outcome
     } else if (!header) {
         const auto magic = load_le<std::uint16_t>(input.data());
         const auto version = load_le<std::uint16_t>(input.data() + 2);
-        expected_error = magic != TABLE_FRAME_MAGIC ? "Invalid table frame: Invalid magic: " + std::to_string(magic)
-                                                    : "Invalid table frame: Invalid version: " + std::to_string(version);
+        expected_error = magic != TABLE_FRAME_MAGIC
+                             ? "Invalid table frame: Invalid magic: " + std::to_string(magic)
+                             : "Invalid table frame: Invalid version: " + std::to_string(version);
     } else if (const std::uint64_t frame_length = std::uint64_t{header.value()} + TABLE_FRAME_HEADER_SIZE;
                input.size() < frame_length) {
-        expected_error = "Buffer too small, want " + std::to_string(frame_length) + " got " + std::to_string(input.size());
+        expected_error =
+            "Buffer too small, want " + std::to_string(frame_length) + " got " + std::to_string(input.size());
     } else if (header.value() < TABLE_FRAME_FOOTER_SIZE) {
         expected_error = too_short;
     } else {

@@ -60,7 +60,8 @@ TableBuilder every_type(std::size_t rows) {
     builder.column<1>("datetime", first(std::vector<std::int64_t>{0, 60'000'000, 120'000'000}));
     builder.column<2>("int64", first(std::vector<std::int64_t>{1, -1, 300}));
     builder.column<3>("float64", first(std::vector<double>{1.5, -0.0, std::numeric_limits<double>::infinity()}));
-    builder.column<4>("decimal", first(std::vector<D64>{decimal(false, 150, 2), decimal(false, 175, 2), decimal(true, 125, 2)}));
+    builder.column<4>("decimal",
+                      first(std::vector<D64>{decimal(false, 150, 2), decimal(false, 175, 2), decimal(true, 125, 2)}));
     builder.text_column("string", first(std::vector<std::string>{"a", "", "日本"}));
     builder.column<6>("bool", first(std::vector<std::uint8_t>{1, 0, 1}));
     builder.column<7>("int32", first(std::vector<std::int32_t>{-2, 125, -126}));
@@ -87,9 +88,12 @@ TableBuilder extreme_values() {
 TableBuilder decimals() {
     const std::uint64_t max = vorl::D64_MAX_MAGNITUDE;
     TableBuilder builder;
-    builder.column<4>("prices", std::vector<D64>{decimal(false, 150, 2), decimal(false, 175, 2), decimal(false, 125, 2)});
-    builder.column<4>("special_first", std::vector<D64>{D64::nan(), D64::infinity(), decimal(false, 1, 3), decimal(true, 0, 3)});
-    builder.column<4>("extremes", std::vector<D64>{decimal(false, max, 15), decimal(true, max, 15), decimal(false, 0, 15)});
+    builder.column<4>("prices",
+                      std::vector<D64>{decimal(false, 150, 2), decimal(false, 175, 2), decimal(false, 125, 2)});
+    builder.column<4>("special_first",
+                      std::vector<D64>{D64::nan(), D64::infinity(), decimal(false, 1, 3), decimal(true, 0, 3)});
+    builder.column<4>("extremes",
+                      std::vector<D64>{decimal(false, max, 15), decimal(true, max, 15), decimal(false, 0, 15)});
     builder.column<4>("mixed_scale", std::vector<D64>{decimal(false, 15, 1), decimal(false, 225, 2)});
     return builder;
 }
@@ -117,7 +121,8 @@ TableBuilder long_columns() {
         small[i] = static_cast<std::int32_t>(i % 120) - 60;
         mixed[i] = i % 17 == 0 ? std::uint64_t{1} << (i % 64) : i % 251;
     }
-    for (std::size_t i = 0; i < seconds.size(); ++i) seconds[i] = 1'700'000'000'000'000 + static_cast<std::int64_t>(i) * 1'000'000;
+    for (std::size_t i = 0; i < seconds.size(); ++i)
+        seconds[i] = 1'700'000'000'000'000 + static_cast<std::int64_t>(i) * 1'000'000;
     TableBuilder builder;
     builder.column<7>("small", std::move(small));
     builder.column<9>("mixed", std::move(mixed));
@@ -157,7 +162,8 @@ const Seed SEEDS[] = {
     {"empty_metadata", [](const TableBuilder& b) { return b.build(Metadata{}); }, [] { return TableBuilder(); }},
     {"every_type", [](const TableBuilder& b) { return b.build(obj("quotes")); }, [] { return every_type(3); }},
     {"empty_columns", [](const TableBuilder& b) { return b.build(obj("")); }, [] { return every_type(0); }},
-    {"table_metadata", [](const TableBuilder& b) { return b.build(every_variant_kind()); }, [] { return every_type(1); }},
+    {"table_metadata", [](const TableBuilder& b) { return b.build(every_variant_kind()); },
+     [] { return every_type(1); }},
     {"field_metadata", [](const TableBuilder& b) { return b.build(std::nullopt); }, metadata_on_fields},
     {"extreme_values", [](const TableBuilder& b) { return b.build(obj("x")); }, extreme_values},
     {"decimals", [](const TableBuilder& b) { return b.build(obj("d")); }, decimals},
@@ -166,7 +172,8 @@ const Seed SEEDS[] = {
     {"mismatched_type", [](const TableBuilder& b) { return b.build(obj("m")); }, mismatched_type},
     {"odd_envelope", [](const TableBuilder& b) { return b.build(std::nullopt, 0xFFFF'FFFFu, true); },
      [] { return every_type(1); }},
-    {"zero_magic_version", [](const TableBuilder& b) { return b.build(obj("z"), 0, true); }, [] { return TableBuilder(); }},
+    {"zero_magic_version", [](const TableBuilder& b) { return b.build(obj("z"), 0, true); },
+     [] { return TableBuilder(); }},
 };
 
 void write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {

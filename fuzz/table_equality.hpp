@@ -18,8 +18,12 @@ namespace vorl::fuzz {
 
 inline bool same_value(std::monostate, std::monostate) noexcept { return true; }
 inline bool same_value(NullColumn, NullColumn) noexcept { return true; }
-inline bool same_value(float a, float b) noexcept { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
-inline bool same_value(double a, double b) noexcept { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+inline bool same_value(float a, float b) noexcept {
+    return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b);
+}
+inline bool same_value(double a, double b) noexcept {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
 template <class T>
     requires std::is_integral_v<T>
 bool same_value(T a, T b) noexcept {

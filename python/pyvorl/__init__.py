@@ -1,14 +1,9 @@
 """Checksummed binary table frames for NumPy columns."""
 
-from pyvorl._vorl import (
-    check_table_frame,
-    get_local_offset,
-    pack_table_frame,
-    parse_table_frame,
-    set_local_zone,
-)
+from pyvorl._aio import aread_frames, awrite_frame
 from pyvorl._api import dumps, loads
 from pyvorl._decoder import FrameDecoder
+from pyvorl._frame_file import FrameFile, open_frames
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
     Column,
@@ -19,9 +14,14 @@ from pyvorl._framing import (
 )
 from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
 from pyvorl._table import Table
-from pyvorl._aio import aread_frames, awrite_frame
-from pyvorl._frame_file import FrameFile, open_frames
-from pyvorl._version import __version__
+from pyvorl._version import __version__ as __version__
+from pyvorl._vorl import (
+    check_table_frame,
+    get_local_offset,
+    pack_table_frame,
+    parse_table_frame,
+    set_local_zone,
+)
 
 __all__ = [
     "set_local_zone",

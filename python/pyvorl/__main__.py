@@ -51,10 +51,13 @@ def _parser() -> argparse.ArgumentParser:
     demo = commands.add_parser(
         "demo",
         help="round-trip market data through a file of frames",
-        description="Write market data as a stream of frames, read it back, check every value and report sizes and speed.",
+        description="Write market data as a stream of frames, read it back, check every value "
+        "and report sizes and speed.",
     )
     demo.add_argument("--rows", type=_count(0), default=1_000_000, metavar="N", help="rows in all (default 1000000)")
-    demo.add_argument("--frames", type=_count(1), default=10, metavar="K", help="frames to split them into (default 10)")
+    demo.add_argument(
+        "--frames", type=_count(1), default=10, metavar="K", help="frames to split them into (default 10)"
+    )
     demo.add_argument("--file", metavar="PATH", help="keep the frames in PATH (default: a temporary file)")
     return parser
 

@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 from pyvorl import _codec
 from pyvorl._dataframes import table_from_dataframe
 from pyvorl._framing import FrameError
-from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, checked_metadata
+from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table
 
 DTYPE_KEY = RESERVED_PREFIX + "dtype"
 NAT = np.iinfo(np.int64).min
@@ -172,7 +172,7 @@ def fits_microseconds(values: NDArray[np.int64], unit: str) -> bool:
     if unit == "ns":
         return bool(np.all((values % 1000 == 0) | ~not_nat))
     limit = INT64_MAX // MICROS_PER[unit]
-    return bool(np.all((np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit)))
+    return bool(np.all(np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit))
 
 
 def raise_misplaced_element(columns: list[tuple[str, str, Any, int | None, Any]]) -> None:

@@ -80,4 +80,6 @@ def _compare(got: NDArray[Any], expected: NDArray[Any]) -> str | None:
     if wrong.size == 0:
         return None
     first = wrong[0]
-    return f"{wrong.size} of {len(got)} values differ, first at row {first}: got {got[first]}, expected {expected[first]}"
+    return (
+        f"{wrong.size} of {len(got)} values differ, first at row {first}: got {got[first]}, expected {expected[first]}"
+    )

@@ -67,9 +67,9 @@ def from_table(table: Table) -> pd.DataFrame:
 
 
 def _is_default_index(index: pd.Index, rows: int) -> bool:
-    return (
-        isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1 and index.name is None
-    ) and len(index) == rows
+    return (isinstance(index, pd.RangeIndex) and index.start == 0 and index.step == 1 and index.name is None) and len(
+        index
+    ) == rows
 
 
 def _add(columns: dict[str, NDArray[Any]], field_metadata: dict[str, dict[str, Any]], name: str, series: Any) -> None:
@@ -101,7 +101,7 @@ def _add(columns: dict[str, NDArray[Any]], field_metadata: dict[str, dict[str, A
         refuse_nulls(name, series.isna().to_numpy())
         values = series.to_numpy(dtype=dtype.numpy_dtype)
         keys[PANDAS_DTYPE] = str(dtype)
-    elif dtype == object:
+    elif dtype == np.dtype(object):
         refuse_nulls(name, series.isna().to_numpy())
         values = text_array(series.tolist())
         keys[PANDAS_DTYPE] = "object"

@@ -274,5 +274,28 @@ class Table(Mapping[str, NDArray[Any]]):
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
-        columns = ", ".join(f"{column}: {array.dtype}" for column, array in self._columns.items())
-        return f"Table(obj={self._obj!r}, name={self._name!r}, rows={self._num_rows}, columns=[{columns}])"
+        head = (
+            f"pyvorl.Table obj={self._obj!r} name={self._name!r}: {self._num_rows} rows x {len(self._columns)} columns"
+        )
+        shown = min(self._num_rows, _REPR_ROWS)
+        cells = [
+            [repr(name), str(array.dtype), *(_cell(value) for value in array[:shown])]
+            for name, array in self._columns.items()
+        ]
+        widths = [max(map(len, column)) for column in cells]
+        lines = [
+            "  ".join(column[row].ljust(width) for column, width in zip(cells, widths)).rstrip()
+            for row in range(2 + shown if cells else 0)
+        ]
+        if self._num_rows > shown:
+            lines.append(f"... {self._num_rows - shown} more rows")
+        return "\n".join([head, *lines])
+
+
+_REPR_ROWS = 5
+
+
+def _cell(value: object) -> str:
+    # Texts are quoted, so that empty ones and control characters stay visible.
+    text = repr(value) if isinstance(value, (str, bytes)) else str(value)
+    return text if len(text) <= 24 else text[:21] + "..."

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -40,11 +41,45 @@ std::span<const NamedCrc32Kernel> usable_crc32_kernels() noexcept {
     return std::span(kernels.first.data(), kernels.second);
 }
 
+std::uint32_t crc32_copy_plain(std::uint32_t crc, std::uint8_t* to, std::span<const std::uint8_t> from) noexcept {
+    // Small enough that the copied block is still in the first-level cache
+    // when the checksum reads it back.
+    constexpr std::size_t BLOCK = 16 * 1024;
+    const auto checksum = usable_crc32_kernels().front().run;
+    for (std::size_t done = 0; done < from.size(); done += BLOCK) {
+        const std::size_t size = std::min(BLOCK, from.size() - done);
+        std::memcpy(to + done, from.data() + done, size);
+        crc = checksum(crc, {to + done, size});
+    }
+    return crc;
+}
+
+std::span<const NamedCrc32CopyKernel> usable_crc32_copy_kernels() noexcept {
+    static const auto kernels = [] {
+        std::array<NamedCrc32CopyKernel, 3> found{};
+        std::size_t count = 0;
+#if defined(VORL_CRC32_X86)
+        if (cpu_has_vpclmul()) found[count++] = {"vpclmul", crc32_copy_vpclmul};
+        if (cpu_has_pclmul()) found[count++] = {"pclmul", crc32_copy_pclmul};
+#endif
+        found[count++] = {"plain", crc32_copy_plain};
+        return std::pair{found, count};
+    }();
+    return std::span(kernels.first.data(), kernels.second);
+}
+
 }  // namespace detail
 
-std::uint32_t crc32(std::span<const std::uint8_t> bytes) noexcept {
+std::uint32_t crc32(std::span<const std::uint8_t> bytes) noexcept { return crc32_extend(0, bytes); }
+
+std::uint32_t crc32_extend(std::uint32_t crc, std::span<const std::uint8_t> bytes) noexcept {
     static const detail::Crc32Kernel fastest = detail::usable_crc32_kernels().front().run;
-    return fastest(0, bytes);
+    return fastest(crc, bytes);
+}
+
+std::uint32_t crc32_copy(std::uint32_t crc, std::uint8_t* to, std::span<const std::uint8_t> from) noexcept {
+    static const detail::Crc32CopyKernel fastest = detail::usable_crc32_copy_kernels().front().run;
+    return fastest(crc, to, from);
 }
 
 }  // namespace vorl

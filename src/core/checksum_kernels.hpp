@@ -37,4 +37,28 @@ std::uint32_t crc32_vpclmul(std::uint32_t crc, std::span<const std::uint8_t> byt
 // The kernels this processor can run, fastest first; zlib is always last.
 std::span<const NamedCrc32Kernel> usable_crc32_kernels() noexcept;
 
+// Copies `from` to `to` (which must not overlap) and continues `crc` over the
+// bytes, in one pass: the bytes pass through registers once instead of being
+// read again from memory by a checksum pass of their own.
+using Crc32CopyKernel = std::uint32_t (*)(std::uint32_t crc, std::uint8_t* to,
+                                          std::span<const std::uint8_t> from) noexcept;
+
+struct NamedCrc32CopyKernel {
+    const char* name;
+    Crc32CopyKernel run;
+};
+
+// The plain loop that defines the fused kernels: copy, then checksum the copy,
+// a cache-sized block at a time so the checksum reads from cache.
+std::uint32_t crc32_copy_plain(std::uint32_t crc, std::uint8_t* to, std::span<const std::uint8_t> from) noexcept;
+
+#if defined(VORL_CRC32_X86)
+// Need cpu_has_pclmul() / cpu_has_vpclmul().
+std::uint32_t crc32_copy_pclmul(std::uint32_t crc, std::uint8_t* to, std::span<const std::uint8_t> from) noexcept;
+std::uint32_t crc32_copy_vpclmul(std::uint32_t crc, std::uint8_t* to, std::span<const std::uint8_t> from) noexcept;
+#endif
+
+// The fused kernels this processor can run, fastest first; the plain loop is always last.
+std::span<const NamedCrc32CopyKernel> usable_crc32_copy_kernels() noexcept;
+
 }  // namespace vorl::detail

@@ -9,6 +9,8 @@
 
 #include <immintrin.h>
 
+#include <cstring>
+
 #define VORL_TARGET_PCLMUL __attribute__((target("pclmul,sse4.1")))
 #define VORL_TARGET_VPCLMUL __attribute__((target("vpclmulqdq,avx2,pclmul,sse4.1")))
 
@@ -223,6 +225,103 @@ VORL_TARGET_VPCLMUL std::uint32_t crc32_vpclmul(std::uint32_t crc, std::span<con
     acc = fold(acc, _mm256_castsi256_si128(a3), by128);
     acc = fold(acc, _mm256_extracti128_si256(a3, 1), by128);
     return finish(acc, at, left);
+}
+
+// --- fused copy ---------------------------------------------------------------
+//
+// The same folds as crc32_pclmul / crc32_vpclmul, each block stored to `to`
+// from the register it was loaded into.
+
+namespace {
+
+VORL_TARGET_PCLMUL inline __m128i load_store(std::uint8_t* to, const std::uint8_t* at) {
+    const __m128i block = load(at);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), block);
+    return block;
+}
+
+VORL_TARGET_VPCLMUL inline __m256i load_store_wide(std::uint8_t* to, const std::uint8_t* at) {
+    const __m256i block = load_wide(at);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), block);
+    return block;
+}
+
+// finish() with the copy: the remaining whole 16-byte blocks, then the last few bytes.
+VORL_TARGET_PCLMUL std::uint32_t finish_copy(__m128i acc, std::uint8_t* to, const std::uint8_t* at, std::size_t left) {
+    const __m128i by128 = multipliers(kFold128);
+    for (; left >= 16; at += 16, to += 16, left -= 16) {
+        acc = fold(acc, load_store(to, at), by128);
+    }
+    if (left != 0) std::memcpy(to, at, left);
+    return crc32_zlib(~reduce(acc), {at, left});
+}
+
+std::uint32_t copy_short_then_crc(std::uint32_t crc, std::uint8_t* to, std::span<const std::uint8_t> from) noexcept {
+    if (!from.empty()) std::memcpy(to, from.data(), from.size());
+    return crc32_zlib(crc, from);
+}
+
+}  // namespace
+
+VORL_TARGET_PCLMUL std::uint32_t crc32_copy_pclmul(std::uint32_t crc, std::uint8_t* to,
+                                                   std::span<const std::uint8_t> from) noexcept {
+    constexpr std::size_t kStride = 4 * 16;
+    if (from.size() < kStride) return copy_short_then_crc(crc, to, from);
+
+    const std::uint8_t* at = from.data();
+    std::size_t left = from.size() - kStride;
+    __m128i a0 = _mm_xor_si128(load_store(to, at), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+    __m128i a1 = load_store(to + 16, at + 16);
+    __m128i a2 = load_store(to + 32, at + 32);
+    __m128i a3 = load_store(to + 48, at + 48);
+    at += kStride;
+    to += kStride;
+
+    const __m128i by512 = multipliers(kFold512);
+    for (; left >= kStride; at += kStride, to += kStride, left -= kStride) {
+        a0 = fold(a0, load_store(to, at), by512);
+        a1 = fold(a1, load_store(to + 16, at + 16), by512);
+        a2 = fold(a2, load_store(to + 32, at + 32), by512);
+        a3 = fold(a3, load_store(to + 48, at + 48), by512);
+    }
+
+    const __m128i by128 = multipliers(kFold128);
+    return finish_copy(fold(fold(fold(a0, a1, by128), a2, by128), a3, by128), to, at, left);
+}
+
+VORL_TARGET_VPCLMUL std::uint32_t crc32_copy_vpclmul(std::uint32_t crc, std::uint8_t* to,
+                                                     std::span<const std::uint8_t> from) noexcept {
+    constexpr std::size_t kStride = 4 * 32;
+    if (from.size() < kStride) return crc32_copy_pclmul(crc, to, from);
+
+    const std::uint8_t* at = from.data();
+    std::size_t left = from.size() - kStride;
+    __m256i a0 =
+        _mm256_xor_si256(load_store_wide(to, at), _mm256_setr_epi32(static_cast<int>(~crc), 0, 0, 0, 0, 0, 0, 0));
+    __m256i a1 = load_store_wide(to + 32, at + 32);
+    __m256i a2 = load_store_wide(to + 64, at + 64);
+    __m256i a3 = load_store_wide(to + 96, at + 96);
+    at += kStride;
+    to += kStride;
+
+    const __m256i by1024 = _mm256_broadcastsi128_si256(multipliers(kFold1024));
+    for (; left >= kStride; at += kStride, to += kStride, left -= kStride) {
+        a0 = fold(a0, load_store_wide(to, at), by1024);
+        a1 = fold(a1, load_store_wide(to + 32, at + 32), by1024);
+        a2 = fold(a2, load_store_wide(to + 64, at + 64), by1024);
+        a3 = fold(a3, load_store_wide(to + 96, at + 96), by1024);
+    }
+
+    const __m128i by128 = multipliers(kFold128);
+    __m128i acc = _mm256_castsi256_si128(a0);
+    acc = fold(acc, _mm256_extracti128_si256(a0, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a1), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a1, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a2), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a2, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a3), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a3, 1), by128);
+    return finish_copy(acc, to, at, left);
 }
 
 }  // namespace vorl::detail

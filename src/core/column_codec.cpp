@@ -4,6 +4,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "core/checksum_trail.hpp"
 #include "core/compact_columns.hpp"
 #include "core/huge_pages.hpp"
 #include "core/kernels/isa.hpp"
@@ -38,7 +39,11 @@ void encode_varint_values(Sink& sink, std::span<const T> values) {
 template <class Sink, class T>
 void encode_raw_values(Sink& sink, std::span<const T> values) {
     encode_len(sink, values.size());
-    sink.put_bytes(values.data(), values.size_bytes());
+    ChecksumTrail* trail = Sink::counts_only ? nullptr : active_checksum_trail();
+    if (trail == nullptr || values.empty()) return sink.put_bytes(values.data(), values.size_bytes());
+    if (std::uint8_t* out = sink.claim(values.size_bytes())) {
+        trail->copy(out, reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes(), out);
+    }
 }
 
 // Arrays viewed as bool may hold other bytes; the format knows only 0 and 1.
@@ -52,7 +57,12 @@ void encode_bool_values(Sink& sink, std::span<const std::uint8_t> values) {
     encode_len(sink, values.size());
     std::uint8_t* out = sink.claim(values.size());
     if (out == nullptr) return;
-    normalise_bools(out, values.data(), values.size());
+    ChecksumTrail* trail = active_checksum_trail();
+    if (trail == nullptr) return normalise_bools(out, values.data(), values.size());
+    trail->visit_blocks(out, values.size(), [&](std::size_t offset, std::size_t size) {
+        normalise_bools(out + offset, values.data() + offset, size);
+        return true;
+    });
 }
 
 // Copies up to 16 bytes with a few overlapping loads, instead of a call to
@@ -123,7 +133,15 @@ Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader) {
     const auto size = static_cast<std::size_t>(n);
     Buffer<T> out = Buffer<T>::uninitialized(size);
     advise_huge_pages(out.data(), size * sizeof(T));
-    if (size != 0) std::memcpy(out.data(), reader.position(), size * sizeof(T));
+    if (size != 0) {
+        const std::size_t bytes = size * sizeof(T);
+        auto* to = reinterpret_cast<std::uint8_t*>(out.data());
+        if (ChecksumTrail* trail = active_checksum_trail()) {
+            trail->copy(to, reader.position(), bytes, reader.position());
+        } else {
+            std::memcpy(to, reader.position(), bytes);
+        }
+    }
     reader.advance(size * sizeof(T));
     return out;
 }
@@ -156,9 +174,18 @@ Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader
     const std::uint8_t* bytes = reader.position();
     Buffer<std::uint8_t> out = Buffer<std::uint8_t>::uninitialized(available);
     advise_huge_pages(out.data(), available);
-    if (const std::size_t bad = copy_booleans(out.data(), bytes, available); bad != available) {
-        return err(DecodeError::invalid_boolean(bytes[bad]));
+    std::size_t bad = available;
+    const auto copy_block = [&](std::size_t offset, std::size_t size) {
+        const std::size_t found = copy_booleans(out.data() + offset, bytes + offset, size);
+        if (found != size) bad = offset + found;
+        return found == size;
+    };
+    if (ChecksumTrail* trail = active_checksum_trail()) {
+        trail->visit_blocks(bytes, available, copy_block);
+    } else if (available != 0) {
+        copy_block(0, available);
     }
+    if (bad != available) return err(DecodeError::invalid_boolean(bytes[bad]));
     if (n > available) return err(DecodeError::unexpected_end(1));
     reader.advance(available);
     return out;

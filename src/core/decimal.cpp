@@ -12,17 +12,17 @@ constexpr std::uint64_t MAGNITUDE_LIMIT = D64_MAX_MAGNITUDE + 1;  // 2^56
 // The UTF-8 encodings of every code point with the White_Space property.
 // Matching whole encodings rejects overlong and truncated forms for free.
 constexpr std::string_view WHITE_SPACE[] = {
-    "\x09", "\x0A", "\x0B", "\x0C", "\x0D", "\x20",
+    "\x09",         "\x0A",         "\x0B",         "\x0C",         "\x0D",         "\x20",
     "\xC2\x85",      // U+0085
     "\xC2\xA0",      // U+00A0
     "\xE1\x9A\x80",  // U+1680
     "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
     "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",  // U+2000..U+200A
-    "\xE2\x80\xA8",  // U+2028
-    "\xE2\x80\xA9",  // U+2029
-    "\xE2\x80\xAF",  // U+202F
-    "\xE2\x81\x9F",  // U+205F
-    "\xE3\x80\x80",  // U+3000
+    "\xE2\x80\xA8",                                                                  // U+2028
+    "\xE2\x80\xA9",                                                                  // U+2029
+    "\xE2\x80\xAF",                                                                  // U+202F
+    "\xE2\x81\x9F",                                                                  // U+205F
+    "\xE3\x80\x80",                                                                  // U+3000
 };
 
 std::size_t leading_white_space(std::string_view text) noexcept {

@@ -10,8 +10,18 @@
 namespace vorl {
 
 enum class IntegerType : std::uint8_t {
-    U8 = 0, U16, U32, U64, U128, Usize,
-    I8, I16, I32, I64, I128, Isize,
+    U8 = 0,
+    U16,
+    U32,
+    U64,
+    U128,
+    Usize,
+    I8,
+    I16,
+    I32,
+    I64,
+    I128,
+    Isize,
     Reserved,
 };
 
@@ -45,14 +55,14 @@ struct DecodeError {
     };
 
     Kind kind = Kind::UnexpectedEnd;
-    std::uint64_t additional = 0;                 // UnexpectedEnd: bytes still missing
-    IntegerType expected = IntegerType::U8;       // InvalidIntegerType
-    IntegerType found = IntegerType::U8;          // InvalidIntegerType
-    std::string_view type_name;                   // UnexpectedVariant; always a static text
-    AllowedEnumVariants allowed;                  // UnexpectedVariant
-    std::uint32_t found_variant = 0;              // UnexpectedVariant
-    Utf8Error utf8;                               // Utf8
-    std::uint8_t boolean_byte = 0;                // InvalidBooleanValue
+    std::uint64_t additional = 0;            // UnexpectedEnd: bytes still missing
+    IntegerType expected = IntegerType::U8;  // InvalidIntegerType
+    IntegerType found = IntegerType::U8;     // InvalidIntegerType
+    std::string_view type_name;              // UnexpectedVariant; always a static text
+    AllowedEnumVariants allowed;             // UnexpectedVariant
+    std::uint32_t found_variant = 0;         // UnexpectedVariant
+    Utf8Error utf8;                          // Utf8
+    std::uint8_t boolean_byte = 0;           // InvalidBooleanValue
 
     static DecodeError unexpected_end(std::uint64_t additional) noexcept {
         DecodeError error;

@@ -62,9 +62,9 @@ Result<void, DecodeError> SliceReader::read_varint_run(std::uint64_t count, T* o
     return varint_run_kernels().of<T>().read(*this, count, out);
 }
 
-#define VORL_RUN_INSTANCES(T)                                                                      \
-    template std::uint64_t varint_run_size<T>(const T*, std::size_t) noexcept;                    \
-    template std::size_t write_varint_run<T>(std::uint8_t*, const T*, std::size_t) noexcept;      \
+#define VORL_RUN_INSTANCES(T)                                                                \
+    template std::uint64_t varint_run_size<T>(const T*, std::size_t) noexcept;               \
+    template std::size_t write_varint_run<T>(std::uint8_t*, const T*, std::size_t) noexcept; \
     template Result<void, DecodeError> SliceReader::read_varint_run<T>(std::uint64_t, T*) noexcept;
 
 VORL_RUN_INSTANCES(std::int32_t)

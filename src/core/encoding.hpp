@@ -98,9 +98,9 @@ inline std::size_t write_varint_unchecked(std::uint8_t* to, std::uint64_t value)
     return 9;
 }
 
-// write_varint_unchecked for blocks that mix widths: one- and three-byte
-// values (the common mix) take no branch on the width, storing four bytes
-// of which one or three count. `to` has room for 9 bytes.
+// write_varint_unchecked for blocks that mix one- and three-byte values (the
+// common mix) without a branch on the width, storing four bytes of which one
+// or three count. `to` has room for 9 bytes.
 inline std::size_t write_mixed_varint(std::uint8_t* to, std::uint64_t value) noexcept {
     if (value > 0xFFFF) return write_varint_unchecked(to, value);
     const auto narrow = static_cast<std::uint32_t>(value);
@@ -108,6 +108,20 @@ inline std::size_t write_mixed_varint(std::uint8_t* to, std::uint64_t value) noe
     const std::uint32_t is_wide = narrow > VARINT_MAX_SINGLE_BYTE;  // masks, not a branch: the mix is random
     store_le(to, narrow ^ ((narrow ^ wide) & (0u - is_wide)));
     return 1 + 2 * std::size_t{is_wide};
+}
+
+// write_varint_unchecked for blocks with five- or nine-byte values among
+// others, without a branch on the width: the first byte (the value itself, or
+// its marker) and all eight bytes of the value are stored, and the width says
+// how many count. `to` has room for 9 bytes.
+inline std::size_t write_any_varint(std::uint8_t* to, std::uint64_t value) noexcept {
+    const unsigned code =
+        unsigned{value > VARINT_MAX_SINGLE_BYTE} + unsigned{value > 0xFFFF} + unsigned{value > 0xFFFF'FFFF};
+    // Masks, not a select that the compiler may turn into a branch.
+    const std::uint64_t wider = 0 - std::uint64_t{code != 0};
+    store_le(to + 1, value);
+    to[0] = static_cast<std::uint8_t>((value & ~wider) | ((VARINT_MAX_SINGLE_BYTE + code) & wider));
+    return 1 + ((1u << code) & ~1u);  // 1, 3, 5, 9
 }
 
 // Writes the varint of bits(i) for i in [begin, end) at out, which has room for
@@ -122,11 +136,12 @@ template <class Bits>
         // Staged in a local block: stores through `out` could alias the values
         // as far as the compiler knows, which would keep the loop scalar.
         std::uint8_t block[16];
-        bool wide = false;
+        bool wide = false, wider = false;
         for (std::size_t k = 0; k < 16; ++k) {
             const std::uint64_t value = bits(i + k);
             block[k] = static_cast<std::uint8_t>(value);
             wide |= value > VARINT_MAX_SINGLE_BYTE;
+            wider |= value > 0xFFFF;
         }
         if (!wide) {
             std::memcpy(out, block, 16);
@@ -134,7 +149,12 @@ template <class Bits>
             i += 16;
             continue;
         }
-        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, bits(i));
+        // One choice per block, not per value.
+        if (wider) {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, bits(i));
+        } else {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, bits(i));
+        }
     }
     for (; i < end; ++i) out += write_varint_unchecked(out, bits(i));
     return static_cast<std::size_t>(out - start);
@@ -242,25 +262,45 @@ private:
 // ---- value encoders (both sinks) --------------------------------------------
 
 template <class Sink>
-void encode_u32(Sink& sink, std::uint32_t value) { sink.put_varint(value); }
+void encode_u32(Sink& sink, std::uint32_t value) {
+    sink.put_varint(value);
+}
 template <class Sink>
-void encode_u64(Sink& sink, std::uint64_t value) { sink.put_varint(value); }
+void encode_u64(Sink& sink, std::uint64_t value) {
+    sink.put_varint(value);
+}
 template <class Sink>
-void encode_i32(Sink& sink, std::int32_t value) { sink.put_varint(zigzag_encode(value)); }
+void encode_i32(Sink& sink, std::int32_t value) {
+    sink.put_varint(zigzag_encode(value));
+}
 template <class Sink>
-void encode_i64(Sink& sink, std::int64_t value) { sink.put_varint(zigzag_encode(value)); }
+void encode_i64(Sink& sink, std::int64_t value) {
+    sink.put_varint(zigzag_encode(value));
+}
 template <class Sink>
-void encode_f32(Sink& sink, float value) { sink.put_bytes(&value, sizeof value); }
+void encode_f32(Sink& sink, float value) {
+    sink.put_bytes(&value, sizeof value);
+}
 template <class Sink>
-void encode_f64(Sink& sink, double value) { sink.put_bytes(&value, sizeof value); }
+void encode_f64(Sink& sink, double value) {
+    sink.put_bytes(&value, sizeof value);
+}
 template <class Sink>
-void encode_bool(Sink& sink, bool value) { sink.put_byte(value ? 1 : 0); }
+void encode_bool(Sink& sink, bool value) {
+    sink.put_byte(value ? 1 : 0);
+}
 template <class Sink>
-void encode_option_tag(Sink& sink, bool present) { sink.put_byte(present ? 1 : 0); }
+void encode_option_tag(Sink& sink, bool present) {
+    sink.put_byte(present ? 1 : 0);
+}
 template <class Sink>
-void encode_enum_tag(Sink& sink, std::uint32_t index) { sink.put_varint(index); }
+void encode_enum_tag(Sink& sink, std::uint32_t index) {
+    sink.put_varint(index);
+}
 template <class Sink>
-void encode_len(Sink& sink, std::uint64_t count) { sink.put_varint(count); }
+void encode_len(Sink& sink, std::uint64_t count) {
+    sink.put_varint(count);
+}
 template <class Sink>
 void encode_str(Sink& sink, std::string_view text) {
     sink.put_varint(text.size());

@@ -28,8 +28,7 @@ inline constexpr std::uint16_t TABLE_FRAME_VERSION = 1;
 inline constexpr std::size_t TABLE_FRAME_HEADER_SIZE = 8;
 inline constexpr std::size_t TABLE_FRAME_FOOTER_SIZE = 4;
 // The magic and the version read together as one little-endian word.
-inline constexpr std::uint32_t TABLE_FRAME_MAGIC_VERSION =
-    std::uint32_t{TABLE_FRAME_VERSION} << 16 | TABLE_FRAME_MAGIC;
+inline constexpr std::uint32_t TABLE_FRAME_MAGIC_VERSION = std::uint32_t{TABLE_FRAME_VERSION} << 16 | TABLE_FRAME_MAGIC;
 // The magic_version that the packer writes first in the payload: the same two
 // numbers, magic in the high half (0x4D7C0001). Readers accept any value there.
 inline constexpr std::uint32_t TABLE_PAYLOAD_MAGIC_VERSION =
@@ -93,8 +92,9 @@ struct TableFrameError {
 };
 
 // With body_only false, bytes starts with a whole frame (later bytes are
-// ignored); with body_only true, bytes is exactly one frame body. The checksum
-// is verified before anything is decoded; the table owns copies of its data.
+// ignored); with body_only true, bytes is exactly one frame body. A checksum
+// mismatch is reported in preference to any decoding error (the checksum is
+// taken while decoding); the table owns copies of its data.
 Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> bytes, bool body_only);
 
 }  // namespace vorl

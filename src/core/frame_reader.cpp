@@ -1,4 +1,5 @@
 #include "core/byte_order.hpp"
+#include "core/checksum_trail.hpp"
 #include "core/frame.hpp"
 #include "core/payload.hpp"
 
@@ -63,12 +64,20 @@ Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> 
     }
     const auto content = body.first(body.size() - TABLE_FRAME_FOOTER_SIZE);
     const auto footer = load_le<std::uint32_t>(body.data() + content.size());
-    // Nothing is decoded, or allocated, before the content proves intact.
-    if (crc32(content) != footer) return err(TableFrameError::crc32_check_failed());
-
+    // The checksum is taken while decoding (fixed-width columns fold it into
+    // their copy), but a damaged frame reports the checksum failure before
+    // any decoding error, exactly as if it had been checked first.
     SliceReader reader(content);
-    auto table = decode_payload(reader);
-    if (!table) return err(TableFrameError::invalid("Failed to decode table: " + table.error().to_string()));
+    ChecksumTrail trail(content);
+    auto table = [&] {
+        const ActiveChecksumTrail active(trail);
+        return decode_payload(reader);
+    }();
+    if (!table) {
+        if (crc32(content) != footer) return err(TableFrameError::crc32_check_failed());
+        return err(TableFrameError::invalid("Failed to decode table: " + table.error().to_string()));
+    }
+    if (trail.finish() != footer) return err(TableFrameError::crc32_check_failed());
     return std::move(table).value();
 }
 

@@ -1,4 +1,5 @@
 #include "core/byte_order.hpp"
+#include "core/checksum_trail.hpp"
 #include "core/frame.hpp"
 #include "core/payload.hpp"
 
@@ -9,8 +10,7 @@ std::string TableFramePackError::message() const {
         case Kind::TooLarge:
             return "table frame content of " + std::to_string(content_size) + " bytes exceeds the limit of " +
                    std::to_string(TABLE_FRAME_MAX_CONTENT_SIZE) + " bytes";
-        case Kind::Internal:
-            return "Failed to serialize table: " + detail;
+        case Kind::Internal: return "Failed to serialize table: " + detail;
     }
     return "Failed to serialize table";
 }
@@ -33,7 +33,11 @@ Result<void, TableFramePackError> write_table_frame(const TableRef& table, std::
     const std::size_t content_size = out.size() - envelope;
     const auto content = out.subspan(TABLE_FRAME_HEADER_SIZE, content_size);
     VecWriter writer(content);
-    encode_payload(writer, table);
+    ChecksumTrail trail(content);
+    {
+        const ActiveChecksumTrail active(trail);
+        encode_payload(writer, table);
+    }
     if (!writer.status() || writer.size() != content_size) {
         return err(TableFramePackError{TableFramePackError::Kind::Internal, content_size,
                                        "the written payload differs from its counted size"});
@@ -41,7 +45,7 @@ Result<void, TableFramePackError> write_table_frame(const TableRef& table, std::
     store_le(out.data(), TABLE_FRAME_MAGIC);
     store_le(out.data() + 2, TABLE_FRAME_VERSION);
     store_le(out.data() + 4, static_cast<std::uint32_t>(content_size + TABLE_FRAME_FOOTER_SIZE));
-    store_le(out.data() + TABLE_FRAME_HEADER_SIZE + content_size, crc32(content));
+    store_le(out.data() + TABLE_FRAME_HEADER_SIZE + content_size, trail.finish());
     return {};
 }
 

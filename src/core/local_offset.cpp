@@ -5,8 +5,8 @@ namespace vorl {
 std::atomic<std::int32_t> TZ_LOCAL{DEFAULT_LOCAL_OFFSET_SECONDS};
 
 void set_default_timezone(UtcOffset offset) noexcept {
-    const std::int32_t total = std::int32_t{offset.hours} * 3600 + std::int32_t{offset.minutes} * 60 +
-                               std::int32_t{offset.seconds};
+    const std::int32_t total =
+        std::int32_t{offset.hours} * 3600 + std::int32_t{offset.minutes} * 60 + std::int32_t{offset.seconds};
     TZ_LOCAL.store(total, std::memory_order_relaxed);
 }
 
@@ -23,8 +23,8 @@ UtcOffset get_local_offset() noexcept {
 
 std::int64_t local_offset_micros() noexcept {
     const UtcOffset offset = get_local_offset();
-    const std::int64_t seconds = std::int64_t{offset.hours} * 3600 + std::int64_t{offset.minutes} * 60 +
-                                 std::int64_t{offset.seconds};
+    const std::int64_t seconds =
+        std::int64_t{offset.hours} * 3600 + std::int64_t{offset.minutes} * 60 + std::int64_t{offset.seconds};
     return seconds * 1'000'000;
 }
 

@@ -67,11 +67,11 @@ private:
 
 // `VORL_TRY(const auto n, reader.read_len());` declares n from the value of a
 // Result, or returns its error (through err()) from the enclosing function.
-#define VORL_TRY(declaration, expression)                                                              \
-    auto VORL_CONCAT(vorl_try_, __LINE__) = (expression);                                              \
+#define VORL_TRY(declaration, expression)                                                                           \
+    auto VORL_CONCAT(vorl_try_, __LINE__) = (expression);                                                           \
     if (!VORL_CONCAT(vorl_try_, __LINE__)) return ::vorl::err(std::move(VORL_CONCAT(vorl_try_, __LINE__)).error()); \
     declaration = std::move(VORL_CONCAT(vorl_try_, __LINE__)).value()
 
 // The same for a Result<void, E>.
-#define VORL_TRY_VOID(expression)                                                      \
+#define VORL_TRY_VOID(expression) \
     if (auto vorl_try_status = (expression); !vorl_try_status) return ::vorl::err(std::move(vorl_try_status).error())

@@ -48,18 +48,18 @@ private:
 };
 
 // Owned column: alternative i holds the data of DataType i.
-using Series = std::variant<NullColumn,              // 0 Null
-                            Buffer<std::int64_t>,    // 1 DateTime
-                            Buffer<std::int64_t>,    // 2 Int64
-                            Buffer<double>,          // 3 Float64
-                            Buffer<D64>,             // 4 Decimal
-                            VarColumn,               // 5 String
-                            Buffer<std::uint8_t>,    // 6 Bool
-                            Buffer<std::int32_t>,    // 7 Int32
-                            Buffer<std::uint32_t>,   // 8 UInt32
-                            Buffer<std::uint64_t>,   // 9 UInt64
-                            Buffer<float>,           // 10 Float32
-                            VarColumn>;              // 11 Bytes
+using Series = std::variant<NullColumn,             // 0 Null
+                            Buffer<std::int64_t>,   // 1 DateTime
+                            Buffer<std::int64_t>,   // 2 Int64
+                            Buffer<double>,         // 3 Float64
+                            Buffer<D64>,            // 4 Decimal
+                            VarColumn,              // 5 String
+                            Buffer<std::uint8_t>,   // 6 Bool
+                            Buffer<std::int32_t>,   // 7 Int32
+                            Buffer<std::uint32_t>,  // 8 UInt32
+                            Buffer<std::uint64_t>,  // 9 UInt64
+                            Buffer<float>,          // 10 Float32
+                            VarColumn>;             // 11 Bytes
 
 // Borrowed column: the same alternatives as read-only views.
 using SeriesRef = std::variant<NullColumn,                          // 0 Null

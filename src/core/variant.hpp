@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <map>
 #include <utility>
 #include <variant>
 
@@ -20,8 +20,8 @@ namespace vorl {
 // 0 Null, 1 DateTime (microseconds), 2 Int64, 3 Float64, 4 Decimal, 5 String,
 // 6 Bool, 7 Int32, 8 UInt32, 9 UInt64, 10 Float32, 11 Bytes. DateTime/Int64
 // and String/Bytes share a C++ type, so always construct by index.
-using Variant = std::variant<std::monostate, std::int64_t, std::int64_t, double, D64, std::string, bool,
-                             std::int32_t, std::uint32_t, std::uint64_t, float, std::string>;
+using Variant = std::variant<std::monostate, std::int64_t, std::int64_t, double, D64, std::string, bool, std::int32_t,
+                             std::uint32_t, std::uint64_t, float, std::string>;
 
 inline constexpr std::size_t VARIANT_TAG_COUNT = 12;
 static_assert(std::variant_size_v<Variant> == VARIANT_TAG_COUNT);

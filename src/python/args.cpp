@@ -87,8 +87,7 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
             const auto misplaced = positional_only_given_by_keyword(signature, kwnames, nkeywords);
             if (!misplaced.empty()) {
                 const std::string names = quoted_name_list(misplaced);
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got some positional-only arguments passed as keyword arguments: %s",
+                PyErr_Format(PyExc_TypeError, "%s() got some positional-only arguments passed as keyword arguments: %s",
                              signature.function, names.c_str());
             } else {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.function,

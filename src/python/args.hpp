@@ -15,10 +15,10 @@ namespace pyvorl {
 
 // Positional parameters only: no keyword-only parameters, *args or **kwargs.
 struct Signature {
-    const char* function;                    // without "()"
-    std::span<const char* const> names;      // positional parameters in order
-    std::size_t positional_only;             // the first this many
-    std::size_t required;                    // the first this many have no default
+    const char* function;                // without "()"
+    std::span<const char* const> names;  // positional parameters in order
+    std::size_t positional_only;         // the first this many
+    std::size_t required;                // the first this many have no default
 };
 
 // Parses a METH_FASTCALL | METH_KEYWORDS call. On success `out` (one slot per

@@ -18,8 +18,7 @@ PyObject* header_problem(vorl::FrameHeaderProblem problem) {
         case vorl::FrameHeaderProblem::TooShort:
             PyErr_SetString(PyExc_ValueError, "buffer is too short");
             return nullptr;
-        case vorl::FrameHeaderProblem::NotAFrame:
-            break;
+        case vorl::FrameHeaderProblem::NotAFrame: break;
     }
     PyErr_SetString(PyExc_ValueError, "buffer is not a table frame");
     return nullptr;

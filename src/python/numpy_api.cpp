@@ -52,9 +52,9 @@ bool load_types(NumpyTypes& types) {
     types.datetime_ms = datetime_descr(dtype_type, "M8[ms]");
     types.datetime_s = datetime_descr(dtype_type, "M8[s]");
     types.datetime_ns = datetime_descr(dtype_type, "M8[ns]");
-    for (PyArray_Descr* descr : {types.int64, types.float64, types.int32, types.float32, types.boolean, types.uint32,
-                                 types.uint64, types.object, types.datetime_us, types.datetime_ms, types.datetime_s,
-                                 types.datetime_ns}) {
+    for (PyArray_Descr* descr :
+         {types.int64, types.float64, types.int32, types.float32, types.boolean, types.uint32, types.uint64,
+          types.object, types.datetime_us, types.datetime_ms, types.datetime_s, types.datetime_ns}) {
         if (descr == nullptr) return false;
     }
     return true;

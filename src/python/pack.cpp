@@ -1,8 +1,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/huge_pages.hpp"
 #include "core/frame.hpp"
+#include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/functions.hpp"
@@ -57,10 +57,13 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const auto columns = intake_columns(items.get(), arguments->decimal_places);
         if (!columns) return nullptr;
 
-        vorl::TableRef table{vorl::TABLE_PAYLOAD_MAGIC_VERSION, {}, vorl::make_metadata({{"obj", vorl::string_variant(arguments->object_name)}}),
+        vorl::TableRef table{vorl::TABLE_PAYLOAD_MAGIC_VERSION,
+                             {},
+                             vorl::make_metadata({{"obj", vorl::string_variant(arguments->object_name)}}),
                              false};
         table.fields.reserve(columns->size());
-        for (const NamedColumn& column : *columns) table.fields.push_back(vorl::FieldRef::of(column.name, column.data.view()));
+        for (const NamedColumn& column : *columns)
+            table.fields.push_back(vorl::FieldRef::of(column.name, column.data.view()));
 
         const auto size = vorl::table_frame_size(table);
         if (!size) {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "core/d64_columns.hpp"
 #include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
-#include "core/d64_columns.hpp"
 #include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/numpy_api.hpp"
@@ -20,14 +20,20 @@ using vorl::SeriesRef;
 
 SeriesRef PyArrayTyped::view() const noexcept {
     switch (kind) {
-        case Kind::Int64: return SeriesRef{std::in_place_index<2>, std::span(static_cast<const std::int64_t*>(data), length)};
-        case Kind::Float64: return SeriesRef{std::in_place_index<3>, std::span(static_cast<const double*>(data), length)};
-        case Kind::Int32: return SeriesRef{std::in_place_index<7>, std::span(static_cast<const std::int32_t*>(data), length)};
-        case Kind::Float32: return SeriesRef{std::in_place_index<10>, std::span(static_cast<const float*>(data), length)};
-        case Kind::Bool: return SeriesRef{std::in_place_index<6>, std::span(static_cast<const std::uint8_t*>(data), length)};
+        case Kind::Int64:
+            return SeriesRef{std::in_place_index<2>, std::span(static_cast<const std::int64_t*>(data), length)};
+        case Kind::Float64:
+            return SeriesRef{std::in_place_index<3>, std::span(static_cast<const double*>(data), length)};
+        case Kind::Int32:
+            return SeriesRef{std::in_place_index<7>, std::span(static_cast<const std::int32_t*>(data), length)};
+        case Kind::Float32:
+            return SeriesRef{std::in_place_index<10>, std::span(static_cast<const float*>(data), length)};
+        case Kind::Bool:
+            return SeriesRef{std::in_place_index<6>, std::span(static_cast<const std::uint8_t*>(data), length)};
         case Kind::DateTime:
             // datetime64[us] arrays are viewed (data set); other units converted.
-            if (data != nullptr) return SeriesRef{std::in_place_index<1>, std::span(static_cast<const std::int64_t*>(data), length)};
+            if (data != nullptr)
+                return SeriesRef{std::in_place_index<1>, std::span(static_cast<const std::int64_t*>(data), length)};
             return SeriesRef{std::in_place_index<1>, datetimes.span()};
         case Kind::String: return SeriesRef{std::in_place_index<5>, std::span<const std::string_view>(texts)};
         case Kind::Decimal: return SeriesRef{std::in_place_index<4>, decimals.span()};
@@ -61,8 +67,8 @@ void raise_unfit_decimal(double value, unsigned places, std::string_view column_
     const char* repr = PyUnicode_AsUTF8AndSize(text.get(), &size);
     if (repr == nullptr) return;
     const std::string shown(repr, static_cast<std::size_t>(size));
-    raise_value_error("column '" + std::string(column_name) + "': value " + shown +
-                      " does not fit a decimal with " + std::to_string(places) + " places");
+    raise_value_error("column '" + std::string(column_name) + "': value " + shown + " does not fit a decimal with " +
+                      std::to_string(places) + " places");
 }
 
 template <class Float>
@@ -148,14 +154,16 @@ std::optional<PyArrayTyped> intake_array(PyObject* column, std::optional<std::ui
     PyArrayTyped typed{match->kind, {}, nullptr, 0, {}, {}, {}};
     const void* data = PyArray_DATA(array);
     const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    const bool as_decimal = decimal_places.has_value() && (match->kind == Kind::Float64 || match->kind == Kind::Float32);
+    const bool as_decimal =
+        decimal_places.has_value() && (match->kind == Kind::Float64 || match->kind == Kind::Float32);
     if (as_decimal) {
         if (!check_decimal_places(*decimal_places, column_name)) return std::nullopt;
         typed.kind = Kind::Decimal;
         const auto places = static_cast<unsigned>(*decimal_places);
-        const bool converted = match->kind == Kind::Float64
-                                   ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
-                                   : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
+        const bool converted =
+            match->kind == Kind::Float64
+                ? floats_to_decimals(typed, static_cast<const double*>(data), length, places, column_name)
+                : floats_to_decimals(typed, static_cast<const float*>(data), length, places, column_name);
         if (!converted) return std::nullopt;
     } else if (match->kind == Kind::DateTime && match->unit != vorl::TimeUnit::Microsecond) {
         if (!convert_datetimes(typed, static_cast<const std::int64_t*>(data), length, match->unit, column_name)) {
@@ -195,62 +203,84 @@ inline void copy_text(char* to, const char* from, std::size_t size) noexcept {
     }
 }
 
-// A list of str: the UTF-8 of every element is copied into one bytes object
-// that the column owns, so the frame writer reads the texts in order instead
+// A capsule that frees the texts' bytes with the column.
+PyRef own_text_bytes(vorl::Buffer<char> bytes) {
+    static constexpr const char* NAME = "pyvorl.text_bytes";
+    char* data = bytes.release().data;
+    PyRef capsule(PyCapsule_New(data, NAME, [](PyObject* self) {
+        vorl::Buffer<char>::free_released(static_cast<char*>(PyCapsule_GetPointer(self, NAME)));
+    }));
+    if (!capsule) vorl::Buffer<char>::free_released(data);
+    return capsule;
+}
+
+// A list of str: the UTF-8 of every element is copied into one buffer that
+// the column owns, so the frame writer reads the texts in order instead
 // of visiting two million scattered str objects again, and the elements need
 // no references of their own (taking and dropping them is two more visits).
-// Nothing between the two walks below runs Python code (the UTF-8 form of a
-// str is computed in C, and the only object made is a bytes object, which
-// never starts a garbage collection), so the list cannot change under them.
+// Nothing in the walk below runs Python code (the UTF-8 form of a str is
+// computed in C, and no object is made before its end), so the list cannot
+// change under it.
 // The length is read once, before the walk. item_at(i) gives element i, borrowed.
 template <class ItemAt>
 std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
     PyArrayTyped typed{PyArrayTyped::Kind::String, {}, nullptr, 0, {}, {}, {}};
     typed.texts.reserve(length);
     vorl::advise_huge_pages(typed.texts.data(), length * sizeof(std::string_view));
+    // Each str is visited once: its UTF-8 is copied into one buffer that the
+    // column owns while the object is in cache (a second pass over millions of
+    // scattered objects costs a cache miss each). The buffer starts at a guess
+    // of 16 bytes per text (untouched pages cost nothing) and is replaced by a
+    // larger one, and the views rebased, when the texts are longer.
+    vorl::Buffer<char> bytes = vorl::Buffer<char>::uninitialized(length * 16 + 64);
+    vorl::advise_huge_pages(bytes.data(), bytes.size());
+    std::size_t used = 0;
+    const auto make_room = [&](std::size_t size) {
+        vorl::Buffer<char> larger = vorl::Buffer<char>::uninitialized(std::max(bytes.size() * 2, used + size));
+        if (used != 0) std::memcpy(larger.data(), bytes.data(), used);
+        for (std::string_view& text : typed.texts) {
+            text = std::string_view(larger.data() + (text.data() - bytes.data()), text.size());
+        }
+        bytes = std::move(larger);
+    };
     // Lists often hold the same few str objects many times over (venues,
-    // sides): the UTF-8 of recently seen objects is remembered by identity.
-    // A list whose first elements are all distinct stops looking.
+    // sides): the copy of a recently seen object is shared by identity. A list
+    // whose first elements are all distinct stops looking.
     struct Seen {
         PyObject* object = nullptr;
-        std::string_view text;
+        std::size_t offset = 0;
+        std::size_t size = 0;
     };
     std::array<Seen, 64> seen{};
     constexpr std::size_t TRIAL = 4096;
     std::size_t hits = 0;
     bool remembering = true;
-    std::size_t total = 0;
     for (std::size_t i = 0; i < length; ++i) {
         PyObject* item = item_at(i);
         if (i == TRIAL) remembering = hits >= TRIAL / 4;
         Seen* slot = remembering ? &seen[(reinterpret_cast<std::uintptr_t>(item) >> 4) % seen.size()] : nullptr;
-        std::string_view text;
         if (slot != nullptr && slot->object == item) {
             ++hits;
-            text = slot->text;
-        } else {
-            if (!PyUnicode_Check(item)) {
-                raise_type_mismatch(item, "str");
-                return std::nullopt;
-            }
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-            if (utf8 == nullptr) return std::nullopt;
-            text = std::string_view(utf8, static_cast<std::size_t>(size));
-            if (slot != nullptr) *slot = Seen{item, text};
+            typed.texts.emplace_back(bytes.data() + slot->offset, slot->size);
+            continue;
         }
-        typed.texts.push_back(text);
-        total += text.size();
+        // An exact str needs no call to learn its type.
+        if (Py_TYPE(item) != &PyUnicode_Type && !PyUnicode_Check(item)) {
+            raise_type_mismatch(item, "str");
+            return std::nullopt;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+        if (utf8 == nullptr) return std::nullopt;
+        const auto count = static_cast<std::size_t>(size);
+        if (bytes.size() - used < count) make_room(count);
+        copy_text(bytes.data() + used, utf8, count);
+        typed.texts.emplace_back(bytes.data() + used, count);
+        if (slot != nullptr) *slot = Seen{item, used, count};
+        used += count;
     }
-    typed.owner = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    typed.owner = own_text_bytes(std::move(bytes));
     if (!typed.owner) return std::nullopt;
-    char* to = PyBytes_AsString(typed.owner.get());
-    vorl::advise_huge_pages(to, total);
-    for (std::string_view& text : typed.texts) {
-        copy_text(to, text.data(), text.size());
-        text = std::string_view(to, text.size());
-        to += text.size();
-    }
     return typed;
 }
 
@@ -266,7 +296,8 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
     if (decimal_places && !check_decimal_places(*decimal_places, column_name)) return std::nullopt;
     if (!decimal_places) {
         const auto length = static_cast<std::size_t>(PyList_Size(column));
-        return intake_texts(length, [column](std::size_t i) { return PyList_GetItem(column, static_cast<Py_ssize_t>(i)); });
+        return intake_texts(length,
+                            [column](std::size_t i) { return PyList_GetItem(column, static_cast<Py_ssize_t>(i)); });
     }
     PyRef items(PyList_GetSlice(column, 0, PyList_Size(column)));
     if (!items) return std::nullopt;

@@ -23,10 +23,10 @@ struct PyArrayTyped {
 
     Kind kind;
     // Int64..Bool and datetime64[us]: the array itself, whose buffer is viewed.
-    // String: one bytes object holding every text's UTF-8, which `texts` view.
+    // String: an object owning every text's UTF-8 (one copy), which `texts` view.
     PyRef owner;
-    const void* data = nullptr;  // viewed arrays: the array's buffer
-    std::size_t length = 0;      // viewed arrays: their element count
+    const void* data = nullptr;            // viewed arrays: the array's buffer
+    std::size_t length = 0;                // viewed arrays: their element count
     vorl::Buffer<std::int64_t> datetimes;  // datetimes converted from ms, s or ns
     std::vector<std::string_view> texts;
     vorl::Buffer<vorl::D64> decimals;

@@ -4,8 +4,7 @@ namespace pyvorl {
 namespace {
 
 struct PySliceContainer {
-    PyObject_HEAD
-    ReleaseBuffer release;
+    PyObject_HEAD ReleaseBuffer release;
     void* data;
     std::size_t count;
     std::size_t capacity;

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "core/d64_columns.hpp"
 #include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
-#include "core/d64_columns.hpp"
 #include "core/huge_pages.hpp"
 #include "core/local_offset.hpp"
 #include "python/numpy_api.hpp"
@@ -46,7 +46,8 @@ PyRef array_with_base(void* data, std::size_t size, PyArray_Descr* descr, int fl
 
 // An array over `size` elements at `data`, memory released from a Buffer
 // that a new container then owns. descr is borrowed.
-PyRef array_over_memory(void* data, std::size_t size, std::size_t capacity, PyArray_Descr* descr, ReleaseBuffer release) {
+PyRef array_over_memory(void* data, std::size_t size, std::size_t capacity, PyArray_Descr* descr,
+                        ReleaseBuffer release) {
     PyRef container = make_slice_container(release, data, size, capacity);
     if (!container) return {};
     return array_with_base(data, size, descr, NPY_ARRAY_WRITEABLE, std::move(container));
@@ -92,7 +93,8 @@ PyRef array_copy(const Buffer<T>& buffer, PyArray_Descr* descr) {
     PyRef array(PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(descr), 1, dims, nullptr, nullptr, 0, nullptr));
     if (!array) return {};
     if (!buffer.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), buffer.data(), buffer.size() * sizeof(T));
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), buffer.data(),
+                    buffer.size() * sizeof(T));
     }
     return array;
 }
@@ -155,7 +157,8 @@ private:
             key.head = head;
             key.tail = tail;
         } else {
-            key.head = static_cast<unsigned char>(bytes[0]) | static_cast<unsigned>(static_cast<unsigned char>(bytes[size / 2])) << 8 |
+            key.head = static_cast<unsigned char>(bytes[0]) |
+                       static_cast<unsigned>(static_cast<unsigned char>(bytes[size / 2])) << 8 |
                        static_cast<unsigned>(static_cast<unsigned char>(bytes[size - 1])) << 16;
         }
         return key;
@@ -211,21 +214,27 @@ PyRef series_to_array(vorl::Series series, std::size_t row_count, std::int64_t d
             vorl::add_offset_keeping_nat(values.span(), datetime_offset);
             return array_over(std::move(values), types->datetime_us, free_buffer<std::int64_t>);
         }
-        case vorl::DataType::Int64: return array_over(std::move(std::get<2>(series)), types->int64, free_buffer<std::int64_t>);
-        case vorl::DataType::Float64: return array_over(std::move(std::get<3>(series)), types->float64, free_buffer<double>);
+        case vorl::DataType::Int64:
+            return array_over(std::move(std::get<2>(series)), types->int64, free_buffer<std::int64_t>);
+        case vorl::DataType::Float64:
+            return array_over(std::move(std::get<3>(series)), types->float64, free_buffer<double>);
         case vorl::DataType::Decimal: {
             // A double has the size of a D64: each takes its decimal's place
             // in the column's own allocation.
             const auto released = std::get<4>(series).release();
             vorl::d64_to_doubles({released.data, released.size}, reinterpret_cast<double*>(released.data));
-            return array_over_memory(released.data, released.size, released.capacity, types->float64, free_buffer<double>);
+            return array_over_memory(released.data, released.size, released.capacity, types->float64,
+                                     free_buffer<double>);
         }
         case vorl::DataType::String: return objects_array<true>(std::get<5>(series), types->object);
-        case vorl::DataType::Bool: return array_over(std::move(std::get<6>(series)), types->boolean, free_buffer<std::uint8_t>);
-        case vorl::DataType::Int32: return array_over(std::move(std::get<7>(series)), types->int32, free_buffer<std::int32_t>);
+        case vorl::DataType::Bool:
+            return array_over(std::move(std::get<6>(series)), types->boolean, free_buffer<std::uint8_t>);
+        case vorl::DataType::Int32:
+            return array_over(std::move(std::get<7>(series)), types->int32, free_buffer<std::int32_t>);
         case vorl::DataType::UInt32: return array_copy(std::get<8>(series), types->uint32);
         case vorl::DataType::UInt64: return array_copy(std::get<9>(series), types->uint64);
-        case vorl::DataType::Float32: return array_over(std::move(std::get<10>(series)), types->float32, free_buffer<float>);
+        case vorl::DataType::Float32:
+            return array_over(std::move(std::get<10>(series)), types->float32, free_buffer<float>);
         case vorl::DataType::Bytes: return objects_array<false>(std::get<11>(series), types->object);
     }
     PyErr_SetString(PyExc_SystemError, "unknown column type");

@@ -19,6 +19,7 @@ namespace vorl {
 namespace detail {
 
 void PrintTo(const NamedCrc32Kernel& kernel, std::ostream* out) { *out << kernel.name; }
+void PrintTo(const NamedCrc32CopyKernel& kernel, std::ostream* out) { *out << kernel.name; }
 
 }  // namespace detail
 namespace {
@@ -148,6 +149,39 @@ TEST_P(Crc32Kernel, EverySingleBitFlipChangesTheChecksum) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Usable, Crc32Kernel, ::testing::ValuesIn(detail::usable_crc32_kernels()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class Crc32CopyKernel : public ::testing::TestWithParam<detail::NamedCrc32CopyKernel> {};
+
+// Continues zlib's checksum of a head over the run and copies the run exactly,
+// without touching a byte on either side of the target, at every alignment.
+TEST_P(Crc32CopyKernel, CopiesExactlyAndContinuesZlib) {
+    constexpr std::uint8_t kGuard = 0xA5;
+    const auto data = random_bytes(3 * 1024 * 1024 + 77, 6);
+    const std::uint32_t head = zlib_crc32(std::span(data).first(11));
+    std::vector<std::size_t> sizes;
+    for (std::size_t size = 0; size <= 700; ++size) sizes.push_back(size);
+    sizes.insert(sizes.end(), {4095, 16 * 1024 + 1, 100'003, data.size() - 11});
+    for (const std::size_t size : sizes) {
+        const auto run_bytes = std::span(data).subspan(11, size);
+        const auto expected = static_cast<std::uint32_t>(::crc32(head, run_bytes.data(), static_cast<uInt>(size)));
+        for (std::size_t offset : {0, 1, 7, 33}) {
+            if (size > 4096 && offset != 0 && offset != 7) continue;
+            const PlacedCopy source(run_bytes, offset);
+            std::vector<std::uint8_t> target(size + 2 * 64, kGuard);
+            const std::size_t to = 64 - offset / 2;
+            ASSERT_EQ(GetParam().run(head, target.data() + to, source.bytes()), expected) << "size " << size;
+            ASSERT_EQ(std::memcmp(target.data() + to, run_bytes.data(), size), 0) << "size " << size;
+            for (std::size_t i = 0; i < target.size(); ++i) {
+                if (i < to || i >= to + size) {
+                    ASSERT_EQ(target[i], kGuard) << "size " << size << ", byte " << i;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Usable, Crc32CopyKernel, ::testing::ValuesIn(detail::usable_crc32_copy_kernels()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -146,7 +146,7 @@ VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64
 VORL_TARGET_AVX2 void accumulate(std::int64_t* values, std::size_t count, std::uint64_t g,
                                  std::uint64_t& running_sum) noexcept {
     std::uint64_t running = running_sum;  // a local: stores to values could alias the reference
-    std::uint64_t last = 0;  // the difference that the steps below repeat
+    std::uint64_t last = 0;               // the difference that the steps below repeat
     __m256i steps = _mm256_setzero_si256();
     std::size_t i = 0;
     while (count - i >= 4) {
@@ -172,8 +172,8 @@ VORL_TARGET_AVX2 void accumulate(std::int64_t* values, std::size_t count, std::u
 
 }  // namespace
 
-const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX2{"avx2", one_difference, step_divides, quotients_size,
-                                                          write_quotients, accumulate};
+const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX2{"avx2",         one_difference,  step_divides,
+                                                          quotients_size, write_quotients, accumulate};
 
 }  // namespace vorl
 

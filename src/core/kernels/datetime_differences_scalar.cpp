@@ -60,7 +60,7 @@ void accumulate(std::int64_t* values, std::size_t count, std::uint64_t g, std::u
 
 }  // namespace
 
-const DatetimeDifferenceKernels DATETIME_DIFFERENCES_PLAIN{"plain", one_difference, step_divides, quotients_size,
-                                                           write_quotients, accumulate};
+const DatetimeDifferenceKernels DATETIME_DIFFERENCES_PLAIN{"plain",        one_difference,  step_divides,
+                                                           quotients_size, write_quotients, accumulate};
 
 }  // namespace vorl

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 
-
 namespace vorl {
 
 constexpr std::uint64_t magnitude_of(std::int64_t value) noexcept {

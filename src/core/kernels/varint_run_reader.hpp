@@ -51,6 +51,9 @@ template <class T>
     return n;
 }
 
+// Widen::mixed(p, left, out, max), where a policy has it (with MIXED_ROOM, the
+// input and output room it needs), reads values of any width, at most max,
+// and stops before a value it leaves to the checked reader.
 // Widen::blocks(p, out, max_blocks) reads whole blocks of one-byte values (at
 // most max_blocks blocks of Widen::BLOCK values, each checked) and returns
 // how many; Widen::sixteen(p, out) widens the 16 bytes at p, which start with
@@ -84,6 +87,14 @@ template <class T, class Widen>
         if constexpr (wide) {
             if (left >= VARINT_MAX_SIZE_U64 && *p == VARINT_MARKER_U64) {
                 const std::uint64_t n = read_nine_byte_values(p, left, count - i, values + i);
+                i += n;
+                if (n != 0) continue;
+            }
+        }
+        // Mixed widths, where the policy has a reader for them.
+        if constexpr (requires { Widen::MIXED_ROOM; }) {
+            if (left >= Widen::MIXED_ROOM && count - i >= Widen::MIXED_ROOM) {
+                const std::uint64_t n = Widen::mixed(p, left, values + i, count - i);
                 i += n;
                 if (n != 0) continue;
             }

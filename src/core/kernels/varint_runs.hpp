@@ -40,10 +40,14 @@ struct VarintRunKernels {
 
     template <class T>
     const VarintRunOps<T>& of() const noexcept {
-        if constexpr (std::is_same_v<T, std::int32_t>) return i32;
-        else if constexpr (std::is_same_v<T, std::uint32_t>) return u32;
-        else if constexpr (std::is_same_v<T, std::int64_t>) return i64;
-        else return u64;
+        if constexpr (std::is_same_v<T, std::int32_t>)
+            return i32;
+        else if constexpr (std::is_same_v<T, std::uint32_t>)
+            return u32;
+        else if constexpr (std::is_same_v<T, std::int64_t>)
+            return i64;
+        else
+            return u64;
     }
 };
 

@@ -1,6 +1,7 @@
 // AVX2 varint run kernels: the signed columns that Python packs are sized
-// and written sixteen values at a time; every type reads runs of one-byte
-// values 32 at a time. Unsigned sizes and writes keep the plain loops.
+// and written sixteen values at a time; every type reads runs of one-byte values 32 at a
+// time, and mixed widths a 64-byte window at a time. Unsigned sizes and
+// writes keep the plain loops.
 #include "core/kernels/varint_runs.hpp"
 
 #if VORL_KERNELS_AVX2
@@ -89,8 +90,8 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
             i += 16;
             continue;
         }
-        const __m256i nine =
-            _mm256_and_si256(_mm256_and_si256(nine_bytes(a), nine_bytes(b)), _mm256_and_si256(nine_bytes(c), nine_bytes(d)));
+        const __m256i nine = _mm256_and_si256(_mm256_and_si256(nine_bytes(a), nine_bytes(b)),
+                                              _mm256_and_si256(nine_bytes(c), nine_bytes(d)));
         if (avx2::all_set(nine)) {
             // Sixteen nine-byte values: the marker and the eight bytes each.
             for (std::size_t k = 0; k < 16; ++k, out += VARINT_MAX_SIZE_U64) {
@@ -100,7 +101,15 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
             i += 16;
             continue;
         }
-        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
+        const __m256i wider = _mm256_or_si256(_mm256_or_si256(avx2::above64(za, 0xFFFF), avx2::above64(zb, 0xFFFF)),
+                                              _mm256_or_si256(avx2::above64(zc, 0xFFFF), avx2::above64(zd, 0xFFFF)));
+        // One choice per block, not per value.
+        if (_mm256_testz_si256(wider, wider)) {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        } else {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
+        }
     }
     out += VARINT_RUNS_PLAIN.i64.write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
@@ -125,10 +134,29 @@ VORL_TARGET_AVX2 std::size_t write_i32(std::uint8_t* out, const std::int32_t* va
             i += 16;
             continue;
         }
-        for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        if (avx2::all_set(_mm256_and_si256(at_most32(a, 0xFFFF), at_most32(b, 0xFFFF)))) {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+        } else {
+            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
+        }
     }
     out += VARINT_RUNS_PLAIN.i32.write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
+}
+
+// One bit per byte of a 64-byte window (low, high): bytes at least `floor`, or equal to `byte`.
+VORL_TARGET_AVX2 inline std::uint64_t window_bits(__m256i low, __m256i high) noexcept {
+    return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(low))} |
+           std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
+}
+VORL_TARGET_AVX2 inline std::uint64_t bytes_at_least(__m256i low, __m256i high, std::uint8_t floor) noexcept {
+    const __m256i f = _mm256_set1_epi8(static_cast<char>(floor));
+    return window_bits(_mm256_cmpeq_epi8(_mm256_max_epu8(low, f), low),
+                       _mm256_cmpeq_epi8(_mm256_max_epu8(high, f), high));
+}
+VORL_TARGET_AVX2 inline std::uint64_t bytes_equal(__m256i low, __m256i high, std::uint8_t byte) noexcept {
+    const __m256i b = _mm256_set1_epi8(static_cast<char>(byte));
+    return window_bits(_mm256_cmpeq_epi8(low, b), _mm256_cmpeq_epi8(high, b));
 }
 
 // from_varint_bits on the 16 one-byte values at `bytes`, stored at out.
@@ -160,6 +188,25 @@ VORL_TARGET_AVX2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) no
     }
 }
 
+// from_varint_bits on the one-byte values at `bytes` that fill one 32-byte
+// store (4 of int64, 8 of int32), stored at out; reads 8 bytes.
+template <class T>
+VORL_TARGET_AVX2 inline void widen_store(const std::uint8_t* bytes, T* out) noexcept {
+    __m128i block = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
+    if constexpr (std::is_signed_v<T>) {
+        const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
+        const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
+        block = _mm_xor_si128(half, negate);
+    }
+    __m256i wide;
+    if constexpr (sizeof(T) == 4) {
+        wide = std::is_signed_v<T> ? _mm256_cvtepi8_epi32(block) : _mm256_cvtepu8_epi32(block);
+    } else {
+        wide = std::is_signed_v<T> ? _mm256_cvtepi8_epi64(block) : _mm256_cvtepu8_epi64(block);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), wide);
+}
+
 template <class T>
 struct WidenAvx2 {
     static constexpr std::uint64_t BLOCK = 32;
@@ -181,6 +228,57 @@ struct WidenAvx2 {
         const __m128i limit = _mm_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE));
         const auto small = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(block, limit), limit)));
         return static_cast<unsigned>(std::countr_one(small));
+    }
+
+    // Windows of 64 bytes that mix one-byte values with wider forms. From a
+    // value's start, every byte up to the next byte above 250 starts a
+    // one-byte value, so only the wider values move the position one by one,
+    // and they move it on bits of the window's masks rather than on loads:
+    // no branch depends on the width of a value. A marker the type refuses
+    // (or 0xFE, 0xFF) at a value's start ends the run; the checked reader
+    // then reports it. Returns how many values were read.
+    static constexpr std::size_t MIXED_ROOM = 80;  // a window, the widest value at its end, one widening store
+    VORL_TARGET_AVX2 static std::uint64_t mixed(const std::uint8_t*& p, std::size_t left, T* out,
+                                                std::uint64_t max) noexcept {
+        constexpr bool wide = sizeof(T) == 8;
+        constexpr unsigned STARTS = 64 - VARINT_MAX_SIZE_U64 + 1;
+        // The payload bits of a 0xFB, 0xFC and 0xFD value, by (marker - 0xFB).
+        constexpr std::uint64_t PAYLOAD[3] = {0xFFFF, 0xFFFF'FFFF, ~std::uint64_t{0}};
+        const std::uint8_t* q = p;
+        const std::uint8_t* const end = p + left;
+        std::uint64_t n = 0;
+        while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && max - n >= MIXED_ROOM) {
+            const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+            const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+            // Values start in the first 56 bytes, so a nine-byte one still ends in the window; the bit at 56
+            // stops every run of one-byte values there without a bound check.
+            const std::uint64_t marks = bytes_at_least(low, high, VARINT_MARKER_U16) | std::uint64_t{1} << STARTS;
+            const std::uint64_t refused = bytes_at_least(low, high, wide ? VARINT_MARKER_U128 : VARINT_MARKER_U64);
+            const std::uint64_t code_low = bytes_equal(low, high, VARINT_MARKER_U32);
+            const std::uint64_t code_high = bytes_equal(low, high, VARINT_MARKER_U64);
+            unsigned pos = 0;
+            while (true) {
+                const auto run = static_cast<unsigned>(std::countr_zero(marks >> pos));
+                // One store covers the short runs between wider values; longer runs loop.
+                constexpr unsigned STEP = 32 / sizeof(T);
+                widen_store(q + pos, out + n);
+                for (unsigned k = STEP; k < run; k += STEP) widen_store(q + pos + k, out + n + k);
+                n += run;
+                pos += run;
+                if (pos >= STARTS) break;
+                if ((refused >> pos) & 1) {
+                    p = q + pos;
+                    return n;
+                }
+                const unsigned code = static_cast<unsigned>(((code_low >> pos) & 1) | ((code_high >> pos) & 1) << 1);
+                out[n++] = from_varint_bits<T>(load_le<std::uint64_t>(q + pos + 1) & PAYLOAD[code]);
+                pos += 1 + (2u << code);
+                if (pos >= STARTS) break;
+            }
+            q += pos;
+        }
+        p = q;
+        return n;
     }
 };
 

@@ -82,8 +82,8 @@ DecimalFacts decimal_facts(const vorl::Buffer<vorl::D64>& values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         const vorl::D64& value = values[i];
         if (!value.is_special()) continue;
-        const double special = value.is_nan() ? std::numeric_limits<double>::quiet_NaN()
-                                              : (value.is_negative() ? -HUGE_VAL : HUGE_VAL);
+        const double special =
+            value.is_nan() ? std::numeric_limits<double>::quiet_NaN() : (value.is_negative() ? -HUGE_VAL : HUGE_VAL);
         facts.specials.emplace_back(i, special);
     }
     return facts;
@@ -129,8 +129,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         // never a crash.
         std::optional<vorl::Result<vorl::Table, vorl::TableFrameError>> table;
         if (bytes.size() >= RELEASE_LOCK_BYTES) {
-            Py_BEGIN_ALLOW_THREADS
-            table.emplace(vorl::unpack_table_frame(bytes, false));
+            Py_BEGIN_ALLOW_THREADS table.emplace(vorl::unpack_table_frame(bytes, false));
             Py_END_ALLOW_THREADS
         } else {
             table.emplace(vorl::unpack_table_frame(bytes, false));

@@ -134,8 +134,8 @@ bool take_copied_array(Column& column, PyObject* data) {
         DataType type;
         std::size_t size;
     } kinds[] = {
-        {types->int64, DataType::Int64, 8},   {types->int32, DataType::Int32, 4},
-        {types->uint32, DataType::UInt32, 4}, {types->uint64, DataType::UInt64, 8},
+        {types->int64, DataType::Int64, 8},          {types->int32, DataType::Int32, 4},
+        {types->uint32, DataType::UInt32, 4},        {types->uint64, DataType::UInt64, 8},
         {types->datetime_us, DataType::DateTime, 8},
     };
     for (const auto& kind : kinds) {
