@@ -42,12 +42,12 @@ def test_dump_head_limits_the_values_shown(tmp_path, capsys, utc, head, px):
 
 
 FORMATS = {
-    "json": '{"frame": 0, "offset": 0, "size": %d, "table": "book", "object": "quotes", "rows": 2, '
+    "json": '{"frame": 0, "offset": 0, "size": SIZE, "table": "book", "object": "quotes", "rows": 2, '
     '"metadata": {"source": "feed"}, "columns": ['
     '{"name": "ts", "type": "datetime64[us] UTC", "metadata": {}, '
     '"values": ["1970-01-01T00:00:00.000000Z", "1970-01-01T00:00:00.001000Z"]}, '
     '{"name": "px", "type": "decimal(2)", "metadata": {}, "values": [0.25, 1.5]}, '
-    '{"name": "sym", "type": "object", "metadata": {}, "values": ["a", ""]}]}\n' % len(QUOTES),
+    '{"name": "sym", "type": "object", "metadata": {}, "values": ["a", ""]}]}\n'.replace("SIZE", str(len(QUOTES))),
     "csv": "frame,row,ts,px,sym\n0,0,1970-01-01T00:00:00.000000Z,0.25,a\n0,1,1970-01-01T00:00:00.001000Z,1.5,\n",
 }
 

@@ -27,7 +27,7 @@ written = write_frame(stream, {"n": np.arange(3), "x": np.zeros(3)}, obj="ticks"
 write_frame(stream, {"price": prices, "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
 stream.seek(0)
 for table_read in read_frames(stream, max_frame_size=1 << 20):
-    for column_name, array in table_read.items():
+    for _column_name, array in table_read.items():
         assert_type(array, NDArray[Any])
 
 decoder = FrameDecoder(max_frame_size=1 << 20)
