@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "core/d64_columns.hpp"
@@ -11,46 +12,46 @@
 namespace vorl {
 namespace {
 
-struct FloatCase {
-    double x;
-    unsigned places;
-    FloatWidth width;
-    std::int64_t stored;  // signed magnitude
-};
-
 std::int64_t signed_value(D64 value) {
     const auto magnitude = static_cast<std::int64_t>(value.magnitude());
     return value.is_negative() ? -magnitude : magnitude;
 }
 
-class FloatDecimals : public ::testing::TestWithParam<FloatCase> {};
-
-TEST_P(FloatDecimals, KeepTheOneDecimalThatRoundsToThem) {
-    const FloatCase& c = GetParam();
-    const auto result = d64_from_float(c.x, c.places, c.width);
-    ASSERT_TRUE(result.ok());
-    EXPECT_EQ(signed_value(result.value()), c.stored);
-    EXPECT_EQ(result.value().scale(), c.places);
-}
-
 constexpr auto B64 = FloatWidth::Binary64;
 constexpr auto B32 = FloatWidth::Binary32;
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FloatDecimals,
-    ::testing::Values(
-        FloatCase{0.29, 2, B64, 29}, FloatCase{8.2, 2, B64, 820}, FloatCase{100.29, 2, B64, 10029},
-        FloatCase{static_cast<float>(8.2), 2, B32, 820}, FloatCase{static_cast<float>(0.29), 2, B32, 29},
+// Keep the one decimal that rounds to them, else the truncated product.
+TEST(FloatDecimals, KeepTheOneDecimalThatRoundsToThem) {
+    const std::tuple<double, unsigned, FloatWidth, std::int64_t> cases[] = {
+        {0.29, 2, B64, 29},
+        {8.2, 2, B64, 820},
+        {100.29, 2, B64, 10029},
+        {static_cast<float>(8.2), 2, B32, 820},
+        {static_cast<float>(0.29), 2, B32, 29},
         // Read as binary64, the float32 value of 8.2 is no decimal with 2 places: truncated.
-        FloatCase{static_cast<float>(8.2), 2, B64, 819},
+        {static_cast<float>(8.2), 2, B64, 819},
         // Binary values no short decimal rounds to keep the truncated product.
-        FloatCase{2.675, 2, B64, 267}, FloatCase{-1.239, 2, B64, -123}, FloatCase{-0.004, 2, B64, 0},
-        FloatCase{-0.0, 2, B64, 0}, FloatCase{NAN, 3, B64, 0}, FloatCase{1e-300, 15, B64, 0},
+        {2.675, 2, B64, 267},
+        {-1.239, 2, B64, -123},
+        {-0.004, 2, B64, 0},
+        {-0.0, 2, B64, 0},
+        {NAN, 3, B64, 0},
+        {1e-300, 15, B64, 0},
         // Below 2^52 each double holds at most one decimal; beyond 2^53 several.
-        FloatCase{450359962737049.5, 1, B64, 4503599627370495}, FloatCase{0x1p53 - 1, 0, B64, 9007199254740991},
-        FloatCase{0x1p55, 0, B64, 36028797018963968}, FloatCase{-(0x1p56 - 8), 0, B64, -72057594037927928},
-        FloatCase{600000000000000.125, 1, B64, 6000000000000001}, FloatCase{16777215.0, 0, B32, 16777215},
-        FloatCase{0x1p30, 2, B32, 107374182400}));
+        {450359962737049.5, 1, B64, 4503599627370495},
+        {0x1p53 - 1, 0, B64, 9007199254740991},
+        {0x1p55, 0, B64, 36028797018963968},
+        {-(0x1p56 - 8), 0, B64, -72057594037927928},
+        {600000000000000.125, 1, B64, 6000000000000001},
+        {16777215.0, 0, B32, 16777215},
+        {0x1p30, 2, B32, 107374182400}};
+    for (const auto& [x, places, width, stored] : cases) {
+        const auto result = d64_from_float(x, places, width);
+        ASSERT_TRUE(result.ok()) << x;
+        EXPECT_EQ(std::make_pair(signed_value(result.value()), result.value().scale()), std::make_pair(stored, places))
+            << x;
+    }
+}
 
 TEST(FloatDecimals, ProductsFromTwoToTheFiftySixAreRefused) {
     for (const double x : {0x1p56, -0x1p56, double{INFINITY}, 0x1p53}) {

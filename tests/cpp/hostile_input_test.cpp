@@ -9,19 +9,17 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <ostream>
 #include <string>
 
 #include "core/byte_order.hpp"
 #include "core/frame.hpp"
 #include "test_support.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VORL_TEST_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VORL_TEST_UNDER_ASAN 1
+#ifndef __has_feature
+#define __has_feature(x) 0  // GCC spells it __SANITIZE_ADDRESS__
 #endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+#define VORL_TEST_UNDER_ASAN 1
 #endif
 
 namespace vorl {
@@ -62,49 +60,33 @@ void cap_address_space_growth() {
 #endif
 }
 
-struct ChildReport {
-    bool exited = false;
-    long growth_kib = 0;
-    std::string text;
-};
-
-ChildReport unpack_in_child(const std::vector<std::uint8_t>& body) {
+// The decode's result text and peak memory growth, measured in a child process.
+std::pair<std::string, long> unpack_in_child(const std::vector<std::uint8_t>& body) {
     int channel[2];
-    if (pipe(channel) != 0) return {};
+    if (pipe(channel) != 0) return {"no pipe", 0};
     const pid_t child = fork();
     if (child == 0) {
         close(channel[0]);
         cap_address_space_growth();
         const long before = peak_rss_kib();
-        std::string text;
-        try {
-            auto table = unpack_table_frame(body, true);
-            text = table ? "decoded a table" : table.error().to_string();
-        } catch (const std::exception& problem) {
-            text = std::string("threw: ") + problem.what();
-        }
-        const std::string report = std::to_string(peak_rss_kib() - before) + "\n" + text;
-        for (std::size_t sent = 0; sent < report.size();) {
-            const ssize_t n = write(channel[1], report.data() + sent, report.size() - sent);
-            if (n <= 0) _exit(3);
-            sent += static_cast<std::size_t>(n);
-        }
-        _exit(0);
+        auto table = unpack_table_frame(body, true);
+        const std::string report =
+            std::to_string(peak_rss_kib() - before) + "\n" + (table ? "decoded a table" : table.error().to_string());
+        _exit(write(channel[1], report.data(), report.size()) == static_cast<ssize_t>(report.size()) ? 0 : 3);
     }
     close(channel[1]);
     std::string received;
     char chunk[256];
-    for (ssize_t n; (n = read(channel[0], chunk, sizeof chunk)) > 0;) received.append(chunk, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(channel[0], chunk, sizeof chunk)) > 0;)
+        received.append(chunk, static_cast<std::size_t>(n));
     close(channel[0]);
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child) return {};
-    ChildReport report;
-    report.exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     const auto newline = received.find('\n');
-    if (!report.exited || newline == std::string::npos) return report;
-    report.growth_kib = std::stol(received.substr(0, newline));
-    report.text = received.substr(newline + 1);
-    return report;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        newline == std::string::npos) {
+        return {"the decoding child did not exit normally", 0};
+    }
+    return {received.substr(newline + 1), std::stol(received.substr(0, newline))};
 }
 
 struct HostileCase {
@@ -113,18 +95,15 @@ struct HostileCase {
     std::uint64_t missing;  // the `additional` of the expected UnexpectedEnd
 };
 
-void PrintTo(const HostileCase& hostile, std::ostream* out) { *out << hostile.name; }
-
 // One field "a" whose data type and column tag are `tag`, announcing 2^60
 // elements, followed by a few whole elements and a cut one (`tail`).
 HostileCase column(std::string name, const std::string& tag, const std::string& tail, std::uint64_t missing) {
     return {std::move(name), MAGIC + "01 01 61 " + tag + " 00 " + tag + ANNOUNCED_HEX + tail, missing};
 }
 
-std::vector<HostileCase> hostile_cases() {
-    return {
+TEST(HostileCounts, FailAtTheEndOfTheInputWithinBoundedMemory) {
+    const HostileCase cases[] = {
         {"Fields", MAGIC + ANNOUNCED_HEX, 1},
-        {"FieldsAfterTwoWhole", MAGIC + ANNOUNCED_HEX + "01 61 00 00 00 01 62 00 00 00 03 63", 2},
         // Compact forms: N, the step or scale, then differences until one is cut.
         column("DateTime", "01", "02 04 FC 01 02", 2),
         column("Int64", "02", "02 04 FC 01", 3),
@@ -132,34 +111,20 @@ std::vector<HostileCase> hostile_cases() {
         column("Decimal", "04", "04 02 FD 01 02 03", 5),
         column("String", "05", "01 78 03 79", 2),
         column("Bool", "06", "01 00 01", 1),
-        column("Int32", "07", "02 FB", 2),
-        column("UInt32", "08", "FC 01", 3),
-        column("UInt64", "09", "FD 01 02", 6),
-        column("Float32", "0A", "00 00 80 3F 01", 3),
-        column("Bytes", "0B", "02 FF 00 05 01", 4),
         {"FieldMetadataEntries", MAGIC + "01 01 61 02 01" + ANNOUNCED_HEX + "01 6B 00", 1},
-        {"TableMetadataEntries", MAGIC + "00 01" + ANNOUNCED_HEX + "01 6B 02 02 03 6B", 2},
         {"FieldNameBytes", MAGIC + "01" + ANNOUNCED_HEX + "61 62 63", ANNOUNCED - 3},
         {"StringElementBytes", MAGIC + "01 01 61 05 00 05 01" + ANNOUNCED_HEX + "78", ANNOUNCED - 1},
-        {"BytesElementBytes", MAGIC + "01 01 61 0B 00 0B 01" + ANNOUNCED_HEX + "78", ANNOUNCED - 1},
         {"MetadataKeyBytes", MAGIC + "00 01 01" + ANNOUNCED_HEX, ANNOUNCED},
         {"StringVariantBytes", MAGIC + "00 01 01 01 6B 05" + ANNOUNCED_HEX + "78 79", ANNOUNCED - 2},
-        {"BytesVariantBytes", MAGIC + "00 01 01 01 6B 0B" + ANNOUNCED_HEX + "78 79", ANNOUNCED - 2},
     };
+    for (const auto& [name, content, missing] : cases) {
+        const auto [text, growth_kib] = unpack_in_child(body_with_valid_footer(content));
+        EXPECT_EQ(text, "Invalid table frame: Failed to decode table: UnexpectedEnd { additional: " +
+                            std::to_string(missing) + " }")
+            << name;
+        EXPECT_LT(growth_kib, GROWTH_LIMIT_KIB) << name;
+    }
 }
-
-class HostileCounts : public ::testing::TestWithParam<HostileCase> {};
-
-TEST_P(HostileCounts, FailAtTheEndOfTheInputWithinBoundedMemory) {
-    const ChildReport report = unpack_in_child(body_with_valid_footer(GetParam().content));
-    ASSERT_TRUE(report.exited) << "the decoding child did not exit normally";
-    EXPECT_EQ(report.text, "Invalid table frame: Failed to decode table: UnexpectedEnd { additional: " +
-                               std::to_string(GetParam().missing) + " }");
-    EXPECT_LT(report.growth_kib, GROWTH_LIMIT_KIB);
-}
-
-INSTANTIATE_TEST_SUITE_P(Announced2To60, HostileCounts, ::testing::ValuesIn(hostile_cases()),
-                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vorl

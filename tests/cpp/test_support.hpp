@@ -2,8 +2,10 @@
 // owns the storage its views point into.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,34 +15,22 @@
 
 namespace vorl::testing {
 
-// "FC 01 00" -> {0xFC, 0x01, 0x00}; separators ('|' and spaces) are ignored.
+// "FC 01 00" -> {0xFC, 0x01, 0x00}; anything but hex digits is ignored.
 inline std::vector<std::uint8_t> hex(std::string_view text) {
+    std::string digits;
+    for (const char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
     std::vector<std::uint8_t> bytes;
-    int high = -1;
-    for (const char c : text) {
-        int nibble;
-        if (c >= '0' && c <= '9') nibble = c - '0';
-        else if (c >= 'A' && c <= 'F') nibble = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
-        else continue;
-        if (high < 0) {
-            high = nibble;
-        } else {
-            bytes.push_back(static_cast<std::uint8_t>(high << 4 | nibble));
-            high = -1;
-        }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     }
     return bytes;
 }
 
 inline std::string to_hex(std::span<const std::uint8_t> bytes) {
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
     std::string text;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i) text += ' ';
-        text += DIGITS[bytes[i] >> 4];
-        text += DIGITS[bytes[i] & 15];
-    }
+    for (const auto b : bytes)
+        text += (text.empty() ? "" : " ") + std::string{"0123456789ABCDEF"[b >> 4]} + "0123456789ABCDEF"[b & 15];
     return text;
 }
 
@@ -61,26 +51,15 @@ class TableBuilder {
 public:
     template <std::size_t Index, class T>
     TableBuilder& column(std::string name, std::vector<T> values) {
-        auto& stored = store<T>(std::move(values));
-        names_.push_back(std::move(name));
-        fields_.push_back(FieldRef::of(names_.back(), SeriesRef{std::in_place_index<Index>, std::span<const T>(stored)}));
-        return *this;
+        return add(std::move(name), SeriesRef{std::in_place_index<Index>, std::span<const T>(keep(std::move(values)))});
     }
     TableBuilder& text_column(std::string name, std::vector<std::string> values, bool bytes = false) {
-        texts_.push_back(std::move(values));
-        auto& views = views_.emplace_back();
-        for (const auto& text : texts_.back()) views.emplace_back(text);
-        names_.push_back(std::move(name));
-        const std::span<const std::string_view> span(views);
-        fields_.push_back(FieldRef::of(names_.back(), bytes ? SeriesRef{std::in_place_index<11>, span}
-                                                            : SeriesRef{std::in_place_index<5>, span}));
-        return *this;
+        const auto& texts = keep(std::move(values));
+        const auto& views = keep(std::vector<std::string_view>(texts.begin(), texts.end()));
+        return add(std::move(name), bytes ? SeriesRef{std::in_place_index<11>, std::span(views)}
+                                          : SeriesRef{std::in_place_index<5>, std::span(views)});
     }
-    TableBuilder& null_column(std::string name) {
-        names_.push_back(std::move(name));
-        fields_.push_back(FieldRef::of(names_.back(), SeriesRef{std::in_place_index<0>}));
-        return *this;
-    }
+    TableBuilder& null_column(std::string name) { return add(std::move(name), SeriesRef{std::in_place_index<0>}); }
     FieldRef& last_field() { return fields_.back(); }
 
     TableRef build(std::optional<Metadata> metadata, std::uint32_t magic_version = 0x4D7C0001,
@@ -90,18 +69,17 @@ public:
 
 private:
     template <class T>
-    std::vector<T>& store(std::vector<T> values) {
-        return std::get<std::deque<std::vector<T>>>(storage_).emplace_back(std::move(values));
+    const T& keep(T value) {
+        auto owned = std::make_shared<T>(std::move(value));
+        kept_.push_back(owned);
+        return *owned;
+    }
+    TableBuilder& add(std::string name, SeriesRef series) {
+        fields_.push_back(FieldRef::of(keep(std::move(name)), series));
+        return *this;
     }
 
-    std::tuple<std::deque<std::vector<std::int64_t>>, std::deque<std::vector<double>>, std::deque<std::vector<D64>>,
-               std::deque<std::vector<std::uint8_t>>, std::deque<std::vector<std::int32_t>>,
-               std::deque<std::vector<std::uint32_t>>, std::deque<std::vector<std::uint64_t>>,
-               std::deque<std::vector<float>>>
-        storage_;
-    std::deque<std::vector<std::string>> texts_;
-    std::deque<std::vector<std::string_view>> views_;
-    std::deque<std::string> names_;
+    std::vector<std::shared_ptr<const void>> kept_;
     std::vector<FieldRef> fields_;
 };
 

@@ -2,8 +2,7 @@
 
 The one encoder of frames outside the engine, shared by the tests and the
 Python fuzzers: tests build column types and payload shapes that the packer
-never writes, and hostile counts, and read what the packer wrote before
-parse_table_frame turns it into floats and shifted datetimes.
+never writes, hostile counts, and the exact frames the packer must write.
 """
 
 import struct
@@ -43,14 +42,6 @@ def text(value):
     return varint(len(data)) + data
 
 
-def sequence(values, encode):
-    return varint(len(values)) + b"".join(encode(value) for value in values)
-
-
-def d64(magnitude, scale, negative=False, nan=False, infinite=False):
-    return magnitude.to_bytes(7, "big") + bytes([(scale << 4) | negative | (nan << 1) | (infinite << 2)])
-
-
 def compact(parameter, numbers):
     """The compact decimal and datetime form: N = numbers + 1, the parameter, the numbers."""
     return varint(len(numbers) + 1) + signed(parameter) + b"".join(map(signed, numbers))
@@ -86,7 +77,8 @@ ENCODERS = {
 
 def column(tag, values=()):
     """Series tag and body of a plain (not compact) column; Null has no body."""
-    return bytes([tag]) + (b"" if tag == NULL else sequence(list(values), ENCODERS[tag]))
+    values = list(values)
+    return bytes([tag]) + (b"" if tag == NULL else varint(len(values)) + b"".join(map(ENCODERS[tag], values)))
 
 
 def variant(tag, value=None):
@@ -118,66 +110,6 @@ def frame(content):
     return struct.pack("<HHI", 0x4D7C, 1, len(content) + 4) + body(content)
 
 
-class Reader:
-    """Reads the packer's frames: string metadata, no field metadata."""
-
-    def __init__(self, data):
-        self.data, self.at = data, 0
-
-    def take(self, count):
-        chunk = self.data[self.at : self.at + count]
-        assert len(chunk) == count, "input ends early"
-        self.at += count
-        return chunk
-
-    def varint(self):
-        marker = self.take(1)[0]
-        width = {0xFB: 2, 0xFC: 4, 0xFD: 8}.get(marker)
-        return marker if width is None else int.from_bytes(self.take(width), "little")
-
-    def signed(self):
-        value = self.varint()
-        return (value >> 1) ^ -(value & 1)
-
-    def text(self):
-        return self.take(self.varint()).decode()
-
-    def compact(self):
-        """(parameter, [running sums of the numbers]) of a compact column."""
-        count = self.varint()
-        if count == 0:
-            return 0, []
-        parameter, running, values = self.signed(), 0, []
-        for _ in range(count - 1):
-            running = wrap64(running + self.signed())
-            values.append(running)
-        return parameter, values
-
-    def series(self, tag):
-        """Int64 values, (scale, signed magnitudes) of decimals or (step, microseconds) of datetimes."""
-        if tag == INT64:
-            return [self.signed() for _ in range(self.varint())]
-        parameter, values = self.compact()
-        return parameter, values if tag == DECIMAL else [wrap64(value * parameter) for value in values]
-
-
-def read_frame(data):
-    """The fields of a packed frame of Int64, decimal and datetime columns: [(name, data_type, tag, values)]."""
-    assert struct.unpack_from("<HHI", data) == (0x4D7C, 1, len(data) - 8)
-    assert struct.unpack("<I", data[-4:])[0] == zlib.crc32(data[8:-4])
-    reader, fields = Reader(data[8:-4]), []
-    assert reader.varint() == MAGIC_VERSION
-    for _ in range(reader.varint()):
-        name, data_type, no_metadata, tag = reader.text(), *reader.take(3)
-        assert no_metadata == 0
-        fields.append((name, data_type, tag, reader.series(tag)))
-    assert reader.take(2) == b"\x01\x01" and reader.text() == "obj" and reader.take(1)[0] == STRING
-    reader.text()
-    assert reader.take(1) == b"\x00" and reader.at == len(data) - 12
-    return fields
-
-
-def read_column(data):
-    """(data_type, series_tag, values) of the single column of a packed frame."""
-    [(_, data_type, tag, values)] = read_frame(data)
-    return data_type, tag, values
+def packed(name, series, obj="x"):
+    """The frame pack_table_frame(obj, [(name, column)]) writes, given the column's series."""
+    return frame(payload([field(name, series)], [("obj", variant(STRING, obj))]))

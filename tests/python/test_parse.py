@@ -1,6 +1,4 @@
 import gc
-import math
-import re
 import sys
 
 import numpy as np
@@ -8,9 +6,8 @@ import pytest
 
 import frames
 from frames import BOOL, BYTES, DATETIME, DECIMAL, FLOAT32, FLOAT64, INT32, INT64, NULL, STRING, UINT32, UINT64
-from pyvorl import pack_table_frame, parse_table_frame, set_local_zone
+from pyvorl import parse_table_frame, set_local_zone
 
-HOUR = 3_600_000_000
 DECODE = "Invalid table frame: Failed to decode table: "
 
 
@@ -48,16 +45,14 @@ def test_every_column_type_has_its_dtype_and_values(utc):
         assert items == values and [type(item) for item in items] == [type(item) for item in values]
 
 
-@pytest.mark.parametrize(
-    "series, lengths",
-    [
-        ([], []),
-        ([frames.column(NULL)], [0]),
-        ([frames.column(NULL), frames.column(INT64, [1, 2])], [0, 2]),
-        ([frames.column(STRING, ["a", "b"]), frames.column(INT64, [1]), frames.column(NULL)], [2, 1, 2]),
-        ([bytes([DECIMAL]) + frames.decimal_body([1] * 4, 0), frames.column(NULL), frames.column(NULL)], [4, 4, 4]),
-    ],
-)
+WITH_NULLS = [
+    ([frames.column(NULL), frames.column(INT64, [1, 2])], [0, 2]),
+    ([frames.column(STRING, ["a", "b"]), frames.column(INT64, [1]), frames.column(NULL)], [2, 1, 2]),
+    ([bytes([DECIMAL]) + frames.decimal_body([1] * 4, 0), frames.column(NULL), frames.column(NULL)], [4, 4, 4]),
+]
+
+
+@pytest.mark.parametrize("series, lengths", WITH_NULLS)
 def test_null_columns_are_read_only_false_as_long_as_the_first_field(series, lengths):
     arrays = parse_columns(*series)
     assert [len(array) for array in arrays] == lengths
@@ -71,67 +66,36 @@ def test_null_columns_are_read_only_false_as_long_as_the_first_field(series, len
 
 
 def test_field_type_byte_field_metadata_and_trailing_bytes_are_not_consulted():
-    values = [None, -5, 7, 1.5, frames.d64(5, 1), "x", 1, -1, 2**32 - 1, 2**64 - 1, 0.5, b"\xff"]
+    # One value of every variant tag; the decimal is 0.5 (magnitude 5, scale 1).
+    values = [None, -5, 7, 1.5, bytes(6) + b"\x05\x10", "x", 1, -1, 2**32 - 1, 2**64 - 1, 0.5, b"\xff"]
     every_variant = [(str(tag), frames.variant(tag, value)) for tag, value in enumerate(values)]
     field = frames.field("a", frames.column(FLOAT64, [2.5]), data_type=INT64, field_metadata=every_variant)
     content = frames.payload([field], magic_version=0, trailer=1)
     assert parse_content(content + b"trailing bytes")[2][0][1].tolist() == [2.5]
 
 
-@pytest.mark.parametrize(
-    "entries, names",
-    [
-        (None, ("", "")),
-        ([("table", frames.variant(STRING, "t")), ("obj", frames.variant(STRING, "ö🙂"))], ("t", "ö🙂")),
-        ([("obj", frames.variant(INT64, 1)), ("table", frames.variant(BYTES, b"t"))], ("", "")),
-        ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(STRING, "b"))], ("", "b")),
-        ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(INT64, 1))], ("", "")),
-    ],
-)
+NAME_ENTRIES = [
+    (None, ("", "")),
+    ([("table", frames.variant(STRING, "t")), ("obj", frames.variant(STRING, "ö🙂"))], ("t", "ö🙂")),
+    ([("obj", frames.variant(INT64, 1)), ("table", frames.variant(BYTES, b"t"))], ("", "")),
+    ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(STRING, "b"))], ("", "b")),
+    ([("obj", frames.variant(STRING, "a")), ("obj", frames.variant(INT64, 1))], ("", "")),
+]
+
+
+@pytest.mark.parametrize("entries, names", NAME_ENTRIES)
 def test_table_and_object_names(entries, names):
     assert parse_content(frames.payload(table_metadata=entries)) == (*names, [])
 
 
 @pytest.mark.parametrize(
-    "values, scale, expected",
-    [
-        ([-1234], 2, [-12.34]),
-        ([1, -1], 15, [1e-15, -1e-15]),
-        ([123456789012345], 12, [123456789012345 / 10.0**12]),
-        ([2**56 - 1, -(2**56 - 1)], 0, [float(2**56 - 1), -float(2**56 - 1)]),
-        ([7, 2**56 + 5], 11, [7 / 1e11, 5 / 1e11]),  # magnitudes keep their low 56 bits
-        ([-(2**63)], 3, [-0.0]),
-    ],
-)
-def test_decimals_become_floats(values, scale, expected):
-    [array] = parse_columns(bytes([DECIMAL]) + frames.decimal_body(values, scale))
-    assert array.dtype == np.float64
-    assert [(v, math.copysign(1, v)) for v in array.tolist()] == [(v, math.copysign(1, v)) for v in expected]
-
-
-@pytest.mark.parametrize(
     "zone, shown",
-    [(8, "1970-01-01T08:00:00"), (0, "1970-01-01T00:00:00"), (-3, "1969-12-31T21:00:00"), (25, "1970-01-02T01:00:00")],
+    [(8, "1970-01-01T08:00:00"), (-3, "1969-12-31T21:00:00")],
 )
 def test_datetimes_show_local_wall_clock_time(restore_offset, zone, shown):
     set_local_zone(zone)
     [array] = parse_columns(bytes([DATETIME]) + frames.datetime_body([0], 1))
     assert array[0] == np.datetime64(shown)
-
-
-@pytest.mark.parametrize(
-    "body, micros",
-    [
-        (frames.datetime_body([2**63 - 1], 1), [frames.wrap64(2**63 - 1 + HOUR)]),
-        (frames.datetime_body([-(2**63)], 1), [-(2**63)]),  # NaT stays NaT
-        (frames.varint(2) + frames.signed(2**62) + frames.signed(4), [HOUR]),  # step x base wraps to 0
-        (frames.varint(3) + frames.signed(0) + frames.signed(9) + frames.signed(9), [HOUR, HOUR]),
-    ],
-)
-def test_datetime_arithmetic_wraps(restore_offset, body, micros):
-    set_local_zone(1)
-    [array] = parse_columns(bytes([DATETIME]) + body)
-    assert array.view(np.int64).tolist() == micros
 
 
 @pytest.mark.parametrize("series", [series for series, _, _ in ALL_TYPES if series[0] != NULL])
@@ -172,50 +136,33 @@ def test_views_keep_the_buffer_alive():
     assert sys.getrefcount(element) == count - 1  # the container dropped its reference
 
 
-@pytest.mark.parametrize(
-    "body, message",
-    [
-        (b"", "Invalid table frame: Content and footer too short"),
-        (b"\x00\x00\x00", "Invalid table frame: Content and footer too short"),
-        (b"\x00\x00\x00\x00", DECODE + "UnexpectedEnd { additional: 1 }"),
-        (frames.frame(frames.payload()), "Table frame CRC32 check failed"),
-    ],
-)
-def test_frame_errors(body, message):
-    with pytest.raises(ValueError) as info:
-        parse_table_frame(body)
-    assert type(info.value) is ValueError and str(info.value) == message
-
-
-def test_every_flipped_bit_fails_the_checksum():
-    body = pack_table_frame("x", [("a", np.array([1, -1, 300]))])[8:]
-    for position in range(len(body) * 8):
-        damaged = bytearray(body)
-        damaged[position // 8] ^= 1 << (position % 8)
-        with pytest.raises(ValueError, match="^Table frame CRC32 check failed$"):
-            parse_table_frame(bytes(damaged))
-
-
 def field_content(series):
     """A payload that ends right after one field's column body."""
     return frames.varint(frames.MAGIC_VERSION) + b"\x01" + frames.text("a") + series[:1] + b"\x00" + series
 
 
-# One of each kind of decoder error: its text reaches Python unchanged (the
-# engine's own tests hold the rest).
-@pytest.mark.parametrize(
-    "content, error",
-    [
-        (frames.payload(table_metadata=[("obj", b"\x0c")]), 'type_name: "Variant", allowed: Range { min: 0, max: 11 }'),
-        (frames.payload([frames.field("a", frames.column(BOOL, [0, 2]))]), "InvalidBooleanValue(2)"),
-        (frames.payload([frames.field(b"\xff", frames.column(NULL))]), "valid_up_to: 0, error_len: Some(1)"),
-        (field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8)), "InvalidIntegerType { expected: I32, found: I64 }"),
-        (field_content(bytes([FLOAT64]) + b"\x02" + bytes(12)), "UnexpectedEnd { additional: 4 }"),
-    ],
-)
-def test_decode_errors(content, error):
-    with pytest.raises(ValueError, match="^" + re.escape(DECODE) + ".*" + re.escape(error)):
-        parse_content(content)
+# Frame errors and decoder errors reach Python unchanged (the engine's own
+# tests hold one of each kind).
+PARSE_ERRORS = [
+    (b"\x00\x00\x00", "Invalid table frame: Content and footer too short"),
+    (frames.frame(frames.payload()), "Table frame CRC32 check failed"),
+    (frames.body(b""), DECODE + "UnexpectedEnd { additional: 1 }"),
+    (
+        frames.body(frames.payload(table_metadata=[("obj", b"\x0c")])),
+        DECODE + 'UnexpectedVariant { type_name: "Variant", allowed: Range { min: 0, max: 11 }, found: 12 }',
+    ),
+    (
+        frames.body(field_content(bytes([INT32]) + b"\x01\xfd" + bytes(8))),
+        DECODE + "InvalidIntegerType { expected: I32, found: I64 }",
+    ),
+]
+
+
+@pytest.mark.parametrize("buffer, error", PARSE_ERRORS)
+def test_errors_reach_python_unchanged(buffer, error):
+    with pytest.raises(ValueError) as info:
+        parse_table_frame(buffer)
+    assert type(info.value) is ValueError and str(info.value) == error
 
 
 def test_bytes_subclass_is_accepted_other_buffers_are_not():

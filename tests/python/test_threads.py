@@ -2,6 +2,7 @@
 
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -21,22 +22,14 @@ def frequent_thread_switches():
 
 def run_together(work):
     """Runs work(index) on THREADS threads released at the same moment; returns their results."""
-    barrier, results, errors = threading.Barrier(THREADS), [None] * THREADS, []
+    barrier = threading.Barrier(THREADS)
 
-    def target(index):
+    def released(index):
         barrier.wait()
-        try:
-            results[index] = work(index)
-        except BaseException as error:  # reported by the main thread
-            errors.append(error)
+        return work(index)
 
-    threads = [threading.Thread(target=target, args=(index,)) for index in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=120)
-    assert not errors and not any(thread.is_alive() for thread in threads), errors
-    return results
+    with ThreadPoolExecutor(THREADS) as pool:  # errors reach the caller through map
+        return list(pool.map(released, range(THREADS), timeout=120))
 
 
 def table(seed, rows=500):

@@ -1,7 +1,6 @@
 """Correct use of pyvorl's typed interface: mypy --strict must accept this file,
 and it runs as it stands."""
 
-import asyncio
 import io
 from typing import Any, assert_type
 
@@ -28,7 +27,7 @@ written = write_frame(stream, {"n": np.arange(3), "x": np.zeros(3)}, obj="ticks"
 write_frame(stream, {"price": prices, "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
 stream.seek(0)
 for table_read in read_frames(stream, max_frame_size=1 << 20):
-    for column_name, array in table_read.items():
+    for _column_name, array in table_read.items():
         assert_type(array, NDArray[Any])
 
 decoder = FrameDecoder(max_frame_size=1 << 20)
@@ -39,18 +38,6 @@ except FrameError as error:
     assert_type(error.offset, int)
     received = error.frames
 assert_type(decoder.buffered, int)
-
-
-class FrameProtocol(asyncio.Protocol):
-    def __init__(self) -> None:
-        self.decoder = FrameDecoder()
-
-    def data_received(self, data: bytes) -> None:
-        for table_fed in self.decoder.feed(data):
-            print(table_fed.obj, table_fed.num_rows)
-
-    def eof_received(self) -> None:
-        self.decoder.close()
 
 
 whole = pyvorl.dumps({"price": prices, "symbol": ["AAPL", "MSFT"]}, obj="quotes", decimals={"price": 2})
