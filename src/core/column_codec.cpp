@@ -7,7 +7,7 @@
 #include "core/checksum_trail.hpp"
 #include "core/compact_columns.hpp"
 #include "core/huge_pages.hpp"
-#include "core/kernels/isa.hpp"
+#include "core/kernels/byte_scans.hpp"
 
 namespace vorl {
 namespace {
@@ -46,21 +46,16 @@ void encode_raw_values(Sink& sink, std::span<const T> values) {
     }
 }
 
-// Arrays viewed as bool may hold other bytes; the format knows only 0 and 1.
-VORL_VECTOR_CLONES void normalise_bools(std::uint8_t* __restrict out, const std::uint8_t* __restrict values,
-                                        std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i) out[i] = values[i] != 0 ? 1 : 0;
-}
-
 template <class Sink>
 void encode_bool_values(Sink& sink, std::span<const std::uint8_t> values) {
     encode_len(sink, values.size());
     std::uint8_t* out = sink.claim(values.size());
     if (out == nullptr) return;
+    const ByteScanKernels& scans = byte_scan_kernels();
     ChecksumTrail* trail = active_checksum_trail();
-    if (trail == nullptr) return normalise_bools(out, values.data(), values.size());
+    if (trail == nullptr) return scans.normalise_bools(out, values.data(), values.size());
     trail->visit_blocks(out, values.size(), [&](std::size_t offset, std::size_t size) {
-        normalise_bools(out + offset, values.data() + offset, size);
+        scans.normalise_bools(out + offset, values.data() + offset, size);
         return true;
     });
 }
@@ -146,28 +141,6 @@ Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader) {
     return out;
 }
 
-// Copies `size` bytes to `out` and returns the index of the first byte above
-// 1, or size when there is none. Blocks are copied and tested whole, without
-// an early exit inside, so that the loop vectorises.
-VORL_VECTOR_CLONES std::size_t copy_booleans(std::uint8_t* __restrict out, const std::uint8_t* __restrict bytes,
-                                             std::size_t size) noexcept {
-    constexpr std::size_t BLOCK = 64;
-    std::size_t i = 0;
-    for (; size - i >= BLOCK; i += BLOCK) {
-        std::uint8_t any = 0;
-        for (std::size_t k = 0; k < BLOCK; ++k) {
-            out[i + k] = bytes[i + k];
-            any |= bytes[i + k];
-        }
-        if (any > 1) break;
-    }
-    for (; i < size; ++i) {
-        if (bytes[i] > 1) return i;
-        out[i] = bytes[i];
-    }
-    return size;
-}
-
 Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     const std::size_t available = bounded_capacity(n, reader);
@@ -175,8 +148,9 @@ Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader
     Buffer<std::uint8_t> out = Buffer<std::uint8_t>::uninitialized(available);
     advise_huge_pages(out.data(), available);
     std::size_t bad = available;
+    const ByteScanKernels& scans = byte_scan_kernels();
     const auto copy_block = [&](std::size_t offset, std::size_t size) {
-        const std::size_t found = copy_booleans(out.data() + offset, bytes + offset, size);
+        const std::size_t found = scans.copy_booleans(out.data() + offset, bytes + offset, size);
         if (found != size) bad = offset + found;
         return found == size;
     };
@@ -189,26 +163,6 @@ Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader
     if (n > available) return err(DecodeError::unexpected_end(1));
     reader.advance(available);
     return out;
-}
-
-// True when no byte has its high bit set.
-inline bool all_ascii(const std::uint8_t* bytes, std::size_t size) noexcept {
-    std::uint64_t high = 0;
-    std::size_t i = 0;
-    for (; size - i >= 8; i += 8) high |= load_le<std::uint64_t>(bytes + i);
-    for (; i < size; ++i) high |= bytes[i];
-    return (high & 0x8080'8080'8080'8080ull) == 0;
-}
-
-// all_ascii over a whole column body, a block of 64 bytes at a time.
-VORL_VECTOR_CLONES bool span_is_ascii(const std::uint8_t* bytes, std::size_t size) noexcept {
-    std::size_t i = 0;
-    for (; size - i >= 64; i += 64) {
-        std::uint64_t high = 0;
-        for (std::size_t k = 0; k < 64; k += 8) high |= load_le<std::uint64_t>(bytes + i + k);
-        if ((high & 0x8080'8080'8080'8080ull) != 0) return false;
-    }
-    return all_ascii(bytes + i, size - i);
 }
 
 // The bytes of `count` elements with one-byte lengths that all lie within
@@ -239,7 +193,7 @@ Result<VarColumn, DecodeError> decode_var_values(SliceReader& reader, bool utf8)
     std::size_t total = 0;
     const std::uint8_t* const start = reader.position();
     const auto span = short_elements_span(start, start + reader.remaining(), n, total);
-    if (!span || (utf8 && !span_is_ascii(start, *span))) {
+    if (!span || (utf8 && !byte_scan_kernels().is_ascii(start, *span))) {
         SliceReader scan = reader;
         total = 0;
         for (std::uint64_t i = 0; i < n; ++i) {

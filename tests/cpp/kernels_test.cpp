@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "core/kernels/byte_scans.hpp"
 #include "core/kernels/d64_conversions.hpp"
 #include "core/kernels/datetime_differences.hpp"
 #include "core/kernels/decimal_differences.hpp"
@@ -229,6 +230,31 @@ TEST(Kernels, D64ConversionsMatchThePlainLoops) {
             kernels.to_doubles(values.data(), values.size(), reinterpret_cast<double*>(values.data()));
             ASSERT_EQ(0, std::memcmp(values.data(), want.data(), got.size() * sizeof(double)));
         });
+    });
+}
+
+// Bytes of 0 and 1, with one other byte (a bool >1, or a byte >=0x80) or none.
+TEST(Kernels, ByteScansMatchThePlainLoops) {
+    for_each_kernel(usable_byte_scan_kernels(), BYTE_SCANS_PLAIN, [](const auto& kernels, const auto& plain) {
+        std::mt19937_64 rng(13);
+        for (const std::size_t n : LENGTHS) {
+            for (const int other : {0, 2, 0x80, 0xFF}) {
+                std::vector<std::uint8_t> bytes(n), got(n), want(n);
+                for (auto& byte : bytes) byte = rng() % 2;
+                if (n != 0 && other != 0) bytes[rng() % n] = static_cast<std::uint8_t>(other);
+                SCOPED_TRACE(testing::Message() << "length " << n << ", other " << other);
+                ASSERT_EQ(kernels.is_ascii(bytes.data(), n), plain.is_ascii(bytes.data(), n));
+                kernels.normalise_bools(got.data(), bytes.data(), n);
+                plain.normalise_bools(want.data(), bytes.data(), n);
+                ASSERT_EQ(got, want);
+                got.assign(n, 0xAA);
+                const std::size_t bad = plain.copy_booleans(want.data(), bytes.data(), n);
+                ASSERT_EQ(kernels.copy_booleans(got.data(), bytes.data(), n), bad);
+                got.resize(bad);
+                want.resize(bad);
+                ASSERT_EQ(got, want);  // the bytes before the first byte above 1
+            }
+        }
     });
 }
 

@@ -15,11 +15,3 @@
 #else
 #define VORL_KERNELS_AVX2 0
 #endif
-
-// Plain loops that the compiler vectorises well are compiled for AVX2 and for
-// the baseline; the loader picks the clone that the processor runs.
-#if VORL_SIMD && defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define VORL_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VORL_VECTOR_CLONES
-#endif

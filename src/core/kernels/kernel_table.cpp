@@ -2,6 +2,7 @@
 // process, the fastest usable kernel of every family. A new family or ISA
 // gets its line here: candidates fastest first, the plain loops last.
 #include "core/cpu_features.hpp"
+#include "core/kernels/byte_scans.hpp"
 #include "core/kernels/d64_conversions.hpp"
 #include "core/kernels/datetime_differences.hpp"
 #include "core/kernels/decimal_differences.hpp"
@@ -86,6 +87,16 @@ std::span<const D64ConversionKernels* const> usable_d64_conversion_kernels() noe
     return table.span();
 }
 
+std::span<const ByteScanKernels* const> usable_byte_scan_kernels() noexcept {
+    static const Usable table({
+#if VORL_KERNELS_AVX2
+        Candidate<ByteScanKernels>{&BYTE_SCANS_AVX2, Needs::Avx2},
+#endif
+        Candidate<ByteScanKernels>{&BYTE_SCANS_PLAIN, Needs::Nothing},
+    });
+    return table.span();
+}
+
 const VarintRunKernels& varint_run_kernels() noexcept {
     static const VarintRunKernels& chosen = *usable_varint_run_kernels().front();
     return chosen;
@@ -100,6 +111,10 @@ const DatetimeDifferenceKernels& datetime_difference_kernels() noexcept {
 }
 const D64ConversionKernels& d64_conversion_kernels() noexcept {
     static const D64ConversionKernels& chosen = *usable_d64_conversion_kernels().front();
+    return chosen;
+}
+const ByteScanKernels& byte_scan_kernels() noexcept {
+    static const ByteScanKernels& chosen = *usable_byte_scan_kernels().front();
     return chosen;
 }
 
