@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <ostream>
 #include <new>
+#include <ostream>
 #include <random>
 #include <span>
 #include <string>
