@@ -3,7 +3,9 @@
 #include <limits>
 #include <random>
 
-#include "core/compact_columns.hpp"
+#include "core/datetime_column.hpp"
+#include "core/datetime_step.hpp"
+#include "core/decimal_column.hpp"
 #include "test_support.hpp"
 
 namespace vorl {
