@@ -12,6 +12,7 @@
 #include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/numpy_api.hpp"
+#include "python/value_error.hpp"
 
 namespace pyvorl {
 
@@ -60,12 +61,6 @@ SeriesRef PyArrayTyped::view() const noexcept {
 }
 
 namespace {
-
-// Sized, so that a column name holding NUL characters is shown whole.
-void raise_value_error(const std::string& message) {
-    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
 
 // A D64 has four bits of scale.
 bool check_decimal_places(std::uint64_t places, std::string_view column_name) {

@@ -13,6 +13,7 @@
 #include "python/convert.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_array_typed.hpp"
+#include "python/value_error.hpp"
 
 namespace pyvorl::codec {
 namespace {
@@ -71,11 +72,6 @@ struct Column {
         return vorl::SeriesRef{};
     }
 };
-
-void raise_value_error(const std::string& message) {
-    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
 
 std::string shown(PyObject* object) {
     PyRef text(PyObject_Repr(object));
