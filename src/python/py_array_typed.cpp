@@ -74,13 +74,9 @@ bool check_decimal_places(std::uint64_t places, std::string_view column_name) {
 void raise_unfit_decimal(double value, unsigned places, std::string_view column_name) {
     PyRef number(PyFloat_FromDouble(value));
     if (!number) return;
-    PyRef text(PyObject_Repr(number.get()));
-    if (!text) return;
-    Py_ssize_t size = 0;
-    const char* repr = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (repr == nullptr) return;
-    const std::string shown(repr, static_cast<std::size_t>(size));
-    raise_value_error("column '" + std::string(column_name) + "': value " + shown + " does not fit a decimal with " +
+    const auto shown = repr_text(number.get());
+    if (!shown) return;
+    raise_value_error("column '" + std::string(column_name) + "': value " + *shown + " does not fit a decimal with " +
                       std::to_string(places) + " places");
 }
 

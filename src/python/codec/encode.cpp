@@ -73,15 +73,6 @@ struct Column {
     }
 };
 
-std::string shown(PyObject* object) {
-    PyRef text(PyObject_Repr(object));
-    if (!text) return "?";
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (data == nullptr) return "?";
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // The elements of a list or of a 1-D contiguous object array, borrowed. Nothing
 // that reads them runs Python code, so neither can change during the walk.
 class Items {
@@ -193,7 +184,7 @@ bool take_decimal_texts(Column& column, const Items& items, unsigned places) {
             problem = "does not fit a decimal with " + std::to_string(places) + " places";
         }
         if (!problem.empty()) {
-            raise_value_error(prefix + std::to_string(i) + ": " + shown(item) + " " + problem);
+            raise_value_error(prefix + std::to_string(i) + ": " + repr_text(item).value_or("?") + " " + problem);
             return false;
         }
         column.decimals[i] = parsed.value();
