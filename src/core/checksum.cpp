@@ -45,11 +45,10 @@ std::uint32_t crc32_copy_plain(std::uint32_t crc, std::uint8_t* to, std::span<co
     // Small enough that the copied block is still in the first-level cache
     // when the checksum reads it back.
     constexpr std::size_t BLOCK = 16 * 1024;
-    const auto checksum = usable_crc32_kernels().front().run;
     for (std::size_t done = 0; done < from.size(); done += BLOCK) {
         const std::size_t size = std::min(BLOCK, from.size() - done);
         std::memcpy(to + done, from.data() + done, size);
-        crc = checksum(crc, {to + done, size});
+        crc = crc32_extend(crc, {to + done, size});
     }
     return crc;
 }

@@ -154,6 +154,37 @@ VORL_TARGET_VPCLMUL inline __m256i fold(__m256i acc, __m256i next, __m256i m) {
     return _mm256_xor_si256(_mm256_xor_si256(first, second), next);
 }
 
+// --- Shared steps of the plain and the copying routines --------------------
+
+// The first block with the incoming register added: starting the register at
+// ~crc is the same as adding it to the first 32 message bits.
+VORL_TARGET_PCLMUL inline __m128i with_register(__m128i first, std::uint32_t crc) {
+    return _mm_xor_si128(first, _mm_cvtsi32_si128(static_cast<int>(~crc)));
+}
+
+VORL_TARGET_VPCLMUL inline __m256i with_register(__m256i first, std::uint32_t crc) {
+    return _mm256_xor_si256(first, _mm256_setr_epi32(static_cast<int>(~crc), 0, 0, 0, 0, 0, 0, 0));
+}
+
+// The four accumulators, in message order, folded into one.
+VORL_TARGET_PCLMUL inline __m128i fold_lanes(__m128i a0, __m128i a1, __m128i a2, __m128i a3) {
+    const __m128i by128 = multipliers(kFold128);
+    return fold(fold(fold(a0, a1, by128), a2, by128), a3, by128);
+}
+
+// The eight lanes, in message order, folded into one.
+VORL_TARGET_VPCLMUL inline __m128i fold_lanes(__m256i a0, __m256i a1, __m256i a2, __m256i a3) {
+    const __m128i by128 = multipliers(kFold128);
+    __m128i acc = _mm256_castsi256_si128(a0);
+    acc = fold(acc, _mm256_extracti128_si256(a0, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a1), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a1, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a2), by128);
+    acc = fold(acc, _mm256_extracti128_si256(a2, 1), by128);
+    acc = fold(acc, _mm256_castsi256_si128(a3), by128);
+    return fold(acc, _mm256_extracti128_si256(a3, 1), by128);
+}
+
 }  // namespace
 
 bool cpu_has_pclmul() noexcept {
@@ -173,9 +204,7 @@ VORL_TARGET_PCLMUL std::uint32_t crc32_pclmul(std::uint32_t crc, std::span<const
 
     const std::uint8_t* at = bytes.data();
     std::size_t left = bytes.size() - kStride;
-    // Starting the register at ~crc is the same as adding it to the first 32
-    // message bits.
-    __m128i a0 = _mm_xor_si128(load(at), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+    __m128i a0 = with_register(load(at), crc);
     __m128i a1 = load(at + 16);
     __m128i a2 = load(at + 32);
     __m128i a3 = load(at + 48);
@@ -189,8 +218,7 @@ VORL_TARGET_PCLMUL std::uint32_t crc32_pclmul(std::uint32_t crc, std::span<const
         a3 = fold(a3, load(at + 48), by512);
     }
 
-    const __m128i by128 = multipliers(kFold128);
-    return finish(fold(fold(fold(a0, a1, by128), a2, by128), a3, by128), at, left);
+    return finish(fold_lanes(a0, a1, a2, a3), at, left);
 }
 
 // Four 32-byte accumulators, each lane folded 4*256 bits on per step.
@@ -200,7 +228,7 @@ VORL_TARGET_VPCLMUL std::uint32_t crc32_vpclmul(std::uint32_t crc, std::span<con
 
     const std::uint8_t* at = bytes.data();
     std::size_t left = bytes.size() - kStride;
-    __m256i a0 = _mm256_xor_si256(load_wide(at), _mm256_setr_epi32(static_cast<int>(~crc), 0, 0, 0, 0, 0, 0, 0));
+    __m256i a0 = with_register(load_wide(at), crc);
     __m256i a1 = load_wide(at + 32);
     __m256i a2 = load_wide(at + 64);
     __m256i a3 = load_wide(at + 96);
@@ -214,17 +242,7 @@ VORL_TARGET_VPCLMUL std::uint32_t crc32_vpclmul(std::uint32_t crc, std::span<con
         a3 = fold(a3, load_wide(at + 96), by1024);
     }
 
-    // The eight lanes, in message order, folded into one.
-    const __m128i by128 = multipliers(kFold128);
-    __m128i acc = _mm256_castsi256_si128(a0);
-    acc = fold(acc, _mm256_extracti128_si256(a0, 1), by128);
-    acc = fold(acc, _mm256_castsi256_si128(a1), by128);
-    acc = fold(acc, _mm256_extracti128_si256(a1, 1), by128);
-    acc = fold(acc, _mm256_castsi256_si128(a2), by128);
-    acc = fold(acc, _mm256_extracti128_si256(a2, 1), by128);
-    acc = fold(acc, _mm256_castsi256_si128(a3), by128);
-    acc = fold(acc, _mm256_extracti128_si256(a3, 1), by128);
-    return finish(acc, at, left);
+    return finish(fold_lanes(a0, a1, a2, a3), at, left);
 }
 
 // --- fused copy ---------------------------------------------------------------
@@ -270,7 +288,7 @@ VORL_TARGET_PCLMUL std::uint32_t crc32_copy_pclmul(std::uint32_t crc, std::uint8
 
     const std::uint8_t* at = from.data();
     std::size_t left = from.size() - kStride;
-    __m128i a0 = _mm_xor_si128(load_store(to, at), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+    __m128i a0 = with_register(load_store(to, at), crc);
     __m128i a1 = load_store(to + 16, at + 16);
     __m128i a2 = load_store(to + 32, at + 32);
     __m128i a3 = load_store(to + 48, at + 48);
@@ -285,8 +303,7 @@ VORL_TARGET_PCLMUL std::uint32_t crc32_copy_pclmul(std::uint32_t crc, std::uint8
         a3 = fold(a3, load_store(to + 48, at + 48), by512);
     }
 
-    const __m128i by128 = multipliers(kFold128);
-    return finish_copy(fold(fold(fold(a0, a1, by128), a2, by128), a3, by128), to, at, left);
+    return finish_copy(fold_lanes(a0, a1, a2, a3), to, at, left);
 }
 
 VORL_TARGET_VPCLMUL std::uint32_t crc32_copy_vpclmul(std::uint32_t crc, std::uint8_t* to,
@@ -296,8 +313,7 @@ VORL_TARGET_VPCLMUL std::uint32_t crc32_copy_vpclmul(std::uint32_t crc, std::uin
 
     const std::uint8_t* at = from.data();
     std::size_t left = from.size() - kStride;
-    __m256i a0 =
-        _mm256_xor_si256(load_store_wide(to, at), _mm256_setr_epi32(static_cast<int>(~crc), 0, 0, 0, 0, 0, 0, 0));
+    __m256i a0 = with_register(load_store_wide(to, at), crc);
     __m256i a1 = load_store_wide(to + 32, at + 32);
     __m256i a2 = load_store_wide(to + 64, at + 64);
     __m256i a3 = load_store_wide(to + 96, at + 96);
@@ -312,16 +328,7 @@ VORL_TARGET_VPCLMUL std::uint32_t crc32_copy_vpclmul(std::uint32_t crc, std::uin
         a3 = fold(a3, load_store_wide(to + 96, at + 96), by1024);
     }
 
-    const __m128i by128 = multipliers(kFold128);
-    __m128i acc = _mm256_castsi256_si128(a0);
-    acc = fold(acc, _mm256_extracti128_si256(a0, 1), by128);
-    acc = fold(acc, _mm256_castsi256_si128(a1), by128);
-    acc = fold(acc, _mm256_extracti128_si256(a1, 1), by128);
-    acc = fold(acc, _mm256_castsi256_si128(a2), by128);
-    acc = fold(acc, _mm256_extracti128_si256(a2, 1), by128);
-    acc = fold(acc, _mm256_castsi256_si128(a3), by128);
-    acc = fold(acc, _mm256_extracti128_si256(a3, 1), by128);
-    return finish_copy(acc, to, at, left);
+    return finish_copy(fold_lanes(a0, a1, a2, a3), to, at, left);
 }
 
 }  // namespace vorl::detail

@@ -5,7 +5,8 @@
 #include <type_traits>
 
 #include "core/checksum_trail.hpp"
-#include "core/compact_columns.hpp"
+#include "core/datetime_column.hpp"
+#include "core/decimal_column.hpp"
 #include "core/huge_pages.hpp"
 #include "core/kernels/byte_scans.hpp"
 

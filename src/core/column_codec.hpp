@@ -1,5 +1,5 @@
 // Column bodies: the count-then-values form of every column type except
-// DateTime and Decimal (see compact_columns.hpp).
+// DateTime and Decimal (see datetime_column.hpp and decimal_column.hpp).
 //
 // Hot loops carry a fast path each; the plain SliceReader/put_* operations
 // beside them define the bytes, and near the end of the input (or for rare

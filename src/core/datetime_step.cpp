@@ -52,9 +52,4 @@ DatetimePlan plan_datetime_column(std::span<const std::int64_t> values) noexcept
     return {fits ? specified : exact_step(values, one_difference), one_difference};
 }
 
-std::int64_t datetime_column_step(std::span<const std::int64_t> values) noexcept {
-    if (values.empty()) return 0;
-    return plan_datetime_column(values).step;
-}
-
 }  // namespace vorl

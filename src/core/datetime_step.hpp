@@ -18,7 +18,4 @@ struct DatetimePlan {
 // values must not be empty.
 DatetimePlan plan_datetime_column(std::span<const std::int64_t> values) noexcept;
 
-// plan_datetime_column(values).step, and 0 for an empty column.
-std::int64_t datetime_column_step(std::span<const std::int64_t> values) noexcept;
-
 }  // namespace vorl

@@ -12,6 +12,7 @@
 #include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/numpy_api.hpp"
+#include "python/value_error.hpp"
 
 namespace pyvorl {
 
@@ -61,12 +62,6 @@ SeriesRef PyArrayTyped::view() const noexcept {
 
 namespace {
 
-// Sized, so that a column name holding NUL characters is shown whole.
-void raise_value_error(const std::string& message) {
-    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
-
 // A D64 has four bits of scale.
 bool check_decimal_places(std::uint64_t places, std::string_view column_name) {
     if (places <= vorl::D64_MAX_SCALE) return true;
@@ -79,13 +74,9 @@ bool check_decimal_places(std::uint64_t places, std::string_view column_name) {
 void raise_unfit_decimal(double value, unsigned places, std::string_view column_name) {
     PyRef number(PyFloat_FromDouble(value));
     if (!number) return;
-    PyRef text(PyObject_Repr(number.get()));
-    if (!text) return;
-    Py_ssize_t size = 0;
-    const char* repr = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (repr == nullptr) return;
-    const std::string shown(repr, static_cast<std::size_t>(size));
-    raise_value_error("column '" + std::string(column_name) + "': value " + shown + " does not fit a decimal with " +
+    const auto shown = repr_text(number.get());
+    if (!shown) return;
+    raise_value_error("column '" + std::string(column_name) + "': value " + *shown + " does not fit a decimal with " +
                       std::to_string(places) + " places");
 }
 

@@ -7,7 +7,8 @@
 #include <limits>
 #include <vector>
 
-#include "core/compact_columns.hpp"
+#include "core/datetime_column.hpp"
+#include "core/datetime_step.hpp"
 #include "test_support.hpp"
 
 namespace vorl {

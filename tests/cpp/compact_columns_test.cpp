@@ -3,7 +3,9 @@
 #include <limits>
 #include <random>
 
-#include "core/compact_columns.hpp"
+#include "core/datetime_column.hpp"
+#include "core/datetime_step.hpp"
+#include "core/decimal_column.hpp"
 #include "test_support.hpp"
 
 namespace vorl {
@@ -64,7 +66,7 @@ TEST(DatetimeColumn, EveryColumnRoundTripsExactly) {
             column.push_back(static_cast<std::int64_t>(random() % 3 ? i * step : random()));
     }
     for (const auto& column : columns) {
-        EXPECT_NE(datetime_column_step(column), 0);
+        EXPECT_NE(plan_datetime_column(column).step, 0);
         EXPECT_EQ(decode_datetimes(encode_datetimes(column)), column);
     }
 }

@@ -45,6 +45,13 @@ private:
     std::size_t count_ = 0;
 };
 
+// The first usable candidate of a family, looked up once.
+template <auto usable_kernels>
+const auto& chosen() noexcept {
+    static const auto& first = *usable_kernels().front();
+    return first;
+}
+
 }  // namespace
 
 std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
@@ -97,25 +104,14 @@ std::span<const ByteScanKernels* const> usable_byte_scan_kernels() noexcept {
     return table.span();
 }
 
-const VarintRunKernels& varint_run_kernels() noexcept {
-    static const VarintRunKernels& chosen = *usable_varint_run_kernels().front();
-    return chosen;
-}
+const VarintRunKernels& varint_run_kernels() noexcept { return chosen<usable_varint_run_kernels>(); }
 const DecimalDifferenceKernels& decimal_difference_kernels() noexcept {
-    static const DecimalDifferenceKernels& chosen = *usable_decimal_difference_kernels().front();
-    return chosen;
+    return chosen<usable_decimal_difference_kernels>();
 }
 const DatetimeDifferenceKernels& datetime_difference_kernels() noexcept {
-    static const DatetimeDifferenceKernels& chosen = *usable_datetime_difference_kernels().front();
-    return chosen;
+    return chosen<usable_datetime_difference_kernels>();
 }
-const D64ConversionKernels& d64_conversion_kernels() noexcept {
-    static const D64ConversionKernels& chosen = *usable_d64_conversion_kernels().front();
-    return chosen;
-}
-const ByteScanKernels& byte_scan_kernels() noexcept {
-    static const ByteScanKernels& chosen = *usable_byte_scan_kernels().front();
-    return chosen;
-}
+const D64ConversionKernels& d64_conversion_kernels() noexcept { return chosen<usable_d64_conversion_kernels>(); }
+const ByteScanKernels& byte_scan_kernels() noexcept { return chosen<usable_byte_scan_kernels>(); }
 
 }  // namespace vorl

@@ -12,6 +12,7 @@
 #include "python/codec/metadata.hpp"
 #include "python/numpy_api.hpp"
 #include "python/table_output.hpp"
+#include "python/value_error.hpp"
 
 namespace pyvorl::codec {
 namespace {
@@ -38,32 +39,27 @@ private:
     bool held_ = false;
 };
 
-void raise_frame_problem(const std::string& message) {
-    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
-
 // The frame must fill the buffer exactly: what the header announces decides
 // between a truncated frame and trailing bytes, before the checksum is read.
 bool check_envelope(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < vorl::TABLE_FRAME_HEADER_SIZE) {
-        raise_frame_problem("truncated frame: " + std::to_string(bytes.size()) + " of the 8 header bytes");
+        raise_value_error("truncated frame: " + std::to_string(bytes.size()) + " of the 8 header bytes");
         return false;
     }
     const auto body = vorl::check_table_frame_header(bytes);
     if (!body) {
-        raise_frame_problem("not a table frame: the first bytes are not a frame header");
+        raise_value_error("not a table frame: the first bytes are not a frame header");
         return false;
     }
     const std::uint64_t whole = std::uint64_t{body.value()} + vorl::TABLE_FRAME_HEADER_SIZE;
     if (bytes.size() < whole) {
-        raise_frame_problem("truncated frame: the header announces " + std::to_string(whole) +
-                            " bytes, the buffer holds " + std::to_string(bytes.size()));
+        raise_value_error("truncated frame: the header announces " + std::to_string(whole) +
+                          " bytes, the buffer holds " + std::to_string(bytes.size()));
         return false;
     }
     if (bytes.size() > whole) {
-        raise_frame_problem("trailing bytes: " + std::to_string(bytes.size() - whole) + " bytes after a frame of " +
-                            std::to_string(whole));
+        raise_value_error("trailing bytes: " + std::to_string(bytes.size() - whole) + " bytes after a frame of " +
+                          std::to_string(whole));
         return false;
     }
     return true;
@@ -135,7 +131,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             table.emplace(vorl::unpack_table_frame(bytes, false));
         }
         if (!*table) {
-            raise_frame_problem("damaged frame: " + table->error().to_string());
+            raise_value_error("damaged frame: " + table->error().to_string());
             return nullptr;
         }
         vorl::Table& decoded = table->value();

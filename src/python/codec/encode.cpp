@@ -13,6 +13,7 @@
 #include "python/convert.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_array_typed.hpp"
+#include "python/value_error.hpp"
 
 namespace pyvorl::codec {
 namespace {
@@ -71,20 +72,6 @@ struct Column {
         return vorl::SeriesRef{};
     }
 };
-
-void raise_value_error(const std::string& message) {
-    PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
-
-std::string shown(PyObject* object) {
-    PyRef text(PyObject_Repr(object));
-    if (!text) return "?";
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (data == nullptr) return "?";
-    return std::string(data, static_cast<std::size_t>(size));
-}
 
 // The elements of a list or of a 1-D contiguous object array, borrowed. Nothing
 // that reads them runs Python code, so neither can change during the walk.
@@ -197,7 +184,7 @@ bool take_decimal_texts(Column& column, const Items& items, unsigned places) {
             problem = "does not fit a decimal with " + std::to_string(places) + " places";
         }
         if (!problem.empty()) {
-            raise_value_error(prefix + std::to_string(i) + ": " + shown(item) + " " + problem);
+            raise_value_error(prefix + std::to_string(i) + ": " + repr_text(item).value_or("?") + " " + problem);
             return false;
         }
         column.decimals[i] = parsed.value();

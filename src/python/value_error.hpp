@@ -1,0 +1,18 @@
+// Raising a ValueError whose text the binding composed, and the repr() such texts show.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+namespace pyvorl {
+
+// Sized, so that a column name holding NUL characters is shown whole.
+void raise_value_error(const std::string& message);
+
+// repr(object) as UTF-8, for an error text; nothing (with the Python error set)
+// where repr fails.
+std::optional<std::string> repr_text(PyObject* object);
+
+}  // namespace pyvorl
