@@ -53,11 +53,6 @@ public:
         buffer.size_ = size;
         return buffer;
     }
-    static Buffer copy_of(std::span<const T> values) {
-        Buffer buffer = uninitialized(values.size());
-        if (!values.empty()) std::memcpy(buffer.data_, values.data(), values.size_bytes());
-        return buffer;
-    }
 
     void reserve(std::size_t capacity) {
         if (capacity <= capacity_) return;

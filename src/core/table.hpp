@@ -31,7 +31,6 @@ public:
         const std::uint64_t start = i == 0 ? 0 : ends_[i - 1];
         return {bytes_.data() + start, static_cast<std::size_t>(ends_[i] - start)};
     }
-    std::size_t total_bytes() const noexcept { return bytes_.size(); }
 
     void reserve(std::size_t elements, std::size_t bytes) {
         ends_.reserve(elements);
