@@ -59,14 +59,22 @@ struct Column {
 
     vorl::SeriesRef view() const noexcept {
         if (typed) return typed->view();
-        if (is_bytes) return vorl::SeriesRef{std::in_place_index<11>, std::span<const std::string_view>(pieces)};
-        if (is_decimal_texts) return vorl::SeriesRef{std::in_place_index<4>, decimals.span()};
+        if (is_bytes)
+            return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Bytes>>,
+                                   std::span<const std::string_view>(pieces)};
+        if (is_decimal_texts)
+            return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.span()};
         switch (copied_type) {
-            case DataType::DateTime: return vorl::SeriesRef{std::in_place_index<1>, copied<std::int64_t>()};
-            case DataType::Int64: return vorl::SeriesRef{std::in_place_index<2>, copied<std::int64_t>()};
-            case DataType::Int32: return vorl::SeriesRef{std::in_place_index<7>, copied<std::int32_t>()};
-            case DataType::UInt32: return vorl::SeriesRef{std::in_place_index<8>, copied<std::uint32_t>()};
-            case DataType::UInt64: return vorl::SeriesRef{std::in_place_index<9>, copied<std::uint64_t>()};
+            case DataType::DateTime:
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>, copied<std::int64_t>()};
+            case DataType::Int64:
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int64>>, copied<std::int64_t>()};
+            case DataType::Int32:
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int32>>, copied<std::int32_t>()};
+            case DataType::UInt32:
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt32>>, copied<std::uint32_t>()};
+            case DataType::UInt64:
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt64>>, copied<std::uint64_t>()};
             default: break;
         }
         return vorl::SeriesRef{};

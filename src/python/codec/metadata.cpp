@@ -4,36 +4,44 @@
 #include <limits>
 #include <string>
 
+#include "core/data_type.hpp"
 #include "python/convert.hpp"
 
 namespace pyvorl::codec {
 namespace {
 
+using vorl::DataType;
+// The Variant alternative (and the tag Python writes) of a column type.
+template <DataType T>
+constexpr long tag_of = static_cast<long>(vorl::index_of<T>);
+
 std::optional<vorl::Variant> variant_from_python(long tag, PyObject* value) {
     switch (tag) {
-        case 1:
-        case 2: {
+        case tag_of<DataType::DateTime>:
+        case tag_of<DataType::Int64>: {
             const long long number = PyLong_AsLongLong(value);
             if (number == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
-            return tag == 1 ? vorl::datetime_variant(number) : vorl::int64_variant(number);
+            return tag == tag_of<DataType::DateTime> ? vorl::datetime_variant(number) : vorl::int64_variant(number);
         }
-        case 3: {
+        case tag_of<DataType::Float64>: {
             const double number = PyFloat_AsDouble(value);
             if (number == -1.0 && PyErr_Occurred() != nullptr) return std::nullopt;
-            return vorl::Variant{std::in_place_index<3>, number};
+            return vorl::Variant{std::in_place_index<vorl::index_of<DataType::Float64>>, number};
         }
-        case 5: {
+        case tag_of<DataType::String>: {
             const auto text = utf8_view(value);
             if (!text) return std::nullopt;
             return vorl::string_variant(std::string(*text));
         }
-        case 6: return vorl::Variant{std::in_place_index<6>, PyObject_IsTrue(value) == 1};
-        case 9: {
+        case tag_of<DataType::Bool>:
+            return vorl::Variant{std::in_place_index<vorl::index_of<DataType::Bool>>, PyObject_IsTrue(value) == 1};
+        case tag_of<DataType::UInt64>: {
             const unsigned long long number = PyLong_AsUnsignedLongLong(value);
             if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return std::nullopt;
-            return vorl::Variant{std::in_place_index<9>, static_cast<std::uint64_t>(number)};
+            return vorl::Variant{std::in_place_index<vorl::index_of<DataType::UInt64>>,
+                                 static_cast<std::uint64_t>(number)};
         }
-        case 11: {
+        case tag_of<DataType::Bytes>: {
             const auto bytes = bytes_view(value);
             if (!bytes) return std::nullopt;
             return vorl::bytes_variant(std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
@@ -46,28 +54,29 @@ std::optional<vorl::Variant> variant_from_python(long tag, PyObject* value) {
 
 PyObject* variant_to_python(const vorl::Variant& value) {
     switch (value.index()) {
-        case 0: Py_RETURN_NONE;
-        case 1: return PyLong_FromLongLong(std::get<1>(value));
-        case 2: return PyLong_FromLongLong(std::get<2>(value));
-        case 3: return PyFloat_FromDouble(std::get<3>(value));
-        case 4: {
-            const vorl::D64 decimal = std::get<4>(value);
+        case tag_of<DataType::Null>: Py_RETURN_NONE;
+        case tag_of<DataType::DateTime>: return PyLong_FromLongLong(vorl::get<DataType::DateTime>(value));
+        case tag_of<DataType::Int64>: return PyLong_FromLongLong(vorl::get<DataType::Int64>(value));
+        case tag_of<DataType::Float64>: return PyFloat_FromDouble(vorl::get<DataType::Float64>(value));
+        case tag_of<DataType::Decimal>: {
+            const vorl::D64 decimal = vorl::get<DataType::Decimal>(value);
             double number = vorl::d64_to_double(decimal);
             if (decimal.is_nan()) number = std::numeric_limits<double>::quiet_NaN();
             if (decimal.is_infinite()) number = decimal.is_negative() ? -HUGE_VAL : HUGE_VAL;
             return PyFloat_FromDouble(number);
         }
-        case 5: {
-            const std::string& text = std::get<5>(value);
+        case tag_of<DataType::String>: {
+            const std::string& text = vorl::get<DataType::String>(value);
             return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
         }
-        case 6: return PyBool_FromLong(std::get<6>(value) ? 1 : 0);
-        case 7: return PyLong_FromLong(std::get<7>(value));
-        case 8: return PyLong_FromUnsignedLong(std::get<8>(value));
-        case 9: return PyLong_FromUnsignedLongLong(std::get<9>(value));
-        case 10: return PyFloat_FromDouble(static_cast<double>(std::get<10>(value)));
-        case 11: {
-            const std::string& bytes = std::get<11>(value);
+        case tag_of<DataType::Bool>: return PyBool_FromLong(vorl::get<DataType::Bool>(value) ? 1 : 0);
+        case tag_of<DataType::Int32>: return PyLong_FromLong(vorl::get<DataType::Int32>(value));
+        case tag_of<DataType::UInt32>: return PyLong_FromUnsignedLong(vorl::get<DataType::UInt32>(value));
+        case tag_of<DataType::UInt64>: return PyLong_FromUnsignedLongLong(vorl::get<DataType::UInt64>(value));
+        case tag_of<DataType::Float32>:
+            return PyFloat_FromDouble(static_cast<double>(vorl::get<DataType::Float32>(value)));
+        case tag_of<DataType::Bytes>: {
+            const std::string& bytes = vorl::get<DataType::Bytes>(value);
             return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
         }
         default: break;
