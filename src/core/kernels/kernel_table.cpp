@@ -11,7 +11,7 @@
 namespace vorl {
 namespace {
 
-enum class Needs { Nothing, Avx2, Avx2Fma };
+enum class Needs { Nothing, Avx2, Avx2Fma, Avx512Vbmi2 };
 
 bool usable(Needs needs) noexcept {
     const CpuFeatures& cpu = cpu_features();
@@ -19,6 +19,7 @@ bool usable(Needs needs) noexcept {
         case Needs::Nothing: return true;
         case Needs::Avx2: return cpu.avx2;
         case Needs::Avx2Fma: return cpu.avx2 && cpu.fma;
+        case Needs::Avx512Vbmi2: return cpu.avx2 && cpu.avx512_vbmi2;
     }
     return false;
 }
@@ -57,6 +58,7 @@ const auto& chosen() noexcept {
 std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
     static const Usable table({
 #if VORL_KERNELS_AVX2
+        Candidate<VarintRunKernels>{&VARINT_RUNS_AVX512_VBMI2, Needs::Avx512Vbmi2},
         Candidate<VarintRunKernels>{&VARINT_RUNS_AVX2, Needs::Avx2},
 #endif
         Candidate<VarintRunKernels>{&VARINT_RUNS_PLAIN, Needs::Nothing},

@@ -54,6 +54,9 @@ struct VarintRunKernels {
 extern const VarintRunKernels VARINT_RUNS_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const VarintRunKernels VARINT_RUNS_AVX2;
+// The AVX2 sizes and writes; reads find value starts by a table walk and
+// gather values with 64-byte permutes.
+extern const VarintRunKernels VARINT_RUNS_AVX512_VBMI2;
 #endif
 
 // The kernels this processor runs, fastest first; the plain loops last.

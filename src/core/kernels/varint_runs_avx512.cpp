@@ -1,0 +1,211 @@
+// AVX-512 (VBMI, VBMI2) varint run readers. Mixed widths go a 64-byte window
+// at a time: the window's value starts come from the table walk of
+// varint_starts.hpp, the start positions are compressed into one register,
+// and the values are gathered eight (int64) or sixteen (int32) at a time with
+// byte permutes, so no branch and no dependent load follows a value's width.
+// Sizes and writes are the AVX2 kernels'.
+#include "core/kernels/varint_runs.hpp"
+
+#if VORL_KERNELS_AVX2
+
+// GCC 12's AVX-512 headers start some intrinsics from _mm512_undefined_*(),
+// which -Wmaybe-uninitialized reports inside the headers themselves.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+
+#include <array>
+#include <bit>
+
+#include "core/kernels/varint_run_reader.hpp"
+#include "core/kernels/varint_starts.hpp"
+
+namespace vorl {
+namespace {
+
+template <class T>
+constexpr bool WIDE = sizeof(T) == 8;
+template <class T>
+constexpr unsigned LANES = 64 / sizeof(T);
+
+// zigzag_decode on each byte: (b >> 1) ^ -(b & 1); sign extension widens them after.
+VORL_TARGET_AVX512_VBMI2 inline __m128i zigzag_decode_bytes(__m128i block) noexcept {
+    const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
+    const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
+    return _mm_xor_si128(half, negate);
+}
+
+// from_varint_bits on the 16 one-byte values at `bytes`, stored at out.
+template <class T>
+VORL_TARGET_AVX512_VBMI2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) noexcept {
+    __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    if constexpr (std::is_signed_v<T>) block = zigzag_decode_bytes(block);
+    if constexpr (WIDE<T>) {
+        const __m128i high = _mm_srli_si128(block, 8);
+        if constexpr (std::is_signed_v<T>) {
+            _mm512_storeu_si512(out, _mm512_cvtepi8_epi64(block));
+            _mm512_storeu_si512(out + 8, _mm512_cvtepi8_epi64(high));
+        } else {
+            _mm512_storeu_si512(out, _mm512_cvtepu8_epi64(block));
+            _mm512_storeu_si512(out + 8, _mm512_cvtepu8_epi64(high));
+        }
+    } else {
+        _mm512_storeu_si512(out, std::is_signed_v<T> ? _mm512_cvtepi8_epi32(block) : _mm512_cvtepu8_epi32(block));
+    }
+}
+
+// The values that start at the bits of `starts` in `window` (with the 8 bytes
+// after it in `after`), stored at out, which has room for 64 values.
+template <class T>
+VORL_TARGET_AVX512_VBMI2 inline void gather_values(__m512i window, __m512i after, std::uint64_t starts,
+                                                   T* out) noexcept {
+    // Byte k of IOTA is k; LANE_OF_BYTE gives each byte the number of its lane.
+    alignas(64) static constexpr auto IOTA = [] {
+        std::array<std::uint8_t, 64> bytes{};
+        for (unsigned k = 0; k < 64; ++k) bytes[k] = static_cast<std::uint8_t>(k);
+        return bytes;
+    }();
+    alignas(64) static constexpr auto LANE_OF_BYTE = [] {
+        std::array<std::uint8_t, 64> bytes{};
+        for (unsigned k = 0; k < 64; ++k) bytes[k] = static_cast<std::uint8_t>(k / sizeof(T));
+        return bytes;
+    }();
+    // 1 + the byte's place in its lane: where the payload byte comes from.
+    alignas(64) static constexpr auto PAYLOAD_OFFSET = [] {
+        std::array<std::uint8_t, 64> bytes{};
+        for (unsigned k = 0; k < 64; ++k) bytes[k] = static_cast<std::uint8_t>(1 + k % sizeof(T));
+        return bytes;
+    }();
+    const __m512i positions = _mm512_maskz_compress_epi8(starts, _mm512_load_si512(IOTA.data()));
+    const __m512i lane_of_byte = _mm512_load_si512(LANE_OF_BYTE.data());
+    const __m512i payload_offset = _mm512_load_si512(PAYLOAD_OFFSET.data());
+    const auto count = static_cast<unsigned>(std::popcount(starts));
+    for (unsigned first = 0; first < count; first += LANES<T>) {
+        // Every byte of a lane holds the start of the lane's value.
+        const __m512i at = _mm512_permutexvar_epi8(
+            _mm512_add_epi8(lane_of_byte, _mm512_set1_epi8(static_cast<char>(first))), positions);
+        const __m512i marker_bytes = _mm512_permutexvar_epi8(at, window);
+        const __m512i payload = _mm512_permutex2var_epi8(window, _mm512_add_epi8(at, payload_offset), after);
+        if constexpr (WIDE<T>) {
+            const __m512i marker = _mm512_and_si512(marker_bytes, _mm512_set1_epi64(0xFF));
+            const __mmask8 wider = _mm512_cmpgt_epu64_mask(marker, _mm512_set1_epi64(VARINT_MAX_SINGLE_BYTE));
+            // The payload bits of 0xFB, 0xFC and 0xFD, by the marker's low three bits (3, 4, 5).
+            const __m512i bits_by_marker =
+                _mm512_permutexvar_epi64(marker, _mm512_setr_epi64(0, 0, 0, 0xFFFF, 0xFFFF'FFFF, -1, 0, 0));
+            __m512i value = _mm512_mask_and_epi64(marker, wider, payload, bits_by_marker);
+            if constexpr (std::is_signed_v<T>) {
+                const __m512i negate =
+                    _mm512_sub_epi64(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi64(1)));
+                value = _mm512_xor_si512(_mm512_srli_epi64(value, 1), negate);
+            }
+            _mm512_storeu_si512(out + first, value);
+        } else {
+            const __m512i marker = _mm512_and_si512(marker_bytes, _mm512_set1_epi32(0xFF));
+            const __mmask16 wider = _mm512_cmpgt_epu32_mask(marker, _mm512_set1_epi32(VARINT_MAX_SINGLE_BYTE));
+            // 0xFB and 0xFC by the marker's low four bits (11, 12); 0xFD is refused before this.
+            const __m512i bits_by_marker = _mm512_permutexvar_epi32(
+                marker, _mm512_setr_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFFFF, -1, 0, 0, 0));
+            __m512i value = _mm512_mask_and_epi32(marker, wider, payload, bits_by_marker);
+            if constexpr (std::is_signed_v<T>) {
+                const __m512i negate =
+                    _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi32(1)));
+                value = _mm512_xor_si512(_mm512_srli_epi32(value, 1), negate);
+            }
+            _mm512_storeu_si512(out + first, value);
+        }
+    }
+}
+
+template <class T>
+struct WidenAvx512 {
+    static constexpr std::uint64_t BLOCK = 64;
+    // Whole blocks of 64 one-byte values in a tight loop.
+    VORL_TARGET_AVX512_VBMI2 static std::uint64_t blocks(const std::uint8_t*& p, T* out,
+                                                         std::uint64_t max_blocks) noexcept {
+        const __m512i limit = _mm512_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE));
+        std::uint64_t b = 0;
+        for (; b < max_blocks; ++b, p += 64, out += 64) {
+            if (_mm512_cmpgt_epu8_mask(_mm512_loadu_si512(p), limit) != 0) break;
+            for (unsigned k = 0; k < 64; k += 16) widen_sixteen(p + k, out + k);
+        }
+        return b;
+    }
+    VORL_TARGET_AVX512_VBMI2 static unsigned sixteen(const std::uint8_t* bytes, T* out) noexcept {
+        widen_sixteen(bytes, out);
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+        const __mmask16 wider = _mm_cmpgt_epu8_mask(block, _mm_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE)));
+        return static_cast<unsigned>(std::countr_zero(static_cast<std::uint32_t>(wider) | 0x1'0000u));
+    }
+
+    // Windows of 64 bytes of any widths, while a whole window, the widest
+    // value starting at its last byte, and 64 more values fit. A marker the
+    // type refuses (0xFE, 0xFF, and 0xFD for 32-bit types) at a value's
+    // start ends the run before that value, for the checked reader to report.
+    static constexpr std::size_t MIXED_ROOM = 64 + VARINT_MAX_SIZE_U64 - 1;
+    VORL_TARGET_AVX512_VBMI2 static std::uint64_t mixed(const std::uint8_t*& p, std::size_t left, T* out,
+                                                        std::uint64_t max) noexcept {
+        const std::uint8_t* q = p;
+        const std::uint8_t* const end = p + left;
+        std::uint64_t n = 0;
+        std::uint64_t shift = 0;  // p starts a value
+        const __m512i ones = _mm512_set1_epi8(1), twos = _mm512_set1_epi8(2);
+        while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && max - n >= 64) {
+            const __m512i window = _mm512_loadu_si512(q);
+            const __m512i after = _mm512_castsi128_si512(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + 64)));
+            const std::uint64_t fb = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(0xFB)));
+            const std::uint64_t fc = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(0xFC)));
+            const std::uint64_t fd =
+                WIDE<T> ? _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(0xFD))) : 0;
+            const std::uint64_t refused = _mm512_cmpge_epu8_mask(
+                window, _mm512_set1_epi8(static_cast<char>(WIDE<T> ? VARINT_MARKER_U128 : VARINT_MARKER_U64)));
+            // Width classes (0xFB: 1, 0xFC: 2, 0xFD: 3), then c0 + 4 c1 + 16 c2 + 64 c3 per four bytes.
+            const __m512i classes =
+                _mm512_or_si512(_mm512_maskz_mov_epi8(fb | fd, ones), _mm512_maskz_mov_epi8(fc | fd, twos));
+            const __m512i pairs = _mm512_maddubs_epi16(classes, _mm512_set1_epi16(0x0401));
+            const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x0010'0001));
+            std::uint8_t indices[16];
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), _mm512_cvtepi32_epi8(quads));
+            std::uint64_t starts = varint_starts::starts_of_window(indices, shift);
+            if (const std::uint64_t stop = starts & refused) {
+                const auto before = static_cast<unsigned>(std::countr_zero(stop));
+                starts &= (std::uint64_t{1} << before) - 1;
+                gather_values(window, after, starts, out + n);
+                p = q + before;
+                return n + static_cast<unsigned>(std::popcount(starts));
+            }
+            gather_values(window, after, starts, out + n);
+            n += static_cast<unsigned>(std::popcount(starts));
+            q += 64;
+        }
+        p = q + shift / varint_starts::FIELD;
+        return n;
+    }
+};
+
+template <class T>
+VORL_TARGET_AVX512_VBMI2 Result<void, DecodeError> read_run(SliceReader& reader, std::uint64_t count,
+                                                            T* values) noexcept {
+    return varint_run_detail::read_run<T, WidenAvx512<T>>(reader, count, values);
+}
+
+template <class T>
+std::uint64_t avx2_size(const T* values, std::size_t count) noexcept {
+    return VARINT_RUNS_AVX2.of<T>().size(values, count);
+}
+template <class T>
+std::size_t avx2_write(std::uint8_t* out, const T* values, std::size_t count) noexcept {
+    return VARINT_RUNS_AVX2.of<T>().write(out, values, count);
+}
+
+template <class T>
+constexpr VarintRunOps<T> ops{avx2_size<T>, avx2_write<T>, read_run<T>};
+
+}  // namespace
+
+const VarintRunKernels VARINT_RUNS_AVX512_VBMI2{"avx512-vbmi2", ops<std::int32_t>, ops<std::uint32_t>,
+                                                ops<std::int64_t>, ops<std::uint64_t>};
+
+}  // namespace vorl
+
+#endif
