@@ -7,8 +7,8 @@ namespace vorl {
 struct CpuFeatures {
     bool avx2 = false;
     bool fma = false;
-    // AVX-512 F, BW, VL, VBMI and VBMI2 with BMI2: what the byte-permuting kernels use.
-    bool avx512_vbmi2 = false;
+    // AVX-512 F, BW, VL, DQ, VBMI and VBMI2 with BMI2, as the AVX-512 kernels use it.
+    bool avx512 = false;
 };
 
 const CpuFeatures& cpu_features() noexcept;

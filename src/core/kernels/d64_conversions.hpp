@@ -27,6 +27,8 @@ struct D64ConversionKernels {
 extern const D64ConversionKernels D64_CONVERSIONS_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const D64ConversionKernels D64_CONVERSIONS_AVX2;  // needs AVX2 and FMA
+// The AVX2 conversions to D64; to doubles eight at a time.
+extern const D64ConversionKernels D64_CONVERSIONS_AVX512;
 #endif
 
 std::span<const D64ConversionKernels* const> usable_d64_conversion_kernels() noexcept;

@@ -35,6 +35,8 @@ struct DatetimeDifferenceKernels {
 extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX2;
+// The AVX2 writing side; running sums eight at a time.
+extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX512;
 #endif
 
 std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_kernels() noexcept;

@@ -30,6 +30,8 @@ struct DecimalDifferenceKernels {
 extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_AVX2;
+// The AVX2 writing side; running sums eight at a time.
+extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_AVX512;
 #endif
 
 std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kernels() noexcept;

@@ -12,9 +12,9 @@
 #define VORL_KERNELS_AVX2 1
 #define VORL_TARGET_AVX2 __attribute__((target("avx2")))
 #define VORL_TARGET_AVX2_FMA __attribute__((target("avx2,fma")))
-// Byte permutes across 64 bytes and byte compression (Zen 4, Ice Lake and later).
-#define VORL_TARGET_AVX512_VBMI2 \
-    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
+// The AVX-512 of Zen 4 and Ice Lake on: 64-bit multiplies, byte permutes across 64 bytes, byte compression.
+#define VORL_TARGET_AVX512 \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
 #else
 #define VORL_KERNELS_AVX2 0
 #endif

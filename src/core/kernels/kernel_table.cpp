@@ -11,7 +11,7 @@
 namespace vorl {
 namespace {
 
-enum class Needs { Nothing, Avx2, Avx2Fma, Avx512Vbmi2 };
+enum class Needs { Nothing, Avx2, Avx2Fma, Avx512 };
 
 bool usable(Needs needs) noexcept {
     const CpuFeatures& cpu = cpu_features();
@@ -19,7 +19,7 @@ bool usable(Needs needs) noexcept {
         case Needs::Nothing: return true;
         case Needs::Avx2: return cpu.avx2;
         case Needs::Avx2Fma: return cpu.avx2 && cpu.fma;
-        case Needs::Avx512Vbmi2: return cpu.avx2 && cpu.avx512_vbmi2;
+        case Needs::Avx512: return cpu.avx2 && cpu.fma && cpu.avx512;
     }
     return false;
 }
@@ -58,7 +58,7 @@ const auto& chosen() noexcept {
 std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
     static const Usable table({
 #if VORL_KERNELS_AVX2
-        Candidate<VarintRunKernels>{&VARINT_RUNS_AVX512_VBMI2, Needs::Avx512Vbmi2},
+        Candidate<VarintRunKernels>{&VARINT_RUNS_AVX512, Needs::Avx512},
         Candidate<VarintRunKernels>{&VARINT_RUNS_AVX2, Needs::Avx2},
 #endif
         Candidate<VarintRunKernels>{&VARINT_RUNS_PLAIN, Needs::Nothing},
@@ -69,6 +69,7 @@ std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
 std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kernels() noexcept {
     static const Usable table({
 #if VORL_KERNELS_AVX2
+        Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_AVX512, Needs::Avx512},
         Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_AVX2, Needs::Avx2},
 #endif
         Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_PLAIN, Needs::Nothing},
@@ -79,6 +80,7 @@ std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kerne
 std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_kernels() noexcept {
     static const Usable table({
 #if VORL_KERNELS_AVX2
+        Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_AVX512, Needs::Avx512},
         Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_AVX2, Needs::Avx2},
 #endif
         Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_PLAIN, Needs::Nothing},
@@ -89,6 +91,7 @@ std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_ker
 std::span<const D64ConversionKernels* const> usable_d64_conversion_kernels() noexcept {
     static const Usable table({
 #if VORL_KERNELS_AVX2
+        Candidate<D64ConversionKernels>{&D64_CONVERSIONS_AVX512, Needs::Avx512},
         Candidate<D64ConversionKernels>{&D64_CONVERSIONS_AVX2, Needs::Avx2Fma},
 #endif
         Candidate<D64ConversionKernels>{&D64_CONVERSIONS_PLAIN, Needs::Nothing},

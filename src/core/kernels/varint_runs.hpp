@@ -56,7 +56,7 @@ extern const VarintRunKernels VARINT_RUNS_PLAIN;
 extern const VarintRunKernels VARINT_RUNS_AVX2;
 // The AVX2 sizes and writes; reads find value starts by a table walk and
 // gather values with 64-byte permutes.
-extern const VarintRunKernels VARINT_RUNS_AVX512_VBMI2;
+extern const VarintRunKernels VARINT_RUNS_AVX512;
 #endif
 
 // The kernels this processor runs, fastest first; the plain loops last.

@@ -8,16 +8,10 @@
 
 #if VORL_KERNELS_AVX2
 
-// GCC 12's AVX-512 headers start some intrinsics from _mm512_undefined_*(),
-// which -Wmaybe-uninitialized reports inside the headers themselves.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-
 #include <array>
 #include <bit>
 
+#include "core/kernels/avx512_blocks.hpp"
 #include "core/kernels/varint_run_reader.hpp"
 #include "core/kernels/varint_starts.hpp"
 
@@ -30,7 +24,7 @@ template <class T>
 constexpr unsigned LANES = 64 / sizeof(T);
 
 // zigzag_decode on each byte: (b >> 1) ^ -(b & 1); sign extension widens them after.
-VORL_TARGET_AVX512_VBMI2 inline __m128i zigzag_decode_bytes(__m128i block) noexcept {
+VORL_TARGET_AVX512 inline __m128i zigzag_decode_bytes(__m128i block) noexcept {
     const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
     const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
     return _mm_xor_si128(half, negate);
@@ -38,7 +32,7 @@ VORL_TARGET_AVX512_VBMI2 inline __m128i zigzag_decode_bytes(__m128i block) noexc
 
 // from_varint_bits on the 16 one-byte values at `bytes`, stored at out.
 template <class T>
-VORL_TARGET_AVX512_VBMI2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) noexcept {
+VORL_TARGET_AVX512 inline void widen_sixteen(const std::uint8_t* bytes, T* out) noexcept {
     __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
     if constexpr (std::is_signed_v<T>) block = zigzag_decode_bytes(block);
     if constexpr (WIDE<T>) {
@@ -58,8 +52,7 @@ VORL_TARGET_AVX512_VBMI2 inline void widen_sixteen(const std::uint8_t* bytes, T*
 // The values that start at the bits of `starts` in `window` (with the 8 bytes
 // after it in `after`), stored at out, which has room for 64 values.
 template <class T>
-VORL_TARGET_AVX512_VBMI2 inline void gather_values(__m512i window, __m512i after, std::uint64_t starts,
-                                                   T* out) noexcept {
+VORL_TARGET_AVX512 inline void gather_values(__m512i window, __m512i after, std::uint64_t starts, T* out) noexcept {
     // Byte k of IOTA is k; LANE_OF_BYTE gives each byte the number of its lane.
     alignas(64) static constexpr auto IOTA = [] {
         std::array<std::uint8_t, 64> bytes{};
@@ -121,8 +114,7 @@ template <class T>
 struct WidenAvx512 {
     static constexpr std::uint64_t BLOCK = 64;
     // Whole blocks of 64 one-byte values in a tight loop.
-    VORL_TARGET_AVX512_VBMI2 static std::uint64_t blocks(const std::uint8_t*& p, T* out,
-                                                         std::uint64_t max_blocks) noexcept {
+    VORL_TARGET_AVX512 static std::uint64_t blocks(const std::uint8_t*& p, T* out, std::uint64_t max_blocks) noexcept {
         const __m512i limit = _mm512_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE));
         std::uint64_t b = 0;
         for (; b < max_blocks; ++b, p += 64, out += 64) {
@@ -131,7 +123,7 @@ struct WidenAvx512 {
         }
         return b;
     }
-    VORL_TARGET_AVX512_VBMI2 static unsigned sixteen(const std::uint8_t* bytes, T* out) noexcept {
+    VORL_TARGET_AVX512 static unsigned sixteen(const std::uint8_t* bytes, T* out) noexcept {
         widen_sixteen(bytes, out);
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
         const __mmask16 wider = _mm_cmpgt_epu8_mask(block, _mm_set1_epi8(static_cast<char>(VARINT_MAX_SINGLE_BYTE)));
@@ -143,8 +135,8 @@ struct WidenAvx512 {
     // type refuses (0xFE, 0xFF, and 0xFD for 32-bit types) at a value's
     // start ends the run before that value, for the checked reader to report.
     static constexpr std::size_t MIXED_ROOM = 64 + VARINT_MAX_SIZE_U64 - 1;
-    VORL_TARGET_AVX512_VBMI2 static std::uint64_t mixed(const std::uint8_t*& p, std::size_t left, T* out,
-                                                        std::uint64_t max) noexcept {
+    VORL_TARGET_AVX512 static std::uint64_t mixed(const std::uint8_t*& p, std::size_t left, T* out,
+                                                  std::uint64_t max) noexcept {
         const std::uint8_t* q = p;
         const std::uint8_t* const end = p + left;
         std::uint64_t n = 0;
@@ -184,8 +176,7 @@ struct WidenAvx512 {
 };
 
 template <class T>
-VORL_TARGET_AVX512_VBMI2 Result<void, DecodeError> read_run(SliceReader& reader, std::uint64_t count,
-                                                            T* values) noexcept {
+VORL_TARGET_AVX512 Result<void, DecodeError> read_run(SliceReader& reader, std::uint64_t count, T* values) noexcept {
     return varint_run_detail::read_run<T, WidenAvx512<T>>(reader, count, values);
 }
 
@@ -203,8 +194,8 @@ constexpr VarintRunOps<T> ops{avx2_size<T>, avx2_write<T>, read_run<T>};
 
 }  // namespace
 
-const VarintRunKernels VARINT_RUNS_AVX512_VBMI2{"avx512-vbmi2", ops<std::int32_t>, ops<std::uint32_t>,
-                                                ops<std::int64_t>, ops<std::uint64_t>};
+const VarintRunKernels VARINT_RUNS_AVX512{"avx512", ops<std::int32_t>, ops<std::uint32_t>, ops<std::int64_t>,
+                                          ops<std::uint64_t>};
 
 }  // namespace vorl
 

@@ -1,0 +1,54 @@
+// Building blocks shared by the AVX-512 kernels; included by *_avx512.cpp only.
+#pragma once
+
+#include "core/kernels/isa.hpp"
+
+#if VORL_KERNELS_AVX2
+
+// GCC 12's AVX-512 headers start some intrinsics from _mm512_undefined_*(),
+// which -Wmaybe-uninitialized reports inside the headers themselves.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+#include <immintrin.h>
+
+namespace vorl::avx512 {
+
+// The running sums of eight 64-bit lanes, wrapping: lane k becomes x0 + ... + xk.
+VORL_TARGET_AVX512 inline __m512i prefix_sums64(__m512i x) noexcept {
+    const __m512i zero = _mm512_setzero_si512();
+    x = _mm512_add_epi64(x, _mm512_alignr_epi64(x, zero, 7));  // + x[k - 1]
+    x = _mm512_add_epi64(x, _mm512_alignr_epi64(x, zero, 6));  // + x[k - 2] + x[k - 3]
+    return _mm512_add_epi64(x, _mm512_alignr_epi64(x, zero, 4));
+}
+
+// The last lane in every lane.
+VORL_TARGET_AVX512 inline __m512i broadcast_last64(__m512i x) noexcept {
+    return _mm512_permutexvar_epi64(_mm512_set1_epi64(7), x);
+}
+
+// Running sums over `count` 64-bit values at `values`, continued from `carry`
+// (every lane) and updated in it; `finish(sums)` gives what is stored.
+template <class Finish>  // a callable with a VORL_TARGET_AVX512 operator()
+VORL_TARGET_AVX512 inline std::size_t running_sums64(void* values, std::size_t count, __m512i& carry,
+                                                     Finish finish) noexcept {
+    auto* at = static_cast<long long*>(values);
+    std::size_t i = 0;
+    for (; count - i >= 8; i += 8) {
+        const __m512i sums = prefix_sums64(_mm512_loadu_si512(at + i));
+        // Only one addition per block waits for the block before.
+        const __m512i total = broadcast_last64(sums);
+        _mm512_storeu_si512(at + i, finish(_mm512_add_epi64(sums, carry)));
+        carry = _mm512_add_epi64(carry, total);
+    }
+    return i;
+}
+
+VORL_TARGET_AVX512 inline std::uint64_t first_lane64(__m512i x) noexcept {
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm512_castsi512_si128(x)));
+}
+
+}  // namespace vorl::avx512
+
+#endif
