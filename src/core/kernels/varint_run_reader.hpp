@@ -54,6 +54,8 @@ template <class T>
 // Widen::mixed(p, left, out, max), where a policy has it (with MIXED_ROOM, the
 // input and output room it needs), reads values of any width, at most max,
 // and stops before a value it leaves to the checked reader.
+// Widen::nines(p, left, out, max), where a policy has it (with NINES_ROOM),
+// reads a run of nine-byte values the same way.
 // Widen::blocks(p, out, max_blocks) reads whole blocks of one-byte values (at
 // most max_blocks blocks of Widen::BLOCK values, each checked) and returns
 // how many; Widen::sixteen(p, out) widens the 16 bytes at p, which start with
@@ -86,7 +88,13 @@ template <class T, class Widen>
         }
         if constexpr (wide) {
             if (left >= VARINT_MAX_SIZE_U64 && *p == VARINT_MARKER_U64) {
-                const std::uint64_t n = read_nine_byte_values(p, left, count - i, values + i);
+                std::uint64_t n = 0;
+                if constexpr (requires { Widen::NINES_ROOM; }) {
+                    if (left >= Widen::NINES_ROOM && count - i >= Widen::NINES_ROOM) {
+                        n = Widen::nines(p, left, values + i, count - i);
+                    }
+                }
+                n += read_nine_byte_values(p, static_cast<std::size_t>(end - p), count - i - n, values + i + n);
                 i += n;
                 if (n != 0) continue;
             }

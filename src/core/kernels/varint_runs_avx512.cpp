@@ -175,9 +175,47 @@ struct WidenAvx512 {
     }
 };
 
+// Runs of nine-byte values (random 64-bit data), seven to a 64-byte load.
+struct NineByteValues {
+    static constexpr std::size_t NINES_ROOM = 64;  // a load, and eight values stored for seven
+    template <class T>
+    VORL_TARGET_AVX512 static std::uint64_t nines(const std::uint8_t*& p, std::size_t left, T* out,
+                                                  std::uint64_t max) noexcept {
+        // The payload bytes of the seven values in the first seven lanes.
+        alignas(64) static constexpr auto PAYLOADS = [] {
+            std::array<std::uint8_t, 64> bytes{};
+            for (unsigned k = 0; k < 56; ++k) bytes[k] = static_cast<std::uint8_t>(9 * (k / 8) + 1 + k % 8);
+            return bytes;
+        }();
+        constexpr std::uint64_t MARKERS = 0x0040'2010'0804'0201;  // bits 0, 9, ..., 54
+        const __m512i payloads = _mm512_load_si512(PAYLOADS.data());
+        const __m512i marker = _mm512_set1_epi8(static_cast<char>(VARINT_MARKER_U64));
+        std::uint64_t n = 0;
+        for (; left >= NINES_ROOM && max - n >= 8; left -= 63, p += 63, n += 7) {
+            const __m512i window = _mm512_loadu_si512(p);
+            if ((_mm512_cmpeq_epi8_mask(window, marker) & MARKERS) != MARKERS) break;
+            __m512i value = _mm512_permutexvar_epi8(payloads, window);
+            if constexpr (std::is_signed_v<T>) {
+                const __m512i negate =
+                    _mm512_sub_epi64(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi64(1)));
+                value = _mm512_xor_si512(_mm512_srli_epi64(value, 1), negate);
+            }
+            _mm512_storeu_si512(out + n, value);
+        }
+        return n;
+    }
+};
+
+template <class T>
+struct WidenAvx512Wide : WidenAvx512<T>, NineByteValues {};
+
 template <class T>
 VORL_TARGET_AVX512 Result<void, DecodeError> read_run(SliceReader& reader, std::uint64_t count, T* values) noexcept {
-    return varint_run_detail::read_run<T, WidenAvx512<T>>(reader, count, values);
+    if constexpr (WIDE<T>) {
+        return varint_run_detail::read_run<T, WidenAvx512Wide<T>>(reader, count, values);
+    } else {
+        return varint_run_detail::read_run<T, WidenAvx512<T>>(reader, count, values);
+    }
 }
 
 template <class T>
