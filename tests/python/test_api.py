@@ -173,3 +173,25 @@ def test_another_thread_runs_during_a_large_call(call):
         stop.set()
         thread.join()
         sys.setswitchinterval(interval)
+
+
+def test_a_column_changed_by_another_thread_during_dumps_gives_a_whole_frame():
+    # Arrays are read in place with the lock released; values flipping between
+    # one- and nine-byte varints make the counting and writing passes disagree.
+    column, stop = np.zeros(1_000_000, dtype=np.int64), threading.Event()
+    small, large = np.zeros_like(column), np.full_like(column, 2**62)
+
+    def flip():
+        while not stop.is_set():
+            np.copyto(column, large)
+            np.copyto(column, small)
+
+    thread = threading.Thread(target=flip)
+    thread.start()
+    try:
+        for _ in range(20):
+            values = loads(dumps({"i": column}))["i"]
+            assert np.isin(values, [0, 2**62]).all()
+    finally:
+        stop.set()
+        thread.join()

@@ -20,21 +20,22 @@ namespace {
 
 using vorl::DataType;
 
-// One column on its way into a frame. Arrays whose encoded size depends on
-// their values (varint and compact columns) are copied before encoding, so
-// that a thread changing them meanwhile cannot make the counting pass and the
-// writing pass disagree; fixed-width floats and bools are read once, in place.
+// One column on its way into a frame. Arrays are read in place. A thread that
+// changes an array whose encoded size depends on its values (varint and
+// compact columns) while the lock is released can make the counting pass and
+// the writing pass disagree: the writer stays inside the frame and reports
+// it, and encode() then starts over from private copies of those arrays.
 struct Column {
     std::string_view name;
     std::optional<vorl::Metadata> metadata;
     std::optional<PyArrayTyped> typed;  // shared intake: floats, bools, converted datetimes, texts, float decimals
-    // Copied arrays: int32/int64/uint32/uint64/datetime64[us].
+    // Integer arrays read in place: int32/int64/uint32/uint64/datetime64[us].
     PyRef owner;  // the array, or the bytes object that holds a byte-string column
-    DataType copied_type = DataType::Null;
+    DataType integer_type = DataType::Null;
     const void* source = nullptr;
     std::size_t length = 0;
     std::size_t element_size = 0;
-    vorl::Buffer<std::uint8_t> copy;
+    vorl::Buffer<std::uint8_t> private_copy;
     std::vector<std::string_view> pieces;  // byte strings
     vorl::Buffer<vorl::D64> decimals;      // decimal texts
     bool is_bytes = false;
@@ -42,19 +43,21 @@ struct Column {
 
     std::size_t byte_estimate() const noexcept {
         if (is_bytes) return PyBytes_Size(owner.get()) + 8 * pieces.size();
-        if (copied_type != DataType::Null) return 2 * length * element_size;
+        if (integer_type != DataType::Null) return length * element_size;
         return 8 * (typed ? vorl::series_length(typed->view()) : decimals.size());
     }
 
-    void make_copy() {
-        if (copied_type == DataType::Null) return;
-        copy = vorl::Buffer<std::uint8_t>::uninitialized(length * element_size);
-        if (length != 0) std::memcpy(copy.data(), source, length * element_size);
+    // Points the column at a copy of its integers that no other thread can change.
+    void take_private_copy() {
+        if (integer_type == DataType::Null) return;
+        private_copy = vorl::Buffer<std::uint8_t>::uninitialized(length * element_size);
+        if (length != 0) std::memcpy(private_copy.data(), source, length * element_size);
+        source = private_copy.data();
     }
 
     template <class T>
-    std::span<const T> copied() const noexcept {
-        return {reinterpret_cast<const T*>(copy.data()), length};
+    std::span<const T> integers() const noexcept {
+        return {static_cast<const T*>(source), length};
     }
 
     vorl::SeriesRef view() const noexcept {
@@ -64,17 +67,20 @@ struct Column {
                                    std::span<const std::string_view>(pieces)};
         if (is_decimal_texts)
             return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.span()};
-        switch (copied_type) {
+        switch (integer_type) {
             case DataType::DateTime:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>, copied<std::int64_t>()};
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>,
+                                       integers<std::int64_t>()};
             case DataType::Int64:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int64>>, copied<std::int64_t>()};
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int64>>, integers<std::int64_t>()};
             case DataType::Int32:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int32>>, copied<std::int32_t>()};
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int32>>, integers<std::int32_t>()};
             case DataType::UInt32:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt32>>, copied<std::uint32_t>()};
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt32>>,
+                                       integers<std::uint32_t>()};
             case DataType::UInt64:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt64>>, copied<std::uint64_t>()};
+                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt64>>,
+                                       integers<std::uint64_t>()};
             default: break;
         }
         return vorl::SeriesRef{};
@@ -119,8 +125,8 @@ private:
     std::size_t length_ = 0;
 };
 
-// The array kinds that are copied; every other kind goes through the shared intake.
-bool take_copied_array(Column& column, PyObject* data) {
+// The integer arrays read in place; every other kind goes through the shared intake.
+bool take_integer_array(Column& column, PyObject* data) {
     const NumpyTypes* types = numpy_types();
     if (types == nullptr || !PyArray_Check(data)) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(data);
@@ -139,7 +145,7 @@ bool take_copied_array(Column& column, PyObject* data) {
         const bool aligned = (flags & NPY_ARRAY_ALIGNED) != 0, contiguous = (flags & NPY_ARRAY_C_CONTIGUOUS) != 0;
         if (PyArray_NDIM(array) != 1 || !aligned || !contiguous) return false;
         column.owner = PyRef::borrow(data);
-        column.copied_type = kind.type;
+        column.integer_type = kind.type;
         column.source = PyArray_DATA(array);
         column.length = static_cast<std::size_t>(PyArray_DIM(array, 0));
         column.element_size = kind.size;
@@ -239,7 +245,7 @@ std::optional<Column> take_column(PyObject* item) {
     } else if (*kind == "t" && items.objects() != nullptr) {
         column.typed = intake_text_objects(items.objects(), items.size());
         taken = column.typed.has_value();
-    } else if (!places && take_copied_array(column, data)) {
+    } else if (!places && take_integer_array(column, data)) {
         taken = true;
     } else if (PyErr_Occurred() == nullptr) {
         column.typed = intake_column(data, places, column.name);
@@ -261,6 +267,32 @@ void maybe_without_lock(bool release, Work&& work) {
         throw;
     }
     PyEval_RestoreThread(state);
+}
+
+// The frame of `table`, counted and written without the lock when `release`
+// is set. When the writing pass disagrees with the counting pass: null, with
+// no exception set if `retry` is set.
+PyRef encode_frame(const vorl::TableRef& table, bool release, bool retry) {
+    std::optional<vorl::Result<std::size_t, vorl::TableFramePackError>> size;
+    maybe_without_lock(release, [&] { size.emplace(vorl::table_frame_size(table)); });
+    if (!*size) {
+        raise_value_error(size->error().message());
+        return PyRef{};
+    }
+    const std::size_t frame_size = size->value();
+    PyRef frame(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame_size)));
+    if (!frame) return PyRef{};
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
+    std::optional<vorl::Result<void, vorl::TableFramePackError>> written;
+    maybe_without_lock(release, [&] {
+        vorl::advise_huge_pages(out, frame_size);
+        written.emplace(vorl::write_table_frame(table, {out, frame_size}));
+    });
+    if (!*written) {
+        if (!retry) PyErr_SetString(PyExc_SystemError, written->error().message().c_str());
+        return PyRef{};
+    }
+    return frame;
 }
 
 }  // namespace
@@ -286,36 +318,25 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             estimate += column->byte_estimate();
             columns.push_back(std::move(*column));
         }
-        const bool release = estimate >= RELEASE_LOCK_BYTES;
-
         vorl::TableRef table{vorl::TABLE_FRAME_MAGIC_VERSION, {}, std::move(*table_metadata), false};
-        std::optional<vorl::Result<std::size_t, vorl::TableFramePackError>> size;
-        maybe_without_lock(release, [&] {
-            for (Column& column : columns) column.make_copy();
-            table.fields.reserve(columns.size());
-            for (Column& column : columns) {
-                vorl::FieldRef field = vorl::FieldRef::of(column.name, column.view());
-                field.metadata = std::move(column.metadata);
-                table.fields.push_back(std::move(field));
-            }
-            size.emplace(vorl::table_frame_size(table));
-        });
-        if (!*size) {
-            raise_value_error(size->error().message());
-            return nullptr;
+        table.fields.reserve(columns.size());
+        for (Column& column : columns) {
+            vorl::FieldRef field = vorl::FieldRef::of(column.name, column.view());
+            field.metadata = std::move(column.metadata);
+            table.fields.push_back(std::move(field));
         }
-        const std::size_t frame_size = size->value();
-        PyRef frame(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame_size)));
-        if (!frame) return nullptr;
-        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
-        std::optional<vorl::Result<void, vorl::TableFramePackError>> written;
-        maybe_without_lock(release, [&] {
-            vorl::advise_huge_pages(out, frame_size);
-            written.emplace(vorl::write_table_frame(table, {out, frame_size}));
-        });
-        if (!*written) {
-            PyErr_SetString(PyExc_SystemError, written->error().message().c_str());
-            return nullptr;
+        const bool release = estimate >= RELEASE_LOCK_BYTES;
+        PyRef frame = encode_frame(table, release, true);
+        if (!frame && !PyErr_Occurred()) {
+            // Another thread changed a column meanwhile (NumPy changes arrays
+            // without the lock, too): encode a snapshot instead.
+            maybe_without_lock(release, [&] {
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    columns[i].take_private_copy();
+                    table.fields[i].series = columns[i].view();
+                }
+            });
+            frame = encode_frame(table, release, false);
         }
         return frame.release();
     });
