@@ -128,15 +128,10 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
     if places is not None:
         if kind == "f":
             array = np.ascontiguousarray(array if dtype in KEPT else array.astype(np.float64))
-            unfit = ~np.isfinite(array)
-            if unfit.any():
-                row = int(unfit.argmax())
-                raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
-            unfit = np.abs(array) >= D64_LIMIT / 10.0**places
-            if unfit.any():
-                row = int(unfit.argmax())
-                value = float(array[row])
-                raise ValueError(f"column {name!r} row {row}: {value!r} does not fit a decimal with {places} places")
+            limit = D64_LIMIT / 10.0**places
+            # Two reductions without temporaries; NaN fails both comparisons.
+            if len(array) and not (-limit < array.min() and array.max() < limit):
+                raise_unfit_decimal(name, array, places, limit)
             return "a", array, None if dtype == np.float64 else str(dtype)
         if kind == "O":
             return "t", np.ascontiguousarray(array), None
@@ -166,12 +161,27 @@ def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[st
     raise ValueError(f"column {name!r}: unsupported dtype {dtype}")
 
 
+def raise_unfit_decimal(name: str, array: NDArray[Any], places: int, limit: float) -> None:
+    """The first row of a float column that cannot be stored as a decimal, and why."""
+    unfit = ~np.isfinite(array)
+    if unfit.any():
+        row = int(unfit.argmax())
+        raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
+    row = int((np.abs(array) >= limit).argmax())
+    raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} does not fit a decimal with {places} places")
+
+
 def fits_microseconds(values: NDArray[np.int64], unit: str) -> bool:
     """Whether every value converts to whole microseconds that fit int64 (NaT always does)."""
     not_nat = values != NAT
     if unit == "ns":
         return bool(np.all((values % 1000 == 0) | ~not_nat))
     limit = INT64_MAX // MICROS_PER[unit]
+    # Reductions first; only NaT or an outlier needs the pass that skips NaT.
+    if not len(values) or values.max() > limit:
+        return not len(values)
+    if values.min() >= -limit:
+        return True
     return bool(np.all(np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit))
 
 
