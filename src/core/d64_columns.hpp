@@ -24,4 +24,7 @@ std::size_t floats_to_d64(std::span<const float> values, unsigned places, D64* o
 // out may be the values' own memory (a double takes its decimal's place).
 void d64_to_doubles(std::span<const D64> values, double* out) noexcept;
 
+// The index of the first NaN or infinity among values, or values.size().
+std::size_t first_special(std::span<const D64> values) noexcept;
+
 }  // namespace vorl

@@ -16,6 +16,7 @@ namespace pyvorl {
 namespace {
 
 using vorl::Buffer;
+using vorl::DataType;
 
 template <class T>
 void free_buffer(void* data, std::size_t, std::size_t) noexcept {
@@ -207,35 +208,35 @@ PyRef series_to_array(vorl::Series series, std::size_t row_count, std::int64_t d
     const NumpyTypes* types = numpy_types();
     if (types == nullptr) return {};
     switch (vorl::series_type(series)) {
-        case vorl::DataType::Null: return NullColumns(row_count).array(types->boolean);
-        case vorl::DataType::DateTime: {
-            auto& values = std::get<1>(series);
+        case DataType::Null: return NullColumns(row_count).array(types->boolean);
+        case DataType::DateTime: {
+            auto& values = vorl::get<DataType::DateTime>(series);
             // Frames keep UTC; the caller chooses the wall clock (the sum wraps, NaT stays NaT).
             vorl::add_offset_keeping_nat(values.span(), datetime_offset);
             return array_over(std::move(values), types->datetime_us, free_buffer<std::int64_t>);
         }
-        case vorl::DataType::Int64:
-            return array_over(std::move(std::get<2>(series)), types->int64, free_buffer<std::int64_t>);
-        case vorl::DataType::Float64:
-            return array_over(std::move(std::get<3>(series)), types->float64, free_buffer<double>);
-        case vorl::DataType::Decimal: {
+        case DataType::Int64:
+            return array_over(std::move(vorl::get<DataType::Int64>(series)), types->int64, free_buffer<std::int64_t>);
+        case DataType::Float64:
+            return array_over(std::move(vorl::get<DataType::Float64>(series)), types->float64, free_buffer<double>);
+        case DataType::Decimal: {
             // A double has the size of a D64: each takes its decimal's place
             // in the column's own allocation.
-            const auto released = std::get<4>(series).release();
+            const auto released = vorl::get<DataType::Decimal>(series).release();
             vorl::d64_to_doubles({released.data, released.size}, reinterpret_cast<double*>(released.data));
             return array_over_memory(released.data, released.size, released.capacity, types->float64,
                                      free_buffer<double>);
         }
-        case vorl::DataType::String: return objects_array<true>(std::get<5>(series), types->object);
-        case vorl::DataType::Bool:
-            return array_over(std::move(std::get<6>(series)), types->boolean, free_buffer<std::uint8_t>);
-        case vorl::DataType::Int32:
-            return array_over(std::move(std::get<7>(series)), types->int32, free_buffer<std::int32_t>);
-        case vorl::DataType::UInt32: return array_copy(std::get<8>(series), types->uint32);
-        case vorl::DataType::UInt64: return array_copy(std::get<9>(series), types->uint64);
-        case vorl::DataType::Float32:
-            return array_over(std::move(std::get<10>(series)), types->float32, free_buffer<float>);
-        case vorl::DataType::Bytes: return objects_array<false>(std::get<11>(series), types->object);
+        case DataType::String: return objects_array<true>(vorl::get<DataType::String>(series), types->object);
+        case DataType::Bool:
+            return array_over(std::move(vorl::get<DataType::Bool>(series)), types->boolean, free_buffer<std::uint8_t>);
+        case DataType::Int32:
+            return array_over(std::move(vorl::get<DataType::Int32>(series)), types->int32, free_buffer<std::int32_t>);
+        case DataType::UInt32: return array_copy(vorl::get<DataType::UInt32>(series), types->uint32);
+        case DataType::UInt64: return array_copy(vorl::get<DataType::UInt64>(series), types->uint64);
+        case DataType::Float32:
+            return array_over(std::move(vorl::get<DataType::Float32>(series)), types->float32, free_buffer<float>);
+        case DataType::Bytes: return objects_array<false>(vorl::get<DataType::Bytes>(series), types->object);
     }
     PyErr_SetString(PyExc_SystemError, "unknown column type");
     return {};
@@ -252,7 +253,7 @@ PyRef table_to_py_list(vorl::Table table) {
         PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
         if (!name) return {};
         PyRef array;
-        if (vorl::series_type(field.series) == vorl::DataType::Null) {
+        if (vorl::series_type(field.series) == DataType::Null) {
             const NumpyTypes* types = numpy_types();
             if (types == nullptr) return {};
             array = nulls.array(types->boolean);

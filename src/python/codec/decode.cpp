@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/byte_order.hpp"
+#include "core/d64_columns.hpp"
 #include "core/frame.hpp"
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
@@ -75,7 +76,7 @@ struct DecimalFacts {
 DecimalFacts decimal_facts(const vorl::Buffer<vorl::D64>& values) {
     DecimalFacts facts;
     if (!values.empty()) facts.scale = values[0].scale();
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = vorl::first_special(values.span()); i < values.size(); ++i) {
         const vorl::D64& value = values[i];
         if (!value.is_special()) continue;
         const double special =
@@ -90,7 +91,8 @@ PyRef field_to_python(vorl::Field& field, std::size_t row_count) {
     if (!metadata) return {};
     const auto tag = static_cast<int>(vorl::series_type(field.series));
     std::optional<DecimalFacts> facts;
-    if (auto* decimals = std::get_if<4>(&field.series)) facts = decimal_facts(*decimals);
+    if (auto* decimals = std::get_if<vorl::index_of<vorl::DataType::Decimal>>(&field.series))
+        facts = decimal_facts(*decimals);
     PyRef array = series_to_array(std::move(field.series), row_count, 0);
     if (!array) return {};
     PyRef scale = PyRef::borrow(Py_None);
