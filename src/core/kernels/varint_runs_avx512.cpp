@@ -140,7 +140,7 @@ struct WidenAvx512 {
         const std::uint8_t* q = p;
         const std::uint8_t* const end = p + left;
         std::uint64_t n = 0;
-        std::uint64_t shift = 0;  // p starts a value
+        unsigned entry = 0;  // p starts a value
         const __m512i ones = _mm512_set1_epi8(1), twos = _mm512_set1_epi8(2);
         while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && max - n >= 64) {
             const __m512i window = _mm512_loadu_si512(q);
@@ -151,14 +151,19 @@ struct WidenAvx512 {
                 WIDE<T> ? _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(0xFD))) : 0;
             const std::uint64_t refused = _mm512_cmpge_epu8_mask(
                 window, _mm512_set1_epi8(static_cast<char>(WIDE<T> ? VARINT_MARKER_U128 : VARINT_MARKER_U64)));
-            // Width classes (0xFB: 1, 0xFC: 2, 0xFD: 3), then c0 + 4 c1 + 16 c2 + 64 c3 per four bytes.
-            const __m512i classes =
-                _mm512_or_si512(_mm512_maskz_mov_epi8(fb | fd, ones), _mm512_maskz_mov_epi8(fc | fd, twos));
-            const __m512i pairs = _mm512_maddubs_epi16(classes, _mm512_set1_epi16(0x0401));
-            const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x0010'0001));
-            std::uint8_t indices[16];
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), _mm512_cvtepi32_epi8(quads));
-            std::uint64_t starts = varint_starts::starts_of_window(indices, shift);
+            std::uint64_t starts;
+            if ((fc | fd) == 0 && entry <= 2) {
+                starts = varint_starts::starts_of_one_or_three(fb, entry);
+            } else {
+                // Width classes (0xFB: 1, 0xFC: 2, 0xFD: 3), then c0 + 4 c1 + 16 c2 + 64 c3 per four bytes.
+                const __m512i classes =
+                    _mm512_or_si512(_mm512_maskz_mov_epi8(fb | fd, ones), _mm512_maskz_mov_epi8(fc | fd, twos));
+                const __m512i pairs = _mm512_maddubs_epi16(classes, _mm512_set1_epi16(0x0401));
+                const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x0010'0001));
+                std::uint8_t indices[16];
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), _mm512_cvtepi32_epi8(quads));
+                starts = varint_starts::starts_of_window(indices, entry);
+            }
             if (const std::uint64_t stop = starts & refused) {
                 const auto before = static_cast<unsigned>(std::countr_zero(stop));
                 starts &= (std::uint64_t{1} << before) - 1;
@@ -170,7 +175,7 @@ struct WidenAvx512 {
             n += static_cast<unsigned>(std::popcount(starts));
             q += 64;
         }
-        p = q + shift / varint_starts::FIELD;
+        p = q + entry;
         return n;
     }
 };
