@@ -61,6 +61,17 @@ template <class T>
 // how many; Widen::sixteen(p, out) widens the 16 bytes at p, which start with
 // a one-byte value, into out[0..16) and returns how many of them lead with
 // one-byte values.
+// The values a policy's mixed reader needs room for: MIXED_VALUES where it
+// says, else MIXED_ROOM.
+template <class Widen>
+constexpr std::uint64_t mixed_values() noexcept {
+    if constexpr (requires { Widen::MIXED_VALUES; }) {
+        return Widen::MIXED_VALUES;
+    } else {
+        return Widen::MIXED_ROOM;
+    }
+}
+
 template <class T, class Widen>
 [[gnu::always_inline]] inline Result<void, DecodeError> read_run(SliceReader& reader, std::uint64_t count,
                                                                  T* values) noexcept {
@@ -101,7 +112,7 @@ template <class T, class Widen>
         }
         // Mixed widths, where the policy has a reader for them.
         if constexpr (requires { Widen::MIXED_ROOM; }) {
-            if (left >= Widen::MIXED_ROOM && count - i >= Widen::MIXED_ROOM) {
+            if (left >= Widen::MIXED_ROOM && count - i >= mixed_values<Widen>()) {
                 const std::uint64_t n = Widen::mixed(p, left, values + i, count - i);
                 i += n;
                 if (n != 0) continue;

@@ -50,7 +50,7 @@ VORL_TARGET_AVX512 inline void widen_sixteen(const std::uint8_t* bytes, T* out) 
 }
 
 // The values that start at the bits of `starts` in `window` (with the 8 bytes
-// after it in `after`), stored at out, which has room for 64 values.
+// after it in `after`), stored at out; nothing is stored past them.
 template <class T>
 VORL_TARGET_AVX512 inline void gather_values(__m512i window, __m512i after, std::uint64_t starts, T* out) noexcept {
     // Byte k of IOTA is k; LANE_OF_BYTE gives each byte the number of its lane.
@@ -74,6 +74,9 @@ VORL_TARGET_AVX512 inline void gather_values(__m512i window, __m512i after, std:
     const __m512i lane_of_byte = _mm512_load_si512(LANE_OF_BYTE.data());
     const __m512i payload_offset = _mm512_load_si512(PAYLOAD_OFFSET.data());
     const auto count = static_cast<unsigned>(std::popcount(starts));
+    const auto lanes_to_store = [](unsigned left) {
+        return static_cast<std::uint32_t>(left >= LANES<T> ? (1u << LANES<T>)-1 : (1u << left) - 1);
+    };
     for (unsigned first = 0; first < count; first += LANES<T>) {
         // Every byte of a lane holds the start of the lane's value.
         const __m512i at = _mm512_permutexvar_epi8(
@@ -92,7 +95,7 @@ VORL_TARGET_AVX512 inline void gather_values(__m512i window, __m512i after, std:
                     _mm512_sub_epi64(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi64(1)));
                 value = _mm512_xor_si512(_mm512_srli_epi64(value, 1), negate);
             }
-            _mm512_storeu_si512(out + first, value);
+            _mm512_mask_storeu_epi64(out + first, static_cast<__mmask8>(lanes_to_store(count - first)), value);
         } else {
             const __m512i marker = _mm512_and_si512(marker_bytes, _mm512_set1_epi32(0xFF));
             const __mmask16 wider = _mm512_cmpgt_epu32_mask(marker, _mm512_set1_epi32(VARINT_MAX_SINGLE_BYTE));
@@ -105,7 +108,7 @@ VORL_TARGET_AVX512 inline void gather_values(__m512i window, __m512i after, std:
                     _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi32(1)));
                 value = _mm512_xor_si512(_mm512_srli_epi32(value, 1), negate);
             }
-            _mm512_storeu_si512(out + first, value);
+            _mm512_mask_storeu_epi32(out + first, static_cast<__mmask16>(lanes_to_store(count - first)), value);
         }
     }
 }
@@ -130,11 +133,12 @@ struct WidenAvx512 {
         return static_cast<unsigned>(std::countr_zero(static_cast<std::uint32_t>(wider) | 0x1'0000u));
     }
 
-    // Windows of 64 bytes of any widths, while a whole window, the widest
-    // value starting at its last byte, and 64 more values fit. A marker the
+    // Windows of 64 bytes of any widths, while a whole window and the widest
+    // value starting at its last byte fit, up to `max` values. A marker the
     // type refuses (0xFE, 0xFF, and 0xFD for 32-bit types) at a value's
     // start ends the run before that value, for the checked reader to report.
     static constexpr std::size_t MIXED_ROOM = 64 + VARINT_MAX_SIZE_U64 - 1;
+    static constexpr std::uint64_t MIXED_VALUES = 1;
     VORL_TARGET_AVX512 static std::uint64_t mixed(const std::uint8_t*& p, std::size_t left, T* out,
                                                   std::uint64_t max) noexcept {
         const std::uint8_t* q = p;
@@ -142,7 +146,7 @@ struct WidenAvx512 {
         std::uint64_t n = 0;
         unsigned entry = 0;  // p starts a value
         const __m512i ones = _mm512_set1_epi8(1), twos = _mm512_set1_epi8(2);
-        while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && max - n >= 64) {
+        while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && n < max) {
             const __m512i window = _mm512_loadu_si512(q);
             const __m512i after = _mm512_castsi128_si512(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + 64)));
             const std::uint64_t fb = _mm512_cmpeq_epi8_mask(window, _mm512_set1_epi8(static_cast<char>(0xFB)));
@@ -164,15 +168,21 @@ struct WidenAvx512 {
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), _mm512_cvtepi32_epi8(quads));
                 starts = varint_starts::starts_of_window(indices, entry);
             }
-            if (const std::uint64_t stop = starts & refused) {
-                const auto before = static_cast<unsigned>(std::countr_zero(stop));
-                starts &= (std::uint64_t{1} << before) - 1;
-                gather_values(window, after, starts, out + n);
-                p = q + before;
-                return n + static_cast<unsigned>(std::popcount(starts));
+            // A refused marker ends the run before its value, and so does the end of the room.
+            const std::uint64_t refused_starts = starts & refused;
+            if (refused_starts != 0) starts &= (std::uint64_t{1} << std::countr_zero(refused_starts)) - 1;
+            std::uint64_t later = 0;
+            if (static_cast<std::uint64_t>(std::popcount(starts)) > max - n) {
+                const std::uint64_t kept = _pdep_u64((std::uint64_t{1} << (max - n)) - 1, starts);
+                later = starts & ~kept;
+                starts = kept;
             }
             gather_values(window, after, starts, out + n);
             n += static_cast<unsigned>(std::popcount(starts));
+            if ((later | refused_starts) != 0) {
+                p = q + std::countr_zero(later != 0 ? later : refused_starts);
+                return n;
+            }
             q += 64;
         }
         p = q + entry;
