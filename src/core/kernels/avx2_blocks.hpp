@@ -21,6 +21,13 @@ VORL_TARGET_AVX2 inline __m256i zigzag64(__m256i v) noexcept {
     return _mm256_xor_si256(_mm256_slli_epi64(v, 1), _mm256_cmpgt_epi64(_mm256_setzero_si256(), v));
 }
 
+// zigzag_decode on each byte: (b >> 1) ^ -(b & 1); sign extension widens them after.
+VORL_TARGET_AVX2 inline __m128i zigzag_decode_bytes(__m128i block) noexcept {
+    const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
+    const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
+    return _mm_xor_si128(half, negate);
+}
+
 // All ones in the lanes whose unsigned value exceeds `limit`.
 VORL_TARGET_AVX2 inline __m256i above64(__m256i values, std::uint64_t limit) noexcept {
     const __m256i flip = _mm256_set1_epi64x(INT64_MIN);

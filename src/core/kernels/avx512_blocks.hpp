@@ -15,6 +15,16 @@
 
 namespace vorl::avx512 {
 
+// zigzag_decode on eight 64-bit or sixteen 32-bit lanes: (v >> 1) ^ -(v & 1).
+VORL_TARGET_AVX512 inline __m512i zigzag_decode64(__m512i v) noexcept {
+    const __m512i negate = _mm512_sub_epi64(_mm512_setzero_si512(), _mm512_and_si512(v, _mm512_set1_epi64(1)));
+    return _mm512_xor_si512(_mm512_srli_epi64(v, 1), negate);
+}
+VORL_TARGET_AVX512 inline __m512i zigzag_decode32(__m512i v) noexcept {
+    const __m512i negate = _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_and_si512(v, _mm512_set1_epi32(1)));
+    return _mm512_xor_si512(_mm512_srli_epi32(v, 1), negate);
+}
+
 // The running sums of eight 64-bit lanes, wrapping: lane k becomes x0 + ... + xk.
 VORL_TARGET_AVX512 inline __m512i prefix_sums64(__m512i x) noexcept {
     const __m512i zero = _mm512_setzero_si512();

@@ -159,18 +159,11 @@ VORL_TARGET_AVX2 inline std::uint64_t bytes_equal(__m256i low, __m256i high, std
     return window_bits(_mm256_cmpeq_epi8(low, b), _mm256_cmpeq_epi8(high, b));
 }
 
-// zigzag_decode on each byte: (b >> 1) ^ -(b & 1); sign extension widens them after.
-VORL_TARGET_AVX2 inline __m128i zigzag_decode_bytes(__m128i block) noexcept {
-    const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
-    const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
-    return _mm_xor_si128(half, negate);
-}
-
 // from_varint_bits on the 16 one-byte values at `bytes`, stored at out.
 template <class T>
 VORL_TARGET_AVX2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) noexcept {
     __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-    if constexpr (std::is_signed_v<T>) block = zigzag_decode_bytes(block);
+    if constexpr (std::is_signed_v<T>) block = avx2::zigzag_decode_bytes(block);
     auto* to = reinterpret_cast<__m256i*>(out);
     if constexpr (sizeof(T) == 4) {
         const __m128i high = _mm_srli_si128(block, 8);
@@ -195,7 +188,7 @@ VORL_TARGET_AVX2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) no
 template <class T>
 VORL_TARGET_AVX2 inline void widen_store(const std::uint8_t* bytes, T* out) noexcept {
     __m128i block = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
-    if constexpr (std::is_signed_v<T>) block = zigzag_decode_bytes(block);
+    if constexpr (std::is_signed_v<T>) block = avx2::zigzag_decode_bytes(block);
     __m256i wide;
     if constexpr (sizeof(T) == 4) {
         wide = std::is_signed_v<T> ? _mm256_cvtepi8_epi32(block) : _mm256_cvtepu8_epi32(block);

@@ -11,6 +11,7 @@
 #include <array>
 #include <bit>
 
+#include "core/kernels/avx2_blocks.hpp"
 #include "core/kernels/avx512_blocks.hpp"
 #include "core/kernels/varint_run_reader.hpp"
 #include "core/kernels/varint_starts.hpp"
@@ -23,18 +24,11 @@ constexpr bool WIDE = sizeof(T) == 8;
 template <class T>
 constexpr unsigned LANES = 64 / sizeof(T);
 
-// zigzag_decode on each byte: (b >> 1) ^ -(b & 1); sign extension widens them after.
-VORL_TARGET_AVX512 inline __m128i zigzag_decode_bytes(__m128i block) noexcept {
-    const __m128i half = _mm_and_si128(_mm_srli_epi16(block, 1), _mm_set1_epi8(0x7F));
-    const __m128i negate = _mm_sub_epi8(_mm_setzero_si128(), _mm_and_si128(block, _mm_set1_epi8(1)));
-    return _mm_xor_si128(half, negate);
-}
-
 // from_varint_bits on the 16 one-byte values at `bytes`, stored at out.
 template <class T>
 VORL_TARGET_AVX512 inline void widen_sixteen(const std::uint8_t* bytes, T* out) noexcept {
     __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-    if constexpr (std::is_signed_v<T>) block = zigzag_decode_bytes(block);
+    if constexpr (std::is_signed_v<T>) block = avx2::zigzag_decode_bytes(block);
     if constexpr (WIDE<T>) {
         const __m128i high = _mm_srli_si128(block, 8);
         if constexpr (std::is_signed_v<T>) {
@@ -90,11 +84,7 @@ VORL_TARGET_AVX512 inline void gather_values(__m512i window, __m512i after, std:
             const __m512i bits_by_marker =
                 _mm512_permutexvar_epi64(marker, _mm512_setr_epi64(0, 0, 0, 0xFFFF, 0xFFFF'FFFF, -1, 0, 0));
             __m512i value = _mm512_mask_and_epi64(marker, wider, payload, bits_by_marker);
-            if constexpr (std::is_signed_v<T>) {
-                const __m512i negate =
-                    _mm512_sub_epi64(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi64(1)));
-                value = _mm512_xor_si512(_mm512_srli_epi64(value, 1), negate);
-            }
+            if constexpr (std::is_signed_v<T>) value = avx512::zigzag_decode64(value);
             _mm512_mask_storeu_epi64(out + first, static_cast<__mmask8>(lanes_to_store(count - first)), value);
         } else {
             const __m512i marker = _mm512_and_si512(marker_bytes, _mm512_set1_epi32(0xFF));
@@ -103,11 +93,7 @@ VORL_TARGET_AVX512 inline void gather_values(__m512i window, __m512i after, std:
             const __m512i bits_by_marker = _mm512_permutexvar_epi32(
                 marker, _mm512_setr_epi32(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFFFF, -1, 0, 0, 0));
             __m512i value = _mm512_mask_and_epi32(marker, wider, payload, bits_by_marker);
-            if constexpr (std::is_signed_v<T>) {
-                const __m512i negate =
-                    _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi32(1)));
-                value = _mm512_xor_si512(_mm512_srli_epi32(value, 1), negate);
-            }
+            if constexpr (std::is_signed_v<T>) value = avx512::zigzag_decode32(value);
             _mm512_mask_storeu_epi32(out + first, static_cast<__mmask16>(lanes_to_store(count - first)), value);
         }
     }
@@ -210,11 +196,7 @@ struct NineByteValues {
             const __m512i window = _mm512_loadu_si512(p);
             if ((_mm512_cmpeq_epi8_mask(window, marker) & MARKERS) != MARKERS) break;
             __m512i value = _mm512_permutexvar_epi8(payloads, window);
-            if constexpr (std::is_signed_v<T>) {
-                const __m512i negate =
-                    _mm512_sub_epi64(_mm512_setzero_si512(), _mm512_and_si512(value, _mm512_set1_epi64(1)));
-                value = _mm512_xor_si512(_mm512_srli_epi64(value, 1), negate);
-            }
+            if constexpr (std::is_signed_v<T>) value = avx512::zigzag_decode64(value);
             _mm512_storeu_si512(out + n, value);
         }
         return n;

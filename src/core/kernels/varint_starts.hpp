@@ -17,29 +17,38 @@ namespace vorl::varint_starts {
 // field itself: "reaches s bytes into the next chunk" is stored as 6 * s.
 constexpr unsigned FIELD = 6;
 
+// A walk table: for each chunk index, a field per entry point, `Bits` wide.
+template <class Word>
 struct ChunkEntry {
-    std::uint64_t next_shift;  // field s: FIELD * (bytes the chunk's last value reaches into the next)
-    std::uint64_t starts;      // field s: bits 0..3, the chunk's bytes that start values
+    Word next_shift;  // field s: Bits * (bytes the chunk's last value reaches into the next)
+    Word starts;      // field s: the chunk's bytes that start values
 };
 
-// Indexed by the four classes c0 + 4 c1 + 16 c2 + 64 c3.
-constexpr std::array<ChunkEntry, 256> CHUNKS = [] {
-    constexpr unsigned WIDTH[4] = {1, 3, 5, 9};
-    std::array<ChunkEntry, 256> table{};
+// The table of chunks of `Bytes` bytes, entered 0..`MaxEntry` bytes in, whose
+// value at `pos` of chunk `index` is `width(index, pos)` bytes wide.
+template <class Word, unsigned Bytes, unsigned MaxEntry, unsigned Bits, class Width>
+constexpr std::array<ChunkEntry<Word>, 256> walk_table(Width width) {
+    std::array<ChunkEntry<Word>, 256> table{};
     for (unsigned index = 0; index < 256; ++index) {
-        for (unsigned entry = 0; entry <= 8; ++entry) {
+        for (unsigned entry = 0; entry <= MaxEntry; ++entry) {
             unsigned pos = entry;
-            std::uint64_t starts = 0;
-            while (pos < 4) {
-                starts |= 1u << pos;
-                pos += WIDTH[(index >> (2 * pos)) & 3];
+            Word starts = 0;
+            while (pos < Bytes) {
+                starts |= Word{1} << pos;
+                pos += width(index, pos);
             }
-            table[index].next_shift |= std::uint64_t{FIELD * (pos - 4)} << (FIELD * entry);
-            table[index].starts |= starts << (FIELD * entry);
+            table[index].next_shift |= Word{Bits * (pos - Bytes)} << (Bits * entry);
+            table[index].starts |= starts << (Bits * entry);
         }
     }
     return table;
-}();
+}
+
+// Chunks of four bytes, indexed by their four classes c0 + 4 c1 + 16 c2 + 64 c3.
+constexpr auto CHUNKS = walk_table<std::uint64_t, 4, 8, FIELD>([](unsigned index, unsigned pos) {
+    constexpr unsigned WIDTH[4] = {1, 3, 5, 9};
+    return WIDTH[(index >> (2 * pos)) & 3];
+});
 
 // The value starts among 64 bytes whose chunk indices (as above) are
 // `indices`, entered `entry` bytes into the first chunk; `entry` becomes the
@@ -53,7 +62,7 @@ inline std::uint64_t starts_of_window(const std::uint8_t (&indices)[16], unsigne
 #pragma GCC unroll 16
 #endif
     for (unsigned c = 0; c < 16; ++c) {
-        const ChunkEntry& chunk = CHUNKS[indices[c]];
+        const auto& chunk = CHUNKS[indices[c]];
         starts |= ((chunk.starts >> shift) & 15) << (4 * c);
         shift = (chunk.next_shift >> shift) & 63;
     }
@@ -64,27 +73,8 @@ inline std::uint64_t starts_of_window(const std::uint8_t (&indices)[16], unsigne
 // Windows whose only markers are 0xFB (one- and three-byte values, the
 // common mix) go eight bytes a step: a chunk is entered 0, 1 or 2 bytes in,
 // and the table is indexed by the chunk's 0xFB bits. Fields of eight bits.
-struct PairChunkEntry {
-    std::uint32_t next_shift;  // field s: 8 * (bytes the chunk's last value reaches into the next)
-    std::uint32_t starts;      // field s: the chunk's bytes that start values
-};
-
-constexpr std::array<PairChunkEntry, 256> ONE_OR_THREE = [] {
-    std::array<PairChunkEntry, 256> table{};
-    for (unsigned markers = 0; markers < 256; ++markers) {
-        for (unsigned entry = 0; entry <= 2; ++entry) {
-            unsigned pos = entry;
-            std::uint32_t starts = 0;
-            while (pos < 8) {
-                starts |= 1u << pos;
-                pos += (markers >> pos) & 1 ? 3 : 1;
-            }
-            table[markers].next_shift |= (8 * (pos - 8)) << (8 * entry);
-            table[markers].starts |= starts << (8 * entry);
-        }
-    }
-    return table;
-}();
+constexpr auto ONE_OR_THREE =
+    walk_table<std::uint32_t, 8, 2, 8>([](unsigned markers, unsigned pos) { return (markers >> pos) & 1 ? 3u : 1u; });
 
 // starts_of_window for 64 bytes whose 0xFB bytes are the bits of `markers`
 // and that hold no other marker; `entry` is at most 2.
@@ -97,7 +87,7 @@ inline std::uint64_t starts_of_one_or_three(std::uint64_t markers, unsigned& ent
 #pragma GCC unroll 8
 #endif
     for (unsigned c = 0; c < 8; ++c) {
-        const PairChunkEntry& chunk = ONE_OR_THREE[(markers >> (8 * c)) & 0xFF];
+        const auto& chunk = ONE_OR_THREE[(markers >> (8 * c)) & 0xFF];
         starts |= std::uint64_t{(chunk.starts >> shift) & 0xFF} << (8 * c);
         shift = (chunk.next_shift >> shift) & 0xFF;
     }
