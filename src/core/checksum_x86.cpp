@@ -350,6 +350,15 @@ namespace {
 
 constexpr std::size_t kStride512 = 8 * 64;
 
+// The bytes to take apart before `to` reaches a 64-byte boundary, when enough
+// remain for the 512-bit loop after them: a store that straddles two cache
+// lines costs as much as the rest of a step, and a loop of them runs at
+// three quarters of the speed of a copy.
+inline std::size_t head_to_line(const std::uint8_t* to, std::size_t size) noexcept {
+    const std::size_t head = (0 - reinterpret_cast<std::uintptr_t>(to)) & 63;
+    return size >= head + kStride512 ? head : 0;
+}
+
 VORL_TARGET_VPCLMUL512 inline __m512i fold(__m512i acc, __m512i next, __m512i m) {
     const __m512i first = _mm512_clmulepi64_epi128(acc, m, 0x00);
     const __m512i second = _mm512_clmulepi64_epi128(acc, m, 0x11);
@@ -440,6 +449,11 @@ VORL_TARGET_VPCLMUL512 std::uint32_t crc32_vpclmul512(std::uint32_t crc, std::sp
 
 VORL_TARGET_VPCLMUL512 std::uint32_t crc32_copy_vpclmul512(std::uint32_t crc, std::uint8_t* to,
                                                            std::span<const std::uint8_t> from) noexcept {
+    if (const std::size_t head = head_to_line(to, from.size())) {
+        crc = crc32_copy_pclmul(crc, to, from.first(head));
+        to += head;
+        from = from.subspan(head);
+    }
     if (from.size() < kStride512) return crc32_copy_vpclmul(crc, to, from);
     CopiedBlocks blocks{from.data(), to};
     const std::size_t done = from.size() - from.size() % kStride512;
@@ -451,6 +465,11 @@ namespace {
 
 VORL_TARGET_VPCLMUL512 std::uint32_t normalise_bools_vpclmul512(std::uint32_t crc, std::uint8_t* to,
                                                                std::span<const std::uint8_t> from) noexcept {
+    if (const std::size_t head = head_to_line(to, from.size())) {
+        crc = normalise_bools_vpclmul512(crc, to, from.first(head));
+        to += head;
+        from = from.subspan(head);
+    }
     const std::size_t done = from.size() - from.size() % kStride512;
     for (std::size_t i = done; i < from.size(); ++i) to[i] = from[i] != 0 ? 1 : 0;
     if (done == 0) return crc32_pclmul(crc, {to, from.size()});
@@ -461,6 +480,12 @@ VORL_TARGET_VPCLMUL512 std::uint32_t normalise_bools_vpclmul512(std::uint32_t cr
 VORL_TARGET_VPCLMUL512 std::uint32_t copy_bools_vpclmul512(std::uint32_t crc, std::uint8_t* to,
                                                           std::span<const std::uint8_t> from,
                                                           bool& all_bools) noexcept {
+    bool head_bools = true;
+    if (const std::size_t head = head_to_line(to, from.size())) {
+        crc = copy_bools_vpclmul512(crc, to, from.first(head), head_bools);
+        to += head;
+        from = from.subspan(head);
+    }
     const std::size_t done = from.size() - from.size() % kStride512;
     std::uint8_t tail_bits = 0;
     for (std::size_t i = done; i < from.size(); ++i) {
@@ -468,12 +493,12 @@ VORL_TARGET_VPCLMUL512 std::uint32_t copy_bools_vpclmul512(std::uint32_t crc, st
         tail_bits |= from[i];
     }
     if (done == 0) {
-        all_bools = tail_bits <= 1;
+        all_bools = head_bools && tail_bits <= 1;
         return crc32_pclmul(crc, {to, from.size()});
     }
     CheckedBlocks blocks{from.data(), to, _mm512_setzero_si512()};
     const __m128i acc = fold_strides_512(crc, done / kStride512, blocks);
-    all_bools = tail_bits <= 1 && _mm512_test_epi8_mask(blocks.bits, _mm512_set1_epi8(~1)) == 0;
+    all_bools = head_bools && tail_bits <= 1 && _mm512_test_epi8_mask(blocks.bits, _mm512_set1_epi8(~1)) == 0;
     return finish(acc, to + done, from.size() - done);
 }
 

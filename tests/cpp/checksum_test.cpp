@@ -188,8 +188,9 @@ INSTANTIATE_TEST_SUITE_P(Usable, Crc32CopyKernel, ::testing::ValuesIn(detail::us
 
 class Crc32BoolKernel : public ::testing::TestWithParam<const detail::Crc32BoolKernels*> {};
 
-// Bytes of 0 and 1 with one other byte or none, off alignment, in the body and
-// the tail: both directions write exactly the column and continue zlib over it.
+// Bytes of 0 and 1 with one other byte or none, in the body and the tail, to
+// and from every alignment: both directions write exactly the column (nothing
+// on either side) and continue zlib over it.
 TEST_P(Crc32BoolKernel, WritesTheColumnAndContinuesZlib) {
     const detail::Crc32BoolKernels& kernels = *GetParam();
     constexpr std::uint8_t kGuard = 0xA5;
@@ -197,25 +198,30 @@ TEST_P(Crc32BoolKernel, WritesTheColumnAndContinuesZlib) {
     const std::uint32_t head = zlib_crc32(as_bytes("head"));
     for (const std::size_t size : {0, 1, 63, 511, 512, 513, 1000, 4096 + 77, 100'003}) {
         for (const int other : {0, 2, 0x80, 0xFF}) {
-            std::vector<std::uint8_t> bytes(size + 1), to(size + 1, kGuard), want(size);
+            const std::size_t start = rng() % 64, at = rng() % 64;
+            std::vector<std::uint8_t> bytes(size + 64), target(size + 65, kGuard), want(size);
             for (auto& byte : bytes) byte = rng() % 2;
-            if (size != 0 && other != 0) bytes[1 + rng() % size] = static_cast<std::uint8_t>(other);
-            const auto from = std::span<const std::uint8_t>(bytes).subspan(1);
+            if (size != 0 && other != 0) bytes[start + rng() % size] = static_cast<std::uint8_t>(other);
+            const auto from = std::span<const std::uint8_t>(bytes).subspan(start, size);
             for (std::size_t i = 0; i < size; ++i) want[i] = from[i] != 0 ? 1 : 0;
             // (zlib answers 0 for no buffer at all.)
             const std::uint32_t expected =
                 size == 0 ? head : static_cast<std::uint32_t>(::crc32(head, want.data(), static_cast<uInt>(size)));
-            SCOPED_TRACE(testing::Message() << "size " << size << ", other " << other);
-            ASSERT_EQ(kernels.normalise(head, to.data(), from), expected);
-            ASSERT_EQ(std::vector(to.begin(), to.end() - 1), want);
+            SCOPED_TRACE(testing::Message() << "size " << size << ", other " << other << ", at " << at);
+            ASSERT_EQ(kernels.normalise(head, target.data() + at, from), expected);
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), target.begin() + at));
             bool all_bools = other != 0;
-            const std::uint32_t crc = kernels.copy_checked(head, to.data(), from, all_bools);
+            const std::uint32_t crc = kernels.copy_checked(head, target.data() + at, from, all_bools);
             ASSERT_EQ(all_bools, other == 0 || size == 0);
             if (all_bools) {
                 ASSERT_EQ(crc, expected);
-                ASSERT_TRUE(std::equal(from.begin(), from.end(), to.begin()));
+                ASSERT_TRUE(std::equal(from.begin(), from.end(), target.begin() + at));
             }
-            ASSERT_EQ(to.back(), kGuard);
+            for (std::size_t i = 0; i < target.size(); ++i) {
+                if (i < at || i >= at + size) {
+                    ASSERT_EQ(target[i], kGuard) << "byte " << i;
+                }
+            }
         }
     }
 }
