@@ -464,7 +464,7 @@ VORL_TARGET_VPCLMUL512 std::uint32_t crc32_copy_vpclmul512(std::uint32_t crc, st
 namespace {
 
 VORL_TARGET_VPCLMUL512 std::uint32_t normalise_bools_vpclmul512(std::uint32_t crc, std::uint8_t* to,
-                                                               std::span<const std::uint8_t> from) noexcept {
+                                                                std::span<const std::uint8_t> from) noexcept {
     if (const std::size_t head = head_to_line(to, from.size())) {
         crc = normalise_bools_vpclmul512(crc, to, from.first(head));
         to += head;
@@ -478,8 +478,8 @@ VORL_TARGET_VPCLMUL512 std::uint32_t normalise_bools_vpclmul512(std::uint32_t cr
 }
 
 VORL_TARGET_VPCLMUL512 std::uint32_t copy_bools_vpclmul512(std::uint32_t crc, std::uint8_t* to,
-                                                          std::span<const std::uint8_t> from,
-                                                          bool& all_bools) noexcept {
+                                                           std::span<const std::uint8_t> from,
+                                                           bool& all_bools) noexcept {
     bool head_bools = true;
     if (const std::size_t head = head_to_line(to, from.size())) {
         crc = copy_bools_vpclmul512(crc, to, from.first(head), head_bools);
