@@ -23,18 +23,19 @@ public:
     // copied without folding and picked up by finish().
     void copy(std::uint8_t* to, const std::uint8_t* from, std::size_t count, const std::uint8_t* at) noexcept;
 
-    // Folds in the content before `at` (final by then), then `count` bytes at `at`
-    // a block at a time, calling visit(offset, size) on each block just before it
-    // is folded in, while it is in cache: for codecs that transform as they copy.
-    template <class Visit>
-    void visit_blocks(const std::uint8_t* at, std::size_t count, Visit&& visit) noexcept;
+    // copy() for the body of a bool column being written (`to` lies in the
+    // content): writes from[i] != 0 ? 1 : 0.
+    void copy_normalised_bools(std::uint8_t* to, const std::uint8_t* from, std::size_t count) noexcept;
+
+    // copy() for the body of a bool column being read (`from` lies in the
+    // content). False when a byte is neither 0 nor 1; the bytes in `to` are
+    // then unspecified, and nothing of them is folded in.
+    bool copy_bools(std::uint8_t* to, const std::uint8_t* from, std::size_t count) noexcept;
 
     // The checksum of the whole content; the content must be final.
     std::uint32_t finish() noexcept;
 
 private:
-    static constexpr std::size_t BLOCK = 16 * 1024;
-
     bool reaches(const std::uint8_t* at, std::size_t count) const noexcept {
         return at >= done_ && count <= static_cast<std::size_t>(end_ - at);
     }
@@ -59,19 +60,5 @@ public:
 private:
     ChecksumTrail* previous_;
 };
-
-template <class Visit>
-void ChecksumTrail::visit_blocks(const std::uint8_t* at, std::size_t count, Visit&& visit) noexcept {
-    if (!reaches(at, count)) {
-        if (count != 0) visit(std::size_t{0}, count);
-        return;
-    }
-    catch_up(at);
-    for (std::size_t offset = 0; offset < count; offset += BLOCK) {
-        const std::size_t size = count - offset < BLOCK ? count - offset : BLOCK;
-        if (!visit(offset, size)) return;  // the caller stops on bad input; finish() folds the rest
-        catch_up(at + offset + size);
-    }
-}
 
 }  // namespace vorl

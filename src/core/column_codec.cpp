@@ -52,13 +52,10 @@ void encode_bool_values(Sink& sink, std::span<const std::uint8_t> values) {
     encode_len(sink, values.size());
     std::uint8_t* out = sink.claim(values.size());
     if (out == nullptr) return;
-    const ByteScanKernels& scans = byte_scan_kernels();
-    ChecksumTrail* trail = active_checksum_trail();
-    if (trail == nullptr) return scans.normalise_bools(out, values.data(), values.size());
-    trail->visit_blocks(out, values.size(), [&](std::size_t offset, std::size_t size) {
-        scans.normalise_bools(out + offset, values.data() + offset, size);
-        return true;
-    });
+    if (ChecksumTrail* trail = active_checksum_trail()) {
+        return trail->copy_normalised_bools(out, values.data(), values.size());
+    }
+    byte_scan_kernels().normalise_bools(out, values.data(), values.size());
 }
 
 // Copies up to 16 bytes with a few overlapping loads, instead of a call to
@@ -148,19 +145,12 @@ Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader
     const std::uint8_t* bytes = reader.position();
     Buffer<std::uint8_t> out = Buffer<std::uint8_t>::uninitialized(available);
     advise_huge_pages(out.data(), available);
-    std::size_t bad = available;
+    ChecksumTrail* trail = active_checksum_trail();
     const ByteScanKernels& scans = byte_scan_kernels();
-    const auto copy_block = [&](std::size_t offset, std::size_t size) {
-        const std::size_t found = scans.copy_booleans(out.data() + offset, bytes + offset, size);
-        if (found != size) bad = offset + found;
-        return found == size;
-    };
-    if (ChecksumTrail* trail = active_checksum_trail()) {
-        trail->visit_blocks(bytes, available, copy_block);
-    } else if (available != 0) {
-        copy_block(0, available);
+    if (trail == nullptr ? scans.copy_booleans(out.data(), bytes, available) != available
+                         : !trail->copy_bools(out.data(), bytes, available)) {
+        return err(DecodeError::invalid_boolean(bytes[scans.copy_booleans(out.data(), bytes, available)]));
     }
-    if (bad != available) return err(DecodeError::invalid_boolean(bytes[bad]));
     if (n > available) return err(DecodeError::unexpected_end(1));
     reader.advance(available);
     return out;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -20,6 +21,7 @@ namespace detail {
 
 void PrintTo(const NamedCrc32Kernel& kernel, std::ostream* out) { *out << kernel.name; }
 void PrintTo(const NamedCrc32CopyKernel& kernel, std::ostream* out) { *out << kernel.name; }
+void PrintTo(const Crc32BoolKernels* kernels, std::ostream* out) { *out << kernels->name; }
 
 }  // namespace detail
 namespace {
@@ -183,6 +185,49 @@ TEST_P(Crc32CopyKernel, CopiesExactlyAndContinuesZlib) {
 
 INSTANTIATE_TEST_SUITE_P(Usable, Crc32CopyKernel, ::testing::ValuesIn(detail::usable_crc32_copy_kernels()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+class Crc32BoolKernel : public ::testing::TestWithParam<const detail::Crc32BoolKernels*> {};
+
+// Bytes of 0 and 1 with one other byte or none, in the body and the tail, to
+// and from every alignment: both directions write exactly the column (nothing
+// on either side) and continue zlib over it.
+TEST_P(Crc32BoolKernel, WritesTheColumnAndContinuesZlib) {
+    const detail::Crc32BoolKernels& kernels = *GetParam();
+    constexpr std::uint8_t kGuard = 0xA5;
+    std::mt19937 rng(8);
+    const std::uint32_t head = zlib_crc32(as_bytes("head"));
+    for (const std::size_t size : {0, 1, 63, 511, 512, 513, 1000, 4096 + 77, 100'003}) {
+        for (const int other : {0, 2, 0x80, 0xFF}) {
+            const std::size_t start = rng() % 64, at = rng() % 64;
+            std::vector<std::uint8_t> bytes(size + 64), target(size + 65, kGuard), want(size);
+            for (auto& byte : bytes) byte = rng() % 2;
+            if (size != 0 && other != 0) bytes[start + rng() % size] = static_cast<std::uint8_t>(other);
+            const auto from = std::span<const std::uint8_t>(bytes).subspan(start, size);
+            for (std::size_t i = 0; i < size; ++i) want[i] = from[i] != 0 ? 1 : 0;
+            // (zlib answers 0 for no buffer at all.)
+            const std::uint32_t expected =
+                size == 0 ? head : static_cast<std::uint32_t>(::crc32(head, want.data(), static_cast<uInt>(size)));
+            SCOPED_TRACE(testing::Message() << "size " << size << ", other " << other << ", at " << at);
+            ASSERT_EQ(kernels.normalise(head, target.data() + at, from), expected);
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), target.begin() + at));
+            bool all_bools = other != 0;
+            const std::uint32_t crc = kernels.copy_checked(head, target.data() + at, from, all_bools);
+            ASSERT_EQ(all_bools, other == 0 || size == 0);
+            if (all_bools) {
+                ASSERT_EQ(crc, expected);
+                ASSERT_TRUE(std::equal(from.begin(), from.end(), target.begin() + at));
+            }
+            for (std::size_t i = 0; i < target.size(); ++i) {
+                if (i < at || i >= at + size) {
+                    ASSERT_EQ(target[i], kGuard) << "byte " << i;
+                }
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Usable, Crc32BoolKernel, ::testing::ValuesIn(detail::usable_crc32_bool_kernels()),
+                         [](const auto& info) { return std::string(info.param->name); });
 
 }  // namespace
 }  // namespace vorl
