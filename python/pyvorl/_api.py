@@ -265,7 +265,7 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
     if strings not in ("object", "stringdtype"):
         raise ValueError(f"strings must be 'object' or 'stringdtype', not {strings!r}")
     try:
-        table_entries, decoded = _codec.decode(frame)
+        table_entries, decoded = _codec.decode(frame, strings == "stringdtype")
     except ValueError as error:
         raise FrameError(0, str(error)) from None
     table_values = python_metadata(table_entries)
@@ -276,7 +276,7 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
     field_metadata: dict[str, dict[str, Any]] = {}
     reserved_fields: dict[str, dict[str, Any]] = {}
     decimals: dict[str, int] = {}
-    for column_name, tag, array, entries, scale in decoded:
+    for column_name, _tag, array, entries, scale in decoded:
         values = python_metadata(entries)
         if column_name in columns:
             raise FrameError(0, f"column {column_name!r} appears twice")
@@ -284,8 +284,6 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
         original = own.get(DTYPE_KEY)
         if isinstance(original, str):
             array = restored(array, original)
-        if strings == "stringdtype" and tag == STRING:
-            array = array.astype(np.dtypes.StringDType())
         columns[column_name] = array
         if values:
             field_metadata[column_name] = values

@@ -12,9 +12,9 @@ def encode(
     """One whole frame from normalised columns."""
 
 def decode(
-    buffer: Any, /
+    buffer: Any, string_dtype: bool = False, /
 ) -> tuple[MetadataEntries | None, list[tuple[str, int, NDArray[Any], MetadataEntries | None, int | None]]]:
-    """The table metadata and the columns of one whole frame."""
+    """The table metadata and the columns of one whole frame; text columns as StringDType arrays with string_dtype."""
 
 def objects(items: list[Any], /) -> NDArray[Any]:
     """A 1-D object array holding the elements of a list."""

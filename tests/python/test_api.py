@@ -5,6 +5,7 @@ import time
 import numpy as np
 import pytest
 
+from frames import STRING, column, field, frame, payload
 from pyvorl import FrameError, Table, dumps, loads, pack_table_frame, parse_table_frame, set_local_zone
 
 NAT = -(2**63)
@@ -26,6 +27,7 @@ def times(kind, unit, values):
     return np.array(values, np.int64).view(f"{kind}8[{unit}]")
 
 
+TEXTS = [f"text {i} " + "é" * (i % 9) for i in range(60_000)]  # inline and allocated in a StringDType array
 # (column, decimal places, the array loads must give back)
 ROUND_TRIPS = {
     **{t: (ints(t), None, ints(t)) for t in "int8 int16 int32 int64 uint8 uint16 uint32 uint64".split()},
@@ -44,6 +46,8 @@ ROUND_TRIPS = {
         }.items()
     },
     "str list": (["", "é", "a\x00b"], None, np.array(["", "é", "a\x00b"], object)),
+    "a megabyte of texts": (TEXTS, None, np.array(TEXTS, object)),  # the decoder drops the interpreter lock
+    "no texts": (np.array([], np.dtypes.StringDType()), None, np.array([], object)),
     "<U array": (np.array(["x", "yz"]), None, np.array(["x", "yz"], object)),
     "StringDType": (np.array(["x", "yz"], np.dtypes.StringDType()), None, np.array(["x", "yz"], object)),
     "bytes list": ([b"", b"\xff\x00"], None, np.array([b"", b"\xff\x00"], object)),
@@ -52,13 +56,16 @@ ROUND_TRIPS = {
 }
 
 
+@pytest.mark.parametrize("strings", ["object", "stringdtype"])
 @pytest.mark.parametrize("case", ROUND_TRIPS)
-def test_round_trip_is_exact(restore_offset, case):
+def test_round_trip_is_exact(restore_offset, case, strings):
     set_local_zone(8)  # no process-wide setting changes anything
     column, places, expected = ROUND_TRIPS[case]
-    table = loads(dumps({"c": column}, decimals=None if places is None else {"c": places}))
+    table = loads(dumps({"c": column}, decimals=None if places is None else {"c": places}), strings=strings)
+    if strings == "stringdtype" and expected.dtype == object and all(isinstance(v, str) for v in expected):
+        expected = expected.astype(np.dtypes.StringDType())
     assert table["c"].dtype == expected.dtype
-    if expected.dtype == object:
+    if expected.dtype.kind in "OT":
         assert table["c"].tolist() == list(expected)
     else:
         assert table["c"].tobytes() == expected.tobytes()
@@ -122,13 +129,19 @@ DAMAGED = [
     (FRAME + b"\0", f"trailing bytes: 1 bytes after a frame of {len(FRAME)}"),
     (FRAME[:10] + bytes([FRAME[10] ^ 1]) + FRAME[11:], "damaged frame: Table frame CRC32 check failed"),
     (b"not a frame at all", "not a table frame: the first bytes are not a frame header"),
+    (
+        frame(payload([field("s", column(STRING, ["é", b"a\xff"]))])),
+        "damaged frame: Invalid table frame: Failed to decode table: "
+        "Utf8 { inner: Utf8Error { valid_up_to: 1, error_len: Some(1) } }",
+    ),
 ]
 
 
-@pytest.mark.parametrize("frame, reason", DAMAGED)
-def test_loads_refuses_bad_frames(frame, reason):
+@pytest.mark.parametrize("strings", ["object", "stringdtype"])
+@pytest.mark.parametrize("bad, reason", DAMAGED)
+def test_loads_refuses_bad_frames(bad, reason, strings):
     with pytest.raises(FrameError) as raised:
-        loads(frame)
+        loads(bad, strings=strings)
     assert str(raised.value) == f"frame at offset 0: {reason}"
 
 

@@ -11,6 +11,7 @@
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
 #include "python/codec/metadata.hpp"
+#include "python/codec/string_dtype.hpp"
 #include "python/numpy_api.hpp"
 #include "python/table_output.hpp"
 #include "python/value_error.hpp"
@@ -86,14 +87,23 @@ DecimalFacts decimal_facts(const vorl::Buffer<vorl::D64>& values) {
     return facts;
 }
 
-PyRef field_to_python(vorl::Field& field, std::size_t row_count) {
+// How text columns come out, and whether long work may drop the interpreter lock.
+struct DecodeOptions {
+    bool string_dtype = false;
+    bool release_lock = false;
+};
+
+PyRef field_to_python(vorl::Field& field, std::size_t row_count, DecodeOptions options) {
     PyRef metadata = metadata_to_python(field.metadata);
     if (!metadata) return {};
-    const auto tag = static_cast<int>(vorl::series_type(field.series));
+    const auto type = vorl::series_type(field.series);
+    const auto tag = static_cast<int>(type);
     std::optional<DecimalFacts> facts;
     if (auto* decimals = std::get_if<vorl::index_of<vorl::DataType::Decimal>>(&field.series))
         facts = decimal_facts(*decimals);
-    PyRef array = series_to_array(std::move(field.series), row_count, 0);
+    PyRef array = options.string_dtype && type == vorl::DataType::String
+                      ? string_dtype_array(vorl::get<vorl::DataType::String>(field.series), options.release_lock)
+                      : series_to_array(std::move(field.series), row_count, 0);
     if (!array) return {};
     PyRef scale = PyRef::borrow(Py_None);
     if (facts) {
@@ -111,9 +121,15 @@ PyRef field_to_python(vorl::Field& field, std::size_t row_count) {
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return run_guarded([&]() -> PyObject* {
-        if (nargs != 1) {
-            PyErr_SetString(PyExc_TypeError, "decode(buffer)");
+        if (nargs != 1 && nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "decode(buffer, string_dtype=False)");
             return nullptr;
+        }
+        DecodeOptions options;
+        if (nargs == 2) {
+            const int string_dtype = PyObject_IsTrue(args[1]);
+            if (string_dtype < 0) return nullptr;
+            options.string_dtype = string_dtype != 0;
         }
         if (numpy_types() == nullptr) return nullptr;
         BufferView buffer;
@@ -126,7 +142,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         // that another thread writes to meanwhile gives an error or a table,
         // never a crash.
         std::optional<vorl::Result<vorl::Table, vorl::TableFrameError>> table;
-        if (bytes.size() >= RELEASE_LOCK_BYTES) {
+        options.release_lock = bytes.size() >= RELEASE_LOCK_BYTES;
+        if (options.release_lock) {
             Py_BEGIN_ALLOW_THREADS table.emplace(vorl::unpack_table_frame(bytes, false));
             Py_END_ALLOW_THREADS
         } else {
@@ -144,7 +161,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         PyRef columns(PyList_New(static_cast<Py_ssize_t>(fields.size())));
         if (!columns) return nullptr;
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            PyRef column = field_to_python(fields[i], row_count);
+            PyRef column = field_to_python(fields[i], row_count, options);
             if (!column) return nullptr;
             PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), column.release());
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go

@@ -15,11 +15,12 @@ namespace pyvorl::codec {
 //   is given) and "b": bytes, each as a list or a 1-D contiguous object array. Metadata as in metadata.hpp.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// decode(buffer) -> (table metadata, [(name, column tag, array, field metadata, decimal scale or None)])
-// over a buffer holding exactly one whole frame. A bad frame raises
-// ValueError whose text begins "truncated frame", "trailing bytes",
+// decode(buffer, string_dtype=False) -> (table metadata, [(name, column tag, array, field metadata,
+// decimal scale or None)]) over a buffer holding exactly one whole frame. A bad
+// frame raises ValueError whose text begins "truncated frame", "trailing bytes",
 // "not a table frame" or "damaged frame". Date-times come back as UTC
-// datetime64[us]; decimals as float64, NaN and infinities included.
+// datetime64[us]; decimals as float64, NaN and infinities included; texts as
+// str in object arrays, or as StringDType arrays when string_dtype is true.
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // objects(list) -> a 1-D object array holding the list's elements, in one pass.

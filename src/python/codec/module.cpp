@@ -15,7 +15,7 @@ PyMethodDef function_defs[] = {
     {"encode", as_method(&encode), METH_FASTCALL,
      "encode(columns, table_metadata, /)\n--\n\nOne whole frame from normalised columns (see pyvorl.dumps)."},
     {"decode", as_method(&decode), METH_FASTCALL,
-     "decode(buffer, /)\n--\n\nThe metadata and columns of one whole frame (see pyvorl.loads)."},
+     "decode(buffer, string_dtype=False, /)\n--\n\nThe metadata and columns of one whole frame (see pyvorl.loads)."},
     {"objects", as_method(&objects), METH_FASTCALL,
      "objects(items, /)\n--\n\nA 1-D object array holding the elements of a list."},
     {nullptr, nullptr, 0, nullptr},

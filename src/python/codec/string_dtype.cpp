@@ -1,0 +1,68 @@
+#include "python/codec/string_dtype.hpp"
+
+#include <cstddef>
+
+#include "python/numpy_api.hpp"
+
+namespace pyvorl::codec {
+namespace {
+
+// The lock on an array's string allocator, held while its elements are
+// written and given back on every path. NumPy's allocator takes no Python
+// objects and has its own lock, so it is used with or without the
+// interpreter lock; nothing that needs the interpreter lock may run while it is held.
+class HeldAllocator {
+public:
+    explicit HeldAllocator(PyArray_Descr* descr) noexcept
+        : allocator_(NpyString_acquire_allocator(reinterpret_cast<const PyArray_StringDTypeObject*>(descr))) {}
+    HeldAllocator(const HeldAllocator&) = delete;
+    HeldAllocator& operator=(const HeldAllocator&) = delete;
+    ~HeldAllocator() { NpyString_release_allocator(allocator_); }
+    npy_string_allocator* get() const noexcept { return allocator_; }
+
+private:
+    npy_string_allocator* allocator_;
+};
+
+// Every element in order; the number of elements written, which is short of
+// the column only when the allocator ran out of memory.
+std::size_t pack_texts(const vorl::VarColumn& column, PyArray_Descr* descr, char* data, std::size_t stride) noexcept {
+    HeldAllocator allocator(descr);
+    for (std::size_t i = 0; i < column.size(); ++i) {
+        const std::string_view text = column[i];
+        auto* packed = reinterpret_cast<npy_packed_static_string*>(data + i * stride);
+        if (NpyString_pack(allocator.get(), packed, text.data(), text.size()) != 0) return i;
+    }
+    return column.size();
+}
+
+}  // namespace
+
+PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock) {
+    if (numpy_types() == nullptr) return {};
+    PyArray_Descr* descr = PyArray_GetDefaultDescr(&PyArray_StringDType);
+    if (descr == nullptr) return {};
+    // NumPy gives the new array a descriptor (and so an allocator) of its own,
+    // zero-filled elements, and frees whatever the elements hold with it.
+    npy_intp dims[1] = {static_cast<npy_intp>(column.size())};
+    PyRef array(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr));
+    if (!array) return {};
+    auto* object = reinterpret_cast<PyArrayObject*>(array.get());
+    PyArray_Descr* own = PyArray_DESCR(object);
+    char* data = static_cast<char*>(PyArray_DATA(object));
+    const auto stride = static_cast<std::size_t>(PyArray_ITEMSIZE(object));
+    std::size_t packed = 0;
+    if (release_lock) {
+        Py_BEGIN_ALLOW_THREADS packed = pack_texts(column, own, data, stride);
+        Py_END_ALLOW_THREADS
+    } else {
+        packed = pack_texts(column, own, data, stride);
+    }
+    if (packed != column.size()) {
+        PyErr_NoMemory();
+        return {};
+    }
+    return array;
+}
+
+}  // namespace pyvorl::codec
