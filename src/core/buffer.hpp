@@ -99,7 +99,22 @@ public:
     }
     static void free_released(T* data) noexcept { std::free(data); }
 
+    // The same allocation as elements of U, which have T's size, for columns
+    // converted in place; malloc aligns it for any U.
+    template <class U>
+        requires(sizeof(U) == sizeof(T))
+    Buffer<U> reinterpret_as() && noexcept {
+        Buffer<U> other;
+        other.data_ = reinterpret_cast<U*>(std::exchange(data_, nullptr));
+        other.size_ = std::exchange(size_, 0);
+        other.capacity_ = std::exchange(capacity_, 0);
+        return other;
+    }
+
 private:
+    template <class>
+    friend class Buffer;
+
     T* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

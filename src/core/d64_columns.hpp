@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <span>
 
+#include "core/buffer.hpp"
 #include "core/decimal.hpp"
 
 namespace vorl {
@@ -23,6 +24,9 @@ std::size_t floats_to_d64(std::span<const float> values, unsigned places, D64* o
 // d64_to_double of each decoded value, each at its own scale, into out[i];
 // out may be the values' own memory (a double takes its decimal's place).
 void d64_to_doubles(std::span<const D64> values, double* out) noexcept;
+
+// d64_to_doubles of a decoded column in its own memory, which it returns as doubles.
+Buffer<double> d64_column_to_doubles(Buffer<D64> values) noexcept;
 
 // The index of the first NaN or infinity among values, or values.size().
 std::size_t first_special(std::span<const D64> values) noexcept;

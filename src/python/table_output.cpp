@@ -219,14 +219,9 @@ PyRef series_to_array(vorl::Series series, std::size_t row_count, std::int64_t d
             return array_over(std::move(vorl::get<DataType::Int64>(series)), types->int64, free_buffer<std::int64_t>);
         case DataType::Float64:
             return array_over(std::move(vorl::get<DataType::Float64>(series)), types->float64, free_buffer<double>);
-        case DataType::Decimal: {
-            // A double has the size of a D64: each takes its decimal's place
-            // in the column's own allocation.
-            const auto released = vorl::get<DataType::Decimal>(series).release();
-            vorl::d64_to_doubles({released.data, released.size}, reinterpret_cast<double*>(released.data));
-            return array_over_memory(released.data, released.size, released.capacity, types->float64,
-                                     free_buffer<double>);
-        }
+        case DataType::Decimal:
+            return array_over(vorl::d64_column_to_doubles(std::move(vorl::get<DataType::Decimal>(series))),
+                              types->float64, free_buffer<double>);
         case DataType::String: return objects_array<true>(vorl::get<DataType::String>(series), types->object);
         case DataType::Bool:
             return array_over(std::move(vorl::get<DataType::Bool>(series)), types->boolean, free_buffer<std::uint8_t>);

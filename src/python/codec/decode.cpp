@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "python/codec/functions.hpp"
 #include "python/codec/metadata.hpp"
 #include "python/codec/string_dtype.hpp"
+#include "python/codec/without_lock.hpp"
 #include "python/numpy_api.hpp"
 #include "python/table_output.hpp"
 #include "python/value_error.hpp"
@@ -67,51 +69,48 @@ bool check_envelope(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-// Where a decimal column holds NaN or an infinity, which the conversion to
-// float64 would turn into 0.0; and the column's scale, for re-packing.
-struct DecimalFacts {
-    unsigned scale = 0;
-    std::vector<std::pair<std::size_t, double>> specials;
-};
-
-DecimalFacts decimal_facts(const vorl::Buffer<vorl::D64>& values) {
-    DecimalFacts facts;
-    if (!values.empty()) facts.scale = values[0].scale();
-    for (std::size_t i = vorl::first_special(values.span()); i < values.size(); ++i) {
-        const vorl::D64& value = values[i];
-        if (!value.is_special()) continue;
-        const double special =
-            value.is_nan() ? std::numeric_limits<double>::quiet_NaN() : (value.is_negative() ? -HUGE_VAL : HUGE_VAL);
-        facts.specials.emplace_back(i, special);
-    }
-    return facts;
-}
-
 // How text columns come out, and whether long work may drop the interpreter lock.
 struct DecodeOptions {
     bool string_dtype = false;
     bool release_lock = false;
 };
 
-PyRef field_to_python(vorl::Field& field, std::size_t row_count, DecodeOptions options) {
+// Decimal columns become float64, NaN and infinities kept (the conversion
+// alone would give 0.0 for them); returns the scale of each decimal column.
+// Part of the decoding, so it runs without the lock where that does.
+std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table) {
+    std::vector<std::optional<unsigned>> scales(table.fields.size());
+    for (std::size_t i = 0; i < table.fields.size(); ++i) {
+        vorl::Series& series = table.fields[i].series;
+        auto* decimals = std::get_if<vorl::index_of<vorl::DataType::Decimal>>(&series);
+        if (decimals == nullptr) continue;
+        scales[i] = decimals->empty() ? 0u : (*decimals)[0].scale();
+        std::vector<std::pair<std::size_t, double>> specials;
+        for (std::size_t k = vorl::first_special(decimals->span()); k < decimals->size(); ++k) {
+            const vorl::D64& value = (*decimals)[k];
+            if (!value.is_special()) continue;
+            specials.emplace_back(k, value.is_nan() ? std::numeric_limits<double>::quiet_NaN()
+                                                    : (value.is_negative() ? -HUGE_VAL : HUGE_VAL));
+        }
+        vorl::Buffer<double> doubles = vorl::d64_column_to_doubles(std::move(*decimals));
+        for (const auto& [index, special] : specials) doubles[index] = special;
+        series.emplace<vorl::index_of<vorl::DataType::Float64>>(std::move(doubles));
+    }
+    return scales;
+}
+
+PyRef field_to_python(vorl::Field& field, std::optional<unsigned> scale_of_decimals, std::size_t row_count,
+                      DecodeOptions options) {
     PyRef metadata = metadata_to_python(field.metadata);
     if (!metadata) return {};
     const auto type = vorl::series_type(field.series);
-    const auto tag = static_cast<int>(type);
-    std::optional<DecimalFacts> facts;
-    if (auto* decimals = std::get_if<vorl::index_of<vorl::DataType::Decimal>>(&field.series))
-        facts = decimal_facts(*decimals);
+    const auto tag = static_cast<int>(scale_of_decimals ? vorl::DataType::Decimal : type);
     PyRef array = options.string_dtype && type == vorl::DataType::String
                       ? string_dtype_array(vorl::get<vorl::DataType::String>(field.series), options.release_lock)
                       : series_to_array(std::move(field.series), row_count, 0);
     if (!array) return {};
-    PyRef scale = PyRef::borrow(Py_None);
-    if (facts) {
-        auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-        for (const auto& [index, special] : facts->specials) values[index] = special;
-        scale = PyRef(PyLong_FromUnsignedLong(facts->scale));
-        if (!scale) return {};
-    }
+    PyRef scale = scale_of_decimals ? PyRef(PyLong_FromUnsignedLong(*scale_of_decimals)) : PyRef::borrow(Py_None);
+    if (!scale) return {};
     PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
     if (!name) return {};
     return PyRef(Py_BuildValue("(OiOOO)", name.get(), tag, array.get(), metadata.get(), scale.get()));
@@ -142,13 +141,12 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         // that another thread writes to meanwhile gives an error or a table,
         // never a crash.
         std::optional<vorl::Result<vorl::Table, vorl::TableFrameError>> table;
+        std::vector<std::optional<unsigned>> scales;
         options.release_lock = bytes.size() >= RELEASE_LOCK_BYTES;
-        if (options.release_lock) {
-            Py_BEGIN_ALLOW_THREADS table.emplace(vorl::unpack_table_frame(bytes, false));
-            Py_END_ALLOW_THREADS
-        } else {
+        maybe_without_lock(options.release_lock, [&] {
             table.emplace(vorl::unpack_table_frame(bytes, false));
-        }
+            if (*table) scales = decimals_to_doubles(table->value());
+        });
         if (!*table) {
             raise_value_error("damaged frame: " + table->error().to_string());
             return nullptr;
@@ -161,7 +159,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         PyRef columns(PyList_New(static_cast<Py_ssize_t>(fields.size())));
         if (!columns) return nullptr;
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            PyRef column = field_to_python(fields[i], row_count, options);
+            PyRef column = field_to_python(fields[i], scales[i], row_count, options);
             if (!column) return nullptr;
             PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), column.release());
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go

@@ -10,6 +10,7 @@
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
 #include "python/codec/metadata.hpp"
+#include "python/codec/without_lock.hpp"
 #include "python/convert.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_array_typed.hpp"
@@ -253,20 +254,6 @@ std::optional<Column> take_column(PyObject* item) {
     }
     if (!taken) return std::nullopt;
     return column;
-}
-
-// Runs `work` without the interpreter lock when `release` is set.
-template <class Work>
-void maybe_without_lock(bool release, Work&& work) {
-    if (!release) return work();
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        work();
-    } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
-    }
-    PyEval_RestoreThread(state);
 }
 
 // The frame of `table`, counted and written without the lock when `release`
