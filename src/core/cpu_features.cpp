@@ -8,6 +8,9 @@ const CpuFeatures& cpu_features() noexcept {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
         found.avx2 = __builtin_cpu_supports("avx2");
         found.fma = __builtin_cpu_supports("fma");
+        found.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                       __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                       __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
 #endif
         return found;
     }();

@@ -7,6 +7,7 @@ namespace vorl {
 struct CpuFeatures {
     bool avx2 = false;
     bool fma = false;
+    bool avx512 = false;  // F, BW, DQ, VL and VBMI2 together
 };
 
 const CpuFeatures& cpu_features() noexcept;

@@ -36,6 +36,9 @@ extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX2;
 #endif
+#if VORL_KERNELS_AVX512
+extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX512;
+#endif
 
 std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_kernels() noexcept;
 const DatetimeDifferenceKernels& datetime_difference_kernels() noexcept;

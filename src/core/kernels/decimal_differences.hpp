@@ -31,6 +31,9 @@ extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_AVX2;
 #endif
+#if VORL_KERNELS_AVX512
+extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_AVX512;
+#endif
 
 std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kernels() noexcept;
 const DecimalDifferenceKernels& decimal_difference_kernels() noexcept;

@@ -11,7 +11,7 @@
 namespace vorl {
 namespace {
 
-enum class Needs { Nothing, Avx2, Avx2Fma };
+enum class Needs { Nothing, Avx2, Avx2Fma, Avx512 };
 
 bool usable(Needs needs) noexcept {
     const CpuFeatures& cpu = cpu_features();
@@ -19,6 +19,7 @@ bool usable(Needs needs) noexcept {
         case Needs::Nothing: return true;
         case Needs::Avx2: return cpu.avx2;
         case Needs::Avx2Fma: return cpu.avx2 && cpu.fma;
+        case Needs::Avx512: return cpu.avx2 && cpu.fma && cpu.avx512;
     }
     return false;
 }
@@ -56,6 +57,9 @@ const auto& chosen() noexcept {
 
 std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
     static const Usable table({
+#if VORL_KERNELS_AVX512
+        Candidate<VarintRunKernels>{&VARINT_RUNS_AVX512, Needs::Avx512},
+#endif
 #if VORL_KERNELS_AVX2
         Candidate<VarintRunKernels>{&VARINT_RUNS_AVX2, Needs::Avx2},
 #endif
@@ -66,6 +70,9 @@ std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
 
 std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kernels() noexcept {
     static const Usable table({
+#if VORL_KERNELS_AVX512
+        Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_AVX512, Needs::Avx512},
+#endif
 #if VORL_KERNELS_AVX2
         Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_AVX2, Needs::Avx2},
 #endif
@@ -76,6 +83,9 @@ std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kerne
 
 std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_kernels() noexcept {
     static const Usable table({
+#if VORL_KERNELS_AVX512
+        Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_AVX512, Needs::Avx512},
+#endif
 #if VORL_KERNELS_AVX2
         Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_AVX2, Needs::Avx2},
 #endif

@@ -55,6 +55,9 @@ extern const VarintRunKernels VARINT_RUNS_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const VarintRunKernels VARINT_RUNS_AVX2;
 #endif
+#if VORL_KERNELS_AVX512
+extern const VarintRunKernels VARINT_RUNS_AVX512;
+#endif
 
 // The kernels this processor runs, fastest first; the plain loops last.
 std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept;
