@@ -10,23 +10,66 @@
 namespace vorl {
 namespace {
 
-// The varint bits (zigzag forms for signed types) of the eight values at `at`.
+// The varint bits (zigzag forms for signed types) of the eight 64-bit values at `at`.
 template <class T>
 VORL_TARGET_AVX512 inline __m512i eight_bits(const T* at) noexcept {
-    if constexpr (sizeof(T) == 8) {
-        const __m512i values = _mm512_loadu_si512(at);
-        return std::is_signed_v<T> ? avx512::zigzag64(values) : values;
+    const __m512i values = _mm512_loadu_si512(at);
+    return std::is_signed_v<T> ? avx512::zigzag64(values) : values;
+}
+
+// 32-bit columns: sixteen values per vector, since no value takes more than
+// five bytes and blocks of one- and three-byte values fit 32-bit lanes.
+template <class T>
+VORL_TARGET_AVX512 inline __m512i sixteen_bits(const T* at) noexcept {
+    const __m512i values = _mm512_loadu_si512(at);
+    if constexpr (std::is_signed_v<T>) {
+        return _mm512_xor_si512(_mm512_slli_epi32(values, 1), _mm512_srai_epi32(values, 31));
     } else {
-        __m256i values = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
-        if constexpr (std::is_signed_v<T>) {
-            values = _mm256_xor_si256(_mm256_slli_epi32(values, 1), _mm256_srai_epi32(values, 31));
-        }
-        return _mm512_cvtepu32_epi64(values);
+        return values;
     }
+}
+VORL_TARGET_AVX512 inline __mmask16 above32(__m512i bits, std::uint32_t limit) noexcept {
+    return _mm512_cmpgt_epu32_mask(bits, _mm512_set1_epi32(static_cast<int>(limit)));
 }
 
 template <class T>
-VORL_TARGET_AVX512 std::uint64_t size(const T* values, std::size_t count) noexcept {
+VORL_TARGET_AVX512 std::uint64_t size32(const T* values, std::size_t count) noexcept {
+    std::uint64_t total = 0;
+    std::size_t i = 0;
+    for (; count - i >= 16; i += 16) {
+        const __m512i bits = sixteen_bits(values + i);
+        total += 16 + 2 * static_cast<unsigned>(std::popcount(above32(bits, VARINT_MAX_SINGLE_BYTE))) +
+                 2 * static_cast<unsigned>(std::popcount(above32(bits, 0xFFFF)));
+    }
+    return total + VARINT_RUNS_PLAIN.of<T>().size(values + i, count - i);
+}
+
+template <class T>
+VORL_TARGET_AVX512 std::size_t write32(std::uint8_t* out, const T* values, std::size_t count) noexcept {
+    std::uint8_t* const start = out;
+    std::size_t i = 0;
+    for (; count - i >= 16; i += 16) {
+        const __m512i bits = sixteen_bits(values + i);
+        if (above32(bits, 0xFFFF) != 0) {  // five-byte values: eight 64-bit lanes at a time
+            out += avx512::write_eight(out, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bits)));
+            out += avx512::write_eight(out, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1)));
+            continue;
+        }
+        // As avx512::write_eight, on sixteen 32-bit lanes of one or three bytes.
+        const __mmask16 wide = above32(bits, VARINT_MAX_SINGLE_BYTE);
+        const __m512i lanes =
+            _mm512_mask_or_epi32(bits, wide, _mm512_slli_epi32(bits, 8), _mm512_set1_epi32(VARINT_MARKER_U16));
+        const __m512i counts = _mm512_mask_blend_epi32(wide, _mm512_set1_epi32(0x0101'0101), _mm512_set1_epi32(0x0303'0303));
+        const __mmask64 keep = _mm512_cmplt_epu8_mask(_mm512_set1_epi32(0x0302'0100), counts);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, lanes));
+        out += std::popcount(_cvtmask64_u64(keep));
+    }
+    out += VARINT_RUNS_PLAIN.of<T>().write(out, values + i, count - i);
+    return static_cast<std::size_t>(out - start);
+}
+
+template <class T>
+VORL_TARGET_AVX512 std::uint64_t size64(const T* values, std::size_t count) noexcept {
     __m512i total = _mm512_setzero_si512();
     std::size_t i = 0;
     for (; count - i >= 8; i += 8) total = _mm512_add_epi64(total, avx512::sizes(eight_bits(values + i)));
@@ -34,7 +77,7 @@ VORL_TARGET_AVX512 std::uint64_t size(const T* values, std::size_t count) noexce
 }
 
 template <class T>
-VORL_TARGET_AVX512 std::size_t write(std::uint8_t* out, const T* values, std::size_t count) noexcept {
+VORL_TARGET_AVX512 std::size_t write64(std::uint8_t* out, const T* values, std::size_t count) noexcept {
     std::uint8_t* const start = out;
     std::size_t i = 0;
     for (; count - i >= 8; i += 8) out += avx512::write_eight(out, eight_bits(values + i));
@@ -48,12 +91,14 @@ Result<void, DecodeError> read(SliceReader& reader, std::uint64_t count, T* out)
 }
 
 template <class T>
-constexpr VarintRunOps<T> ops{size<T>, write<T>, read<T>};
+constexpr VarintRunOps<T> ops32{size32<T>, write32<T>, read<T>};
+template <class T>
+constexpr VarintRunOps<T> ops64{size64<T>, write64<T>, read<T>};
 
 }  // namespace
 
-const VarintRunKernels VARINT_RUNS_AVX512{"avx512", ops<std::int32_t>, ops<std::uint32_t>, ops<std::int64_t>,
-                                          ops<std::uint64_t>};
+const VarintRunKernels VARINT_RUNS_AVX512{"avx512", ops32<std::int32_t>, ops32<std::uint32_t>, ops64<std::int64_t>,
+                                          ops64<std::uint64_t>};
 
 }  // namespace vorl
 
