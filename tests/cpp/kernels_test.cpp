@@ -41,8 +41,9 @@ std::vector<std::int64_t> int_values(std::mt19937_64& rng, std::size_t n, int sh
                 break;
             }
             case 3: values[i] = running += (rng() % 50 == 0 ? 60 * static_cast<std::int64_t>(rng() % 7) : 60); break;
-            default:  // one-, three- and five-byte varints in random order, as in prices and timestamps
-                values[i] = static_cast<std::int64_t>(rng() >> std::array{58, 50, 34}[rng() % 3]) * (rng() % 2 ? 1 : -1);
+            default:  // one- and three-byte varints in random order, then five-byte ones among them
+                values[i] = static_cast<std::int64_t>(rng() >> std::array{58, 50, 34}[rng() % (i < n / 2 ? 2 : 3)]) *
+                            (rng() % 2 ? 1 : -1);
                 break;
         }
     }

@@ -84,6 +84,32 @@ VORL_TARGET_AVX512 inline std::size_t write_eight(std::uint8_t* out, __m512i bit
     return static_cast<std::size_t>(std::popcount(_cvtmask64_u64(keep)));
 }
 
+// Writes the varints of sixteen 32-bit lanes that all take one or three
+// bytes, as write_eight does; out has room for 64 bytes.
+VORL_TARGET_AVX512 inline std::size_t write_sixteen_short(std::uint8_t* out, __m512i bits) noexcept {
+    const __mmask16 wide = _mm512_cmpgt_epu32_mask(bits, _mm512_set1_epi32(VARINT_MAX_SINGLE_BYTE));
+    const __m512i lanes =
+        _mm512_mask_or_epi32(bits, wide, _mm512_slli_epi32(bits, 8), _mm512_set1_epi32(VARINT_MARKER_U16));
+    const __m512i counts =
+        _mm512_mask_blend_epi32(wide, _mm512_set1_epi32(0x0101'0101), _mm512_set1_epi32(0x0303'0303));
+    const __mmask64 keep = _mm512_cmplt_epu8_mask(_mm512_set1_epi32(0x0302'0100), counts);
+    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, lanes));
+    return static_cast<std::size_t>(std::popcount(_cvtmask64_u64(keep)));
+}
+
+// Writes the varints of the lanes of a, then of b; out has room for 128
+// bytes. Blocks of one- and three-byte values (the common mix) take one
+// compress for all sixteen.
+VORL_TARGET_AVX512 inline std::size_t write_sixteen(std::uint8_t* out, __m512i a, __m512i b) noexcept {
+    if ((above(a, 0xFFFF) | above(b, 0xFFFF)) == 0) {
+        const __m512i narrow =
+            _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(a)), _mm512_cvtepi64_epi32(b), 1);
+        return write_sixteen_short(out, narrow);
+    }
+    const std::size_t first = write_eight(out, a);
+    return first + write_eight(out + first, b);
+}
+
 // d64_signed_magnitude of the eight D64 at `at`.
 VORL_TARGET_AVX512 inline __m512i d64_signed_magnitudes(const D64* at) noexcept {
     const __m512i words = _mm512_loadu_si512(at);

@@ -28,6 +28,9 @@ extern const D64ConversionKernels D64_CONVERSIONS_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const D64ConversionKernels D64_CONVERSIONS_AVX2;  // needs AVX2 and FMA
 #endif
+#if VORL_KERNELS_AVX512
+extern const D64ConversionKernels D64_CONVERSIONS_AVX512;
+#endif
 
 std::span<const D64ConversionKernels* const> usable_d64_conversion_kernels() noexcept;
 const D64ConversionKernels& d64_conversion_kernels() noexcept;

@@ -79,6 +79,14 @@ VORL_TARGET_AVX512 std::size_t written(std::uint8_t* out, const std::int64_t* va
     const Quotients<UNIT> quotients(step);
     std::uint8_t* const start = out;
     std::size_t i = begin;
+    for (; end - i >= 16; i += 16) {
+        __m512i a, b;
+        if (quotients.eight(values, i, a) && quotients.eight(values, i + 8, b)) {
+            out += avx512::write_sixteen(out, a, b);
+        } else {
+            out += plain.write_quotients(out, values, i, i + 16, step);
+        }
+    }
     for (; end - i >= 8; i += 8) {
         __m512i bits;
         if (quotients.eight(values, i, bits)) {

@@ -46,6 +46,10 @@ VORL_TARGET_AVX512 std::size_t write(std::uint8_t* out, const D64* values, std::
     std::uint8_t* const start = out;
     std::size_t i = begin;
     Differences differences(values, begin);
+    for (; end - i >= 16; i += 16) {
+        const __m512i a = differences.next(i);
+        out += avx512::write_sixteen(out, a, differences.next(i + 8));
+    }
     for (; end - i >= 8; i += 8) out += avx512::write_eight(out, differences.next(i));
     out += DECIMAL_DIFFERENCES_PLAIN.write(out, values, i, end);
     return static_cast<std::size_t>(out - start);

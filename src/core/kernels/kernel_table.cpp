@@ -96,6 +96,9 @@ std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_ker
 
 std::span<const D64ConversionKernels* const> usable_d64_conversion_kernels() noexcept {
     static const Usable table({
+#if VORL_KERNELS_AVX512
+        Candidate<D64ConversionKernels>{&D64_CONVERSIONS_AVX512, Needs::Avx512},
+#endif
 #if VORL_KERNELS_AVX2
         Candidate<D64ConversionKernels>{&D64_CONVERSIONS_AVX2, Needs::Avx2Fma},
 #endif

@@ -55,14 +55,7 @@ VORL_TARGET_AVX512 std::size_t write32(std::uint8_t* out, const T* values, std::
             out += avx512::write_eight(out, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1)));
             continue;
         }
-        // As avx512::write_eight, on sixteen 32-bit lanes of one or three bytes.
-        const __mmask16 wide = above32(bits, VARINT_MAX_SINGLE_BYTE);
-        const __m512i lanes =
-            _mm512_mask_or_epi32(bits, wide, _mm512_slli_epi32(bits, 8), _mm512_set1_epi32(VARINT_MARKER_U16));
-        const __m512i counts = _mm512_mask_blend_epi32(wide, _mm512_set1_epi32(0x0101'0101), _mm512_set1_epi32(0x0303'0303));
-        const __mmask64 keep = _mm512_cmplt_epu8_mask(_mm512_set1_epi32(0x0302'0100), counts);
-        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, lanes));
-        out += std::popcount(_cvtmask64_u64(keep));
+        out += avx512::write_sixteen_short(out, bits);
     }
     out += VARINT_RUNS_PLAIN.of<T>().write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
@@ -80,6 +73,9 @@ template <class T>
 VORL_TARGET_AVX512 std::size_t write64(std::uint8_t* out, const T* values, std::size_t count) noexcept {
     std::uint8_t* const start = out;
     std::size_t i = 0;
+    for (; count - i >= 16; i += 16) {
+        out += avx512::write_sixteen(out, eight_bits(values + i), eight_bits(values + i + 8));
+    }
     for (; count - i >= 8; i += 8) out += avx512::write_eight(out, eight_bits(values + i));
     out += VARINT_RUNS_PLAIN.of<T>().write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
