@@ -46,31 +46,33 @@ VORL_TARGET_AVX512 inline std::uint64_t lane_sum(__m512i lanes) noexcept {
     return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(lanes));
 }
 
-// Lanes with a nine-byte varint: written one by one (all nine bytes of each
-// at once when every lane is one).
-[[gnu::noinline]] VORL_TARGET_AVX512 inline std::size_t write_eight_with_nine(std::uint8_t* out, __m512i bits) noexcept {
-    alignas(64) std::uint64_t lanes[8];
-    _mm512_store_si512(lanes, bits);
-    std::uint8_t* const start = out;
-    if (above(bits, 0xFFFF'FFFF) == 0xFF) {
-        for (const std::uint64_t lane : lanes) {
-            out[0] = VARINT_MARKER_U64;
-            store_le(out + 1, lane);
-            out += VARINT_MAX_SIZE_U64;
-        }
-    } else {
-        for (const std::uint64_t lane : lanes) out += write_any_varint(out, lane);
-    }
-    return static_cast<std::size_t>(out - start);
-}
-
 // Writes the varints of the eight lanes at out, which has room for 64 bytes
-// (the room of eight nine-byte values); returns the bytes written.
+// (the room of eight nine-byte values); returns the bytes written. NINE says
+// whether a lane may take nine bytes; those blocks go value by value (all
+// nine bytes of each at once when every lane takes nine), in line, since a
+// call would cost the vector constants their registers.
+template <bool NINE = true>
 VORL_TARGET_AVX512 inline std::size_t write_eight(std::uint8_t* out, __m512i bits) noexcept {
     const __mmask8 wide = above(bits, VARINT_MAX_SINGLE_BYTE);
     const __mmask8 wider = above(bits, 0xFFFF);
-    if (above(bits, 0xFFFF'FFFF) != 0) [[unlikely]]
-        return write_eight_with_nine(out, bits);
+    if constexpr (NINE) {
+        const __mmask8 nine = above(bits, 0xFFFF'FFFF);
+        if (nine != 0) [[unlikely]] {
+            alignas(64) std::uint64_t lanes[8];
+            _mm512_store_si512(lanes, bits);
+            std::uint8_t* const start = out;
+            for (const std::uint64_t lane : lanes) {
+                if (nine == 0xFF) {
+                    out[0] = VARINT_MARKER_U64;
+                    store_le(out + 1, lane);
+                    out += VARINT_MAX_SIZE_U64;
+                } else {
+                    out += write_any_varint(out, lane);
+                }
+            }
+            return static_cast<std::size_t>(out - start);
+        }
+    }
     // Wide lanes become marker | value << 8; the byte count of each lane is
     // spread over its eight bytes and compared with the byte's index.
     const __m512i marker = _mm512_mask_blend_epi64(wider, _mm512_set1_epi64(VARINT_MARKER_U16),
@@ -100,14 +102,15 @@ VORL_TARGET_AVX512 inline std::size_t write_sixteen_short(std::uint8_t* out, __m
 // Writes the varints of the lanes of a, then of b; out has room for 128
 // bytes. Blocks of one- and three-byte values (the common mix) take one
 // compress for all sixteen.
+template <bool NINE = true>
 VORL_TARGET_AVX512 inline std::size_t write_sixteen(std::uint8_t* out, __m512i a, __m512i b) noexcept {
     if ((above(a, 0xFFFF) | above(b, 0xFFFF)) == 0) {
         const __m512i narrow =
             _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(a)), _mm512_cvtepi64_epi32(b), 1);
         return write_sixteen_short(out, narrow);
     }
-    const std::size_t first = write_eight(out, a);
-    return first + write_eight(out + first, b);
+    const std::size_t first = write_eight<NINE>(out, a);
+    return first + write_eight<NINE>(out + first, b);
 }
 
 // d64_signed_magnitude of the eight D64 at `at`.

@@ -51,8 +51,8 @@ VORL_TARGET_AVX512 std::size_t write32(std::uint8_t* out, const T* values, std::
     for (; count - i >= 16; i += 16) {
         const __m512i bits = sixteen_bits(values + i);
         if (above32(bits, 0xFFFF) != 0) {  // five-byte values: eight 64-bit lanes at a time
-            out += avx512::write_eight(out, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bits)));
-            out += avx512::write_eight(out, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1)));
+            out += avx512::write_eight<false>(out, _mm512_cvtepu32_epi64(_mm512_castsi512_si256(bits)));
+            out += avx512::write_eight<false>(out, _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(bits, 1)));
             continue;
         }
         out += avx512::write_sixteen_short(out, bits);
