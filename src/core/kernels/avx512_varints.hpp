@@ -36,8 +36,8 @@ VORL_TARGET_AVX512 inline __mmask8 above(__m512i bits, std::uint64_t limit) noex
 
 // varint_size of each lane.
 VORL_TARGET_AVX512 inline __m512i sizes(__m512i bits) noexcept {
-    __m512i size = _mm512_mask_blend_epi64(above(bits, VARINT_MAX_SINGLE_BYTE), _mm512_set1_epi64(1),
-                                           _mm512_set1_epi64(3));
+    __m512i size =
+        _mm512_mask_blend_epi64(above(bits, VARINT_MAX_SINGLE_BYTE), _mm512_set1_epi64(1), _mm512_set1_epi64(3));
     size = _mm512_mask_mov_epi64(size, above(bits, 0xFFFF), _mm512_set1_epi64(5));
     return _mm512_mask_mov_epi64(size, above(bits, 0xFFFF'FFFF), _mm512_set1_epi64(9));
 }
@@ -75,8 +75,8 @@ VORL_TARGET_AVX512 inline std::size_t write_eight(std::uint8_t* out, __m512i bit
     }
     // Wide lanes become marker | value << 8; the byte count of each lane is
     // spread over its eight bytes and compared with the byte's index.
-    const __m512i marker = _mm512_mask_blend_epi64(wider, _mm512_set1_epi64(VARINT_MARKER_U16),
-                                                   _mm512_set1_epi64(VARINT_MARKER_U32));
+    const __m512i marker =
+        _mm512_mask_blend_epi64(wider, _mm512_set1_epi64(VARINT_MARKER_U16), _mm512_set1_epi64(VARINT_MARKER_U32));
     const __m512i lanes = _mm512_mask_or_epi64(bits, wide, _mm512_slli_epi64(bits, 8), marker);
     __m512i counts = _mm512_mask_blend_epi64(wide, _mm512_set1_epi64(0x0101'0101'0101'0101),
                                              _mm512_set1_epi64(0x0303'0303'0303'0303));

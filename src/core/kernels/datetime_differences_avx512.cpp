@@ -36,8 +36,9 @@ public:
             return true;
         } else {
             const __m512i quotient = _mm512_cvtpd_epi64(_mm512_mul_pd(_mm512_cvtepi64_pd(x), reciprocal_));
-            const __mmask8 small = _mm512_cmplt_epu64_mask(_mm512_add_epi64(x, _mm512_set1_epi64(std::int64_t{1} << 50)),
-                                                           _mm512_set1_epi64(std::int64_t{1} << 51));
+            const __mmask8 small =
+                _mm512_cmplt_epu64_mask(_mm512_add_epi64(x, _mm512_set1_epi64(std::int64_t{1} << 50)),
+                                        _mm512_set1_epi64(std::int64_t{1} << 51));
             const __mmask8 back = _mm512_cmpeq_epi64_mask(_mm512_mullo_epi64(quotient, step_), x);
             bits = avx512::zigzag64(quotient);
             return (small & back) == 0xFF;
