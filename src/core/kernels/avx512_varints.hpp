@@ -90,6 +90,10 @@ VORL_TARGET_AVX512 inline std::size_t write_eight(std::uint8_t* out, __m512i bit
 // bytes, as write_eight does; out has room for 64 bytes.
 VORL_TARGET_AVX512 inline std::size_t write_sixteen_short(std::uint8_t* out, __m512i bits) noexcept {
     const __mmask16 wide = _mm512_cmpgt_epu32_mask(bits, _mm512_set1_epi32(VARINT_MAX_SINGLE_BYTE));
+    if (wide == 0) {  // columns of small values: a narrowing store is cheaper than the compress
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm512_cvtepi32_epi8(bits));
+        return 16;
+    }
     const __m512i lanes =
         _mm512_mask_or_epi32(bits, wide, _mm512_slli_epi32(bits, 8), _mm512_set1_epi32(VARINT_MARKER_U16));
     const __m512i counts =
@@ -104,6 +108,11 @@ VORL_TARGET_AVX512 inline std::size_t write_sixteen_short(std::uint8_t* out, __m
 // compress for all sixteen.
 template <bool NINE = true>
 VORL_TARGET_AVX512 inline std::size_t write_sixteen(std::uint8_t* out, __m512i a, __m512i b) noexcept {
+    if ((above(a, VARINT_MAX_SINGLE_BYTE) | above(b, VARINT_MAX_SINGLE_BYTE)) == 0) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm512_cvtepi64_epi8(a));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), _mm512_cvtepi64_epi8(b));
+        return 16;
+    }
     if ((above(a, 0xFFFF) | above(b, 0xFFFF)) == 0) {
         const __m512i narrow =
             _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi64_epi32(a)), _mm512_cvtepi64_epi32(b), 1);

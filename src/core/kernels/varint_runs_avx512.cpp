@@ -74,7 +74,22 @@ VORL_TARGET_AVX512 std::size_t write64(std::uint8_t* out, const T* values, std::
     std::uint8_t* const start = out;
     std::size_t i = 0;
     for (; count - i >= 16; i += 16) {
-        out += avx512::write_sixteen(out, eight_bits(values + i), eight_bits(values + i + 8));
+        const __m512i a = eight_bits(values + i), b = eight_bits(values + i + 8);
+        const unsigned nine = avx512::above(a, 0xFFFF'FFFF) | unsigned{avx512::above(b, 0xFFFF'FFFF)} << 8;
+        if (nine != 0) {
+            // Nine-byte values go one by one, from the column: from the vector they would
+            // take a trip through memory that stalls on every load.
+            if (nine == 0xFFFF) {
+                for (std::size_t k = i; k < i + 16; ++k, out += VARINT_MAX_SIZE_U64) {
+                    out[0] = VARINT_MARKER_U64;
+                    store_le(out + 1, varint_bits(values[k]));
+                }
+            } else {
+                for (std::size_t k = i; k < i + 16; ++k) out += write_any_varint(out, varint_bits(values[k]));
+            }
+            continue;
+        }
+        out += avx512::write_sixteen<false>(out, a, b);
     }
     for (; count - i >= 8; i += 8) out += avx512::write_eight(out, eight_bits(values + i));
     out += VARINT_RUNS_PLAIN.of<T>().write(out, values + i, count - i);
