@@ -6,6 +6,7 @@
 #if VORL_KERNELS_AVX2
 
 #include "core/kernels/avx2_blocks.hpp"
+#include "core/kernels/avx2_short_varints.hpp"
 #include "core/kernels/step_divider.hpp"
 #include "core/kernels/zigzag_runs.hpp"
 
@@ -129,9 +130,18 @@ VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64
     std::size_t i = begin;
     for (; end - i >= 16; i += 16) {
         __m256i a, b, c, d;
-        if (vectors.sixteen(values, i, a, b, c, d) && avx2::single_bytes64(a, b, c, d)) {
+        if (!vectors.sixteen(values, i, a, b, c, d)) {
+            out += plain.write_quotients(out, values, i, i + 16, step);
+            continue;
+        }
+        if (avx2::single_bytes64(a, b, c, d)) {
             avx2::store_zigzag_bytes64(out, a, b, c, d);
             out += 16;
+            continue;
+        }
+        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
+        if (avx2::at_most_two_bytes64(za, zb, zc, zd)) {
+            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
         } else {
             out += plain.write_quotients(out, values, i, i + 16, step);
         }
