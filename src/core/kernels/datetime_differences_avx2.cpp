@@ -51,7 +51,8 @@ public:
     }
     VORL_TARGET_AVX2 explicit StepVectors(std::int64_t step) noexcept
         : step_(_mm256_set1_pd(static_cast<double>(step))),
-          reciprocal_(_mm256_set1_pd(1.0 / static_cast<double>(step))) {}
+          reciprocal_(_mm256_set1_pd(1.0 / static_cast<double>(step))),
+          unit_(step == 1) {}
 
     VORL_TARGET_AVX2 __m256i quotients(__m256i x, __m256i& exact) const noexcept {
         const __m256i bias_bits = _mm256_set1_epi64x(0x4338'0000'0000'0000);
@@ -68,6 +69,13 @@ public:
     // The quotients of differences i .. i+15 in a..d; true when all are exact.
     VORL_TARGET_AVX2 bool sixteen(const std::int64_t* values, std::size_t i, __m256i& a, __m256i& b, __m256i& c,
                                   __m256i& d) const noexcept {
+        if (unit_) {  // a step of 1 divides as it is
+            a = differences(values, i);
+            b = differences(values, i + 4);
+            c = differences(values, i + 8);
+            d = differences(values, i + 12);
+            return true;
+        }
         __m256i e0, e1, e2, e3;
         a = quotients(differences(values, i), e0);
         b = quotients(differences(values, i + 4), e1);
@@ -79,6 +87,7 @@ public:
 private:
     __m256d step_;
     __m256d reciprocal_;
+    bool unit_;
 };
 
 // Blocks with a lane the vectors cannot decide go through the divider.
