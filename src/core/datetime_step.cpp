@@ -46,7 +46,7 @@ DatetimePlan plan_datetime_column(std::span<const std::int64_t> values) noexcept
     bool fits = divides(specified, values.front());
     if (fits && one_difference) {
         fits = values.size() < 2 || divides(specified, wrapping_sub(values[1], values[0]));
-    } else if (fits) {
+    } else if (fits && specified != 1) {  // 1 divides every difference
         fits = kernels.step_divides(values.data(), 1, values.size(), specified);
     }
     return {fits ? specified : exact_step(values, one_difference), one_difference};

@@ -25,7 +25,7 @@ const std::size_t LENGTHS[] = {0, 1, 3, 15, 16, 17, 33, 100, 1000};
 const std::int64_t STEPS[] = {1, -1, 3, 60, -60, 1LL << 52, (1LL << 53) + 1, MIN64, 0};
 
 // Signed 64-bit values of one shape: mostly small, every varint width, the
-// boundaries of the fast paths (2^50, 2^52, 2^56), or a regular step.
+// boundaries of the fast paths (2^50, 2^52, 2^56), a regular step, or mixed widths.
 std::vector<std::int64_t> int_values(std::mt19937_64& rng, std::size_t n, int shape) {
     static const std::int64_t EDGES[] = {0, 1, -1, 125, -126, 250, 32767, -32769, 65536, 1LL << 31, MAX64, MIN64};
     std::vector<std::int64_t> values(n);
@@ -40,7 +40,11 @@ std::vector<std::int64_t> int_values(std::mt19937_64& rng, std::size_t n, int sh
                 values[i] = rng() % 2 ? EDGES[rng() % std::size(EDGES)] : power * (rng() % 2 ? 1 : -1);
                 break;
             }
-            default: values[i] = running += (rng() % 50 == 0 ? 60 * static_cast<std::int64_t>(rng() % 7) : 60); break;
+            case 3: values[i] = running += (rng() % 50 == 0 ? 60 * static_cast<std::int64_t>(rng() % 7) : 60); break;
+            default:  // one- and three-byte varints in random order, then five-byte ones among them
+                values[i] = static_cast<std::int64_t>(rng() >> std::array{58, 50, 34}[rng() % (i < n / 2 ? 2 : 3)]) *
+                            (rng() % 2 ? 1 : -1);
+                break;
         }
     }
     return values;
@@ -71,7 +75,7 @@ void for_each_kernel(std::span<const Kernels* const> usable, const Kernels& plai
 template <class Case>
 void for_each_input(Case run) {
     std::mt19937_64 rng(7);
-    for (int shape = 0; shape < 4; ++shape) {
+    for (int shape = 0; shape < 5; ++shape) {
         for (const std::size_t n : LENGTHS) {
             SCOPED_TRACE(testing::Message() << "shape " << shape << ", length " << n);
             run(int_values(rng, n, shape));

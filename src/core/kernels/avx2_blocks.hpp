@@ -7,7 +7,7 @@
 
 #if VORL_KERNELS_AVX2
 
-#include <immintrin.h>
+#include "core/kernels/intrinsics.hpp"
 
 #include <cstdint>
 

@@ -1,17 +1,15 @@
-// Building blocks shared by the AVX-512 kernels; included by *_avx512.cpp only.
+// Building blocks of the AVX-512 readers (zigzag decoding, running sums);
+// included by *_avx512.cpp only. The writers' are in avx512_varints.hpp.
 #pragma once
 
 #include "core/kernels/isa.hpp"
 
-#if VORL_KERNELS_AVX2
+#if VORL_KERNELS_AVX512
 
-// GCC 12's AVX-512 headers start some intrinsics from _mm512_undefined_*(),
-// which -Wmaybe-uninitialized reports inside the headers themselves.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
+#include "core/kernels/intrinsics.hpp"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace vorl::avx512 {
 

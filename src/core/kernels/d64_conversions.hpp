@@ -26,8 +26,10 @@ struct D64ConversionKernels {
 
 extern const D64ConversionKernels D64_CONVERSIONS_PLAIN;
 #if VORL_KERNELS_AVX2
-extern const D64ConversionKernels D64_CONVERSIONS_AVX2;  // needs AVX2 and FMA
-// The AVX2 conversions to D64; to doubles eight at a time.
+extern const D64ConversionKernels D64_CONVERSIONS_AVX2;
+#endif
+#if VORL_KERNELS_AVX512
+// Doubles to D64 and D64 words to doubles eight at a time.
 extern const D64ConversionKernels D64_CONVERSIONS_AVX512;
 #endif
 

@@ -35,7 +35,9 @@ struct DatetimeDifferenceKernels {
 extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX2;
-// The AVX2 writing side; running sums eight at a time.
+#endif
+#if VORL_KERNELS_AVX512
+// Quotients sized and written eight at a time; running products eight at a time.
 extern const DatetimeDifferenceKernels DATETIME_DIFFERENCES_AVX512;
 #endif
 

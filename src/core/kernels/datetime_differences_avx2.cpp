@@ -6,6 +6,7 @@
 #if VORL_KERNELS_AVX2
 
 #include "core/kernels/avx2_blocks.hpp"
+#include "core/kernels/avx2_short_varints.hpp"
 #include "core/kernels/step_divider.hpp"
 #include "core/kernels/zigzag_runs.hpp"
 
@@ -50,7 +51,8 @@ public:
     }
     VORL_TARGET_AVX2 explicit StepVectors(std::int64_t step) noexcept
         : step_(_mm256_set1_pd(static_cast<double>(step))),
-          reciprocal_(_mm256_set1_pd(1.0 / static_cast<double>(step))) {}
+          reciprocal_(_mm256_set1_pd(1.0 / static_cast<double>(step))),
+          unit_(step == 1) {}
 
     VORL_TARGET_AVX2 __m256i quotients(__m256i x, __m256i& exact) const noexcept {
         const __m256i bias_bits = _mm256_set1_epi64x(0x4338'0000'0000'0000);
@@ -67,6 +69,13 @@ public:
     // The quotients of differences i .. i+15 in a..d; true when all are exact.
     VORL_TARGET_AVX2 bool sixteen(const std::int64_t* values, std::size_t i, __m256i& a, __m256i& b, __m256i& c,
                                   __m256i& d) const noexcept {
+        if (unit_) {  // a step of 1 divides as it is
+            a = differences(values, i);
+            b = differences(values, i + 4);
+            c = differences(values, i + 8);
+            d = differences(values, i + 12);
+            return true;
+        }
         __m256i e0, e1, e2, e3;
         a = quotients(differences(values, i), e0);
         b = quotients(differences(values, i + 4), e1);
@@ -78,6 +87,7 @@ public:
 private:
     __m256d step_;
     __m256d reciprocal_;
+    bool unit_;
 };
 
 // Blocks with a lane the vectors cannot decide go through the divider.
@@ -129,9 +139,18 @@ VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64
     std::size_t i = begin;
     for (; end - i >= 16; i += 16) {
         __m256i a, b, c, d;
-        if (vectors.sixteen(values, i, a, b, c, d) && avx2::single_bytes64(a, b, c, d)) {
+        if (!vectors.sixteen(values, i, a, b, c, d)) {
+            out += plain.write_quotients(out, values, i, i + 16, step);
+            continue;
+        }
+        if (avx2::single_bytes64(a, b, c, d)) {
             avx2::store_zigzag_bytes64(out, a, b, c, d);
             out += 16;
+            continue;
+        }
+        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
+        if (avx2::at_most_two_bytes64(za, zb, zc, zd)) {
+            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
         } else {
             out += plain.write_quotients(out, values, i, i + 16, step);
         }

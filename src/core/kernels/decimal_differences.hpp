@@ -30,7 +30,9 @@ struct DecimalDifferenceKernels {
 extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_AVX2;
-// The AVX2 writing side; running sums eight at a time.
+#endif
+#if VORL_KERNELS_AVX512
+// Differences sized and written eight at a time; running sums eight at a time.
 extern const DecimalDifferenceKernels DECIMAL_DIFFERENCES_AVX512;
 #endif
 

@@ -5,6 +5,7 @@
 #if VORL_KERNELS_AVX2
 
 #include "core/kernels/avx2_blocks.hpp"
+#include "core/kernels/avx2_short_varints.hpp"
 #include "core/kernels/d64_words.hpp"
 
 namespace vorl {
@@ -60,6 +61,11 @@ VORL_TARGET_AVX2 std::size_t write(std::uint8_t* out, const D64* values, std::si
         if (avx2::single_bytes64(a, b, c, d)) {
             avx2::store_zigzag_bytes64(out, a, b, c, d);
             out += 16;
+            continue;
+        }
+        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
+        if (avx2::at_most_two_bytes64(za, zb, zc, zd)) {
+            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
         } else {
             out += DECIMAL_DIFFERENCES_PLAIN.write(out, values, i, i + 16);
         }

@@ -57,8 +57,10 @@ const auto& chosen() noexcept {
 
 std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
     static const Usable table({
-#if VORL_KERNELS_AVX2
+#if VORL_KERNELS_AVX512
         Candidate<VarintRunKernels>{&VARINT_RUNS_AVX512, Needs::Avx512},
+#endif
+#if VORL_KERNELS_AVX2
         Candidate<VarintRunKernels>{&VARINT_RUNS_AVX2, Needs::Avx2},
 #endif
         Candidate<VarintRunKernels>{&VARINT_RUNS_PLAIN, Needs::Nothing},
@@ -68,8 +70,10 @@ std::span<const VarintRunKernels* const> usable_varint_run_kernels() noexcept {
 
 std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kernels() noexcept {
     static const Usable table({
-#if VORL_KERNELS_AVX2
+#if VORL_KERNELS_AVX512
         Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_AVX512, Needs::Avx512},
+#endif
+#if VORL_KERNELS_AVX2
         Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_AVX2, Needs::Avx2},
 #endif
         Candidate<DecimalDifferenceKernels>{&DECIMAL_DIFFERENCES_PLAIN, Needs::Nothing},
@@ -79,8 +83,10 @@ std::span<const DecimalDifferenceKernels* const> usable_decimal_difference_kerne
 
 std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_kernels() noexcept {
     static const Usable table({
-#if VORL_KERNELS_AVX2
+#if VORL_KERNELS_AVX512
         Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_AVX512, Needs::Avx512},
+#endif
+#if VORL_KERNELS_AVX2
         Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_AVX2, Needs::Avx2},
 #endif
         Candidate<DatetimeDifferenceKernels>{&DATETIME_DIFFERENCES_PLAIN, Needs::Nothing},
@@ -90,8 +96,10 @@ std::span<const DatetimeDifferenceKernels* const> usable_datetime_difference_ker
 
 std::span<const D64ConversionKernels* const> usable_d64_conversion_kernels() noexcept {
     static const Usable table({
-#if VORL_KERNELS_AVX2
+#if VORL_KERNELS_AVX512
         Candidate<D64ConversionKernels>{&D64_CONVERSIONS_AVX512, Needs::Avx512},
+#endif
+#if VORL_KERNELS_AVX2
         Candidate<D64ConversionKernels>{&D64_CONVERSIONS_AVX2, Needs::Avx2Fma},
 #endif
         Candidate<D64ConversionKernels>{&D64_CONVERSIONS_PLAIN, Needs::Nothing},

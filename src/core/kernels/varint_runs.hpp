@@ -54,8 +54,11 @@ struct VarintRunKernels {
 extern const VarintRunKernels VARINT_RUNS_PLAIN;
 #if VORL_KERNELS_AVX2
 extern const VarintRunKernels VARINT_RUNS_AVX2;
-// The AVX2 sizes and writes; reads find value starts by a table walk and
-// gather values with 64-byte permutes.
+#endif
+#if VORL_KERNELS_AVX512
+// Integer columns sized and written eight values at a time through byte
+// compress; read a 64-byte window at a time (value starts by a table walk,
+// values gathered by byte permutes).
 extern const VarintRunKernels VARINT_RUNS_AVX512;
 #endif
 

@@ -9,6 +9,7 @@
 #include <bit>
 
 #include "core/kernels/avx2_blocks.hpp"
+#include "core/kernels/avx2_short_varints.hpp"
 #include "core/kernels/varint_run_reader.hpp"
 
 namespace vorl {
@@ -106,7 +107,8 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
                                               _mm256_or_si256(avx2::above64(zc, 0xFFFF), avx2::above64(zd, 0xFFFF)));
         // One choice per block, not per value.
         if (_mm256_testz_si256(wider, wider)) {
-            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
+            i += 16;
         } else {
             for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
         }
@@ -135,7 +137,11 @@ VORL_TARGET_AVX2 std::size_t write_i32(std::uint8_t* out, const std::int32_t* va
             continue;
         }
         if (avx2::all_set(_mm256_and_si256(at_most32(a, 0xFFFF), at_most32(b, 0xFFFF)))) {
-            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_mixed_varint(out, varint_bits(values[i]));
+            out += avx2::write_four_short(out, _mm256_castsi256_si128(a));
+            out += avx2::write_four_short(out, _mm256_extracti128_si256(a, 1));
+            out += avx2::write_four_short(out, _mm256_castsi256_si128(b));
+            out += avx2::write_four_short(out, _mm256_extracti128_si256(b, 1));
+            i += 16;
         } else {
             for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
         }

@@ -1,0 +1,80 @@
+// The AVX2 writers' path for blocks whose varints all take one or three
+// bytes (prices, timestamps, small counts): four values per byte shuffle,
+// chosen from a table by which of the four are wide, so no branch depends on
+// the width of a single value. Included by *_avx2.cpp only.
+#pragma once
+
+#include "core/kernels/isa.hpp"
+
+#if VORL_KERNELS_AVX2
+
+#include "core/kernels/intrinsics.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/encoding.hpp"
+
+namespace vorl::avx2 {
+
+// For each set of wide lanes among four (bit k: lane k takes three bytes),
+// the shuffle that keeps byte 0 of each narrow lane and bytes 0-2 of each
+// wide one (marker, then the value), and how many bytes that is.
+struct ShortVarintShuffle {
+    alignas(16) std::uint8_t control[16][16];
+    std::uint8_t length[16];
+};
+
+inline constexpr ShortVarintShuffle SHORT_VARINT_SHUFFLE = [] {
+    ShortVarintShuffle table{};
+    for (unsigned wide = 0; wide < 16; ++wide) {
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const unsigned bytes = (wide >> lane) & 1 ? 3 : 1;
+            for (unsigned k = 0; k < bytes; ++k) table.control[wide][at++] = static_cast<std::uint8_t>(4 * lane + k);
+        }
+        table.length[wide] = static_cast<std::uint8_t>(at);
+        for (; at < 16; ++at) table.control[wide][at] = 0x80;  // zero
+    }
+    return table;
+}();
+
+// Writes four 32-bit lanes whose values are at most 0xFFFF at out, which has
+// room for 16 bytes; returns the bytes written.
+VORL_TARGET_AVX2 inline std::size_t write_four_short(std::uint8_t* out, __m128i bits) noexcept {
+    const __m128i wide = _mm_cmpgt_epi32(bits, _mm_set1_epi32(VARINT_MAX_SINGLE_BYTE));
+    const auto mask = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(wide)));
+    const __m128i marked = _mm_or_si128(_mm_slli_epi32(bits, 8), _mm_set1_epi32(VARINT_MARKER_U16));
+    const __m128i lanes = _mm_blendv_epi8(bits, marked, wide);
+    const __m128i control = _mm_load_si128(reinterpret_cast<const __m128i*>(SHORT_VARINT_SHUFFLE.control[mask]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(lanes, control));
+    return SHORT_VARINT_SHUFFLE.length[mask];
+}
+
+// write_four_short on four 64-bit lanes whose values are at most 0xFFFF.
+VORL_TARGET_AVX2 inline std::size_t write_four_short64(std::uint8_t* out, __m256i bits) noexcept {
+    const __m256i low_halves = _mm256_permutevar8x32_epi32(bits, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    return write_four_short(out, _mm256_castsi256_si128(low_halves));
+}
+
+// Whether the sixteen 64-bit lanes of a, b, c and d are all at most 0xFFFF.
+VORL_TARGET_AVX2 inline bool at_most_two_bytes64(__m256i a, __m256i b, __m256i c, __m256i d) noexcept {
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+    return _mm256_testz_si256(any, _mm256_set1_epi64x(~std::int64_t{0xFFFF})) != 0;
+}
+
+// Sixteen 64-bit lanes (a: values 0-3, b: 4-7, ...) whose values are at most
+// 0xFFFF, at out, which has room for 64 bytes.
+VORL_TARGET_AVX2 inline std::size_t write_sixteen_short64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
+                                                          __m256i d) noexcept {
+    std::uint8_t* const start = out;
+    out += write_four_short64(out, a);
+    out += write_four_short64(out, b);
+    out += write_four_short64(out, c);
+    out += write_four_short64(out, d);
+    return static_cast<std::size_t>(out - start);
+}
+
+}  // namespace vorl::avx2
+
+#endif
