@@ -420,7 +420,7 @@ def main() -> None:
     threads = None
     if not args.no_threads:
         print("timing two threads ...", file=sys.stderr, flush=True)
-        threads = thread_figure(args.rows)
+        threads = thread_figure(args.rows, args.repeat)
 
     print_report(results, args.rows, threads)
     print_api_report(results)
