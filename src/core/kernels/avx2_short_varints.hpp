@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "core/encoding.hpp"
+#include "core/kernels/avx2_blocks.hpp"
 
 namespace vorl::avx2 {
 
@@ -73,6 +74,20 @@ VORL_TARGET_AVX2 inline std::size_t write_sixteen_short64(std::uint8_t* out, __m
     out += write_four_short64(out, c);
     out += write_four_short64(out, d);
     return static_cast<std::size_t>(out - start);
+}
+
+// The zigzag varints of sixteen signed 64-bit lanes (a: values 0-3, b: 4-7,
+// ...) at out, which has room for 64 bytes, when each takes one or three
+// bytes; returns the bytes written, or 0 (nothing written) when one needs more.
+VORL_TARGET_AVX2 inline std::size_t write_sixteen_signed_short64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
+                                                                 __m256i d) noexcept {
+    if (single_bytes64(a, b, c, d)) {
+        store_zigzag_bytes64(out, a, b, c, d);
+        return 16;
+    }
+    const __m256i za = zigzag64(a), zb = zigzag64(b), zc = zigzag64(c), zd = zigzag64(d);
+    if (!at_most_two_bytes64(za, zb, zc, zd)) return 0;
+    return write_sixteen_short64(out, za, zb, zc, zd);
 }
 
 }  // namespace vorl::avx2

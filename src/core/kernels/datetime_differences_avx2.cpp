@@ -143,17 +143,8 @@ VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64
             out += plain.write_quotients(out, values, i, i + 16, step);
             continue;
         }
-        if (avx2::single_bytes64(a, b, c, d)) {
-            avx2::store_zigzag_bytes64(out, a, b, c, d);
-            out += 16;
-            continue;
-        }
-        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
-        if (avx2::at_most_two_bytes64(za, zb, zc, zd)) {
-            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
-        } else {
-            out += plain.write_quotients(out, values, i, i + 16, step);
-        }
+        const std::size_t written = avx2::write_sixteen_signed_short64(out, a, b, c, d);
+        out += written != 0 ? written : plain.write_quotients(out, values, i, i + 16, step);
     }
     out += plain.write_quotients(out, values, i, end, step);
     return static_cast<std::size_t>(out - start);

@@ -58,17 +58,8 @@ VORL_TARGET_AVX2 std::size_t write(std::uint8_t* out, const D64* values, std::si
     for (; end - i >= 16; i += 16) {
         const __m256i a = differences.next(i), b = differences.next(i + 4);
         const __m256i c = differences.next(i + 8), d = differences.next(i + 12);
-        if (avx2::single_bytes64(a, b, c, d)) {
-            avx2::store_zigzag_bytes64(out, a, b, c, d);
-            out += 16;
-            continue;
-        }
-        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
-        if (avx2::at_most_two_bytes64(za, zb, zc, zd)) {
-            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
-        } else {
-            out += DECIMAL_DIFFERENCES_PLAIN.write(out, values, i, i + 16);
-        }
+        const std::size_t written = avx2::write_sixteen_signed_short64(out, a, b, c, d);
+        out += written != 0 ? written : DECIMAL_DIFFERENCES_PLAIN.write(out, values, i, i + 16);
     }
     out += DECIMAL_DIFFERENCES_PLAIN.write(out, values, i, end);
     return static_cast<std::size_t>(out - start);
