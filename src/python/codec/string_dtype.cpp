@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "python/codec/without_lock.hpp"
 #include "python/numpy_api.hpp"
 
 namespace pyvorl::codec {
@@ -52,12 +53,7 @@ PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock) {
     char* data = static_cast<char*>(PyArray_DATA(object));
     const auto stride = static_cast<std::size_t>(PyArray_ITEMSIZE(object));
     std::size_t packed = 0;
-    if (release_lock) {
-        Py_BEGIN_ALLOW_THREADS packed = pack_texts(column, own, data, stride);
-        Py_END_ALLOW_THREADS
-    } else {
-        packed = pack_texts(column, own, data, stride);
-    }
+    maybe_without_lock(release_lock, [&] { packed = pack_texts(column, own, data, stride); });
     if (packed != column.size()) {
         PyErr_NoMemory();
         return {};
