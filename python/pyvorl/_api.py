@@ -178,8 +178,10 @@ def fits_microseconds(values: NDArray[np.int64], unit: str) -> bool:
         return bool(np.all((values % 1000 == 0) | ~not_nat))
     limit = INT64_MAX // MICROS_PER[unit]
     # Reductions first; only NaT or an outlier needs the pass that skips NaT.
-    if not len(values) or values.max() > limit:
-        return not len(values)
+    if not len(values):
+        return True
+    if values.max() > limit:
+        return False
     if values.min() >= -limit:
         return True
     return bool(np.all(np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit))

@@ -51,16 +51,6 @@ template <class T>
     return n;
 }
 
-// Widen::mixed(p, left, out, max), where a policy has it (with MIXED_ROOM, the
-// input and output room it needs), reads values of any width, at most max,
-// and stops before a value it leaves to the checked reader.
-// Widen::nines(p, left, out, max), where a policy has it (with NINES_ROOM),
-// reads a run of nine-byte values the same way.
-// Widen::blocks(p, out, max_blocks) reads whole blocks of one-byte values (at
-// most max_blocks blocks of Widen::BLOCK values, each checked) and returns
-// how many; Widen::sixteen(p, out) widens the 16 bytes at p, which start with
-// a one-byte value, into out[0..16) and returns how many of them lead with
-// one-byte values.
 // The values a policy's mixed reader needs room for: MIXED_VALUES where it
 // says, else MIXED_ROOM.
 template <class Widen>
@@ -72,6 +62,17 @@ constexpr std::uint64_t mixed_values() noexcept {
     }
 }
 
+// Widen::mixed(p, left, out, max), where a policy has it (with MIXED_ROOM, the
+// input room it needs, and the output room too unless MIXED_VALUES says
+// otherwise), reads values of any width, at most max,
+// and stops before a value it leaves to the checked reader.
+// Widen::nines(p, left, out, max), where a policy has it (with NINES_ROOM),
+// reads a run of nine-byte values the same way.
+// Widen::blocks(p, out, max_blocks) reads whole blocks of one-byte values (at
+// most max_blocks blocks of Widen::BLOCK values, each checked) and returns
+// how many; Widen::sixteen(p, out) widens the 16 bytes at p, which start with
+// a one-byte value, into out[0..16) and returns how many of them lead with
+// one-byte values.
 template <class T, class Widen>
 [[gnu::always_inline]] inline Result<void, DecodeError> read_run(SliceReader& reader, std::uint64_t count,
                                                                  T* values) noexcept {
