@@ -41,6 +41,7 @@ std::vector<std::int64_t> int_values(std::mt19937_64& rng, std::size_t n, int sh
                 break;
             }
             case 3: values[i] = running += (rng() % 50 == 0 ? 60 * static_cast<std::int64_t>(rng() % 7) : 60); break;
+            case 4: values[i] = static_cast<std::int64_t>(rng()); break;  // nine-byte varints, nearly all
             default:  // one- and three-byte varints in random order, then five-byte ones among them
                 values[i] = static_cast<std::int64_t>(rng() >> std::array{58, 50, 34}[rng() % (i < n / 2 ? 2 : 3)]) *
                             (rng() % 2 ? 1 : -1);
@@ -75,7 +76,7 @@ void for_each_kernel(std::span<const Kernels* const> usable, const Kernels& plai
 template <class Case>
 void for_each_input(Case run) {
     std::mt19937_64 rng(7);
-    for (int shape = 0; shape < 5; ++shape) {
+    for (int shape = 0; shape < 6; ++shape) {
         for (const std::size_t n : LENGTHS) {
             SCOPED_TRACE(testing::Message() << "shape " << shape << ", length " << n);
             run(int_values(rng, n, shape));

@@ -11,6 +11,7 @@
 
 #include "core/kernels/intrinsics.hpp"
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -40,10 +41,28 @@ VORL_TARGET_AVX512 inline std::uint64_t lane_sum(__m512i lanes) noexcept {
     return static_cast<std::uint64_t>(_mm512_reduce_add_epi64(lanes));
 }
 
-// Writes the varints of the eight lanes at out, which has room for 64 bytes
+// Eight nine-byte varints at out, which has room for 72 bytes: byte 9k is a
+// marker and bytes 9k + 1 .. 9k + 8 are lane k, so one byte permute lays out
+// the first 64 bytes and the last 8 are lane 7.
+VORL_TARGET_AVX512 inline std::size_t write_eight_nines(std::uint8_t* out, __m512i bits) noexcept {
+    alignas(64) static constexpr auto LAYOUT = [] {
+        std::array<std::uint8_t, 64> from{};
+        for (unsigned at = 0; at < 64; ++at) from[at] = static_cast<std::uint8_t>(at % 9 == 0 ? 0 : at - at / 9 - 1);
+        return from;
+    }();
+    constexpr std::uint64_t MARKERS = 0x8040'2010'0804'0201;  // bytes 0, 9, ..., 63
+    const __m512i bytes = _mm512_permutexvar_epi8(_mm512_load_si512(LAYOUT.data()), bits);
+    _mm512_storeu_si512(out,
+                        _mm512_mask_mov_epi8(bytes, MARKERS, _mm512_set1_epi8(static_cast<char>(VARINT_MARKER_U64))));
+    const __m128i last = _mm512_extracti64x2_epi64(bits, 3);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 64), _mm_unpackhi_epi64(last, last));
+    return 8 * VARINT_MAX_SIZE_U64;
+}
+
+// Writes the varints of the eight lanes at out, which has room for 72 bytes
 // (the room of eight nine-byte values); returns the bytes written. NINE says
-// whether a lane may take nine bytes; those blocks go value by value (all
-// nine bytes of each at once when every lane takes nine), in line, since a
+// whether a lane may take nine bytes; blocks of nine-byte values only take
+// write_eight_nines, blocks with some go value by value, in line, since a
 // call would cost the vector constants their registers.
 template <bool NINE = true>
 VORL_TARGET_AVX512 inline std::size_t write_eight(std::uint8_t* out, __m512i bits) noexcept {
@@ -51,19 +70,12 @@ VORL_TARGET_AVX512 inline std::size_t write_eight(std::uint8_t* out, __m512i bit
     const __mmask8 wider = above(bits, 0xFFFF);
     if constexpr (NINE) {
         const __mmask8 nine = above(bits, 0xFFFF'FFFF);
+        if (nine == 0xFF) return write_eight_nines(out, bits);
         if (nine != 0) [[unlikely]] {
             alignas(64) std::uint64_t lanes[8];
             _mm512_store_si512(lanes, bits);
             std::uint8_t* const start = out;
-            for (const std::uint64_t lane : lanes) {
-                if (nine == 0xFF) {
-                    out[0] = VARINT_MARKER_U64;
-                    store_le(out + 1, lane);
-                    out += VARINT_MAX_SIZE_U64;
-                } else {
-                    out += write_any_varint(out, lane);
-                }
-            }
+            for (const std::uint64_t lane : lanes) out += write_any_varint(out, lane);
             return static_cast<std::size_t>(out - start);
         }
     }
