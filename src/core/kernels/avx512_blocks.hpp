@@ -1,4 +1,4 @@
-// Building blocks of the AVX-512 readers (zigzag decoding, running sums);
+// Building blocks shared by the AVX-512 kernels (D64 byte order, zigzag decoding, running sums);
 // included by *_avx512.cpp only. The writers' are in avx512_varints.hpp.
 #pragma once
 
@@ -12,6 +12,13 @@
 #include <cstdint>
 
 namespace vorl::avx512 {
+
+// Reverses the bytes of each 64-bit lane: the big-endian magnitude of a D64
+// word to a number and back.
+VORL_TARGET_AVX512 inline __m512i reverse_lane_bytes(__m512i words) noexcept {
+    const __m512i reverse = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
+    return _mm512_shuffle_epi8(words, reverse);
+}
 
 // zigzag_decode on eight 64-bit or sixteen 32-bit lanes: (v >> 1) ^ -(v & 1).
 VORL_TARGET_AVX512 inline __m512i zigzag_decode64(__m512i v) noexcept {

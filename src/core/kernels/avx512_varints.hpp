@@ -18,6 +18,7 @@
 
 #include "core/decimal.hpp"
 #include "core/encoding.hpp"
+#include "core/kernels/avx512_blocks.hpp"
 
 namespace vorl::avx512 {
 
@@ -131,8 +132,7 @@ VORL_TARGET_AVX512 inline std::size_t write_sixteen(std::uint8_t* out, __m512i a
 // d64_signed_magnitude of the eight D64 at `at`.
 VORL_TARGET_AVX512 inline __m512i d64_signed_magnitudes(const D64* at) noexcept {
     const __m512i words = _mm512_loadu_si512(at);
-    const __m512i reverse = _mm512_broadcast_i32x4(_mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8));
-    const __m512i magnitudes = _mm512_srli_epi64(_mm512_shuffle_epi8(words, reverse), 8);
+    const __m512i magnitudes = _mm512_srli_epi64(reverse_lane_bytes(words), 8);
     const __mmask8 negative = _mm512_test_epi64_mask(words, _mm512_set1_epi64(std::int64_t{D64::SIGN_BIT} << 56));
     return _mm512_mask_sub_epi64(magnitudes, negative, _mm512_setzero_si512(), magnitudes);
 }

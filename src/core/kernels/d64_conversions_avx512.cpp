@@ -35,8 +35,7 @@ VORL_TARGET_AVX512 inline bool eight_decimals(const double* values, __m512d fact
     // -0.0 compares equal to 0: a zero is never negative.
     const __mmask8 negative = _mm512_cmp_pd_mask(chosen, _mm512_setzero_pd(), _CMP_LT_OQ);
     const __m512i magnitude = _mm512_cvttpd_epu64(_mm512_abs_pd(chosen));
-    const __m512i reverse = _mm512_broadcast_i32x4(_mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8));
-    const __m512i words = _mm512_or_si512(_mm512_shuffle_epi8(_mm512_slli_epi64(magnitude, 8), reverse), scale_flags);
+    const __m512i words = _mm512_or_si512(avx512::reverse_lane_bytes(_mm512_slli_epi64(magnitude, 8)), scale_flags);
     const __m512i sign = _mm512_set1_epi64(std::int64_t{D64::SIGN_BIT} << 56);
     _mm512_storeu_si512(out, _mm512_mask_or_epi64(words, negative, words, sign));
     return true;
@@ -59,7 +58,6 @@ std::size_t from_floats(const float* values, std::size_t count, unsigned places,
     return D64_CONVERSIONS_AVX2.from_floats(values, count, places, out);
 }
 VORL_TARGET_AVX512 void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
-    const __m512i reverse = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
     const __m512i too_large = _mm512_set1_epi64(~((std::int64_t{1} << 52) - 1));
     const __m512d two_52 = _mm512_set1_pd(0x1p52);
     const __m512i sign_bit = _mm512_set1_epi64(std::int64_t{D64::SIGN_BIT} << 56);
@@ -70,7 +68,7 @@ VORL_TARGET_AVX512 void to_doubles(const D64* values, std::size_t count, double*
     while (count - i >= 8) {
         const __m512i words = _mm512_loadu_si512(values + i);
         const __m512i scales = _mm512_srli_epi64(words, 60);
-        const __m512i magnitude = _mm512_srli_epi64(_mm512_shuffle_epi8(words, reverse), 8);
+        const __m512i magnitude = _mm512_srli_epi64(avx512::reverse_lane_bytes(words), 8);
         const bool one_scale = _mm512_cmpeq_epi64_mask(scales, _mm512_set1_epi64(scale)) == 0xFF;
         if (!one_scale) {
             const auto first = static_cast<unsigned>(avx512::first_lane64(scales));

@@ -62,12 +62,11 @@ VORL_TARGET_AVX512 std::size_t write(std::uint8_t* out, const D64* values, std::
 struct D64Words {
     __m512i scale_flags;
     VORL_TARGET_AVX512 __m512i operator()(__m512i sums) const noexcept {
-        const __m512i reverse = _mm512_set4_epi32(0x08090A0B, 0x0C0D0E0F, 0x00010203, 0x04050607);
         const __m512i negative = _mm512_srai_epi64(sums, 63);
         const __m512i magnitude = _mm512_and_si512(_mm512_sub_epi64(_mm512_xor_si512(sums, negative), negative),
                                                    _mm512_set1_epi64(static_cast<long long>(D64_MAX_MAGNITUDE)));
         const __m512i sign = _mm512_slli_epi64(_mm512_srli_epi64(sums, 63), 56);
-        return _mm512_or_si512(_mm512_shuffle_epi8(_mm512_slli_epi64(magnitude, 8), reverse),
+        return _mm512_or_si512(avx512::reverse_lane_bytes(_mm512_slli_epi64(magnitude, 8)),
                                _mm512_or_si512(scale_flags, sign));
     }
 };
