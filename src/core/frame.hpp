@@ -27,10 +27,13 @@ inline constexpr std::uint16_t TABLE_FRAME_MAGIC = 0x4D7C;
 inline constexpr std::uint16_t TABLE_FRAME_VERSION = 1;
 inline constexpr std::size_t TABLE_FRAME_HEADER_SIZE = 8;
 inline constexpr std::size_t TABLE_FRAME_FOOTER_SIZE = 4;
-// The magic and the version read together as one little-endian word.
-inline constexpr std::uint32_t TABLE_FRAME_MAGIC_VERSION = std::uint32_t{TABLE_FRAME_VERSION} << 16 | TABLE_FRAME_MAGIC;
-// The magic_version that the packer writes first in the payload: the same two
-// numbers, magic in the high half (0x4D7C0001). Readers accept any value there.
+// The header's first four bytes, 7C 4D 01 00, read as one little-endian word:
+// the magic in the low half, the version in the high half (0x00014D7C).
+inline constexpr std::uint32_t TABLE_FRAME_HEADER_WORD = std::uint32_t{TABLE_FRAME_VERSION} << 16 | TABLE_FRAME_MAGIC;
+static_assert(TABLE_FRAME_HEADER_WORD == 0x00014D7C);
+// The payload's first member, magic_version, as every packer writes it: the
+// same two numbers the other way round, magic in the high half (0x4D7C0001,
+// the bytes FC 01 00 7C 4D). Readers accept any value there; peers may not.
 inline constexpr std::uint32_t TABLE_PAYLOAD_MAGIC_VERSION =
     std::uint32_t{TABLE_FRAME_MAGIC} << 16 | TABLE_FRAME_VERSION;
 static_assert(TABLE_PAYLOAD_MAGIC_VERSION == 0x4D7C0001);

@@ -5,7 +5,7 @@ namespace vorl {
 
 Result<std::size_t, FrameHeaderProblem> check_table_frame_header(std::span<const std::uint8_t> bytes) noexcept {
     if (bytes.size() < TABLE_FRAME_HEADER_SIZE) return err(FrameHeaderProblem::TooShort);
-    if (load_le<std::uint32_t>(bytes.data()) != TABLE_FRAME_MAGIC_VERSION) return err(FrameHeaderProblem::NotAFrame);
+    if (load_le<std::uint32_t>(bytes.data()) != TABLE_FRAME_HEADER_WORD) return err(FrameHeaderProblem::NotAFrame);
     return std::size_t{load_le<std::uint32_t>(bytes.data() + 4)};
 }
 

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import frames
-from pyvorl import check_table_frame, pack_table_frame, parse_table_frame
+from pyvorl import check_table_frame, dumps, pack_table_frame, parse_table_frame
 
 FRAME_X_A = bytes.fromhex(
     "7c4d0100 1f000000 fc01007c4d 01 0161 02 00 02 03 02 01 fb5802 01 01 036f626a 05 0178 00 d94602af"
@@ -184,3 +184,27 @@ def test_inputs_are_unchanged():
     pack_table_frame("x", columns, {"d": 2, "t": 2})
     for (_, data), snapshot in zip(columns, snapshots):
         assert data.tobytes() == snapshot.tobytes() if isinstance(data, np.ndarray) else data == snapshot
+
+
+# Peers read frames from either module, and may check the payload's first
+# word: dumps must write exactly the bytes pack_table_frame writes for every
+# column both take the same way.
+@pytest.mark.parametrize(
+    ("column", "places"),
+    [
+        (np.array([1, -1, 300, 2**62], np.int64), None),
+        (np.array([1, -1, 2**31 - 1], np.int32), None),
+        (np.array([0.5, -np.inf, np.nan], np.float64), None),
+        (np.array([0.5, -2.25], np.float32), None),
+        (np.array([True, False]), None),
+        (np.array([0, 1_700_000_000_123_456], "M8[us]"), None),
+        (np.array([101.25, -0.5, 3.0]), 2),
+        (np.array([], np.int64), None),
+    ],
+    ids=lambda value: getattr(value, "dtype", value),
+)
+def test_dumps_writes_the_bytes_pack_table_frame_writes(utc, column, places):
+    decimals = None if places is None else {"a": places}
+    packed = pack_table_frame("x", [("a", column)], decimals)
+    assert packed[8:13] == bytes.fromhex("fc01007c4d")
+    assert dumps({"a": column}, obj="x", decimals=decimals) == packed

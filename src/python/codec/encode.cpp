@@ -305,7 +305,7 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             estimate += column->byte_estimate();
             columns.push_back(std::move(*column));
         }
-        vorl::TableRef table{vorl::TABLE_FRAME_MAGIC_VERSION, {}, std::move(*table_metadata), false};
+        vorl::TableRef table{vorl::TABLE_PAYLOAD_MAGIC_VERSION, {}, std::move(*table_metadata), false};
         table.fields.reserve(columns.size());
         for (Column& column : columns) {
             vorl::FieldRef field = vorl::FieldRef::of(column.name, column.view());
