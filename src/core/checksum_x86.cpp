@@ -276,13 +276,17 @@ VORL_TARGET_PCLMUL std::uint32_t finish_copy(__m128i acc, std::uint8_t* to, cons
     for (; left >= 16; at += 16, to += 16, left -= 16) {
         acc = fold(acc, load_store(to, at), by128);
     }
+    // The checksum covers the bytes as stored: the source may change under
+    // the copy (another thread writing an array), and a second read of it
+    // could disagree with what was written.
     if (left != 0) std::memcpy(to, at, left);
-    return crc32_zlib(~reduce(acc), {at, left});
+    return crc32_zlib(~reduce(acc), {to, left});
 }
 
 std::uint32_t copy_short_then_crc(std::uint32_t crc, std::uint8_t* to, std::span<const std::uint8_t> from) noexcept {
-    if (!from.empty()) std::memcpy(to, from.data(), from.size());
-    return crc32_zlib(crc, from);
+    if (from.empty()) return crc;
+    std::memcpy(to, from.data(), from.size());
+    return crc32_zlib(crc, {to, from.size()});
 }
 
 }  // namespace
@@ -490,7 +494,7 @@ VORL_TARGET_VPCLMUL512 std::uint32_t copy_bools_vpclmul512(std::uint32_t crc, st
     std::uint8_t tail_bits = 0;
     for (std::size_t i = done; i < from.size(); ++i) {
         to[i] = from[i];
-        tail_bits |= from[i];
+        tail_bits |= to[i];
     }
     if (done == 0) {
         all_bools = head_bools && tail_bits <= 1;

@@ -2,6 +2,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "core/checksum.hpp"
@@ -181,6 +183,30 @@ TEST_P(Crc32CopyKernel, CopiesExactlyAndContinuesZlib) {
             }
         }
     }
+}
+
+// Another thread may write the source while it is copied (an array that a
+// thread changes during packing): the checksum must cover the bytes as they
+// were stored, whatever the source held before or after.
+TEST_P(Crc32CopyKernel, ChecksumsTheBytesAsStoredWhileTheSourceChanges) {
+    std::vector<std::uint8_t> source = random_bytes(4096, 8);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (std::uint8_t turn = 0; !stop.load(std::memory_order_relaxed); ++turn) {
+            for (std::uint8_t& byte : source) std::atomic_ref<std::uint8_t>(byte).store(turn, std::memory_order_relaxed);
+        }
+    });
+    std::vector<std::uint8_t> target(source.size());
+    std::size_t mismatches = 0;
+    for (int round = 0; round < 20000 && mismatches == 0; ++round) {
+        for (const std::size_t size : {std::size_t{9}, std::size_t{63}, std::size_t{64 + 15}, std::size_t{600 + 9}}) {
+            const std::uint32_t crc = GetParam().run(0, target.data(), std::span(source).first(size));
+            if (crc != zlib_crc32(std::span(target).first(size))) ++mismatches;
+        }
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(mismatches, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Usable, Crc32CopyKernel, ::testing::ValuesIn(detail::usable_crc32_copy_kernels()),
