@@ -16,9 +16,10 @@ template <class Sink>
 void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& sink);
 
 // The writing half of datetime_array_bincode_encode with a plan made earlier.
-// The values may have changed since (another thread may own the array): the
-// body is then still well formed, never undefined behaviour, though it may not
-// restore the new values. values must not be empty.
+// The values may have changed since (another thread may own the array): a
+// writing sink then either holds a body that restores each value as it was
+// read, or has failed (values off the plan's grid); a counting sink counts a
+// well-formed body. Nothing is undefined for any value. values must not be empty.
 template <class Sink>
 void encode_datetime_column(std::span<const std::int64_t> values, const DatetimePlan& plan, Sink& sink);
 

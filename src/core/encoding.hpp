@@ -245,6 +245,10 @@ public:
     std::size_t room() const noexcept { return failed_ ? 0 : capacity_ - pos_; }
     void advance(std::size_t count) noexcept { pos_ += count; }
 
+    // For an encoder that finds its input changed under it (another thread
+    // writing an array): the frame is refused, and the caller may start over.
+    void fail() noexcept { failed_ = true; }
+
     static constexpr bool counts_only = false;
     std::uint64_t size() const noexcept { return pos_; }
     Result<void, EncodeError> status() const noexcept {
