@@ -200,15 +200,20 @@ Result<VarColumn, DecodeError> decode_var_values(SliceReader& reader, bool utf8)
             total += element.size();
         }
     }
+    // The first pass vouches for these bytes only while they stay as they
+    // were; every advance is bounded all the same, so bytes that changed in
+    // between give an error, never a read past the end.
     VarColumn out;
     out.reserve(static_cast<std::size_t>(n), total);
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::uint8_t* p = reader.position();
-        if (*p <= VARINT_MAX_SINGLE_BYTE) {
+        const std::size_t left = reader.remaining();
+        if (left != 0 && *p <= VARINT_MAX_SINGLE_BYTE && std::size_t{*p} < left) {
             out.push_back({reinterpret_cast<const char*>(p + 1), *p});
             reader.advance(std::size_t{1} + *p);
         } else {
-            out.push_back(reader.read_byte_str().value());
+            VORL_TRY(const auto element, reader.read_byte_str());
+            out.push_back(element);
         }
     }
     return out;

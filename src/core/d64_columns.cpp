@@ -21,17 +21,4 @@ Buffer<double> d64_column_to_doubles(Buffer<D64> values) noexcept {
     return std::move(values).reinterpret_as<double>();
 }
 
-std::size_t first_special(std::span<const D64> values) noexcept {
-    constexpr std::uint8_t SPECIAL = D64::NAN_BIT | D64::INFINITY_BIT;
-    std::size_t i = 0;
-    // Blocks whose flag bytes are ORed without a branch, which compilers vectorise.
-    for (constexpr std::size_t BLOCK = 64; values.size() - i >= BLOCK; i += BLOCK) {
-        std::uint8_t flags = 0;
-        for (std::size_t k = 0; k < BLOCK; ++k) flags |= values[i + k].flags();
-        if ((flags & SPECIAL) != 0) break;
-    }
-    while (i < values.size() && !values[i].is_special()) ++i;
-    return i;
-}
-
 }  // namespace vorl

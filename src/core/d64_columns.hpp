@@ -28,7 +28,4 @@ void d64_to_doubles(std::span<const D64> values, double* out) noexcept;
 // d64_to_doubles of a decoded column in its own memory, which it returns as doubles.
 Buffer<double> d64_column_to_doubles(Buffer<D64> values) noexcept;
 
-// The index of the first NaN or infinity among values, or values.size().
-std::size_t first_special(std::span<const D64> values) noexcept;
-
 }  // namespace vorl

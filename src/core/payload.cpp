@@ -74,10 +74,6 @@ Result<Variant, DecodeError> text_variant(Result<std::string_view, DecodeError> 
 
 constexpr std::uint32_t LAST_TAG = static_cast<std::uint32_t>(DATA_TYPE_COUNT - 1);
 
-// Fields are few in real tables and large as objects; beyond this many the
-// vector grows as fields actually arrive.
-constexpr std::uint64_t MAX_EAGER_RESERVATION = 1024;
-
 Result<Field, DecodeError> decode_field(SliceReader& reader) {
     Field field;
     VORL_TRY(const std::string_view name, reader.read_str());
@@ -135,9 +131,11 @@ Result<Table, DecodeError> decode_payload(SliceReader& reader) {
     Table table;
     VORL_TRY(table.magic_version, reader.read_u32());
     VORL_TRY(const std::uint64_t field_count, reader.read_len());
-    // Every field takes at least four bytes (name length, two tags, option tag).
-    table.fields.reserve(static_cast<std::size_t>(
-        std::min<std::uint64_t>({field_count, reader.remaining() / 4, MAX_EAGER_RESERVATION})));
+    // Every field takes at least four bytes (name length, two tags, option
+    // tag), so this bounds the reservation by the bytes present. Reserved at
+    // once: a vector that doubles as fields arrive would hold its old and new
+    // storage together, half of it unused, at three times the memory.
+    table.fields.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(field_count, reader.remaining() / 4)));
     for (std::uint64_t i = 0; i < field_count; ++i) {
         VORL_TRY(Field field, decode_field(reader));
         table.fields.push_back(std::move(field));

@@ -54,33 +54,6 @@ PyRef array_over_memory(void* data, std::size_t size, std::size_t capacity, PyAr
     return array_with_base(data, size, descr, NPY_ARRAY_WRITEABLE, std::move(container));
 }
 
-// The zero bytes behind the Null columns of one table, created for the first
-// of them. Each Null field would otherwise cost a bool per row of the table,
-// so a small frame of many Null fields could ask for memory in proportion to
-// their number times the row count; shared and read-only, they cost one.
-class NullColumns {
-public:
-    explicit NullColumns(std::size_t row_count) : row_count_(row_count) {}
-
-    PyRef array(PyArray_Descr* boolean) {
-        if (!container_) {
-            data_ = row_count_ == 0 ? nullptr : std::calloc(row_count_, 1);
-            if (data_ == nullptr && row_count_ != 0) {
-                PyErr_NoMemory();
-                return {};
-            }
-            container_ = make_slice_container(free_buffer<std::uint8_t>, data_, row_count_, row_count_);
-            if (!container_) return {};
-        }
-        return array_with_base(data_, row_count_, boolean, 0, PyRef::borrow(container_.get()));
-    }
-
-private:
-    std::size_t row_count_;
-    void* data_ = nullptr;
-    PyRef container_;
-};
-
 template <class T>
 PyRef array_over(Buffer<T> buffer, PyArray_Descr* descr, ReleaseBuffer release) {
     const auto released = buffer.release();
@@ -200,15 +173,31 @@ PyRef objects_array(const vorl::VarColumn& column, PyArray_Descr* descr) {
 
 }  // namespace
 
-PyRef series_to_array(vorl::Series series, std::size_t row_count) {
-    return series_to_array(std::move(series), row_count, vorl::local_offset_micros());
+PyRef NullColumns::array() {
+    const NumpyTypes* types = numpy_types();
+    if (types == nullptr) return {};
+    if (!container_) {
+        data_ = row_count_ == 0 ? nullptr : std::calloc(row_count_, 1);
+        if (data_ == nullptr && row_count_ != 0) {
+            PyErr_NoMemory();
+            return {};
+        }
+        container_ = make_slice_container(free_buffer<std::uint8_t>, data_, row_count_, row_count_);
+        if (!container_) return {};
+    }
+    return array_with_base(data_, row_count_, types->boolean, 0, PyRef::borrow(container_.get()));
 }
 
-PyRef series_to_array(vorl::Series series, std::size_t row_count, std::int64_t datetime_offset) {
+PyRef NullColumns::shared_array() {
+    if (!shared_) shared_ = array();
+    return shared_ ? PyRef::borrow(shared_.get()) : PyRef{};
+}
+
+PyRef series_to_array(vorl::Series series, NullColumns& nulls, std::int64_t datetime_offset) {
     const NumpyTypes* types = numpy_types();
     if (types == nullptr) return {};
     switch (vorl::series_type(series)) {
-        case DataType::Null: return NullColumns(row_count).array(types->boolean);
+        case DataType::Null: return nulls.array();
         case DataType::DateTime: {
             auto& values = vorl::get<DataType::DateTime>(series);
             // Frames keep UTC; the caller chooses the wall clock (the sum wraps, NaT stays NaT).
@@ -243,18 +232,12 @@ PyRef table_to_py_list(vorl::Table table) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     if (!list) return {};
     NullColumns nulls(row_count);
+    const std::int64_t offset = vorl::local_offset_micros();
     for (std::size_t i = 0; i < fields.size(); ++i) {
         vorl::Field& field = fields[i];
         PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
         if (!name) return {};
-        PyRef array;
-        if (vorl::series_type(field.series) == DataType::Null) {
-            const NumpyTypes* types = numpy_types();
-            if (types == nullptr) return {};
-            array = nulls.array(types->boolean);
-        } else {
-            array = series_to_array(std::move(field.series), row_count);
-        }
+        PyRef array = series_to_array(std::move(field.series), nulls, offset);
         if (!array) return {};
         PyRef pair(PyTuple_New(2));
         if (!pair) return {};

@@ -7,6 +7,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 from frames import INT64, NULL, body, column, field, payload, varint
 
 # Parses one body from stdin in a fresh interpreter whose address space is
@@ -41,3 +43,42 @@ def test_many_null_columns_cost_memory_linear_in_the_body():
         [sys.executable, "-c", CHILD], input=body(payload(fields)), capture_output=True, check=True, env=environment
     )
     assert json.loads(run.stdout) == [rows, rows, nulls + 1]
+
+
+# Frames shaped so that each of their few bytes becomes an object of its own
+# in loads: the memory at the peak of the call must stay within 64 times the
+# frame (measured as the growth of the child's peak resident size).
+LOADS_MEMORY = r"""
+import resource, sys
+sys.path.insert(0, sys.argv[1])
+from frames import BOOL, NULL, STRING, column, field, frame, payload, variant
+import pyvorl
+
+names = [bytes([a, b]).decode() for a in range(48, 123) for b in range(48, 123)]
+shape = sys.argv[2]
+if shape == "null fields beside a long column":
+    fields = [field("data", column(BOOL, [1] * 200_000))] + [field(name, column(NULL)) for name in names[:4000]]
+elif shape == "unique null fields":
+    fields = [field(name, column(NULL)) for name in names]
+elif shape == "fields of one name":
+    fields = [field("", column(NULL))] * 300_000
+else:  # field metadata
+    entries = [(name, variant(NULL)) for name in names[:300]]
+    fields = [field(name, column(NULL), field_metadata=entries) for name in names[:3000]]
+data = frame(payload(fields, [("obj", variant(STRING, "x"))]))
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+try:
+    pyvorl.loads(data)
+except pyvorl.FrameError:
+    pass
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before) / len(data))
+"""
+
+
+@pytest.mark.parametrize(
+    "shape", ["null fields beside a long column", "unique null fields", "fields of one name", "field metadata"]
+)
+def test_loads_memory_stays_within_64_times_the_frame(shape):
+    here = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.run([sys.executable, "-c", LOADS_MEMORY, here, shape], capture_output=True, text=True, check=True)
+    assert float(run.stdout) < 64

@@ -1,6 +1,5 @@
-#include <cmath>
+#include <algorithm>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -75,9 +74,10 @@ struct DecodeOptions {
     bool release_lock = false;
 };
 
-// Decimal columns become float64, NaN and infinities kept (the conversion
-// alone would give 0.0 for them); returns the scale of each decimal column.
-// Part of the decoding, so it runs without the lock where that does.
+// Decimal columns become float64; returns the scale of each decimal column.
+// (A compact decimal column holds no NaN or infinity: running sums of
+// differences are plain numbers.) Part of the decoding, so it runs without
+// the lock where that does.
 std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table) {
     std::vector<std::optional<unsigned>> scales(table.fields.size());
     for (std::size_t i = 0; i < table.fields.size(); ++i) {
@@ -85,29 +85,47 @@ std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table) {
         auto* decimals = std::get_if<vorl::index_of<vorl::DataType::Decimal>>(&series);
         if (decimals == nullptr) continue;
         scales[i] = decimals->empty() ? 0u : (*decimals)[0].scale();
-        std::vector<std::pair<std::size_t, double>> specials;
-        for (std::size_t k = vorl::first_special(decimals->span()); k < decimals->size(); ++k) {
-            const vorl::D64& value = (*decimals)[k];
-            if (!value.is_special()) continue;
-            specials.emplace_back(k, value.is_nan() ? std::numeric_limits<double>::quiet_NaN()
-                                                    : (value.is_negative() ? -HUGE_VAL : HUGE_VAL));
-        }
-        vorl::Buffer<double> doubles = vorl::d64_column_to_doubles(std::move(*decimals));
-        for (const auto& [index, special] : specials) doubles[index] = special;
-        series.emplace<vorl::index_of<vorl::DataType::Float64>>(std::move(doubles));
+        series.emplace<vorl::index_of<vorl::DataType::Float64>>(vorl::d64_column_to_doubles(std::move(*decimals)));
     }
     return scales;
 }
 
-PyRef field_to_python(vorl::Field& field, std::optional<unsigned> scale_of_decimals, std::size_t row_count,
+// A Null column has no length of its own: it takes the table's, that of
+// its first other column.
+std::size_t rows_of_non_null_columns(const vorl::Table& table) {
+    for (const vorl::Field& field : table.fields) {
+        if (vorl::series_type(field.series) != vorl::DataType::Null) return vorl::series_length(field.series);
+    }
+    return 0;
+}
+
+// Names must be unique; checked before any column becomes an array, so a
+// frame of many fields named alike costs nothing to refuse.
+bool check_unique_names(const std::vector<vorl::Field>& fields) {
+    std::vector<std::string_view> names;
+    names.reserve(fields.size());
+    for (const vorl::Field& field : fields) names.emplace_back(field.name);
+    std::sort(names.begin(), names.end());
+    const auto repeated = std::adjacent_find(names.begin(), names.end());
+    if (repeated == names.end()) return true;
+    PyRef name(PyUnicode_FromStringAndSize(repeated->data(), static_cast<Py_ssize_t>(repeated->size())));
+    if (!name) return false;
+    PyRef shown(PyObject_Repr(name.get()));
+    if (!shown) return false;
+    PyErr_Format(PyExc_ValueError, "column %U appears twice", shown.get());
+    return false;
+}
+
+PyRef field_to_python(vorl::Field& field, std::optional<unsigned> scale_of_decimals, NullColumns& nulls,
                       DecodeOptions options) {
     PyRef metadata = metadata_to_python(field.metadata);
     if (!metadata) return {};
     const auto type = vorl::series_type(field.series);
     const auto tag = static_cast<int>(scale_of_decimals ? vorl::DataType::Decimal : type);
-    PyRef array = options.string_dtype && type == vorl::DataType::String
+    PyRef array = type == vorl::DataType::Null ? nulls.shared_array()
+                  : options.string_dtype && type == vorl::DataType::String
                       ? string_dtype_array(vorl::get<vorl::DataType::String>(field.series), options.release_lock)
-                      : series_to_array(std::move(field.series), row_count, 0);
+                      : series_to_array(std::move(field.series), nulls, 0);
     if (!array) return {};
     PyRef scale = scale_of_decimals ? PyRef(PyLong_FromUnsignedLong(*scale_of_decimals)) : PyRef::borrow(Py_None);
     if (!scale) return {};
@@ -133,17 +151,25 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (numpy_types() == nullptr) return nullptr;
         BufferView buffer;
         if (!buffer.acquire(args[0])) return nullptr;
-        const auto bytes = buffer.bytes();
+        std::span<const std::uint8_t> bytes = buffer.bytes();
         if (!check_envelope(bytes)) return nullptr;
 
-        // The buffer stays exported (so it cannot be resized or closed) while
-        // the lock is released. The reader survives any bytes, so a buffer
-        // that another thread writes to meanwhile gives an error or a table,
-        // never a crash.
+        // Only a bytes object is known not to change: any other buffer (a
+        // bytearray, a writable view, a mapping of a file that another process
+        // rewrites) is read once into private memory, so that what is checked
+        // is what is decoded and the checksum covers every value returned.
+        // The buffer stays exported (it cannot be resized or closed) meanwhile.
+        vorl::Buffer<std::uint8_t> snapshot;
+        const bool immutable = PyBytes_Check(args[0]) != 0;
+        if (!immutable) snapshot = vorl::Buffer<std::uint8_t>::uninitialized(bytes.size());
         std::optional<vorl::Result<vorl::Table, vorl::TableFrameError>> table;
         std::vector<std::optional<unsigned>> scales;
         options.release_lock = bytes.size() >= RELEASE_LOCK_BYTES;
         maybe_without_lock(options.release_lock, [&] {
+            if (!immutable) {
+                std::memcpy(snapshot.data(), bytes.data(), bytes.size());
+                bytes = snapshot.span();
+            }
             table.emplace(vorl::unpack_table_frame(bytes, false));
             if (*table) scales = decimals_to_doubles(table->value());
         });
@@ -154,12 +180,13 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         vorl::Table& decoded = table->value();
         PyRef table_metadata = metadata_to_python(decoded.metadata);
         if (!table_metadata) return nullptr;
-        const std::size_t row_count = decoded.row_count();
+        NullColumns nulls(rows_of_non_null_columns(decoded));
         std::vector<vorl::Field> fields = std::move(decoded).into_fields();
+        if (!check_unique_names(fields)) return nullptr;
         PyRef columns(PyList_New(static_cast<Py_ssize_t>(fields.size())));
         if (!columns) return nullptr;
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            PyRef column = field_to_python(fields[i], scales[i], row_count, options);
+            PyRef column = field_to_python(fields[i], scales[i], nulls, options);
             if (!column) return nullptr;
             PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), column.release());
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go
