@@ -7,6 +7,7 @@ with the original dtype under the field metadata key "pyvorl.dtype".
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping, Sequence
 from typing import Any, Literal
 
@@ -24,6 +25,8 @@ INT64_MAX = np.iinfo(np.int64).max
 D64_LIMIT = float(2**56)  # decimal magnitudes stay below this
 MICROS_PER = {"s": 1_000_000, "ms": 1_000, "us": 1}
 TIME_UNITS = ("s", "ms", "us", "ns")
+ONE_TIME_UNIT = {(unit, 1) for unit in TIME_UNITS}
+DTYPE_NAME = re.compile(r"[a-z]+[0-9]*(\[[A-Za-z]+\])?")  # "int8", "float16", "datetime64[ns]"
 MICROS_IN = {"W": 7 * 86_400_000_000, "D": 86_400_000_000, "h": 3_600_000_000, "m": 60_000_000, **MICROS_PER}
 TICKS_PER_MICRO = {"ns": 1_000, "ps": 1_000_000, "fs": 1_000_000_000, "as": 1_000_000_000_000}
 # Tags of the metadata values written from Python (the Variant numbering).
@@ -283,9 +286,8 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
         if column_name in columns:
             raise FrameError(0, f"column {column_name!r} appears twice")
         own = split_reserved(values)
-        original = own.get(DTYPE_KEY)
-        if isinstance(original, str):
-            array = restored(array, original)
+        if DTYPE_KEY in own:
+            array = restored(column_name, array, own[DTYPE_KEY])
         columns[column_name] = array
         if values:
             field_metadata[column_name] = values
@@ -317,20 +319,37 @@ def split_reserved(values: dict[str, Any]) -> dict[str, Any]:
     return reserved
 
 
-def restored(array: NDArray[Any], original: str) -> NDArray[Any]:
-    """`array` back in the dtype it was written from, when it is stored as dumps stores that dtype."""
-    try:
-        dtype = np.dtype(original)
-    except TypeError:
-        return array
+def restored(column: str, array: NDArray[Any], original: object) -> NDArray[Any]:
+    """`array` back in the dtype dumps recorded for it. The record comes from the frame, so one that does
+    not parse, or names a dtype that dumps never stores as `array` is stored, is damage, not a hint."""
+    dtype = recorded_dtype(column, original)
     kind = dtype.kind
+    if dtype == array.dtype:
+        return array
     if kind in WIDENED and dtype.itemsize < 4 and array.dtype == WIDENED[kind]:
         return array.astype(dtype)
-    if kind == "f" and dtype.itemsize < 8 and array.dtype == np.float64:  # a decimal column
-        return array.astype(dtype)
-    if kind in "Mm" and np.datetime_data(dtype)[0] in TIME_UNITS:
+    if kind == "f" and array.dtype == np.float64:  # a decimal column; wider floats stay float64
+        return array.astype(dtype) if dtype.itemsize < 8 else array
+    if kind in "Mm" and np.datetime_data(dtype) in ONE_TIME_UNIT:
         if array.dtype == np.int64:
             return array.view(dtype)
         if kind == "M" and array.dtype == np.dtype("M8[us]"):
             return array.astype(dtype)
-    return array
+    reason = f"{DTYPE_KEY!r} is {shown(original)}, which does not fit its {array.dtype} values"
+    raise FrameError(0, f"column {column!r}: {reason}")
+
+
+def recorded_dtype(column: str, original: object) -> np.dtype[Any]:
+    # Only names of the shape dumps writes reach np.dtype, which parses far more (and slowly).
+    if isinstance(original, str) and DTYPE_NAME.fullmatch(original):
+        try:
+            return np.dtype(original)
+        except (TypeError, ValueError):
+            pass
+    raise FrameError(0, f"column {column!r}: {DTYPE_KEY!r} is {shown(original)}, which is not a NumPy dtype")
+
+
+def shown(value: object) -> str:
+    """`value` for an error line: escaped, and cut short so that a hostile frame cannot flood it."""
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."

@@ -208,3 +208,27 @@ def test_a_column_changed_by_another_thread_during_dumps_gives_a_whole_frame():
     finally:
         stop.set()
         thread.join()
+
+
+def with_dtype_record(column, record):
+    """A frame whose column carries `record` as the dtype it was dumped from, as a hostile producer writes it."""
+    return dumps(Table({"c": column})._with_reserved({"c": {"pyvorl.dtype": record}}, {}))
+
+
+@pytest.mark.parametrize(
+    "column, record, reason",
+    [
+        (np.arange(2), "\x1b[2J\nframe 9", r"'\x1b[2J\nframe 9', which is not a NumPy dtype"),
+        (np.arange(2), "i4,(2,)i1", "'i4,(2,)i1', which is not a NumPy dtype"),
+        (np.arange(2), "x" * 99, "'" + "x" * 56 + "..., which is not a NumPy dtype"),
+        (np.arange(2), 7, "7, which is not a NumPy dtype"),
+        (np.arange(2), "int8", "'int8', which does not fit its int64 values"),
+        (np.arange(2, dtype=np.int32), "datetime64[D]", "'datetime64[D]', which does not fit its int32 values"),
+        (["x"], "uint8", "'uint8', which does not fit its object values"),
+    ],
+    ids=["control characters", "structured", "long", "not a str", "narrower", "calendar unit", "texts"],
+)
+def test_loads_refuses_a_dtype_record_it_cannot_restore(column, record, reason):
+    with pytest.raises(FrameError) as raised:
+        loads(with_dtype_record(column, record))
+    assert str(raised.value) == f"frame at offset 0: column 'c': 'pyvorl.dtype' is {reason}"
