@@ -16,8 +16,9 @@ from numpy.typing import NDArray
 
 from pyvorl import _codec
 from pyvorl._dataframes import table_from_dataframe
+from pyvorl._encoder_faults import raise_misplaced_element, raise_unencodable_text
 from pyvorl._framing import FrameError
-from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table
+from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, as_mapping
 
 DTYPE_KEY = RESERVED_PREFIX + "dtype"
 NAT = np.iinfo(np.int64).min
@@ -74,15 +75,16 @@ def as_table(
             )
         table = converted
     if isinstance(table, Table):
+        decimals, metadata = as_mapping(decimals, "decimals"), as_mapping(metadata, "metadata")
         if not (obj or name or decimals or metadata):
             return table
         return Table(
             table,
             obj=obj or table.obj,
             name=name or table.name,
-            metadata={**table.metadata, **(metadata or {})},
+            metadata={**table.metadata, **metadata},
             field_metadata=table.field_metadata,
-            decimals={**table.decimals, **(decimals or {})},
+            decimals={**table.decimals, **decimals},
         )._with_reserved(table._reserved_fields, table._reserved_metadata)
     return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)
 
@@ -114,10 +116,14 @@ def encode_table(
             raise ValueError(f"metadata: key {key!r} is reserved for the {'object' if key == 'obj' else 'table'} name")
         table_values[key] = value
     table_values.update(reserved_metadata or {})
+    table_entries = metadata_entries(table_values, "metadata")
     try:
-        return _codec.encode(columns, metadata_entries(table_values, "metadata"))
+        return _codec.encode(columns, table_entries)
     except TypeError:
         raise_misplaced_element(columns)
+        raise
+    except UnicodeEncodeError:
+        raise_unencodable_text(columns, table_entries)
         raise
 
 
@@ -190,20 +196,6 @@ def fits_microseconds(values: NDArray[np.int64], unit: str) -> bool:
     return bool(np.all(np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit))
 
 
-def raise_misplaced_element(columns: list[tuple[str, str, Any, int | None, Any]]) -> None:
-    """After the encoder refused an element of a text or bytes column: which one, and why."""
-    for name, kind, data, _, _ in columns:
-        if kind == "a":
-            continue
-        wanted = bytes if kind == "b" else str
-        for row, item in enumerate(data):
-            if item is None:
-                raise ValueError(f"column {name!r} row {row}: None in a text column")
-            if not isinstance(item, wanted):
-                holds = f"a column of {wanted.__name__}" if isinstance(item, (str, bytes)) else "a text column"
-                raise ValueError(f"column {name!r} row {row}: {type(item).__name__} object in {holds}")
-
-
 def metadata_entries(values: Mapping[str, Any], where: str) -> list[tuple[str, int, Any]]:
     return [(key, *metadata_value(value, f"{where} {key!r}")) for key, value in values.items()]
 
@@ -212,6 +204,8 @@ def metadata_value(value: object, where: str) -> tuple[int, Any]:
     """(Variant tag, value) of one metadata value."""
     if isinstance(value, (bool, np.bool_)):
         return BOOL, bool(value)
+    if isinstance(value, np.timedelta64):  # an np.integer, but int() of one gives a timedelta or a bare count
+        raise ValueError(f"{where}: unsupported value type timedelta64; store a count of a unit as an int")
     if isinstance(value, (int, np.integer)):
         number = int(value)
         if -(2**63) <= number < 2**63:
