@@ -17,6 +17,8 @@ ColumnInput: TypeAlias = NDArray[Any] | Sequence[Any]
 Columns: TypeAlias = Mapping[str, ColumnInput] | Sequence[tuple[str, ColumnInput]]
 
 RESERVED_PREFIX = "pyvorl."
+# Table metadata: the row count of a DataFrame without columns, which no column can carry.
+ROWS = RESERVED_PREFIX + "rows"
 MAX_DECIMAL_PLACES = 15
 FLOAT64_EXACT = 2.0**53  # every integer below this in magnitude is a float64
 
@@ -211,6 +213,9 @@ class Table(Mapping[str, NDArray[Any]]):
         Called only on a table just made, so that tables stay immutable to their users."""
         self._reserved_fields = {column: dict(keys) for column, keys in fields.items() if keys}
         self._reserved_metadata = dict(values)
+        rows = values.get(ROWS)
+        if not self._columns and isinstance(rows, int) and not isinstance(rows, bool) and rows >= 0:
+            self._num_rows = rows
         return self
 
     def to_pandas(self) -> Any:
