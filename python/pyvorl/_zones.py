@@ -44,7 +44,7 @@ def zone_file_key(filename: object) -> str | None:
 
 def dateutil_zone(name: str) -> Any:
     """The dateutil zone that `zone_name` gave `name` for."""
-    from dateutil import tz  # pandas depends on it
+    from dateutil import tz  # type: ignore[import-untyped, unused-ignore]  # pandas depends on it
 
     fixed = FIXED_OFFSET.fullmatch(name)
     if name == "UTC":
