@@ -60,8 +60,10 @@ def _column(name: str, column: pa.ChunkedArray) -> ConvertedColumn:
 def from_table(table: Table) -> pa.Table:
     field_metadata = reserved_fields(table)
     arrays = [_array(array, field_metadata.get(name, {})) for name, array in table.items()]
-    if not arrays:  # rows without columns: a column of nulls (no buffers) gives the count, then goes
-        return pa.table([pa.nulls(table.num_rows)], names=[""]).select([])
+    if not arrays and table.num_rows:
+        # Rows without columns: a column of one run gives the count in a few bytes, then goes.
+        count = pa.RunEndEncodedArray.from_arrays(pa.array([table.num_rows], pa.int64()), pa.nulls(1))
+        return pa.table([count], names=[""]).select([])
     return pa.table(arrays, names=list(table.column_names))
 
 
