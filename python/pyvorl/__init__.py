@@ -12,6 +12,7 @@ from pyvorl._framing import (
     ParsedColumn,
     ParsedFrame,
 )
+from pyvorl._local_zone import set_local_zone
 from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
 from pyvorl._table import Table
 from pyvorl._version import __version__ as __version__
@@ -20,7 +21,6 @@ from pyvorl._vorl import (
     get_local_offset,
     pack_table_frame,
     parse_table_frame,
-    set_local_zone,
 )
 
 __all__ = [

@@ -7,6 +7,7 @@ with the original dtype under the field metadata key "pyvorl.dtype".
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping, Sequence
 from typing import Any, Literal
 
@@ -15,8 +16,9 @@ from numpy.typing import NDArray
 
 from pyvorl import _codec
 from pyvorl._dataframes import table_from_dataframe
+from pyvorl._encoder_faults import raise_misplaced_element, raise_unencodable_text
 from pyvorl._framing import FrameError
-from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table
+from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, as_mapping
 
 DTYPE_KEY = RESERVED_PREFIX + "dtype"
 NAT = np.iinfo(np.int64).min
@@ -24,6 +26,8 @@ INT64_MAX = np.iinfo(np.int64).max
 D64_LIMIT = float(2**56)  # decimal magnitudes stay below this
 MICROS_PER = {"s": 1_000_000, "ms": 1_000, "us": 1}
 TIME_UNITS = ("s", "ms", "us", "ns")
+ONE_TIME_UNIT = {(unit, 1) for unit in TIME_UNITS}
+DTYPE_NAME = re.compile(r"[a-z]+[0-9]*(\[[A-Za-z]+\])?")  # "int8", "float16", "datetime64[ns]"
 MICROS_IN = {"W": 7 * 86_400_000_000, "D": 86_400_000_000, "h": 3_600_000_000, "m": 60_000_000, **MICROS_PER}
 TICKS_PER_MICRO = {"ns": 1_000, "ps": 1_000_000, "fs": 1_000_000_000, "as": 1_000_000_000_000}
 # Tags of the metadata values written from Python (the Variant numbering).
@@ -71,15 +75,16 @@ def as_table(
             )
         table = converted
     if isinstance(table, Table):
+        decimals, metadata = as_mapping(decimals, "decimals"), as_mapping(metadata, "metadata")
         if not (obj or name or decimals or metadata):
             return table
         return Table(
             table,
             obj=obj or table.obj,
             name=name or table.name,
-            metadata={**table.metadata, **(metadata or {})},
+            metadata={**table.metadata, **metadata},
             field_metadata=table.field_metadata,
-            decimals={**table.decimals, **(decimals or {})},
+            decimals={**table.decimals, **decimals},
         )._with_reserved(table._reserved_fields, table._reserved_metadata)
     return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)
 
@@ -111,10 +116,14 @@ def encode_table(
             raise ValueError(f"metadata: key {key!r} is reserved for the {'object' if key == 'obj' else 'table'} name")
         table_values[key] = value
     table_values.update(reserved_metadata or {})
+    table_entries = metadata_entries(table_values, "metadata")
     try:
-        return _codec.encode(columns, metadata_entries(table_values, "metadata"))
+        return _codec.encode(columns, table_entries)
     except TypeError:
         raise_misplaced_element(columns)
+        raise
+    except UnicodeEncodeError:
+        raise_unencodable_text(columns, table_entries)
         raise
 
 
@@ -187,20 +196,6 @@ def fits_microseconds(values: NDArray[np.int64], unit: str) -> bool:
     return bool(np.all(np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit))
 
 
-def raise_misplaced_element(columns: list[tuple[str, str, Any, int | None, Any]]) -> None:
-    """After the encoder refused an element of a text or bytes column: which one, and why."""
-    for name, kind, data, _, _ in columns:
-        if kind == "a":
-            continue
-        wanted = bytes if kind == "b" else str
-        for row, item in enumerate(data):
-            if item is None:
-                raise ValueError(f"column {name!r} row {row}: None in a text column")
-            if not isinstance(item, wanted):
-                holds = f"a column of {wanted.__name__}" if isinstance(item, (str, bytes)) else "a text column"
-                raise ValueError(f"column {name!r} row {row}: {type(item).__name__} object in {holds}")
-
-
 def metadata_entries(values: Mapping[str, Any], where: str) -> list[tuple[str, int, Any]]:
     return [(key, *metadata_value(value, f"{where} {key!r}")) for key, value in values.items()]
 
@@ -209,6 +204,8 @@ def metadata_value(value: object, where: str) -> tuple[int, Any]:
     """(Variant tag, value) of one metadata value."""
     if isinstance(value, (bool, np.bool_)):
         return BOOL, bool(value)
+    if isinstance(value, np.timedelta64):  # an np.integer, but int() of one gives a timedelta or a bare count
+        raise ValueError(f"{where}: unsupported value type timedelta64; store a count of a unit as an int")
     if isinstance(value, (int, np.integer)):
         number = int(value)
         if -(2**63) <= number < 2**63:
@@ -283,9 +280,8 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
         if column_name in columns:
             raise FrameError(0, f"column {column_name!r} appears twice")
         own = split_reserved(values)
-        original = own.get(DTYPE_KEY)
-        if isinstance(original, str):
-            array = restored(array, original)
+        if DTYPE_KEY in own:
+            array = restored(column_name, array, own[DTYPE_KEY])
         columns[column_name] = array
         if values:
             field_metadata[column_name] = values
@@ -317,20 +313,37 @@ def split_reserved(values: dict[str, Any]) -> dict[str, Any]:
     return reserved
 
 
-def restored(array: NDArray[Any], original: str) -> NDArray[Any]:
-    """`array` back in the dtype it was written from, when it is stored as dumps stores that dtype."""
-    try:
-        dtype = np.dtype(original)
-    except TypeError:
-        return array
+def restored(column: str, array: NDArray[Any], original: object) -> NDArray[Any]:
+    """`array` back in the dtype dumps recorded for it. The record comes from the frame, so one that does
+    not parse, or names a dtype that dumps never stores as `array` is stored, is damage, not a hint."""
+    dtype = recorded_dtype(column, original)
     kind = dtype.kind
+    if dtype == array.dtype:
+        return array
     if kind in WIDENED and dtype.itemsize < 4 and array.dtype == WIDENED[kind]:
         return array.astype(dtype)
-    if kind == "f" and dtype.itemsize < 8 and array.dtype == np.float64:  # a decimal column
-        return array.astype(dtype)
-    if kind in "Mm" and np.datetime_data(dtype)[0] in TIME_UNITS:
+    if kind == "f" and array.dtype == np.float64:  # a decimal column; wider floats stay float64
+        return array.astype(dtype) if dtype.itemsize < 8 else array
+    if kind in "Mm" and np.datetime_data(dtype) in ONE_TIME_UNIT:
         if array.dtype == np.int64:
             return array.view(dtype)
         if kind == "M" and array.dtype == np.dtype("M8[us]"):
             return array.astype(dtype)
-    return array
+    reason = f"{DTYPE_KEY!r} is {shown(original)}, which does not fit its {array.dtype} values"
+    raise FrameError(0, f"column {column!r}: {reason}")
+
+
+def recorded_dtype(column: str, original: object) -> np.dtype[Any]:
+    # Only names of the shape dumps writes reach np.dtype, which parses far more (and slowly).
+    if isinstance(original, str) and DTYPE_NAME.fullmatch(original):
+        try:
+            return np.dtype(original)
+        except (TypeError, ValueError):
+            pass
+    raise FrameError(0, f"column {column!r}: {DTYPE_KEY!r} is {shown(original)}, which is not a NumPy dtype")
+
+
+def shown(value: object) -> str:
+    """`value` for an error line: escaped, and cut short so that a hostile frame cannot flood it."""
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."

@@ -29,7 +29,8 @@ _TEXTS = (pa.types.is_string, pa.types.is_large_string, pa.types.is_binary, pa.t
 
 
 def to_table(frame: pa.Table) -> Table:
-    return make_table((_column(name, column) for name, column in zip(frame.column_names, frame.columns)), {})
+    columns = zip(frame.column_names, frame.columns)
+    return make_table((_column(name, column) for name, column in columns), {}, frame.num_rows)
 
 
 def _column(name: str, column: pa.ChunkedArray) -> ConvertedColumn:
@@ -59,6 +60,10 @@ def _column(name: str, column: pa.ChunkedArray) -> ConvertedColumn:
 def from_table(table: Table) -> pa.Table:
     field_metadata = reserved_fields(table)
     arrays = [_array(array, field_metadata.get(name, {})) for name, array in table.items()]
+    if not arrays and table.num_rows:
+        # Rows without columns: a column of one run gives the count in a few bytes, then goes.
+        count = pa.RunEndEncodedArray.from_arrays(pa.array([table.num_rows], pa.int64()), pa.nulls(1))
+        return pa.table([count], names=[""]).select([])
     return pa.table(arrays, names=list(table.column_names))
 
 

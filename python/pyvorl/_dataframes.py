@@ -31,8 +31,12 @@ CATEGORICAL = "pyvorl.categorical"
 CATEGORIES = "pyvorl.categories"
 # Field metadata: the pandas dtype to restore (nullable and string dtypes, object).
 PANDAS_DTYPE = "pyvorl.pandas_dtype"
-# Table metadata: a JSON list of the columns that hold a pandas index, level by level.
+# Field metadata: "dateutil" when pandas had the zone of the column from dateutil.
+PANDAS_ZONE = "pyvorl.pandas_zone"
+# Table metadata: a JSON list of the columns that hold a pandas index, level by level,
+# and one of the names of the levels (str, int, float, bool or null).
 INDEX = "pyvorl.index"
+INDEX_NAMES = "pyvorl.index_names"
 
 # A column taken from a DataFrame: its name, its values and its "pyvorl." field keys.
 ConvertedColumn: TypeAlias = tuple[str, NDArray[Any], dict[str, Any]]
@@ -92,9 +96,9 @@ def unsupported(name: str, library: str, dtype: object) -> TypeError:
     return TypeError(f"column {name!r}: the {library} type {dtype} cannot be stored in a frame")
 
 
-def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any]) -> Table:
+def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any], rows: int) -> Table:
     """A Table of converted columns carrying their "pyvorl." keys, which dumps writes beside the user's own."""
-    from pyvorl._table import Table
+    from pyvorl._table import ROWS, Table
 
     columns: dict[str, NDArray[Any]] = {}
     field_metadata: dict[str, dict[str, Any]] = {}
@@ -102,6 +106,8 @@ def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any]) -
         columns[name] = values
         if keys:
             field_metadata[name] = keys
+    if not columns and rows:
+        metadata = {**metadata, ROWS: rows}
     return Table(columns)._with_reserved(field_metadata, metadata)
 
 
@@ -119,8 +125,3 @@ def text_array(values: list[Any]) -> NDArray[Any]:
     array = np.empty(len(values), dtype=object)
     array[:] = values
     return array
-
-
-def timezone_name(tz: Any) -> str:
-    # zoneinfo and pytz zones know their IANA key; fixed offsets print as "UTC+01:00".
-    return str(getattr(tz, "key", None) or getattr(tz, "zone", None) or tz)

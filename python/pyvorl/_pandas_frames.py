@@ -14,7 +14,9 @@ from pyvorl._dataframes import (
     CATEGORICAL,
     CATEGORIES,
     INDEX,
+    INDEX_NAMES,
     PANDAS_DTYPE,
+    PANDAS_ZONE,
     ZONE,
     ConvertedColumn,
     make_table,
@@ -22,15 +24,17 @@ from pyvorl._dataframes import (
     reserved_fields,
     reserved_metadata,
     text_array,
-    timezone_name,
     unsupported,
 )
+from pyvorl._zones import dateutil_zone, zone_name
 
 if TYPE_CHECKING:
     from pyvorl._table import Table
 
-# The name pyarrow gives an unnamed index level; such a level comes back unnamed.
+# The name pyarrow gives an unnamed index level, and the column of a level not named by a str.
 _UNNAMED_LEVEL = re.compile(r"__index_level_\d+__")
+# Index names that JSON gives back as they were.
+_INDEX_NAME_TYPES = (str, int, float, bool, type(None))
 
 
 def to_table(frame: pd.DataFrame) -> Table:
@@ -43,15 +47,19 @@ def to_table(frame: pd.DataFrame) -> Table:
             raise TypeError(f"column names must be str, got {label!r} ({type(label).__name__})")
         converted.append(_column(label, series))
     if not _is_default_index(frame.index, len(frame)):
-        names = []
+        columns = []
         for level, name in enumerate(frame.index.names):
-            column = f"__index_level_{level}__" if name is None else str(name)
+            if type(name) not in _INDEX_NAME_TYPES:
+                kept = "str, int, float, bool or None"
+                raise TypeError(f"index level {level}: its name {name!r} is a {type(name).__name__}, not {kept}")
+            column = name if isinstance(name, str) else f"__index_level_{level}__"
             if any(column == taken for taken, _, _ in converted):
                 raise ValueError(f"index level {column!r} has the name of a column")
             converted.append(_column(column, pd.Series(frame.index.get_level_values(level), copy=False)))
-            names.append(column)
-        metadata[INDEX] = json.dumps(names)
-    return make_table(converted, metadata)
+            columns.append(column)
+        metadata[INDEX] = json.dumps(columns)
+        metadata[INDEX_NAMES] = json.dumps(list(frame.index.names))
+    return make_table(converted, metadata, len(frame))
 
 
 def from_table(table: Table) -> pd.DataFrame:
@@ -62,7 +70,11 @@ def from_table(table: Table) -> pd.DataFrame:
     if isinstance(index, str):
         levels = json.loads(index)
         frame = frame.set_index(levels)
-        frame.index.names = [None if _UNNAMED_LEVEL.fullmatch(level) else level for level in levels]
+        names = reserved_metadata(table).get(INDEX_NAMES)
+        names = json.loads(names) if isinstance(names, str) else None
+        if not isinstance(names, list) or len(names) != len(levels):  # a frame written without the names
+            names = [None if _UNNAMED_LEVEL.fullmatch(level) else level for level in levels]
+        frame.index.names = names
     return frame
 
 
@@ -83,7 +95,9 @@ def _column(name: str, series: Any) -> ConvertedColumn:
     elif isinstance(dtype, pd.DatetimeTZDtype):
         refuse_nulls(name, series.isna().to_numpy())
         values = series.dt.tz_convert(None).to_numpy()  # UTC wall time, the stored values
-        keys[ZONE] = timezone_name(dtype.tz)
+        keys[ZONE] = zone_name(name, dtype.tz)
+        if type(dtype.tz).__module__.startswith("dateutil."):
+            keys[PANDAS_ZONE] = "dateutil"
     elif isinstance(dtype, pd.CategoricalDtype):
         refuse_nulls(name, series.isna().to_numpy())
         categories = dtype.categories
@@ -116,7 +130,8 @@ def _series(array: NDArray[Any], keys: dict[str, Any]) -> pd.Series:
         categories = json.loads(keys[CATEGORIES]) if CATEGORIES in keys else None
         return pd.Series(pd.Categorical(array, categories=categories, ordered=keys[CATEGORICAL] == "ordered"))
     if ZONE in keys:
-        return pd.Series(array, copy=False).dt.tz_localize("UTC").dt.tz_convert(keys[ZONE])
+        zone = dateutil_zone(keys[ZONE]) if keys.get(PANDAS_ZONE) == "dateutil" else keys[ZONE]
+        return pd.Series(array, copy=False).dt.tz_localize("UTC").dt.tz_convert(zone)
     if restore == "object":
         return pd.Series(array, dtype=object, copy=False)
     if isinstance(restore, str) and restore.endswith("]"):

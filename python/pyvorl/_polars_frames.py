@@ -28,7 +28,7 @@ _NUMBERS = (pl.Boolean, pl.Int8, pl.Int16, pl.Int32, pl.Int64, pl.UInt8, pl.UInt
 
 
 def to_table(frame: pl.DataFrame) -> Table:
-    return make_table((_column(series) for series in frame.iter_columns()), {})
+    return make_table((_column(series) for series in frame.iter_columns()), {}, frame.height)
 
 
 def _column(series: pl.Series) -> ConvertedColumn:
@@ -60,7 +60,8 @@ def _column(series: pl.Series) -> ConvertedColumn:
 
 def from_table(table: Table) -> pl.DataFrame:
     field_metadata = reserved_fields(table)
-    return pl.DataFrame([_series(name, array, field_metadata.get(name, {})) for name, array in table.items()])
+    series = [_series(name, array, field_metadata.get(name, {})) for name, array in table.items()]
+    return pl.DataFrame(series) if series else pl.DataFrame(height=table.num_rows)
 
 
 def _series(name: str, array: NDArray[Any], keys: dict[str, Any]) -> pl.Series:

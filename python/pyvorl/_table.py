@@ -17,7 +17,10 @@ ColumnInput: TypeAlias = NDArray[Any] | Sequence[Any]
 Columns: TypeAlias = Mapping[str, ColumnInput] | Sequence[tuple[str, ColumnInput]]
 
 RESERVED_PREFIX = "pyvorl."
+# Table metadata: the row count of a DataFrame without columns, which no column can carry.
+ROWS = RESERVED_PREFIX + "rows"
 MAX_DECIMAL_PLACES = 15
+FLOAT64_EXACT = 2.0**53  # every integer below this in magnitude is a float64
 
 
 def as_column(name: str, data: object) -> NDArray[Any]:
@@ -33,9 +36,28 @@ def as_column(name: str, data: object) -> NDArray[Any]:
             raise ValueError(f"column {name!r}: cannot be read as an array ({error})") from None
         if isinstance(data, (list, tuple)) and array.dtype.kind in "US":
             array = objects(data)
+        elif isinstance(data, (list, tuple)) and array.dtype.kind in "fO":
+            refuse_unfit_integers(name, data, array)
     if array.ndim != 1:
         raise ValueError(f"column {name!r}: {array.ndim}-D array, expected 1-D")
     return array
+
+
+def refuse_unfit_integers(name: str, items: Sequence[Any], array: NDArray[Any]) -> None:
+    """NumPy turns a list of integers that no one 64-bit dtype holds into floats, rounding them,
+    or into objects that no column type takes."""
+    if array.dtype.kind == "f" and not (np.abs(array) >= FLOAT64_EXACT).any():
+        return  # integers of this size are exact in a float64
+    for row, item in enumerate(items):
+        if isinstance(item, (int, np.integer)) and not isinstance(item, (bool, np.bool_)):
+            number = int(item)
+            if not -(2**63) <= number < 2**64:
+                raise ValueError(f"column {name!r} row {row}: integer {number} does not fit 64 bits")
+            if array.dtype.kind == "f" and float(number) != number:
+                raise ValueError(
+                    f"column {name!r} row {row}: integer {number} would be rounded in the float64 array "
+                    "NumPy makes of this list; give the column as an array of the dtype meant"
+                )
 
 
 def objects(items: Sequence[Any]) -> NDArray[Any]:
@@ -64,12 +86,18 @@ def column_pairs(columns: object) -> list[tuple[str, Any]]:
     return pairs
 
 
-def checked_metadata(values: Mapping[Any, Any] | None, where: str) -> dict[str, Any]:
-    """A copy of user metadata whose keys are str and not reserved."""
+def as_mapping(values: object, where: str) -> Mapping[Any, Any]:
+    """`values` if it is a mapping, an empty one for None."""
     if values is None:
         return {}
     if not isinstance(values, Mapping):
         raise TypeError(f"{where} must be a mapping, not {type(values).__name__}")
+    return values
+
+
+def checked_metadata(values: Mapping[Any, Any] | None, where: str) -> dict[str, Any]:
+    """A copy of user metadata whose keys are str and not reserved."""
+    values = as_mapping(values, where)
     for key in values:
         if not isinstance(key, str):
             raise ValueError(f"{where}: key {key!r} is not a str")
@@ -163,12 +191,12 @@ class Table(Mapping[str, NDArray[Any]]):
         self._name = name
         self._metadata = checked_metadata(metadata, "metadata")
         self._field_metadata: dict[str, dict[str, Any]] = {}
-        for column_name, values in (field_metadata or {}).items():
+        for column_name, values in as_mapping(field_metadata, "field_metadata").items():
             if column_name not in arrays:
                 raise ValueError(f"field_metadata names no column {column_name!r}")
             self._field_metadata[column_name] = checked_metadata(values, f"field metadata of column {column_name!r}")
         self._decimals: dict[str, int] = {}
-        for column_name, places in (decimals or {}).items():
+        for column_name, places in as_mapping(decimals, "decimals").items():
             if column_name not in arrays:
                 raise ValueError(f"decimals name no column {column_name!r}")
             if isinstance(places, bool) or not isinstance(places, (int, np.integer)):
@@ -185,6 +213,9 @@ class Table(Mapping[str, NDArray[Any]]):
         Called only on a table just made, so that tables stay immutable to their users."""
         self._reserved_fields = {column: dict(keys) for column, keys in fields.items() if keys}
         self._reserved_metadata = dict(values)
+        rows = values.get(ROWS)
+        if not self._columns and isinstance(rows, int) and not isinstance(rows, bool) and rows >= 0:
+            self._num_rows = rows
         return self
 
     def to_pandas(self) -> Any:

@@ -107,6 +107,22 @@ ERRORS = [
     ),
     ({"p": ["1.5", "abc"]}, {"decimals": {"p": 2}}, "column 'p' row 1: 'abc' is not a finite decimal"),
     ({"p": ["1.239"]}, {"decimals": {"p": 2}}, "column 'p' row 0: '1.239' has more than 2 decimal places"),
+    ({"a": [2**70]}, {}, "column 'a' row 0: integer 1180591620717411303424 does not fit 64 bits"),
+    (
+        {"a": [-1, 2**64 - 1]},
+        {},
+        "column 'a' row 1: integer 18446744073709551615 would be rounded in the float64 array NumPy makes "
+        "of this list; give the column as an array of the dtype meant",
+    ),
+    (
+        {},
+        {"metadata": {"d": np.timedelta64(5, "ns")}},
+        "metadata 'd': unsupported value type timedelta64; store a count of a unit as an int",
+    ),
+    ({"a\udc80": [1]}, {}, r"column name: 'a\udc80' cannot be encoded as UTF-8 (surrogates not allowed)"),
+    ({"a": ["x", "\udc80"]}, {}, r"column 'a' row 1: '\udc80' cannot be encoded as UTF-8 (surrogates not allowed)"),
+    ({}, {"obj": "\udc80"}, r"obj: '\udc80' cannot be encoded as UTF-8 (surrogates not allowed)"),
+    ({}, {"metadata": {"k": "\udc80"}}, r"metadata 'k': '\udc80' cannot be encoded as UTF-8 (surrogates not allowed)"),
 ]
 
 
@@ -115,6 +131,34 @@ def test_dumps_errors_name_the_column_and_row(columns, options, message):
     with pytest.raises(ValueError) as raised:
         dumps(columns, **options)
     assert str(raised.value) == message
+
+
+RANGE = "tz must be whole hours from -25 to 25"
+MISUSES = {
+    "decimals list": (lambda: dumps({"p": [1.5]}, decimals=["p"]), TypeError, "decimals must be a mapping, not list"),
+    "decimals list with a Table": (
+        lambda: dumps(Table({"p": [1.5]}), decimals=[]),
+        TypeError,
+        "decimals must be a mapping, not list",
+    ),
+    "field_metadata list": (
+        lambda: Table({}, field_metadata=[]),
+        TypeError,
+        "field_metadata must be a mapping, not list",
+    ),
+    **{
+        f"zone {tz}": (lambda tz=tz: set_local_zone(tz), ValueError, f"invalid timezone: {RANGE}, got {tz}")
+        for tz in (26, -200, 2**70)
+    },
+}
+
+
+@pytest.mark.parametrize("case", MISUSES)
+def test_wrong_arguments_raise_type_or_value_errors_naming_them(case):
+    call, error, message = MISUSES[case]
+    with pytest.raises(Exception) as raised:
+        call()
+    assert (type(raised.value), str(raised.value)) == (error, message)
 
 
 def test_pack_table_frame_refuses_datetimes_beyond_microseconds():
@@ -208,3 +252,27 @@ def test_a_column_changed_by_another_thread_during_dumps_gives_a_whole_frame():
     finally:
         stop.set()
         thread.join()
+
+
+def with_dtype_record(column, record):
+    """A frame whose column carries `record` as the dtype it was dumped from, as a hostile producer writes it."""
+    return dumps(Table({"c": column})._with_reserved({"c": {"pyvorl.dtype": record}}, {}))
+
+
+@pytest.mark.parametrize(
+    "column, record, reason",
+    [
+        (np.arange(2), "\x1b[2J\nframe 9", r"'\x1b[2J\nframe 9', which is not a NumPy dtype"),
+        (np.arange(2), "i4,(2,)i1", "'i4,(2,)i1', which is not a NumPy dtype"),
+        (np.arange(2), "x" * 99, "'" + "x" * 56 + "..., which is not a NumPy dtype"),
+        (np.arange(2), 7, "7, which is not a NumPy dtype"),
+        (np.arange(2), "int8", "'int8', which does not fit its int64 values"),
+        (np.arange(2, dtype=np.int32), "datetime64[D]", "'datetime64[D]', which does not fit its int32 values"),
+        (["x"], "uint8", "'uint8', which does not fit its object values"),
+    ],
+    ids=["control characters", "structured", "long", "not a str", "narrower", "calendar unit", "texts"],
+)
+def test_loads_refuses_a_dtype_record_it_cannot_restore(column, record, reason):
+    with pytest.raises(FrameError) as raised:
+        loads(with_dtype_record(column, record))
+    assert str(raised.value) == f"frame at offset 0: column 'c': 'pyvorl.dtype' is {reason}"

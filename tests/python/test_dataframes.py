@@ -1,9 +1,12 @@
+from datetime import UTC, timedelta, timezone
+
 import numpy as np
 import pytest
 
 import pyvorl
 
 DAY = 86_400
+INDEX_NAMED = [0, 1.5, True, "__index_level_0__", "0"]
 
 
 def numbers(dtype):
@@ -23,6 +26,7 @@ NUMPY_COLUMNS |= {
 TEXTS = ["a", "", "ünï"]
 BYTES = [b"\x00", b"", b"ab"]
 ZONE = "America/New_York"
+INDEX_NAMES = {"pyvorl.index_names": '["sym"]'}
 
 
 def round_trip(frame):
@@ -31,13 +35,18 @@ def round_trip(frame):
 
 def pandas_cases():
     pd = pytest.importorskip("pandas")
+    from dateutil import tz
+
     cases = {name: pd.DataFrame({"x": values}) for name, values in NUMPY_COLUMNS.items()}
     stamps = pd.Series(NUMPY_COLUMNS["datetime64[us]"])
+    zones = {"tz": ZONE, "dateutil": tz.gettz(ZONE), "dateutil UTC": tz.tzutc(), "UTC": UTC}
+    zones |= {"dateutil offset": tz.tzoffset(None, 19800), "fixed offset": timezone(timedelta(hours=-3), "BRT")}
+    cases |= {name: pd.DataFrame({"x": stamps.dt.tz_localize(UTC).dt.tz_convert(zone)}) for name, zone in zones.items()}
+    cases |= {f"index named {name!r}": pd.DataFrame({"x": [1]}, index=pd.Index([2], name=name)) for name in INDEX_NAMED}
     return cases | {
         "str": pd.DataFrame({"x": TEXTS}),
         "string": pd.DataFrame({"x": pd.array(TEXTS, dtype="string")}),
         "bytes": pd.DataFrame({"x": pd.Series(BYTES, dtype=object)}),
-        "tz": pd.DataFrame({"x": stamps.dt.tz_localize("UTC").dt.tz_convert(ZONE)}),
         "categorical": pd.DataFrame({"x": pd.Categorical(["b", "a", "b"], categories=["b", "z", "a"], ordered=True)}),
         "Int64": pd.DataFrame({"x": pd.array([1, -2, 3], dtype="Int64")}),
         "boolean": pd.DataFrame({"x": pd.array([True, False, True], dtype="boolean")}),
@@ -47,6 +56,7 @@ def pandas_cases():
         ),
         "range index from 5": pd.DataFrame({"x": [1, 2, 3]}, index=pd.RangeIndex(5, 8)),
         "no columns": pd.DataFrame(index=pd.RangeIndex(0)),
+        "no columns, 3 rows": pd.DataFrame(index=pd.RangeIndex(3)),
     }
 
 
@@ -59,6 +69,7 @@ def polars_cases():
         "tz": pl.DataFrame({"x": NUMPY_COLUMNS["datetime64[ms]"]}).select(pl.col("x").dt.replace_time_zone(ZONE)),
         "categorical": pl.DataFrame({"x": pl.Series(["b", "a", "b"], dtype=pl.Categorical)}),
         "empty": pl.DataFrame({"x": pl.Series([], dtype=pl.String)}),
+        "no columns, 3 rows": pl.DataFrame(height=3),
     }
 
 
@@ -73,6 +84,7 @@ def arrow_cases():
         "tz": pa.table({"x": pa.array(NUMPY_COLUMNS["datetime64[ns]"], pa.timestamp("ns", ZONE))}),
         "categorical": pa.table({"x": dictionary}),
         "chunked": pa.table({"x": pa.chunked_array([[1, 2], [], [3]])}),
+        "no columns, 3 rows": pa.table({"x": [1, 2, 3]}).drop_columns(["x"]),
     }
 
 
@@ -116,7 +128,7 @@ def test_zones_categories_and_index_travel_in_pyvorl_metadata():
     table = round_trip(pandas_cases()["categorical"])
     assert table["x"].tolist() == ["b", "a", "b"]
     assert table._reserved_fields["x"] == {"pyvorl.categorical": "ordered", "pyvorl.categories": '["b", "z", "a"]'}
-    assert round_trip(pandas_cases()["index"])._reserved_metadata == {"pyvorl.index": '["sym"]'}
+    assert round_trip(pandas_cases()["index"])._reserved_metadata == {"pyvorl.index": '["sym"]', **INDEX_NAMES}
 
 
 def null_cases():
@@ -146,3 +158,29 @@ def test_a_missing_library_is_named_with_its_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "polars", None)
     with pytest.raises(ImportError, match=r"^to_polars needs polars: pip install pyvorl\[polars\]$"):
         pyvorl.loads(pyvorl.dumps({"x": np.arange(3)})).to_polars()
+
+
+def unkept_cases():
+    pd = pytest.importorskip("pandas")
+    from dateutil import tz
+
+    stamps = pd.Series(NUMPY_COLUMNS["datetime64[us]"]).dt.tz_localize(UTC)
+    return [
+        (
+            pd.DataFrame({"t": stamps.dt.tz_convert(tz.tzstr("EST5EDT"))}),
+            "column 't': the zone tzstr('EST5EDT') has no name that a frame can keep; "
+            "convert the column to an IANA zone, UTC or a fixed offset in whole minutes",
+        ),
+        (
+            pd.DataFrame({"x": [1]}, index=pd.Index([2], name=("a", 1))),
+            "index level 0: its name ('a', 1) is a tuple, not str, int, float, bool or None",
+        ),
+    ]
+
+
+@pytest.mark.parametrize("case", range(2))
+def test_zones_and_index_names_that_would_not_come_back_are_refused(case):
+    frame, message = unkept_cases()[case]
+    with pytest.raises((TypeError, ValueError)) as raised:
+        pyvorl.dumps(frame)
+    assert str(raised.value) == message
