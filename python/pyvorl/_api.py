@@ -253,14 +253,6 @@ def loads(frame: Any, *, strings: Literal["object", "stringdtype"] = "object") -
     with strings="stringdtype". A damaged, truncated or padded frame raises
     pyvorl.FrameError.
     """
-    table, fields, values = decode_frame(frame, strings)
-    # pyvorl.dtype has done its work: the arrays are back in their dtypes.
-    fields = {column: {k: v for k, v in keys.items() if k != DTYPE_KEY} for column, keys in fields.items()}
-    return table._with_reserved(fields, values)
-
-
-def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, dict[str, Any]], dict[str, Any]]:
-    """The Table, the "pyvorl."-prefixed field metadata (per column) and table metadata of `frame`."""
     if strings not in ("object", "stringdtype"):
         raise ValueError(f"strings must be 'object' or 'stringdtype', not {strings!r}")
     try:
@@ -275,13 +267,18 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
     field_metadata: dict[str, dict[str, Any]] = {}
     reserved_fields: dict[str, dict[str, Any]] = {}
     decimals: dict[str, int] = {}
-    for column_name, _tag, array, entries, scale in decoded:
+    # Taken from the end, so that each column's decoded entries are freed as its dicts are made.
+    decoded.reverse()
+    while decoded:
+        column_name, _tag, array, entries, scale = decoded.pop()
         values = python_metadata(entries)
-        if column_name in columns:
-            raise FrameError(0, f"column {column_name!r} appears twice")
         own = split_reserved(values)
         if DTYPE_KEY in own:
-            array = restored(column_name, array, own[DTYPE_KEY])
+            # pyvorl.dtype does its work here: the array is back in its dtype.
+            array = restored(column_name, array, own.pop(DTYPE_KEY))
+        if columns and len(array) != len(first := next(iter(columns.values()))):
+            first_name = next(iter(columns))
+            raise FrameError(0, f"column {column_name!r} has {len(array)} rows, column {first_name!r} has {len(first)}")
         columns[column_name] = array
         if values:
             field_metadata[column_name] = values
@@ -289,18 +286,16 @@ def decode_frame(frame: Any, strings: str = "object") -> tuple[Table, dict[str, 
             reserved_fields[column_name] = own
         if scale is not None:
             decimals[column_name] = scale
-    try:
-        table = Table(
-            columns,
-            obj=obj if isinstance(obj, str) else "",
-            name=name if isinstance(name, str) else "",
-            metadata=table_values,
-            field_metadata=field_metadata,
-            decimals=decimals,
-        )
-    except ValueError as error:
-        raise FrameError(0, str(error)) from None
-    return table, reserved_fields, reserved
+    table = Table._decoded(
+        columns,
+        len(next(iter(columns.values()))) if columns else 0,
+        obj=obj if isinstance(obj, str) else "",
+        name=name if isinstance(name, str) else "",
+        metadata=table_values,
+        field_metadata=field_metadata,
+        decimals=decimals,
+    )
+    return table._with_reserved(reserved_fields, reserved)
 
 
 def python_metadata(entries: list[tuple[str, int, Any]] | None) -> dict[str, Any]:

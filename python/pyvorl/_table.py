@@ -207,6 +207,31 @@ class Table(Mapping[str, NDArray[Any]]):
         self._reserved_fields: dict[str, dict[str, Any]] = {}
         self._reserved_metadata: dict[str, Any] = {}
 
+    @classmethod
+    def _decoded(
+        cls,
+        columns: dict[str, NDArray[Any]],
+        num_rows: int,
+        *,
+        obj: str,
+        name: str,
+        metadata: dict[str, Any],
+        field_metadata: dict[str, dict[str, Any]],
+        decimals: dict[str, int],
+    ) -> Table:
+        """A table of what loads decoded. The engine has checked every name, array and value already,
+        so nothing is validated or copied again: copies would also double the memory a frame of many
+        small fields costs at its peak."""
+        table = cls.__new__(cls)
+        table._columns = columns
+        table._num_rows = num_rows
+        table._obj = obj
+        table._name = name
+        table._metadata = metadata
+        table._field_metadata = field_metadata
+        table._decimals = decimals
+        return table
+
     def _with_reserved(self, fields: Mapping[str, Mapping[str, Any]], values: Mapping[str, Any]) -> Table:
         """This table, carrying "pyvorl." keys of the library's own (the zones, categories and index
         of a DataFrame), which dumps writes beside the user's metadata and loads gives back here.

@@ -54,7 +54,7 @@ sys.path.insert(0, sys.argv[1])
 from frames import BOOL, NULL, STRING, column, field, frame, payload, variant
 import pyvorl
 
-names = [bytes([a, b]).decode() for a in range(48, 123) for b in range(48, 123)]
+names = [chr(a) + chr(b) for a in range(33, 127) for b in range(33, 127)]
 shape = sys.argv[2]
 if shape == "null fields beside a long column":
     fields = [field("data", column(BOOL, [1] * 200_000))] + [field(name, column(NULL)) for name in names[:4000]]
@@ -63,8 +63,7 @@ elif shape == "unique null fields":
 elif shape == "fields of one name":
     fields = [field("", column(NULL))] * 300_000
 else:  # field metadata
-    entries = [(name, variant(NULL)) for name in names[:300]]
-    fields = [field(name, column(NULL), field_metadata=entries) for name in names[:3000]]
+    fields = [field(name, column(NULL), field_metadata=[("", variant(NULL))]) for name in names]
 data = frame(payload(fields, [("obj", variant(STRING, "x"))]))
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 try:
