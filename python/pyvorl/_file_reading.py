@@ -119,7 +119,7 @@ class BytesReader:
         return self._view[offset : offset + length]
 
     def close(self) -> None:
-        self._view.release()
+        pass
 
 
 def open_reader(path: str | os.PathLike[str], mapped: bool) -> PositionedReader | MappedReader:

@@ -82,17 +82,25 @@ def test_refresh_indexes_the_frames_appended_and_a_shrunk_file_fails(tmp_path):
 
 # Run in a child: reading a mapped page of a file that has shrunk kills the process.
 READ_AFTER_TRUNCATION = {
-    "open_frames": "frames = pyvorl.open_frames(path)\nos.truncate(path, 0)\nframes[1]",
+    "open_frames": ("frames = pyvorl.open_frames(path)\nos.truncate(path, 0)\nframes[1]", "EOFError: "),
+    "dump": (
+        "from pyvorl import _dump\nfrom pyvorl.__main__ import main\nreal_decode = _dump.decode\n"
+        "def truncating(*args):\n    os.truncate(path, 0)\n    return real_decode(*args)\n"
+        "_dump.decode = truncating\nsys.exit(main(['dump', path]))",
+        "pyvorl dump: {path}: ",
+    ),
 }
 
 
 @pytest.mark.parametrize("reader", list(READ_AFTER_TRUNCATION))
 def test_a_file_truncated_by_another_process_costs_an_eof_error(path, reader):
-    script = f"import os, sys, pyvorl\npath = sys.argv[1]\n{READ_AFTER_TRUNCATION[reader]}\n"
+    code, prefix = READ_AFTER_TRUNCATION[reader]
+    script = f"import os, sys, pyvorl\npath = sys.argv[1]\n{code}\n"
     result = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60)
     size = len(FRAMES[1])
     gone = f"frame at offset {len(FRAMES[0])}: the file shrank to 0 bytes while open, and {size} of the frame's "
-    assert (result.returncode, result.stderr.splitlines()[-1]) == (1, f"EOFError: {gone}{size} bytes are gone")
+    expected = prefix.format(path=path) + f"{gone}{size} bytes are gone"
+    assert (result.returncode, result.stderr.splitlines()[-1]) == (1, expected)
 
 
 # Appends what arrives on standard input, a line with a length and then that many bytes, and answers each.
