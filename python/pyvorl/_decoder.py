@@ -37,8 +37,8 @@ class FrameDecoder:
     Errors and states:
 
     - A damaged frame, a non-frame header or a refused size raises FrameError
-      (a ValueError) whose message starts with "frame at offset N: "; frames
-      completed before it by the same call are on the exception's `frames`.
+      (a ValueError) whose message starts with "frame at offset N: "; the
+      frames completed before it and not yet returned are on its `frames`.
       The decoder then drops its buffer and is unusable: every later `feed`
       raises ValueError, `close` returns quietly.
     - Any other error in the middle of a call (MemoryError, KeyboardInterrupt)
