@@ -3,6 +3,7 @@
 from pyvorl._aio import aread_frames, awrite_frame
 from pyvorl._api import dumps, loads
 from pyvorl._decoder import FrameDecoder
+from pyvorl._follow import follow
 from pyvorl._frame_file import FrameFile, open_frames
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
@@ -34,6 +35,7 @@ __all__ = [
     "FrameDecoder",
     "open_frames",
     "FrameFile",
+    "follow",
     "aread_frames",
     "awrite_frame",
     "FrameError",

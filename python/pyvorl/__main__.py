@@ -21,7 +21,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "dump":
             from pyvorl._dump import run_dump
 
-            return run_dump(args.file, args.head, args.format, args.resync, sys.stdout, sys.stderr)
+            return run_dump(args.file, args.head, args.frames, args.format, args.resync, sys.stdout, sys.stderr)
         from pyvorl._demo import run_demo
 
         return run_demo(args.rows, args.frames, args.file, sys.stdout, sys.stderr)
@@ -42,6 +42,7 @@ def _parser() -> argparse.ArgumentParser:
     dump.add_argument(
         "--head", type=_count(0), metavar="N", help="values shown per column (default 5 as text, all as json and csv)"
     )
+    dump.add_argument("--frames", type=_count(1), metavar="N", help="stop after the first N frames (default all)")
     dump.add_argument("--format", choices=("text", "json", "csv"), default="text", help="output shape (default text)")
     dump.add_argument(
         "--resync",

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from collections.abc import Buffer
+import threading
+import traceback
+from collections.abc import Buffer, Iterator
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
 from pyvorl._framing import (
@@ -34,13 +37,23 @@ class FrameDecoder:
     Errors and states:
 
     - A damaged frame, a non-frame header or a refused size raises FrameError
-      (a ValueError) whose message starts with "frame at offset N: "; frames
-      completed before it by the same call are on the exception's `frames`.
+      (a ValueError) whose message starts with "frame at offset N: "; the
+      frames completed before it and not yet returned are on its `frames`.
       The decoder then drops its buffer and is unusable: every later `feed`
       raises ValueError, `close` returns quietly.
+    - Any other error in the middle of a call (MemoryError, KeyboardInterrupt)
+      keeps the frames that call had decoded, and the bytes from the frame it
+      stopped at: the next `feed` (`feed(b"")` when nothing new has come)
+      returns those frames first and decodes that frame again, so every frame
+      comes out once. If even those bytes cannot be kept for lack of memory,
+      the decoder is unusable and the MemoryError carries the frames on
+      `frames`, as a FrameError does.
     - `close()` marks the end of input; it raises EOFError when a partial
       frame remains (`buffered` > 0), whose bytes are dropped. Later `feed`
-      calls raise ValueError; `close` may be called again.
+      calls raise ValueError; `close` may be called again. While frames that
+      an error interrupted wait for `feed`, `close` raises ValueError instead.
+    - One call at a time: a `feed` or `close` while another is running, from
+      another thread or from inside it, raises RuntimeError and changes nothing.
     """
 
     def __init__(self, max_frame_size: int = DEFAULT_MAX_FRAME_SIZE, **options: Any) -> None:
@@ -49,6 +62,10 @@ class FrameDecoder:
         self._buffer = bytearray()
         self._offset = 0  # stream offset of the first buffered byte
         self._refusal: str | None = None  # why feed no longer works
+        # Frames decoded but not yet returned: an error other than FrameError
+        # interrupted the call that decoded them, and the next call returns them.
+        self._ready: list[Table] = []
+        self._turn = threading.Lock()
 
     @property
     def max_frame_size(self) -> int:
@@ -61,58 +78,94 @@ class FrameDecoder:
 
     @property
     def offset(self) -> int:
-        """Stream offset of the first byte not yet returned as part of a frame."""
+        """Stream offset of the first byte not yet decoded as part of a frame."""
         return self._offset
 
     def feed(self, data: Buffer) -> list[Table]:
-        if self._refusal is not None:
-            raise ValueError(self._refusal)
+        with self._one_call():
+            if self._refusal is not None:
+                raise ValueError(self._refusal)
+            frames = self._feed(data)
+        return frames
+
+    def close(self) -> None:
+        with self._one_call():
+            if self._refusal is not None:
+                return
+            have = len(self._buffer)
+            length = None
+            if have >= HEADER_SIZE:
+                length = body_length(bytes(self._buffer[:HEADER_SIZE]), self._offset, self._max_frame_size)
+            if self._ready or (length is not None and HEADER_SIZE + length <= have):
+                raise ValueError(
+                    "FrameDecoder holds frames that an earlier error interrupted: feed(b'') returns them before close"
+                )
+            self._refusal = "FrameDecoder is closed"
+            if have:
+                self._buffer = bytearray()
+                raise truncated(self._offset, have, length)
+
+    @contextmanager
+    def _one_call(self) -> Iterator[None]:
+        # Two calls at once would cut frames out of one buffer twice or not at all.
+        if not self._turn.acquire(blocking=False):
+            raise RuntimeError(
+                "FrameDecoder is already in a feed or close call (from another thread, or from inside that call); "
+                "a decoder takes one call at a time"
+            )
+        try:
+            yield
+        finally:
+            self._turn.release()
+
+    def _feed(self, data: Buffer) -> list[Table]:
         # Frames are cut straight out of `data` while nothing is buffered, and
         # the consumed prefix is dropped once per call, not once per frame.
-        source: Buffer = data
         if self._buffer:
             # Appended as bytes: `+=` would let a NumPy array add element-wise.
             with memoryview(data) as piece, piece.cast("B") as piece_bytes:
                 self._buffer += piece_bytes
-            source = self._buffer
-        frames: list[Table] = []
-        with memoryview(source) as whole, whole.cast("B") as view:
-            try:
-                consumed = self._decode(view, frames)
-            except FrameError as error:
-                error.frames = frames
-                self._refusal = f"FrameDecoder is unusable after an earlier error: {error}"
-                self._buffer = bytearray()
-                raise
-            if source is not self._buffer:
-                self._buffer = bytearray(view[consumed:])
-        if source is self._buffer:
+            with memoryview(self._buffer) as view:
+                consumed, failure = self._decode(view)
             del self._buffer[:consumed]
+        else:
+            with memoryview(data) as whole, whole.cast("B") as view:
+                consumed, failure = self._decode(view)
+                try:
+                    self._buffer = bytearray(b"" if isinstance(failure, FrameError) else view[consumed:])
+                except MemoryError as error:
+                    self._refusal = "FrameDecoder is unusable: there was no memory to keep the bytes of a partial frame"
+                    error.frames = self._take_ready()  # type: ignore[attr-defined]
+                    raise
         self._offset += consumed
-        return frames
+        if isinstance(failure, FrameError):
+            failure.frames = self._take_ready()
+            self._refusal = f"FrameDecoder is unusable after an earlier error: {failure}"
+            self._buffer = bytearray()
+        if failure is not None:
+            raise failure
+        return self._take_ready()
 
-    def close(self) -> None:
-        if self._refusal is not None:
-            return
-        self._refusal = "FrameDecoder is closed"
-        have = len(self._buffer)
-        if have == 0:
-            return
-        length = None
-        if have >= HEADER_SIZE:
-            length = body_length(bytes(self._buffer[:HEADER_SIZE]), self._offset, self._max_frame_size)
-        self._buffer = bytearray()
-        raise truncated(self._offset, have, length)
-
-    def _decode(self, view: memoryview, frames: list[Table]) -> int:
-        """Append the complete frames at the start of `view`; the bytes used."""
+    def _decode(self, view: memoryview) -> tuple[int, BaseException | None]:
+        """Decode the complete frames at the start of `view` onto the frames
+        ready to return; the bytes they took, and what stopped the walk early."""
         position = 0
-        while len(view) - position >= HEADER_SIZE:
-            offset = self._offset + position
-            header = bytes(view[position : position + HEADER_SIZE])
-            end = position + HEADER_SIZE + body_length(header, offset, self._max_frame_size)
-            if end > len(view):
-                break
-            frames.append(decode(view[position:end], offset, self._options))
-            position = end
-        return position
+        try:
+            while len(view) - position >= HEADER_SIZE:
+                offset = self._offset + position
+                header = bytes(view[position : position + HEADER_SIZE])
+                end = position + HEADER_SIZE + body_length(header, offset, self._max_frame_size)
+                if end > len(view):
+                    break
+                self._ready.append(decode(view[position:end], offset, self._options))
+                position = end
+        except BaseException as failure:  # raised by the caller once the bytes are accounted for
+            # The failed call's locals would keep its slice of the buffer exported,
+            # and an exported buffer can be neither trimmed nor resized by its owner.
+            traceback.clear_frames(failure.__traceback__)
+            return position, failure
+        return position, None
+
+    def _take_ready(self) -> list[Table]:
+        frames, self._ready = self._ready, []
+        return frames

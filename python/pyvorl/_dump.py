@@ -2,99 +2,90 @@
 
 from __future__ import annotations
 
-import contextlib
-import mmap
 import sys
-import zlib
-from collections.abc import Generator
-from typing import TYPE_CHECKING, Any, TextIO
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, TextIO
 
-from pyvorl._dump_format import FORMATS
-from pyvorl._framing import HEADER_SIZE, FrameError, decode, frame_end
+from pyvorl._dump_format import FORMATS, printable
+from pyvorl._file_reading import BytesReader, Reader, frame_ends, open_reader, read_frame
+from pyvorl._framing import FrameError, decode
+from pyvorl._resync import FrameResync
 
 if TYPE_CHECKING:
     from pyvorl import Table
 
-_MAGIC_VERSION = b"\x7c\x4d\x01\x00"
 
+def run_dump(path: str, head: int | None, limit: int | None, form: str, resync: bool, out: TextIO, err: TextIO) -> int:
+    """Print the frames of `path` ("-" for standard input), the first `limit`
+    of them when it is given. A damaged or truncated frame prints one line
+    on `err` and ends the listing, or with `resync` is skipped up to the next
+    frame whose header and CRC check; the exit code is 1 whenever a frame was bad.
 
-def run_dump(path: str, head: int | None, form: str, resync: bool, out: TextIO, err: TextIO) -> int:
-    """Print every frame of `path` ("-" for standard input). A damaged or
-    truncated frame prints one line on `err` and ends the listing, or with
-    `resync` is skipped up to the next frame whose header and CRC check; the
-    exit code is 1 whenever a frame was bad."""
-    if path == "-":
-        return _dump(sys.stdin.buffer.read(), path, head, form, resync, out, err)
+    Frames are read with positioned reads, so a file that another process
+    truncates meanwhile ends the listing with an error line, as a damaged frame does."""
+    shown = printable(path)
+    reader: Reader
     try:
-        with open(path, "rb") as file:
-            # A map costs no memory for a large file; an empty file cannot be mapped.
-            data: Any = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if file.seek(0, 2) else b""
+        reader = BytesReader(sys.stdin.buffer.read()) if path == "-" else open_reader(path, mapped=False)
     except OSError as error:
-        print(f"pyvorl dump: {error}", file=err)
+        print(f"pyvorl dump: {printable(str(error))}", file=err)
         return 1
     try:
-        return _dump(data, path, head, form, resync, out, err)
+        return _dump(reader, shown, head, limit, form, resync, out, err)
     finally:
-        if isinstance(data, mmap.mmap):
-            data.close()
+        reader.close()
 
 
-def _dump(data: Any, path: str, head: int | None, form: str, resync: bool, out: TextIO, err: TextIO) -> int:
+def _dump(
+    reader: Reader, path: str, head: int | None, limit: int | None, form: str, resync: bool, out: TextIO, err: TextIO
+) -> int:
     writer = FORMATS[form](out, head)
-    frames = failures = 0
-    # Closed on every way out, so that the map is no longer exported when it is closed.
-    with contextlib.closing(_walk(data, resync)) as walk:
-        for offset, end, item in walk:
-            if isinstance(item, Exception):
-                failures += 1
-                out.flush()
-                print(f"pyvorl dump: {path}: {item}", file=err)
-                if end is None:
-                    return 1
-                ending = "the end" if end == len(data) else f"the next valid frame at offset {end}"
-                print(f"pyvorl dump: {path}: skipped {end - offset} bytes from offset {offset} to {ending}", file=err)
-                continue
-            assert end is not None
-            writer.frame(frames, offset, end - offset, item)
-            frames += 1
-    writer.finish(frames, len(data))
+    size = reader.size()
+    frames = failures = end = 0
+    for offset, resume, item in _walk(reader, size, resync):
+        if isinstance(item, BaseException):
+            failures += 1
+            out.flush()
+            # Error texts quote the sender's bytes (a dtype, a name): escaped, like the listing.
+            print(f"pyvorl dump: {path}: {printable(str(item))}", file=err)
+            if resume is None:
+                return 1
+            ending = "the end" if resume == size else f"the next valid frame at offset {resume}"
+            print(f"pyvorl dump: {path}: skipped {resume - offset} bytes from offset {offset} to {ending}", file=err)
+            continue
+        assert resume is not None
+        writer.frame(frames, offset, resume - offset, item)
+        frames, end = frames + 1, resume
+        if frames == limit:  # the rest of the file is not read
+            break
+    else:
+        end = size
+    writer.finish(frames, end, size)
     return 1 if failures else 0
 
 
-def _walk(data: Any, resync: bool) -> Generator[tuple[int, int | None, Table | Exception]]:
+def _walk(reader: Reader, size: int, resync: bool) -> Iterator[tuple[int, int | None, Table | BaseException]]:
     """(offset, end, table) per frame; (offset, resume offset or None, error) per bad one."""
-    with memoryview(data) as view:
-        offset = 0
-        while offset < len(view):
-            try:
-                end = frame_end(view, offset)
-                table = decode(view[offset:end], offset, {})
-            except (FrameError, EOFError) as error:
-                resume = _next_frame(data, view, offset + 1) if resync else None
-                yield offset, resume, error
-                if resume is None:
-                    return
-                offset = resume
-                continue
-            except MemoryError as error:
-                yield offset, None, MemoryError(f"frame at offset {offset}: {str(error) or 'out of memory'}")
-                return
-            yield offset, end, table
-            offset = end
-
-
-def _next_frame(data: Any, view: memoryview, start: int) -> int:
-    """The offset of the next header whose frame fits the file and whose CRC
-    checks, or the end of the data when there is none."""
-    position: int = data.find(_MAGIC_VERSION, start)
-    while position >= 0:
+    resyncing = FrameResync(reader, size) if resync else None
+    offset = 0
+    ends = frame_ends(reader, offset, size)
+    while offset < size:
         try:
-            end = frame_end(view, position)
-        except (FrameError, EOFError):
-            end = None
-        if end is not None and end - position >= HEADER_SIZE + 4:
-            checksum = int.from_bytes(view[end - 4 : end], "little")
-            if zlib.crc32(view[position + HEADER_SIZE : end - 4]) == checksum:
-                return position
-        position = data.find(_MAGIC_VERSION, position + 1)
-    return len(view)
+            end = next(ends)
+            table = decode(read_frame(reader, offset, end - offset), offset, {})
+        except (FrameError, EOFError) as error:
+            try:
+                resume = None if resyncing is None else resyncing.next_frame(offset + 1)
+            except EOFError as shrunk:
+                resume, error = None, EOFError(f"{error}, and the search for the next frame stopped: {shrunk}")
+            yield offset, resume, error
+            if resume is None:
+                return
+            offset = resume
+            ends = frame_ends(reader, offset, size)
+            continue
+        except MemoryError as error:
+            yield offset, None, MemoryError(f"frame at offset {offset}: {str(error) or 'out of memory'}")
+            return
+        yield offset, end, table
+        offset = end

@@ -1,17 +1,19 @@
-"""Random access to the frames of a file, decoded straight out of a memory map."""
+"""Random access to the frames of a file, read with positioned reads (or out of a memory map)."""
 
 from __future__ import annotations
 
-import mmap
 import os
 from collections.abc import Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
-from pyvorl._framing import decode, frame_end
+from pyvorl._file_reading import frame_ends, open_reader, read_frame
+from pyvorl._framing import decode
 
 if TYPE_CHECKING:
     from pyvorl import Table
+
+PARTIAL_TAILS = ("error", "ignore")
 
 
 class FrameFile:
@@ -19,29 +21,71 @@ class FrameFile:
     end) and iteration give `Table`s (`pyvorl.loads(frame, **options)`).
 
     Opening walks the headers once to index the frame offsets and refuses a
-    file that ends inside a frame (EOFError) or holds something that is not a
-    frame header (FrameError), naming the offset. A frame's body is checked
-    and decoded when it is asked for, in place in the mapping, never copied.
-    The arrays of a decoded table own their buffers, so they outlive `close()`.
+    file that holds something that is not a frame header (FrameError), naming
+    the offset. A file that ends inside a frame is refused too (EOFError),
+    unless `partial_tail="ignore"`: then the complete frames are indexed and
+    `tail_bytes` counts the bytes after them, and `refresh()` indexes the
+    frames a writer has appended since.
+
+    A frame's body is checked and decoded when it is asked for, read with one
+    positioned read into a buffer of its own, so a file that another process
+    truncates meanwhile costs an EOFError naming the frame's offset, nothing
+    more. With `mmap=True` frames are decoded in place out of a memory map
+    instead, with no copy; but then a file that shrinks while it is open
+    kills the process (SIGBUS) at the next read of a lost page, so map only
+    files that nothing truncates. The arrays of a decoded table own their
+    buffers, so they outlive `close()`.
     """
 
-    def __init__(self, path: str | os.PathLike[str], **options: Any) -> None:
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        partial_tail: Literal["error", "ignore"] = "error",
+        mmap: bool = False,
+        **options: Any,
+    ) -> None:
+        if partial_tail not in PARTIAL_TAILS:
+            raise ValueError(f"partial_tail must be 'error' or 'ignore', not {partial_tail!r}")
+        self._partial_tail = partial_tail
         self._options = options
-        with open(path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            # An empty file cannot be mapped; it simply holds no frames.
-            self._map = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if size else None
-        self._view = memoryview(self._map if self._map is not None else b"")
+        self._reader = open_reader(path, mmap)
+        self._offsets = [0]
+        self._size = 0
         try:
-            self._offsets = _index(self._view)
-        except (ValueError, EOFError):
-            self.close()
+            self.refresh()
+        except BaseException:
+            self._reader.close()
             raise
 
     @property
     def offsets(self) -> list[int]:
-        """The file offset of every frame, and the file's length after them."""
+        """The file offset of every frame, and the end of the last one."""
         return list(self._offsets)
+
+    @property
+    def tail_bytes(self) -> int:
+        """The bytes after the last whole frame when the file was last indexed: a frame still being written."""
+        return self._size - self._offsets[-1]
+
+    def refresh(self) -> int:
+        """Index the frames appended since the file was opened or last
+        refreshed; the number of new frames. Raises EOFError when the file is
+        now shorter than it was, and otherwise the errors of opening, leaving
+        the index as it was."""
+        size = self._reader.size()
+        if size < self._size:
+            raise EOFError(f"the file shrank from {self._size} to {size} bytes")
+        ends = []
+        try:
+            for end in frame_ends(self._reader, self._offsets[-1], size):
+                ends.append(end)
+        except EOFError:
+            if self._partial_tail == "error":
+                raise
+        self._offsets += ends
+        self._size = size
+        return len(ends)
 
     def __len__(self) -> int:
         return len(self._offsets) - 1
@@ -52,16 +96,14 @@ class FrameFile:
         if not 0 <= position < count:
             raise IndexError(f"frame index {index} out of range for {count} frames")
         start, end = self._offsets[position], self._offsets[position + 1]
-        return decode(self._view[start:end], start, self._options)
+        return decode(read_frame(self._reader, start, end - start), start, self._options)
 
     def __iter__(self) -> Iterator[Table]:
         return (self[index] for index in range(len(self)))
 
     def close(self) -> None:
-        """Unmap the file; later access raises ValueError."""
-        self._view.release()
-        if self._map is not None:
-            self._map.close()
+        """Close the file; later access raises ValueError."""
+        self._reader.close()
 
     def __enter__(self) -> FrameFile:
         return self
@@ -72,13 +114,12 @@ class FrameFile:
         self.close()
 
 
-def open_frames(path: str | os.PathLike[str], **options: Any) -> FrameFile:
-    """A `FrameFile` over the frames of the file at `path`, memory-mapped."""
-    return FrameFile(path, **options)
-
-
-def _index(view: memoryview) -> list[int]:
-    offsets = [0]
-    while offsets[-1] < len(view):
-        offsets.append(frame_end(view, offsets[-1]))
-    return offsets
+def open_frames(
+    path: str | os.PathLike[str],
+    *,
+    partial_tail: Literal["error", "ignore"] = "error",
+    mmap: bool = False,
+    **options: Any,
+) -> FrameFile:
+    """A `FrameFile` over the frames of the file at `path`; see FrameFile for `partial_tail` and `mmap`."""
+    return FrameFile(path, partial_tail=partial_tail, mmap=mmap, **options)

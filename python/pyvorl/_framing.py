@@ -64,19 +64,6 @@ def body_length(header: bytes, offset: int, max_frame_size: int) -> int:
     return length
 
 
-def frame_end(view: memoryview, offset: int) -> int:
-    """The end of the whole frame at `offset` of a file held in `view`, or
-    EOFError when the file ends inside it. The file is the user's own and
-    bounds the frame, so no announced size is refused up front."""
-    have = len(view) - offset
-    if have < HEADER_SIZE:
-        raise truncated(offset, have, None)
-    length = body_length(bytes(view[offset : offset + HEADER_SIZE]), offset, MAX_FRAME_SIZE_LIMIT)
-    if have < HEADER_SIZE + length:
-        raise truncated(offset, have, length)
-    return offset + HEADER_SIZE + length
-
-
 def decode(frame: Buffer, offset: int, options: dict[str, Any]) -> Table:
     """`loads` of one whole frame, read in place; its errors name `offset`."""
     from pyvorl import loads

@@ -1,9 +1,11 @@
 import random
 import struct
+import threading
 
 import numpy as np
 import pytest
 
+import pyvorl._decoder
 from pyvorl import DEFAULT_MAX_FRAME_SIZE, FrameDecoder, FrameError, dumps
 
 FRAME = dumps({"a": np.array([1, -1, 300])}, obj="x")
@@ -119,3 +121,45 @@ def test_a_feed_of_the_wrong_type_changes_nothing():
     with pytest.raises(TypeError):
         decoder.feed("text")
     assert names(decoder.feed(FRAME[4:])) == ["x"]
+
+
+@pytest.mark.parametrize("held", [0, 5])
+def test_an_error_other_than_frame_error_loses_no_frame_and_repeats_none(monkeypatch, held):
+    real_decode, offsets = pyvorl._decoder.decode, []
+
+    def out_of_memory_at_the_second_frame(frame, offset, options):
+        offsets.append(offset)
+        if len(offsets) == 2:
+            raise MemoryError
+        return real_decode(frame, offset, options)
+
+    monkeypatch.setattr(pyvorl._decoder, "decode", out_of_memory_at_the_second_frame)
+    stream = b"".join(dumps({"a": np.arange(i)}, obj=f"f{i}") for i in range(4))
+    decoder = FrameDecoder()
+    assert decoder.feed(stream[:held]) == []
+    with pytest.raises(MemoryError):
+        decoder.feed(stream[held:-3])
+    with pytest.raises(ValueError, match=r"^FrameDecoder holds frames that an earlier error interrupted: feed\(b''\)"):
+        decoder.close()
+    assert names(decoder.feed(b"") + decoder.feed(stream[-3:])) == ["f0", "f1", "f2", "f3"]
+    decoder.close()
+
+
+def test_a_call_while_feed_runs_is_refused_and_changes_nothing():
+    decoder, inside, release, fed = FrameDecoder(), threading.Event(), threading.Event(), []
+
+    class ArrivingLate:
+        def __buffer__(self, flags):
+            inside.set()
+            release.wait(timeout=60)
+            return memoryview(FRAME)
+
+    worker = threading.Thread(target=lambda: fed.extend(decoder.feed(ArrivingLate())))
+    worker.start()
+    inside.wait(timeout=60)
+    for call in (lambda: decoder.feed(FRAME), decoder.close):
+        with pytest.raises(RuntimeError, match="^FrameDecoder is already in a feed or close call"):
+            call()
+    release.set()
+    worker.join(timeout=60)
+    assert names(fed) == ["x"] and decoder.offset == len(FRAME) and decoder.buffered == 0
