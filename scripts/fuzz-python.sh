@@ -3,10 +3,9 @@
 #   scripts/fuzz-python.sh [SECONDS]    (each harness runs SECONDS, default 30)
 #
 # The extension is built a second time with clang under ASan, UBSan and
-# coverage instrumentation (build/fuzz-python), so that the fuzzer is guided
-# by the native branches and memory errors stop the run. libFuzzer and the
-# sanitizer runtimes are preloaded as one library: a separate ASan runtime
-# would answer the coverage callbacks with its own empty defaults.
+# coverage instrumentation (build/fuzz-python, by build-sanitized-extension.sh),
+# so that the fuzzer is guided by the native branches and memory errors stop
+# the run.
 # FUZZ_PLAIN=1 fuzzes the installed wheel instead (Python-side coverage only).
 #
 # Exit status: 0 when no harness found anything, 1 otherwise. Findings are
@@ -22,32 +21,11 @@ mkdir -p "$work" "$artifacts"
 
 "$python" -m pip install -q -r fuzz/python/requirements.txt 2> >(grep -v "^WARNING: Location" >&2)
 
-# Every step must succeed; `set -e` does not reach into a function tested by `if`.
-build_instrumented() {
-    scripts/ensure-system-packages.sh clang libclang-rt-14-dev || return 1
-    local runtime
-    runtime=$(clang -print-resource-dir)/lib/linux || return 1
-    if [ ! -f "$work/sanitizers_with_fuzzer.so" ]; then
-        rm -rf "$work/asan-objects" && mkdir -p "$work/asan-objects" &&
-            (cd "$work/asan-objects" && ar x "$runtime/libclang_rt.asan-x86_64.a" && rm -f asan_preinit.cpp.o) &&
-            clang++ -shared -fPIC -o "$work/sanitizers_with_fuzzer.so" "$work"/asan-objects/*.o \
-                -Wl,--whole-archive "$runtime/libclang_rt.asan_cxx-x86_64.a" \
-                "$runtime/libclang_rt.fuzzer_no_main-x86_64.a" -Wl,--no-whole-archive -lpthread -ldl -lrt -lm ||
-            return 1
-    fi
-    rm -rf "$work/wheel" "$work/site" &&
-        CC=clang CXX=clang++ CMAKE_BUILD_PARALLEL_LEVEL=2 "$python" -m pip wheel -q --no-build-isolation --no-deps \
-            -w "$work/wheel" . -C build-dir="$work/cmake" -C cmake.build-type=RelWithDebInfo \
-            -C cmake.define.VORL_SANITIZE=address,undefined \
-            "-Ccmake.define.CMAKE_CXX_FLAGS=-fsanitize-coverage=inline-8bit-counters,pc-table,trace-cmp -g" &&
-        "$python" -m pip install -q --no-deps --target "$work/site" "$work"/wheel/*.whl
-}
-
 run_environment=()
 if [ "${FUZZ_PLAIN:-0}" != 1 ]; then
-    if build_instrumented > "$work/build.log" 2>&1; then
+    if scripts/build-sanitized-extension.sh "$work" coverage > "$work/build.log" 2>&1; then
         # Python objects go through malloc, so that ASan sees them too.
-        run_environment=(PYTHONPATH="$work/site" LD_PRELOAD="$work/sanitizers_with_fuzzer.so" PYTHONMALLOC=malloc
+        run_environment=(PYTHONPATH="$work/site" LD_PRELOAD="$work/sanitizers.so" PYTHONMALLOC=malloc
                          ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=0:abort_on_error=0
                          UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
         echo "fuzzing the instrumented build (ASan, UBSan, native coverage)"

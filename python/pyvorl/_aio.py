@@ -12,6 +12,7 @@ from pyvorl._framing import (
     RESERVE_LIMIT,
     body_length,
     decode,
+    require_methods,
     truncated,
     validate_max_frame_size,
 )
@@ -27,6 +28,7 @@ async def aread_frames(
     (`pyvorl.loads(frame, **options)`) until the stream ends on a frame
     boundary; EOFError when it ends inside a frame, FrameError for a damaged
     or oversized one, as `read_frames` raises them."""
+    require_methods(reader, "reader", "readexactly")
     validate_max_frame_size(max_frame_size)
     offset = 0
     while True:
@@ -46,6 +48,7 @@ async def awrite_frame(writer: asyncio.StreamWriter, table: Any, **options: Any)
     room again (`drain`); the number of bytes written."""
     from pyvorl import dumps
 
+    require_methods(writer, "writer", "write")
     frame = dumps(table, **options)
     writer.write(frame)
     await writer.drain()

@@ -45,6 +45,14 @@ class FrameError(ValueError):
         self.frames = list(frames)
 
 
+def require_methods(stream: object, argument: str, *alternatives: str) -> None:
+    """A TypeError naming the argument unless `stream` has one of the methods: the AttributeError
+    of a later call would name neither."""
+    if not any(callable(getattr(stream, name, None)) for name in alternatives):
+        methods = " or ".join(f"{name}()" for name in alternatives)
+        raise TypeError(f"{argument} must be a binary stream with {methods}, not {type(stream).__name__}")
+
+
 def validate_max_frame_size(max_frame_size: int) -> int:
     if isinstance(max_frame_size, bool) or not isinstance(max_frame_size, int):
         raise TypeError(f"max_frame_size must be an int, not {type(max_frame_size).__name__}")

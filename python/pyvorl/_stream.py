@@ -11,6 +11,7 @@ from pyvorl._framing import (
     HEADER_SIZE,
     body_length,
     decode,
+    require_methods,
     truncated,
     validate_max_frame_size,
 )
@@ -43,6 +44,7 @@ def write_frame(stream: BinaryWriter, table: Any, **options: Any) -> int:
     """
     from pyvorl import dumps
 
+    require_methods(stream, "stream", "write")
     frame = dumps(table, **options)
     _write_all(stream, frame)
     return len(frame)
@@ -59,6 +61,7 @@ def read_frames(
     ValueError) for a damaged frame or one whose body is above
     `max_frame_size` bytes; both messages begin with the frame's offset.
     """
+    require_methods(stream, "stream", "readinto", "read")
     validate_max_frame_size(max_frame_size)
     return (decode(frame, offset, options) for offset, frame in scan_frames(stream, max_frame_size))
 

@@ -18,7 +18,7 @@ CONVERTERS = {"to_pandas": "pandas", "to_polars": "polars", "to_arrow": "pyarrow
 # A block that imports nothing goes on from the prose of its section, which gives it these names;
 # one that imports anything imports all it uses.
 SECTION_IMPORTS = "import asyncio\nimport numpy as np\nimport pyvorl\n"
-CONTEXT = {"chunks": "chunks = [{'price': np.array([101.25, 101.5]), 'qty': np.arange(2)}] * 3\n"}
+CONTEXT = {"chunks": "import numpy as np\nchunks = [{'price': np.array([101.25, 101.5]), 'qty': np.arange(2)}] * 3\n"}
 
 
 def examples():

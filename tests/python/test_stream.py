@@ -182,3 +182,17 @@ def test_write_frame_refuses_streams_that_take_nothing(answer, error):
 
     with pytest.raises(error):
         write_frame(Stuck(), COLUMNS)
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: read_frames(None), "stream must be a binary stream with readinto() or read(), not NoneType"),
+        (lambda: write_frame(b"", {"a": [1]}), "stream must be a binary stream with write(), not bytes"),
+        (lambda: anext(pyvorl.aread_frames(None)).send(None), "reader must be a binary stream with readexactly()"),
+        (lambda: pyvorl.awrite_frame(None, {"a": [1]}).send(None), "writer must be a binary stream with write()"),
+    ],
+)
+def test_streams_of_the_wrong_kind_are_refused_by_argument(call, message):
+    with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        call()
