@@ -1,13 +1,12 @@
 """pyvorl.dumps and pyvorl.loads: whole frames from and to pyvorl.Table, exact
-both ways. This side checks and normalises; pyvorl._codec does the work.
-
-Dtypes without a column type of their own travel in the nearest wider one,
-with the original dtype under the field metadata key "pyvorl.dtype".
+both ways. This side checks the table and its metadata; pyvorl._codec stores
+every dtype (the one table of how each travels is in the binding, with the
+dtype recorded under "pyvorl.dtype" where the column type does not say it),
+and gives it back.
 """
 
 from __future__ import annotations
 
-import re
 from collections.abc import Mapping, Sequence
 from typing import Any, Literal
 
@@ -16,24 +15,16 @@ from numpy.typing import NDArray
 
 from pyvorl import _codec
 from pyvorl._dataframes import table_from_dataframe
-from pyvorl._encoder_faults import raise_misplaced_element, raise_unencodable_text
 from pyvorl._framing import FrameError
 from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, as_mapping
 
-DTYPE_KEY = RESERVED_PREFIX + "dtype"
 NAT = np.iinfo(np.int64).min
 INT64_MAX = np.iinfo(np.int64).max
-D64_LIMIT = float(2**56)  # decimal magnitudes stay below this
-MICROS_PER = {"s": 1_000_000, "ms": 1_000, "us": 1}
-TIME_UNITS = ("s", "ms", "us", "ns")
-ONE_TIME_UNIT = {(unit, 1) for unit in TIME_UNITS}
-DTYPE_NAME = re.compile(r"[a-z]+[0-9]*(\[[A-Za-z]+\])?")  # "int8", "float16", "datetime64[ns]"
-MICROS_IN = {"W": 7 * 86_400_000_000, "D": 86_400_000_000, "h": 3_600_000_000, "m": 60_000_000, **MICROS_PER}
+MICROS_IN = {"W": 7 * 86_400_000_000, "D": 86_400_000_000, "h": 3_600_000_000, "m": 60_000_000}
+MICROS_IN |= {"s": 1_000_000, "ms": 1_000, "us": 1}
 TICKS_PER_MICRO = {"ns": 1_000, "ps": 1_000_000, "fs": 1_000_000_000, "as": 1_000_000_000_000}
 # Tags of the metadata values written from Python (the Variant numbering).
 DATETIME, INT64, FLOAT64, STRING, BOOL, UINT64, BYTES = 1, 2, 3, 5, 6, 9, 11
-WIDENED = {"i": np.dtype(np.int32), "u": np.dtype(np.uint32), "f": np.dtype(np.float32)}
-KEPT = {np.dtype(t) for t in (np.int32, np.int64, np.uint32, np.uint64, np.float32, np.float64, np.bool_)}
 
 
 # ---- dumps -------------------------------------------------------------------------------
@@ -100,14 +91,10 @@ def encode_table(
     field_metadata = table.field_metadata
     columns = []
     for column_name, array in table.items():
-        places = decimals.get(column_name)
-        kind, data, original = codec_column(column_name, array, places)
-        values = dict(field_metadata.get(column_name, {}))
-        if original is not None:
-            values[DTYPE_KEY] = original
-        values.update(reserved_field_metadata.get(column_name, {}))
+        values = {**field_metadata.get(column_name, {}), **reserved_field_metadata.get(column_name, {})}
         where = f"field metadata of column {column_name!r}"
-        columns.append((column_name, kind, data, places, metadata_entries(values, where) if values else None))
+        entries = metadata_entries(values, where) if values else None
+        columns.append((column_name, array, decimals.get(column_name), entries))
     table_values: dict[str, Any] = {"obj": table.obj}
     if table.name:
         table_values["table"] = table.name
@@ -116,84 +103,7 @@ def encode_table(
             raise ValueError(f"metadata: key {key!r} is reserved for the {'object' if key == 'obj' else 'table'} name")
         table_values[key] = value
     table_values.update(reserved_metadata or {})
-    table_entries = metadata_entries(table_values, "metadata")
-    try:
-        return _codec.encode(columns, table_entries)
-    except TypeError:
-        raise_misplaced_element(columns)
-        raise
-    except UnicodeEncodeError:
-        raise_unencodable_text(columns, table_entries)
-        raise
-
-
-def codec_column(name: str, array: NDArray[Any], places: int | None) -> tuple[str, Any, str | None]:
-    """(kind, data, original dtype or None) for the encoder: "a" arrays, "t" texts, "b" bytes."""
-    dtype = array.dtype
-    kind = dtype.kind
-    if kind in "biufMm" and not dtype.isnative:
-        array = array.astype(dtype.newbyteorder("="))
-        dtype = array.dtype
-    if places is not None:
-        if kind == "f":
-            array = np.ascontiguousarray(array if dtype in KEPT else array.astype(np.float64))
-            limit = D64_LIMIT / 10.0**places
-            # Two reductions without temporaries; NaN fails both comparisons.
-            if len(array) and not (-limit < array.min() and array.max() < limit):
-                raise_unfit_decimal(name, array, places, limit)
-            return "a", array, None if dtype == np.float64 else str(dtype)
-        if kind == "O":
-            return "t", np.ascontiguousarray(array), None
-        if kind in "UT":
-            return "t", array.tolist(), None
-        raise ValueError(f"column {name!r}: decimals apply to float and text columns, not {dtype}")
-    if dtype in KEPT:
-        return "a", np.ascontiguousarray(array), None
-    if kind in WIDENED and dtype.itemsize < 4:
-        return "a", array.astype(WIDENED[kind]), str(dtype)
-    if kind in "Mm":
-        unit, count = np.datetime_data(dtype)
-        if count == 1 and unit in TIME_UNITS:
-            values = np.ascontiguousarray(array).view(np.int64)
-            if kind == "m":
-                return "a", values, str(dtype)
-            if unit == "us":
-                return "a", np.ascontiguousarray(array), None
-            if fits_microseconds(values, unit):
-                return "a", np.ascontiguousarray(array), str(dtype)
-            return "a", values, str(dtype)
-    if kind in "UT":
-        return "t", array.tolist(), None
-    if kind == "O":
-        array = np.ascontiguousarray(array)
-        return ("b" if len(array) and isinstance(array[0], bytes) else "t"), array, None
-    raise ValueError(f"column {name!r}: unsupported dtype {dtype}")
-
-
-def raise_unfit_decimal(name: str, array: NDArray[Any], places: int, limit: float) -> None:
-    """The first row of a float column that cannot be stored as a decimal, and why."""
-    unfit = ~np.isfinite(array)
-    if unfit.any():
-        row = int(unfit.argmax())
-        raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} cannot be stored as a decimal")
-    row = int((np.abs(array) >= limit).argmax())
-    raise ValueError(f"column {name!r} row {row}: {float(array[row])!r} does not fit a decimal with {places} places")
-
-
-def fits_microseconds(values: NDArray[np.int64], unit: str) -> bool:
-    """Whether every value converts to whole microseconds that fit int64 (NaT always does)."""
-    not_nat = values != NAT
-    if unit == "ns":
-        return bool(np.all((values % 1000 == 0) | ~not_nat))
-    limit = INT64_MAX // MICROS_PER[unit]
-    # Reductions first; only NaT or an outlier needs the pass that skips NaT.
-    if not len(values):
-        return True
-    if values.max() > limit:
-        return False
-    if values.min() >= -limit:
-        return True
-    return bool(np.all(np.abs(values, where=not_nat, out=np.zeros_like(values)) <= limit))
+    return _codec.encode(columns, metadata_entries(table_values, "metadata"))
 
 
 def metadata_entries(values: Mapping[str, Any], where: str) -> list[tuple[str, int, Any]]:
@@ -273,9 +183,6 @@ def loads(frame: Any, *, strings: Literal["object", "stringdtype"] = "object") -
         column_name, _tag, array, entries, scale = decoded.pop()
         values = python_metadata(entries)
         own = split_reserved(values)
-        if DTYPE_KEY in own:
-            # pyvorl.dtype does its work here: the array is back in its dtype.
-            array = restored(column_name, array, own.pop(DTYPE_KEY))
         if columns and len(array) != len(first := next(iter(columns.values()))):
             first_name = next(iter(columns))
             raise FrameError(0, f"column {column_name!r} has {len(array)} rows, column {first_name!r} has {len(first)}")
@@ -306,39 +213,3 @@ def split_reserved(values: dict[str, Any]) -> dict[str, Any]:
     """Takes the "pyvorl."-prefixed keys out of `values` and returns them."""
     reserved = {key: values.pop(key) for key in [key for key in values if key.startswith(RESERVED_PREFIX)]}
     return reserved
-
-
-def restored(column: str, array: NDArray[Any], original: object) -> NDArray[Any]:
-    """`array` back in the dtype dumps recorded for it. The record comes from the frame, so one that does
-    not parse, or names a dtype that dumps never stores as `array` is stored, is damage, not a hint."""
-    dtype = recorded_dtype(column, original)
-    kind = dtype.kind
-    if dtype == array.dtype:
-        return array
-    if kind in WIDENED and dtype.itemsize < 4 and array.dtype == WIDENED[kind]:
-        return array.astype(dtype)
-    if kind == "f" and array.dtype == np.float64:  # a decimal column; wider floats stay float64
-        return array.astype(dtype) if dtype.itemsize < 8 else array
-    if kind in "Mm" and np.datetime_data(dtype) in ONE_TIME_UNIT:
-        if array.dtype == np.int64:
-            return array.view(dtype)
-        if kind == "M" and array.dtype == np.dtype("M8[us]"):
-            return array.astype(dtype)
-    reason = f"{DTYPE_KEY!r} is {shown(original)}, which does not fit its {array.dtype} values"
-    raise FrameError(0, f"column {column!r}: {reason}")
-
-
-def recorded_dtype(column: str, original: object) -> np.dtype[Any]:
-    # Only names of the shape dumps writes reach np.dtype, which parses far more (and slowly).
-    if isinstance(original, str) and DTYPE_NAME.fullmatch(original):
-        try:
-            return np.dtype(original)
-        except (TypeError, ValueError):
-            pass
-    raise FrameError(0, f"column {column!r}: {DTYPE_KEY!r} is {shown(original)}, which is not a NumPy dtype")
-
-
-def shown(value: object) -> str:
-    """`value` for an error line: escaped, and cut short so that a hostile frame cannot flood it."""
-    text = repr(value)
-    return text if len(text) <= 60 else text[:57] + "..."

@@ -21,4 +21,24 @@ Buffer<double> d64_column_to_doubles(Buffer<D64> values) noexcept {
     return std::move(values).reinterpret_as<double>();
 }
 
+namespace {
+
+template <class Float>
+std::size_t first_nan_of(std::span<const Float> values) noexcept {
+    std::size_t i = 0;
+    // Blocks tested without a branch per value, which compilers vectorise.
+    for (constexpr std::size_t BLOCK = 64; values.size() - i >= BLOCK; i += BLOCK) {
+        bool nan = false;
+        for (std::size_t k = 0; k < BLOCK; ++k) nan |= values[i + k] != values[i + k];
+        if (nan) break;
+    }
+    while (i < values.size() && values[i] == values[i]) ++i;
+    return i;
+}
+
+}  // namespace
+
+std::size_t first_nan(std::span<const double> values) noexcept { return first_nan_of(values); }
+std::size_t first_nan(std::span<const float> values) noexcept { return first_nan_of(values); }
+
 }  // namespace vorl

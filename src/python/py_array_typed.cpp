@@ -11,6 +11,7 @@
 #include "core/decimal.hpp"
 #include "core/huge_pages.hpp"
 #include "python/args.hpp"
+#include "python/convert.hpp"
 #include "python/numpy_api.hpp"
 #include "python/value_error.hpp"
 
@@ -36,6 +37,8 @@ SeriesRef view_of(const ViewedArray& viewed) noexcept {
         case DataType::Float32: return viewed_as<DataType::Float32, float>(viewed);
         case DataType::Bool: return viewed_as<DataType::Bool, std::uint8_t>(viewed);
         case DataType::DateTime: return viewed_as<DataType::DateTime, std::int64_t>(viewed);
+        case DataType::UInt32: return viewed_as<DataType::UInt32, std::uint32_t>(viewed);
+        case DataType::UInt64: return viewed_as<DataType::UInt64, std::uint64_t>(viewed);
         default: break;
     }
     return SeriesRef{};
@@ -54,10 +57,58 @@ SeriesRef view_of(const Decimals& decimals) noexcept {
     return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.values.span()};
 }
 
+SeriesRef view_of(const ByteStrings& bytes) noexcept {
+    return SeriesRef{std::in_place_index<vorl::index_of<DataType::Bytes>>,
+                     std::span<const std::string_view>(bytes.views)};
+}
+
+std::size_t element_size(DataType type) noexcept {
+    switch (type) {
+        case DataType::Bool: return 1;
+        case DataType::Int32:
+        case DataType::UInt32:
+        case DataType::Float32: return 4;
+        default: return 8;
+    }
+}
+
 }  // namespace
 
 SeriesRef PyArrayTyped::view() const noexcept {
     return std::visit([](const auto& alternative) { return view_of(alternative); }, column);
+}
+
+std::size_t PyArrayTyped::byte_estimate() const noexcept {
+    if (const auto* viewed = std::get_if<ViewedArray>(&column)) return viewed->length * element_size(viewed->type);
+    if (const auto* bytes = std::get_if<ByteStrings>(&column)) {
+        return static_cast<std::size_t>(PyBytes_Size(bytes->owner.get())) + 8 * bytes->views.size();
+    }
+    return 8 * vorl::series_length(view());
+}
+
+void PyArrayTyped::take_private_copy() {
+    auto* viewed = std::get_if<ViewedArray>(&column);
+    if (viewed == nullptr) return;
+    const std::size_t size = viewed->length * element_size(viewed->type);
+    viewed->private_copy = vorl::Buffer<std::uint8_t>::uninitialized(size);
+    if (size != 0) std::memcpy(viewed->private_copy.data(), viewed->data, size);
+    viewed->data = viewed->private_copy.data();
+}
+
+void raise_misplaced_element(const TextRows& rows, std::size_t row, PyObject* item, bool bytes_column) {
+    PyRef name(PyUnicode_FromStringAndSize(rows.column.data(), static_cast<Py_ssize_t>(rows.column.size())));
+    if (!name) return;
+    const auto column = repr_text(name.get());
+    if (!column) return;
+    const std::string where = "column " + *column + " row " + std::to_string(row);
+    if (PyErr_Occurred() != nullptr) return raise_unencodable(item, where);
+    if (item == Py_None) return raise_value_error(where + ": None in a text column");
+    PyRef type_name(PyType_GetName(Py_TYPE(item)));
+    const auto type = type_name ? utf8_view(type_name.get()) : std::nullopt;
+    if (!type) return;
+    const bool text_or_bytes = PyUnicode_Check(item) || PyBytes_Check(item);
+    const char* holds = !text_or_bytes ? "a text column" : bytes_column ? "a column of bytes" : "a column of str";
+    raise_value_error(where + ": " + std::string(*type) + " object in " + holds);
 }
 
 namespace {
@@ -233,7 +284,7 @@ PyRef own_text_bytes(vorl::Buffer<char> bytes) {
 // change under it.
 // The length is read once, before the walk. item_at(i) gives element i, borrowed.
 template <class ItemAt>
-std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
+std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at, const TextRows* rows) {
     Texts texts;
     texts.views.reserve(length);
     vorl::advise_huge_pages(texts.views.data(), length * sizeof(std::string_view));
@@ -276,12 +327,15 @@ std::optional<PyArrayTyped> intake_texts(std::size_t length, ItemAt item_at) {
         }
         // An exact str needs no call to learn its type.
         if (Py_TYPE(item) != &PyUnicode_Type && !PyUnicode_Check(item)) {
-            raise_type_mismatch(item, "str");
+            rows != nullptr ? raise_misplaced_element(*rows, i, item, false) : raise_type_mismatch(item, "str");
             return std::nullopt;
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-        if (utf8 == nullptr) return std::nullopt;
+        if (utf8 == nullptr) {
+            if (rows != nullptr) raise_misplaced_element(*rows, i, item, false);
+            return std::nullopt;
+        }
         const auto count = static_cast<std::size_t>(size);
         if (bytes.size() - used < count) make_room(count);
         copy_text(bytes.data() + used, utf8, count);
@@ -305,9 +359,7 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
     }
     if (decimal_places && !check_decimal_places(*decimal_places, column_name)) return std::nullopt;
     if (!decimal_places) {
-        const auto length = static_cast<std::size_t>(PyList_Size(column));
-        return intake_texts(length,
-                            [column](std::size_t i) { return PyList_GetItem(column, static_cast<Py_ssize_t>(i)); });
+        return intake_text_list(column);
     }
     PyRef items(PyList_GetSlice(column, 0, PyList_Size(column)));
     if (!items) return std::nullopt;
@@ -334,9 +386,40 @@ std::optional<PyArrayTyped> intake_list(PyObject* column, std::optional<std::uin
 
 }  // namespace
 
-std::optional<PyArrayTyped> intake_text_objects(PyObject* const* items, std::size_t length) {
+std::optional<PyArrayTyped> intake_text_objects(PyObject* const* items, std::size_t length, const TextRows* rows) {
     // NumPy reads a NULL element of an object array as None.
-    return intake_texts(length, [items](std::size_t i) { return items[i] != nullptr ? items[i] : Py_None; });
+    return intake_texts(length, [items](std::size_t i) { return items[i] != nullptr ? items[i] : Py_None; }, rows);
+}
+
+std::optional<PyArrayTyped> intake_text_list(PyObject* list, const TextRows* rows) {
+    const auto length = static_cast<std::size_t>(PyList_Size(list));
+    return intake_texts(
+        length, [list](std::size_t i) { return PyList_GetItem(list, static_cast<Py_ssize_t>(i)); }, rows);
+}
+
+std::optional<PyArrayTyped> intake_byte_objects(PyObject* const* items, std::size_t length, const TextRows& rows) {
+    ByteStrings bytes;
+    bytes.views.reserve(length);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        PyObject* item = items[i] != nullptr ? items[i] : Py_None;
+        if (!PyBytes_Check(item)) {
+            raise_misplaced_element(rows, i, item, true);
+            return std::nullopt;
+        }
+        const auto size = static_cast<std::size_t>(PyBytes_Size(item));
+        bytes.views.emplace_back(PyBytes_AsString(item), size);
+        total += size;
+    }
+    bytes.owner = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!bytes.owner) return std::nullopt;
+    char* to = PyBytes_AsString(bytes.owner.get());
+    for (std::string_view& piece : bytes.views) {
+        if (!piece.empty()) std::memcpy(to, piece.data(), piece.size());
+        piece = std::string_view(to, piece.size());
+        to += piece.size();
+    }
+    return PyArrayTyped{std::move(bytes)};
 }
 
 std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::uint64_t> decimal_places,

@@ -18,13 +18,15 @@
 
 namespace pyvorl {
 
-// int64, float64, int32, float32, bool and datetime64[us] arrays, viewed in
-// place: `array` keeps the viewed buffer alive.
+// Fixed-width arrays viewed in place: `array` keeps the viewed buffer alive.
+// Another thread may change them meanwhile; `private_copy` then holds a
+// snapshot that `data` points at instead.
 struct ViewedArray {
-    vorl::DataType type;  // Int64, Float64, Int32, Float32, Bool or DateTime
+    vorl::DataType type;  // Int64, Float64, Int32, Float32, Bool, DateTime, UInt32 or UInt64
     PyRef array;
     const void* data;
     std::size_t length;
+    vorl::Buffer<std::uint8_t> private_copy;
 };
 
 // Datetimes converted to microseconds from ms, s or ns.
@@ -42,12 +44,29 @@ struct Decimals {
     vorl::Buffer<vorl::D64> values;
 };
 
+// `owner` (a bytes object) holds every element's bytes, which `views` view.
+struct ByteStrings {
+    PyRef owner;
+    std::vector<std::string_view> views;
+};
+
 struct PyArrayTyped {
-    std::variant<ViewedArray, DateTimes, Texts, Decimals> column;
+    std::variant<ViewedArray, DateTimes, Texts, Decimals, ByteStrings> column;
 
     // The column as the table model sees it; the DataType number follows the
-    // alternative (a viewed array's own type, then DateTime, String, Decimal).
+    // alternative (a viewed array's own type, then DateTime, String, Decimal, Bytes).
     vorl::SeriesRef view() const noexcept;
+    // Bytes of input behind the view, to decide whether long work drops the lock.
+    std::size_t byte_estimate() const noexcept;
+    // Points a viewed array at a copy that no other thread can change.
+    void take_private_copy();
+};
+
+// Where the elements of a text column come from, for errors that name the
+// column and the row; without one, a wrong element raises the plain type
+// mismatch.
+struct TextRows {
+    std::string_view column;
 };
 
 // Classifies `column`. decimal_places selects the decimal conversions for float
@@ -57,7 +76,20 @@ std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::u
                                           std::string_view column_name);
 
 // A String column from `length` borrowed objects (an object array's elements),
-// each of which must be a str; the first that is not raises the type mismatch.
-std::optional<PyArrayTyped> intake_text_objects(PyObject* const* items, std::size_t length);
+// each of which must be a str; the first that is not, or that UTF-8 cannot
+// hold, raises the type mismatch or (with rows) a ValueError naming its row.
+std::optional<PyArrayTyped> intake_text_objects(PyObject* const* items, std::size_t length,
+                                                const TextRows* rows = nullptr);
+// The same for the elements of a list.
+std::optional<PyArrayTyped> intake_text_list(PyObject* list, const TextRows* rows = nullptr);
+
+// A Bytes column from borrowed objects, each of which must be bytes; their
+// bytes are copied into one bytes object in one walk.
+std::optional<PyArrayTyped> intake_byte_objects(PyObject* const* items, std::size_t length, const TextRows& rows);
+
+// The ValueError for element `row` of a text or bytes column that is not of
+// the column's kind ("column 'a' row 1: None in a text column"), or that UTF-8
+// cannot hold (with its encoding error set).
+void raise_misplaced_element(const TextRows& rows, std::size_t row, PyObject* item, bool bytes_column);
 
 }  // namespace pyvorl

@@ -13,6 +13,7 @@
 #include "python/codec/metadata.hpp"
 #include "python/codec/string_dtype.hpp"
 #include "python/codec/without_lock.hpp"
+#include "python/dtype_routes.hpp"
 #include "python/numpy_api.hpp"
 #include "python/table_output.hpp"
 #include "python/value_error.hpp"
@@ -118,6 +119,15 @@ bool check_unique_names(const std::vector<vorl::Field>& fields) {
 
 PyRef field_to_python(vorl::Field& field, std::optional<unsigned> scale_of_decimals, NullColumns& nulls,
                       DecodeOptions options) {
+    // The recorded dtype does its work here and is not handed on.
+    PyRef recorded;
+    if (field.metadata) {
+        if (const auto found = field.metadata->find(DTYPE_KEY); found != field.metadata->end()) {
+            recorded = PyRef(variant_to_python(found->second));
+            if (!recorded) return {};
+            field.metadata->erase(found);
+        }
+    }
     PyRef metadata = metadata_to_python(field.metadata);
     if (!metadata) return {};
     const auto type = vorl::series_type(field.series);
@@ -126,6 +136,7 @@ PyRef field_to_python(vorl::Field& field, std::optional<unsigned> scale_of_decim
                   : options.string_dtype && type == vorl::DataType::String
                       ? string_dtype_array(vorl::get<vorl::DataType::String>(field.series), options.release_lock)
                       : series_to_array(std::move(field.series), nulls, 0);
+    if (recorded && array) array = restore_recorded_dtype(std::move(array), recorded.get(), field.name);
     if (!array) return {};
     PyRef scale = scale_of_decimals ? PyRef(PyLong_FromUnsignedLong(*scale_of_decimals)) : PyRef::borrow(Py_None);
     if (!scale) return {};

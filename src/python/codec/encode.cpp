@@ -1,8 +1,11 @@
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/d64_columns.hpp"
+#include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
 #include "core/encoding.hpp"
 #include "core/frame.hpp"
@@ -12,6 +15,7 @@
 #include "python/codec/metadata.hpp"
 #include "python/codec/without_lock.hpp"
 #include "python/convert.hpp"
+#include "python/dtype_routes.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_array_typed.hpp"
 #include "python/value_error.hpp"
@@ -29,88 +33,68 @@ using vorl::DataType;
 struct Column {
     std::string_view name;
     std::optional<vorl::Metadata> metadata;
-    std::optional<PyArrayTyped> typed;  // shared intake: floats, bools, converted datetimes, texts, float decimals
-    // Integer arrays read in place: int32/int64/uint32/uint64/datetime64[us].
-    PyRef owner;  // the array, or the bytes object that holds a byte-string column
-    DataType integer_type = DataType::Null;
-    const void* source = nullptr;
-    std::size_t length = 0;
-    std::size_t element_size = 0;
-    vorl::Buffer<std::uint8_t> private_copy;
-    std::vector<std::string_view> pieces;  // byte strings
-    vorl::Buffer<vorl::D64> decimals;      // decimal texts
-    bool is_bytes = false;
-    bool is_decimal_texts = false;
-
-    std::size_t byte_estimate() const noexcept {
-        if (is_bytes) return PyBytes_Size(owner.get()) + 8 * pieces.size();
-        if (integer_type != DataType::Null) return length * element_size;
-        return 8 * (typed ? vorl::series_length(typed->view()) : decimals.size());
-    }
-
-    // Points the column at a copy of its integers that no other thread can change.
-    void take_private_copy() {
-        if (integer_type == DataType::Null) return;
-        private_copy = vorl::Buffer<std::uint8_t>::uninitialized(length * element_size);
-        if (length != 0) std::memcpy(private_copy.data(), source, length * element_size);
-        source = private_copy.data();
-    }
-
-    template <class T>
-    std::span<const T> integers() const noexcept {
-        return {static_cast<const T*>(source), length};
-    }
-
-    vorl::SeriesRef view() const noexcept {
-        if (typed) return typed->view();
-        if (is_bytes)
-            return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Bytes>>,
-                                   std::span<const std::string_view>(pieces)};
-        if (is_decimal_texts)
-            return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.span()};
-        switch (integer_type) {
-            case DataType::DateTime:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>,
-                                       integers<std::int64_t>()};
-            case DataType::Int64:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int64>>, integers<std::int64_t>()};
-            case DataType::Int32:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::Int32>>, integers<std::int32_t>()};
-            case DataType::UInt32:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt32>>,
-                                       integers<std::uint32_t>()};
-            case DataType::UInt64:
-                return vorl::SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt64>>,
-                                       integers<std::uint64_t>()};
-            default: break;
-        }
-        return vorl::SeriesRef{};
-    }
+    PyRef array;  // the array the column views or was converted from
+    PyArrayTyped typed;
 };
+
+// What a column is called in an error text: "column 'a'".
+std::string label_of(PyObject* name) { return "column " + repr_text(name).value_or("?"); }
+
+std::string dtype_text(PyArray_Descr* descr) {
+    PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+    const auto view = text ? utf8_view(text.get()) : std::nullopt;
+    return view ? std::string(*view) : std::string("?");
+}
+
+PyArrayTyped viewed(PyRef array, DataType type) {
+    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
+    const auto length = static_cast<std::size_t>(PyArray_DIM(data, 0));
+    const void* values = PyArray_DATA(data);
+    return PyArrayTyped{ViewedArray{type, std::move(array), values, length, {}}};
+}
+
+vorl::TimeUnit unit_of(const DtypeRoute& route) {
+    const std::string_view name = route.name;
+    if (name.ends_with("[s]")) return vorl::TimeUnit::Second;
+    if (name.ends_with("[ms]")) return vorl::TimeUnit::Millisecond;
+    if (name.ends_with("[ns]")) return vorl::TimeUnit::Nanosecond;
+    return vorl::TimeUnit::Microsecond;
+}
+
+// Datetimes in s, ms or ns as microseconds when every value converts exactly
+// (nanoseconds that are whole microseconds, seconds and milliseconds whose
+// microseconds fit int64); otherwise their ticks, as an Int64 column.
+PyArrayTyped datetimes(PyRef array, const DtypeRoute& route) {
+    const auto* data = static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    const auto length = static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0));
+    const vorl::TimeUnit unit = unit_of(route);
+    bool exact = true;
+    if (unit == vorl::TimeUnit::Nanosecond) {
+        for (std::size_t i = 0; i < length && exact; ++i) exact = data[i] == vorl::NOT_A_TIME || data[i] % 1000 == 0;
+    }
+    if (exact) {
+        DateTimes converted{vorl::Buffer<std::int64_t>::uninitialized(length)};
+        vorl::advise_huge_pages(converted.micros.data(), length * sizeof(std::int64_t));
+        if (vorl::to_microseconds({data, length}, unit, converted.micros.data()) == length) {
+            return PyArrayTyped{std::move(converted)};
+        }
+    }
+    return viewed(std::move(array), DataType::Int64);
+}
 
 // The elements of a list or of a 1-D contiguous object array, borrowed. Nothing
 // that reads them runs Python code, so neither can change during the walk.
 class Items {
 public:
-    bool take(PyObject* data) {
+    explicit Items(PyObject* data) {
         if (PyList_Check(data)) {
             list_ = data;
             length_ = static_cast<std::size_t>(PyList_Size(data));
-            return true;
+        } else {
+            auto* array = reinterpret_cast<PyArrayObject*>(data);
+            objects_ = static_cast<PyObject* const*>(PyArray_DATA(array));
+            length_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
         }
-        const NumpyTypes* types = numpy_types();
-        if (types == nullptr) return false;
-        auto* array = reinterpret_cast<PyArrayObject*>(data);
-        const bool usable = PyArray_Check(data) && PyArray_NDIM(array) == 1 &&
-                            PyArray_EquivTypes(PyArray_DESCR(array), types->object) &&
-                            (PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS) != 0;
-        if (!usable) {
-            PyErr_SetString(PyExc_TypeError, "texts must be a list or a 1-D contiguous object array");
-            return false;
-        }
-        objects_ = static_cast<PyObject* const*>(PyArray_DATA(array));
-        length_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
-        return true;
     }
     std::size_t size() const noexcept { return length_; }
     // NumPy reads a NULL element of an object array as None.
@@ -118,7 +102,6 @@ public:
         if (list_ != nullptr) return PyList_GetItem(list_, static_cast<Py_ssize_t>(i));
         return objects_[i] != nullptr ? objects_[i] : Py_None;
     }
-    PyObject* const* objects() const noexcept { return objects_; }
 
 private:
     PyObject* list_ = nullptr;
@@ -126,70 +109,19 @@ private:
     std::size_t length_ = 0;
 };
 
-// The integer arrays read in place; every other kind goes through the shared intake.
-bool take_integer_array(Column& column, PyObject* data) {
-    const NumpyTypes* types = numpy_types();
-    if (types == nullptr || !PyArray_Check(data)) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(data);
-    const struct {
-        PyArray_Descr* descr;
-        DataType type;
-        std::size_t size;
-    } kinds[] = {
-        {types->int64, DataType::Int64, 8},          {types->int32, DataType::Int32, 4},
-        {types->uint32, DataType::UInt32, 4},        {types->uint64, DataType::UInt64, 8},
-        {types->datetime_us, DataType::DateTime, 8},
-    };
-    for (const auto& kind : kinds) {
-        if (!PyArray_EquivTypes(PyArray_DESCR(array), kind.descr)) continue;
-        const int flags = PyArray_FLAGS(array);
-        const bool aligned = (flags & NPY_ARRAY_ALIGNED) != 0, contiguous = (flags & NPY_ARRAY_C_CONTIGUOUS) != 0;
-        if (PyArray_NDIM(array) != 1 || !aligned || !contiguous) return false;
-        column.owner = PyRef::borrow(data);
-        column.integer_type = kind.type;
-        column.source = PyArray_DATA(array);
-        column.length = static_cast<std::size_t>(PyArray_DIM(array, 0));
-        column.element_size = kind.size;
-        return true;
-    }
-    return false;
-}
-
-// Byte strings: every element's bytes copied into one bytes object, read in
-// one walk.
-bool take_bytes(Column& column, const Items& items) {
-    const std::size_t length = items.size();
-    column.pieces.reserve(length);
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto bytes = bytes_view(items[i]);
-        if (!bytes) return false;
-        column.pieces.emplace_back(reinterpret_cast<const char*>(bytes->data()), bytes->size());
-        total += bytes->size();
-    }
-    column.owner = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-    if (!column.owner) return false;
-    char* to = PyBytes_AsString(column.owner.get());
-    for (std::string_view& piece : column.pieces) {
-        if (!piece.empty()) std::memcpy(to, piece.data(), piece.size());
-        piece = std::string_view(to, piece.size());
-        to += piece.size();
-    }
-    column.is_bytes = true;
-    return true;
-}
-
 // Decimal texts at `places`: every text must be a finite decimal with at most
 // that many places, so nothing is rounded or dropped on the way.
-bool take_decimal_texts(Column& column, const Items& items, unsigned places) {
+std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, const std::string& label) {
     const std::size_t length = items.size();
-    column.decimals = vorl::Buffer<vorl::D64>::uninitialized(length);
-    const std::string prefix = "column '" + std::string(column.name) + "' row ";
+    Decimals decimals{vorl::Buffer<vorl::D64>::uninitialized(length)};
     for (std::size_t i = 0; i < length; ++i) {
         PyObject* item = items[i];
-        const auto text = utf8_view(item);
-        if (!text) return false;
-        auto parsed = vorl::parse_d64(*text);
+        std::optional<std::string_view> text;
+        if (PyUnicode_Check(item)) {
+            text = utf8_view(item);
+            if (!text) PyErr_Clear();  // a text that UTF-8 cannot hold is not a decimal either
+        }
+        auto parsed = text ? vorl::parse_d64(*text) : vorl::parse_d64("x");
         std::string problem;
         if (!parsed || parsed->is_special()) {
             problem = "is not a finite decimal";
@@ -199,60 +131,146 @@ bool take_decimal_texts(Column& column, const Items& items, unsigned places) {
             problem = "does not fit a decimal with " + std::to_string(places) + " places";
         }
         if (!problem.empty()) {
-            raise_value_error(prefix + std::to_string(i) + ": " + repr_text(item).value_or("?") + " " + problem);
-            return false;
+            raise_value_error(label + " row " + std::to_string(i) + ": " + repr_text(item).value_or("?") + " " +
+                              problem);
+            return std::nullopt;
         }
-        column.decimals[i] = parsed.value();
+        decimals.values[i] = parsed.value();
     }
-    column.is_decimal_texts = true;
-    return true;
+    return PyArrayTyped{std::move(decimals)};
+}
+
+// Float decimals: the decimal that was meant, or the row that has none.
+std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, const std::string& label) {
+    const NumpyTypes* types = numpy_types();
+    if (types == nullptr) return std::nullopt;
+    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
+    const bool single = PyArray_EquivTypes(PyArray_DESCR(data), types->float32);
+    if (!single && !PyArray_EquivTypes(PyArray_DESCR(data), types->float64)) {
+        array = PyRef(PyArray_CastToType(data, new_descr_reference(types->float64), 0));  // float16
+        if (!array) return std::nullopt;
+        data = reinterpret_cast<PyArrayObject*>(array.get());
+    }
+    const auto length = static_cast<std::size_t>(PyArray_DIM(data, 0));
+    Decimals decimals{vorl::Buffer<vorl::D64>::uninitialized(length)};
+    vorl::advise_huge_pages(decimals.values.data(), length * sizeof(vorl::D64));
+    const void* values = PyArray_DATA(data);
+    const auto* doubles = static_cast<const double*>(values);
+    const auto* floats = static_cast<const float*>(values);
+    // A decimal has no NaN: refused here, where the conversion would give zero.
+    const std::size_t nan = single ? vorl::first_nan({floats, length}) : vorl::first_nan({doubles, length});
+    const std::size_t stored = nan != length ? nan
+                               : single      ? vorl::floats_to_d64({floats, length}, places, decimals.values.data())
+                                             : vorl::doubles_to_d64({doubles, length}, places, decimals.values.data());
+    if (stored == length) return PyArrayTyped{std::move(decimals)};
+    const double bad = single ? static_cast<double>(floats[stored]) : doubles[stored];
+    PyRef number(PyFloat_FromDouble(bad));
+    const auto shown = number ? repr_text(number.get()) : std::nullopt;
+    if (!shown) return std::nullopt;
+    raise_value_error(label + " row " + std::to_string(stored) + ": " + *shown +
+                      (std::isfinite(bad) ? " does not fit a decimal with " + std::to_string(places) + " places"
+                                          : std::string(" cannot be stored as a decimal")));
+    return std::nullopt;
+}
+
+// The column of `data` (a 1-D array) as dumps stores it: the route of its
+// dtype, decimals where `places` is given, texts and byte strings. Sets
+// `recorded` to the dtype's name when the column type does not say it.
+std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> places, std::string_view name,
+                                         const std::string& label, const char*& recorded) {
+    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
+    PyArray_Descr* descr = PyArray_DESCR(data);
+    const char kind = descr->kind;
+    const TextRows rows{name};
+    const bool texts = kind == 'O' || kind == 'U' || kind == 'T';
+    if (texts && kind != 'O') {
+        // NumPy's fixed-width and variable-width strings, as the str they hold.
+        PyRef list(PyObject_CallMethod(array.get(), "tolist", nullptr));
+        if (!list) return std::nullopt;
+        array = std::move(list);
+    }
+    if (places) {
+        if (kind == 'f' && stores_decimals(descr)) {
+            const DtypeRoute* route = route_of(descr);
+            if (route->column != DataType::Float64) recorded = route->name;
+            return float_decimals(array, *places, label);
+        }
+        if (texts) return decimal_texts(Items(array.get()), *places, label);
+        raise_value_error(label + ": decimals apply to float and text columns, not " + dtype_text(descr));
+        return std::nullopt;
+    }
+    if (kind == 'U' || kind == 'T') return intake_text_list(array.get(), &rows);
+    if (kind == 'O') {
+        const Items items(array.get());
+        auto* objects = static_cast<PyObject* const*>(PyArray_DATA(data));
+        if (items.size() != 0 && PyBytes_Check(items[0])) return intake_byte_objects(objects, items.size(), rows);
+        return intake_text_objects(objects, items.size(), &rows);
+    }
+    const DtypeRoute* route = route_of(descr);
+    if (route == nullptr) {
+        if (PyErr_Occurred() == nullptr) raise_value_error(label + ": unsupported dtype " + dtype_text(descr));
+        return std::nullopt;
+    }
+    switch (route->carriage) {
+        case Carriage::AsIs: return viewed(PyRef::borrow(array.get()), route->column);
+        case Carriage::Widened: {
+            recorded = route->name;
+            array = PyRef(PyArray_CastToType(data, new_descr_reference(widened_descr(*route)), 0));
+            if (!array) return std::nullopt;
+            return viewed(PyRef::borrow(array.get()), route->column);
+        }
+        case Carriage::Microseconds: recorded = route->name; return datetimes(PyRef::borrow(array.get()), *route);
+        case Carriage::Ticks: recorded = route->name; return viewed(PyRef::borrow(array.get()), DataType::Int64);
+    }
+    return std::nullopt;
 }
 
 std::optional<Column> take_column(PyObject* item) {
-    if (!PyTuple_Check(item) || PyTuple_Size(item) != 5) {
-        PyErr_SetString(PyExc_TypeError, "columns must be (name, kind, data, places, metadata) tuples");
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 4) {
+        PyErr_SetString(PyExc_TypeError, "columns must be (name, data, places, metadata) tuples");
         return std::nullopt;
     }
     Column column;
-    const auto name = utf8_view(PyTuple_GetItem(item, 0));
-    const auto kind = utf8_view(PyTuple_GetItem(item, 1));
-    if (!name || !kind) return std::nullopt;
+    PyObject* name_object = PyTuple_GetItem(item, 0);
+    const auto name = utf8_view(name_object);
+    if (!name) {
+        if (PyUnicode_Check(name_object)) raise_unencodable(name_object, "column name");
+        return std::nullopt;
+    }
     column.name = *name;
-    PyObject* data = PyTuple_GetItem(item, 2);
-    PyObject* places_object = PyTuple_GetItem(item, 3);
-    std::optional<std::uint64_t> places;
+    const std::string label = label_of(name_object);
+    PyObject* places_object = PyTuple_GetItem(item, 2);
+    std::optional<unsigned> places;
     if (places_object != Py_None) {
-        places = PyLong_AsUnsignedLongLong(places_object);
+        const unsigned long long asked = PyLong_AsUnsignedLongLong(places_object);
         if (PyErr_Occurred() != nullptr) return std::nullopt;
-        if (*places > vorl::D64_MAX_SCALE) {
-            raise_value_error("column '" + std::string(column.name) + "': decimal places must be at most 15, got " +
-                              std::to_string(*places));
+        if (asked > vorl::D64_MAX_SCALE) {
+            raise_value_error(label + ": decimal places must be at most 15, got " + std::to_string(asked));
             return std::nullopt;
         }
+        places = static_cast<unsigned>(asked);
     }
-    auto metadata = metadata_from_python(PyTuple_GetItem(item, 4));
+    auto metadata = metadata_from_python(PyTuple_GetItem(item, 3), "field metadata of " + label);
     if (!metadata) return std::nullopt;
     column.metadata = std::move(*metadata);
 
-    bool taken = false;
-    Items items;
-    if (*kind == "b" || *kind == "t") {
-        if (!items.take(data)) return std::nullopt;
+    PyObject* data = PyTuple_GetItem(item, 1);
+    if (!PyArray_Check(data)) {
+        raise_type_mismatch(data, "ndarray");
+        return std::nullopt;
     }
-    if (*kind == "b") {
-        taken = take_bytes(column, items);
-    } else if (*kind == "t" && places) {
-        taken = take_decimal_texts(column, items, static_cast<unsigned>(*places));
-    } else if (*kind == "t" && items.objects() != nullptr) {
-        column.typed = intake_text_objects(items.objects(), items.size());
-        taken = column.typed.has_value();
-    } else if (!places && take_integer_array(column, data)) {
-        taken = true;
-    } else if (PyErr_Occurred() == nullptr) {
-        column.typed = intake_column(data, places, column.name);
-        taken = column.typed.has_value();
+    // Native byte order, aligned and contiguous: a copy only where the array is not.
+    constexpr int LAYOUT = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED;
+    column.array = PyRef(PyArray_FromAny(data, nullptr, 1, 1, LAYOUT, nullptr));
+    if (!column.array) return std::nullopt;
+    const char* recorded = nullptr;
+    auto typed = exact_column(column.array, places, column.name, label, recorded);
+    if (!typed) return std::nullopt;
+    column.typed = std::move(*typed);
+    if (recorded != nullptr) {
+        if (!column.metadata) column.metadata.emplace();
+        vorl::metadata_insert(*column.metadata, std::string(DTYPE_KEY), vorl::string_variant(recorded));
     }
-    if (!taken) return std::nullopt;
     return column;
 }
 
@@ -290,11 +308,12 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             PyErr_SetString(PyExc_TypeError, "encode(columns: list, table_metadata: list)");
             return nullptr;
         }
+        if (numpy_types() == nullptr) return nullptr;
         // A private copy of the list holds every column tuple, and so every
         // name and array, while their views are in use.
         PyRef items(PyList_GetSlice(args[0], 0, PyList_Size(args[0])));
         if (!items) return nullptr;
-        auto table_metadata = metadata_from_python(args[1]);
+        auto table_metadata = metadata_from_python(args[1], "metadata");
         if (!table_metadata) return nullptr;
         std::vector<Column> columns;
         columns.reserve(static_cast<std::size_t>(PyList_Size(items.get())));
@@ -302,13 +321,13 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
             auto column = take_column(PyList_GetItem(items.get(), i));
             if (!column) return nullptr;
-            estimate += column->byte_estimate();
+            estimate += column->typed.byte_estimate();
             columns.push_back(std::move(*column));
         }
         vorl::TableRef table{vorl::TABLE_PAYLOAD_MAGIC_VERSION, {}, std::move(*table_metadata), false};
         table.fields.reserve(columns.size());
         for (Column& column : columns) {
-            vorl::FieldRef field = vorl::FieldRef::of(column.name, column.view());
+            vorl::FieldRef field = vorl::FieldRef::of(column.name, column.typed.view());
             field.metadata = std::move(column.metadata);
             table.fields.push_back(std::move(field));
         }
@@ -319,8 +338,8 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             // without the lock, too): encode a snapshot instead.
             maybe_without_lock(release, [&] {
                 for (std::size_t i = 0; i < columns.size(); ++i) {
-                    columns[i].take_private_copy();
-                    table.fields[i].series = columns[i].view();
+                    columns[i].typed.take_private_copy();
+                    table.fields[i].series = columns[i].typed.view();
                 }
             });
             frame = encode_frame(table, release, false);

@@ -9,18 +9,19 @@
 namespace pyvorl::codec {
 
 // encode(columns, table_metadata) -> bytes, one whole frame.
-//   columns: list of (name, kind, data, places or None, field metadata or None)
-//   kind "a": a 1-D contiguous array of int32/int64/uint32/uint64/float32/
-//   float64/bool/datetime64[s|ms|us|ns]; "t": str (decimal texts when places
-//   is given) and "b": bytes, each as a list or a 1-D contiguous object array. Metadata as in metadata.hpp.
+//   columns: list of (name, 1-D array, decimal places or None, field metadata
+//   or None). Each dtype is stored as dtype_routes.hpp says; texts and byte
+//   strings come as object, <U or StringDType arrays. A column that cannot be
+//   stored raises ValueError naming it (and the row). Metadata as in metadata.hpp.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // decode(buffer, string_dtype=False) -> (table metadata, [(name, column tag, array, field metadata,
 // decimal scale or None)]) over a buffer holding exactly one whole frame. A bad
 // frame raises ValueError whose text begins "truncated frame", "trailing bytes",
-// "not a table frame" or "damaged frame". Date-times come back as UTC
-// datetime64[us]; decimals as float64, NaN and infinities included; texts as
-// str in object arrays, or as StringDType arrays when string_dtype is true.
+// "not a table frame" or "damaged frame". Arrays come back in the dtype
+// recorded under "pyvorl.dtype" (which is not handed on), else date-times as
+// UTC datetime64[us], decimals as float64; texts as str in object arrays, or
+// as StringDType arrays when string_dtype is true.
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // objects(list) -> a 1-D object array holding the list's elements, in one pass.

@@ -6,6 +6,7 @@
 
 #include "core/data_type.hpp"
 #include "python/convert.hpp"
+#include "python/value_error.hpp"
 
 namespace pyvorl::codec {
 namespace {
@@ -52,6 +53,8 @@ std::optional<vorl::Variant> variant_from_python(long tag, PyObject* value) {
     return std::nullopt;
 }
 
+}  // namespace
+
 PyObject* variant_to_python(const vorl::Variant& value) {
     switch (value.index()) {
         case tag_of<DataType::Null>: Py_RETURN_NONE;
@@ -85,9 +88,19 @@ PyObject* variant_to_python(const vorl::Variant& value) {
     return nullptr;
 }
 
+namespace {
+
+// Where a value of the map sits, for an error text: the table map's "obj"
+// and "table" entries are the arguments obj and name.
+std::string place_of(std::string_view where, PyObject* key, std::string_view key_text) {
+    if (where == "metadata" && key_text == "obj") return "obj";
+    if (where == "metadata" && key_text == "table") return "name";
+    return std::string(where) + " " + repr_text(key).value_or("?");
+}
+
 }  // namespace
 
-std::optional<std::optional<vorl::Metadata>> metadata_from_python(PyObject* entries) {
+std::optional<std::optional<vorl::Metadata>> metadata_from_python(PyObject* entries, std::string_view where) {
     if (entries == Py_None) return std::optional<vorl::Metadata>{};
     if (!PyList_Check(entries)) {
         PyErr_SetString(PyExc_TypeError, "metadata must be a list of (key, tag, value)");
@@ -100,12 +113,20 @@ std::optional<std::optional<vorl::Metadata>> metadata_from_python(PyObject* entr
             PyErr_SetString(PyExc_TypeError, "metadata entries must be (key, tag, value)");
             return std::nullopt;
         }
-        const auto key = utf8_view(PyTuple_GetItem(entry, 0));
-        if (!key) return std::nullopt;
+        PyObject* key_object = PyTuple_GetItem(entry, 0);
+        const auto key = utf8_view(key_object);
+        if (!key) {
+            if (PyUnicode_Check(key_object)) raise_unencodable(key_object, std::string(where) + " key");
+            return std::nullopt;
+        }
         const long tag = PyLong_AsLong(PyTuple_GetItem(entry, 1));
         if (tag == -1 && PyErr_Occurred() != nullptr) return std::nullopt;
-        auto value = variant_from_python(tag, PyTuple_GetItem(entry, 2));
-        if (!value) return std::nullopt;
+        PyObject* value_object = PyTuple_GetItem(entry, 2);
+        auto value = variant_from_python(tag, value_object);
+        if (!value) {
+            if (PyUnicode_Check(value_object)) raise_unencodable(value_object, place_of(where, key_object, *key));
+            return std::nullopt;
+        }
         vorl::metadata_insert(map, std::string(*key), std::move(*value));
     }
     return std::optional<vorl::Metadata>(std::move(map));

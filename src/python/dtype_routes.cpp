@@ -1,0 +1,155 @@
+#include "python/dtype_routes.hpp"
+
+#include <array>
+#include <string>
+
+#include "python/convert.hpp"
+#include "python/value_error.hpp"
+
+namespace pyvorl {
+namespace {
+
+using vorl::DataType;
+
+constexpr DtypeRoute ROUTES[] = {
+    {"bool", DataType::Bool, Carriage::AsIs},
+    {"int8", DataType::Int32, Carriage::Widened},
+    {"int16", DataType::Int32, Carriage::Widened},
+    {"int32", DataType::Int32, Carriage::AsIs},
+    {"int64", DataType::Int64, Carriage::AsIs},
+    {"uint8", DataType::UInt32, Carriage::Widened},
+    {"uint16", DataType::UInt32, Carriage::Widened},
+    {"uint32", DataType::UInt32, Carriage::AsIs},
+    {"uint64", DataType::UInt64, Carriage::AsIs},
+    {"float16", DataType::Float32, Carriage::Widened},
+    {"float32", DataType::Float32, Carriage::AsIs},
+    {"float64", DataType::Float64, Carriage::AsIs},
+    {"datetime64[us]", DataType::DateTime, Carriage::AsIs},
+    {"datetime64[s]", DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[ms]", DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[ns]", DataType::DateTime, Carriage::Microseconds},
+    {"timedelta64[s]", DataType::Int64, Carriage::Ticks},
+    {"timedelta64[ms]", DataType::Int64, Carriage::Ticks},
+    {"timedelta64[us]", DataType::Int64, Carriage::Ticks},
+    {"timedelta64[ns]", DataType::Int64, Carriage::Ticks},
+};
+constexpr std::size_t ROUTE_COUNT = std::size(ROUTES);
+
+PyArray_Descr* descr_named(const char* name) {
+    PyRef text(PyUnicode_FromString(name));
+    PyArray_Descr* descr = nullptr;
+    if (!text || PyArray_DescrConverter(text.get(), &descr) != NPY_SUCCEED) return nullptr;
+    return descr;
+}
+
+// The descriptors of ROUTES, made on first use (with the interpreter lock
+// held) and kept for the process.
+const std::array<PyArray_Descr*, ROUTE_COUNT>* route_descrs() {
+    static std::array<PyArray_Descr*, ROUTE_COUNT> descrs{};
+    static bool ready = false;
+    if (ready) return &descrs;
+    if (numpy_types() == nullptr) return nullptr;
+    for (std::size_t i = 0; i < ROUTE_COUNT; ++i) {
+        if (descrs[i] == nullptr && (descrs[i] = descr_named(ROUTES[i].name)) == nullptr) return nullptr;
+    }
+    ready = true;
+    return &descrs;
+}
+
+// Only names of the shape dumps writes ("int8", "datetime64[ns]") reach
+// NumPy's parser, which takes far more (and some of it slowly).
+bool dtype_shaped(std::string_view name) {
+    std::size_t i = 0;
+    const auto take = [&](auto accepts) {
+        const std::size_t start = i;
+        while (i < name.size() && accepts(name[i])) ++i;
+        return i > start;
+    };
+    if (!take([](char c) { return c >= 'a' && c <= 'z'; })) return false;
+    take([](char c) { return c >= '0' && c <= '9'; });
+    if (i == name.size()) return true;
+    if (name[i++] != '[' || !take([](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); })) {
+        return false;
+    }
+    return i + 1 == name.size() && name[i] == ']';
+}
+
+// repr() of a value from a frame, cut short so that a hostile frame cannot flood an error line.
+std::string shown(PyObject* value) {
+    std::string text = repr_text(value).value_or("?");
+    if (text.size() > 60) text = text.substr(0, 57) + "...";
+    return text;
+}
+
+void raise_damaged_record(std::string_view column, PyObject* recorded, const std::string& why) {
+    PyErr_Clear();
+    PyRef name(PyUnicode_FromStringAndSize(column.data(), static_cast<Py_ssize_t>(column.size())));
+    raise_value_error("column " + (name ? repr_text(name.get()).value_or("?") : std::string("?")) + ": '" +
+                      std::string(DTYPE_KEY) + "' is " + shown(recorded) + ", which " + why);
+}
+
+PyRef cast(const PyRef& array, PyArray_Descr* descr) {
+    return PyRef(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(array.get()), new_descr_reference(descr), 0));
+}
+
+}  // namespace
+
+const DtypeRoute* route_of(PyArray_Descr* descr) {
+    const auto* descrs = route_descrs();
+    if (descrs == nullptr) return nullptr;
+    for (std::size_t i = 0; i < ROUTE_COUNT; ++i) {
+        if (PyArray_EquivTypes(descr, (*descrs)[i])) return &ROUTES[i];
+    }
+    return nullptr;
+}
+
+PyArray_Descr* widened_descr(const DtypeRoute& route) {
+    const NumpyTypes* types = numpy_types();
+    if (types == nullptr) return nullptr;
+    switch (route.column) {
+        case DataType::Int32: return types->int32;
+        case DataType::UInt32: return types->uint32;
+        default: return types->float32;
+    }
+}
+
+bool stores_decimals(PyArray_Descr* descr) {
+    const DtypeRoute* route = route_of(descr);
+    return route != nullptr && (route->column == DataType::Float32 || route->column == DataType::Float64);
+}
+
+PyRef restore_recorded_dtype(PyRef array, PyObject* recorded, std::string_view column) {
+    const auto name = PyUnicode_Check(recorded) ? utf8_view(recorded) : std::nullopt;
+    PyErr_Clear();
+    PyArray_Descr* parsed = nullptr;
+    if (!name || !dtype_shaped(*name) || PyArray_DescrConverter(recorded, &parsed) != NPY_SUCCEED) {
+        raise_damaged_record(column, recorded, "is not a NumPy dtype");
+        return {};
+    }
+    PyRef parsed_ref(reinterpret_cast<PyObject*>(parsed));
+    PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array.get()));
+    if (PyArray_EquivTypes(parsed, have)) return array;
+    const DtypeRoute* route = route_of(parsed);
+    const NumpyTypes* types = numpy_types();
+    if (route == nullptr || types == nullptr) {
+        // Floats wider than float64 were stored as float64 decimals and stay so.
+        if (types != nullptr && parsed->kind == 'f' && PyArray_EquivTypes(have, types->float64)) return array;
+    } else if (route->carriage == Carriage::Widened && PyArray_EquivTypes(have, widened_descr(*route))) {
+        return cast(array, parsed);
+    } else if (parsed->kind == 'f' && PyArray_EquivTypes(have, types->float64)) {
+        return cast(array, parsed);  // a decimal column
+    } else if (parsed->kind == 'M' || parsed->kind == 'm') {
+        if (PyArray_EquivTypes(have, types->int64)) {
+            return PyRef(
+                PyArray_View(reinterpret_cast<PyArrayObject*>(array.get()), new_descr_reference(parsed), nullptr));
+        }
+        if (parsed->kind == 'M' && PyArray_EquivTypes(have, types->datetime_us)) return cast(array, parsed);
+    }
+    PyRef have_text(PyObject_Str(reinterpret_cast<PyObject*>(have)));
+    raise_damaged_record(
+        column, recorded,
+        "does not fit its " + std::string(have_text ? utf8_view(have_text.get()).value_or("?") : "?") + " values");
+    return {};
+}
+
+}  // namespace pyvorl
