@@ -2,9 +2,9 @@
 #include <vector>
 
 #include "core/frame.hpp"
-#include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/frame_bytes.hpp"
 #include "python/functions.hpp"
 #include "python/pack_arguments.hpp"
 #include "python/py_array_typed.hpp"
@@ -65,22 +65,8 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         for (const NamedColumn& column : *columns)
             table.fields.push_back(vorl::FieldRef::of(column.name, column.data.view()));
 
-        const auto size = vorl::table_frame_size(table);
-        if (!size) {
-            PyErr_SetString(PyExc_ValueError, size.error().message().c_str());
-            return nullptr;
-        }
-        // The counting pass gave the exact size, so the frame is written
-        // straight into the bytes object that is returned.
-        PyRef frame(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
+        PyRef frame = frame_bytes(table, false);
         if (!frame) return nullptr;
-        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
-        vorl::advise_huge_pages(out, size.value());
-        const auto written = vorl::write_table_frame(table, {out, size.value()});
-        if (!written) {
-            PyErr_SetString(PyExc_SystemError, written.error().message().c_str());
-            return nullptr;
-        }
         return frame.release();
     });
 }

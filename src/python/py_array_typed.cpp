@@ -132,18 +132,25 @@ void raise_unfit_decimal(double value, unsigned places, std::string_view column_
 }
 
 template <class Float>
-std::optional<PyArrayTyped> floats_to_decimals(const Float* values, std::size_t length, unsigned places,
-                                               std::string_view column_name) {
-    Decimals decimals{vorl::Buffer<D64>::uninitialized(length)};
-    vorl::advise_huge_pages(decimals.values.data(), length * sizeof(D64));
+std::variant<Decimals, std::size_t> floats_as_decimals(std::span<const Float> values, unsigned places) {
+    Decimals decimals{vorl::Buffer<D64>::uninitialized(values.size())};
+    vorl::advise_huge_pages(decimals.values.data(), values.size() * sizeof(D64));
     std::size_t stored;
     if constexpr (sizeof(Float) == 8) {
-        stored = vorl::doubles_to_d64({values, length}, places, decimals.values.data());
+        stored = vorl::doubles_to_d64(values, places, decimals.values.data());
     } else {
-        stored = vorl::floats_to_d64({values, length}, places, decimals.values.data());
+        stored = vorl::floats_to_d64(values, places, decimals.values.data());
     }
-    if (stored == length) return PyArrayTyped{std::move(decimals)};
-    raise_unfit_decimal(static_cast<double>(values[stored]), places, column_name);
+    if (stored != values.size()) return stored;
+    return decimals;
+}
+
+template <class Float>
+std::optional<PyArrayTyped> floats_to_decimals(const Float* values, std::size_t length, unsigned places,
+                                               std::string_view column_name) {
+    auto decimals = decimals_of(std::span<const Float>(values, length), places);
+    if (auto* made = std::get_if<Decimals>(&decimals)) return PyArrayTyped{std::move(*made)};
+    raise_unfit_decimal(static_cast<double>(values[std::get<std::size_t>(decimals)]), places, column_name);
     return std::nullopt;
 }
 
@@ -162,11 +169,10 @@ std::optional<PyArrayTyped> intake_float_decimals(DataType type, const void* dat
 // microseconds do not fit is refused rather than wrapped.
 std::optional<PyArrayTyped> convert_datetimes(const std::int64_t* values, std::size_t length, vorl::TimeUnit unit,
                                               std::string_view column_name) {
-    DateTimes datetimes{vorl::Buffer<std::int64_t>::uninitialized(length)};
-    vorl::advise_huge_pages(datetimes.micros.data(), length * sizeof(std::int64_t));
-    const std::size_t unfit = vorl::to_microseconds({values, length}, unit, datetimes.micros.data());
-    if (unfit == length) return PyArrayTyped{std::move(datetimes)};
-    raise_value_error("column '" + std::string(column_name) + "': value " + std::to_string(values[unfit]) +
+    auto micros = microseconds_of({values, length}, unit);
+    if (auto* made = std::get_if<DateTimes>(&micros)) return PyArrayTyped{std::move(*made)};
+    raise_value_error("column '" + std::string(column_name) + "': value " +
+                      std::to_string(values[std::get<std::size_t>(micros)]) +
                       " does not fit a datetime in microseconds");
     return std::nullopt;
 }
@@ -435,6 +441,22 @@ std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::u
     }
     PyErr_Format(PyExc_ValueError, "unsupported data type: %U", type_name.get());
     return std::nullopt;
+}
+
+std::variant<DateTimes, std::size_t> microseconds_of(std::span<const std::int64_t> values, vorl::TimeUnit unit) {
+    DateTimes datetimes{vorl::Buffer<std::int64_t>::uninitialized(values.size())};
+    vorl::advise_huge_pages(datetimes.micros.data(), values.size() * sizeof(std::int64_t));
+    const std::size_t unfit = vorl::to_microseconds(values, unit, datetimes.micros.data());
+    if (unfit != values.size()) return unfit;
+    return datetimes;
+}
+
+std::variant<Decimals, std::size_t> decimals_of(std::span<const double> values, unsigned places) {
+    return floats_as_decimals(values, places);
+}
+
+std::variant<Decimals, std::size_t> decimals_of(std::span<const float> values, unsigned places) {
+    return floats_as_decimals(values, places);
 }
 
 }  // namespace pyvorl

@@ -8,11 +8,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "core/buffer.hpp"
+#include "core/datetime_units.hpp"
 #include "core/table.hpp"
 #include "python/handle.hpp"
 
@@ -61,6 +63,16 @@ struct PyArrayTyped {
     // Points a viewed array at a copy that no other thread can change.
     void take_private_copy();
 };
+
+// Conversions that both the specified and the exact intake make, each giving
+// the column or the index of the first value it cannot take.
+// Datetimes of another unit as microseconds (NaT kept, nanoseconds truncated):
+// fails where the microseconds do not fit int64.
+std::variant<DateTimes, std::size_t> microseconds_of(std::span<const std::int64_t> values, vorl::TimeUnit unit);
+// Floats as the decimals they were meant to be at `places` (NaN gives zero):
+// fails where a value has no decimal that fits.
+std::variant<Decimals, std::size_t> decimals_of(std::span<const double> values, unsigned places);
+std::variant<Decimals, std::size_t> decimals_of(std::span<const float> values, unsigned places);
 
 // Where the elements of a text column come from, for errors that name the
 // column and the row; without one, a wrong element raises the plain type

@@ -9,8 +9,11 @@
 #include "core/decimal.hpp"
 #include "core/huge_pages.hpp"
 #include "core/local_offset.hpp"
+#include "python/dtype_routes.hpp"
+#include "python/metadata.hpp"
 #include "python/numpy_api.hpp"
 #include "python/slice_container.hpp"
+#include "python/string_dtype.hpp"
 
 namespace pyvorl {
 namespace {
@@ -193,25 +196,28 @@ PyRef NullColumns::shared_array() {
     return shared_ ? PyRef::borrow(shared_.get()) : PyRef{};
 }
 
-PyRef series_to_array(vorl::Series series, NullColumns& nulls, std::int64_t datetime_offset) {
+namespace {
+
+PyRef series_to_array(vorl::Series series, NullColumns& nulls, const OutputPolicy& policy) {
     const NumpyTypes* types = numpy_types();
     if (types == nullptr) return {};
     switch (vorl::series_type(series)) {
-        case DataType::Null: return nulls.array();
+        case DataType::Null: return policy.shared_null_array ? nulls.shared_array() : nulls.array();
         case DataType::DateTime: {
             auto& values = vorl::get<DataType::DateTime>(series);
             // Frames keep UTC; the caller chooses the wall clock (the sum wraps, NaT stays NaT).
-            vorl::add_offset_keeping_nat(values.span(), datetime_offset);
+            vorl::add_offset_keeping_nat(values.span(), policy.datetime_offset);
             return array_over(std::move(values), types->datetime_us, free_buffer<std::int64_t>);
         }
         case DataType::Int64:
             return array_over(std::move(vorl::get<DataType::Int64>(series)), types->int64, free_buffer<std::int64_t>);
         case DataType::Float64:
             return array_over(std::move(vorl::get<DataType::Float64>(series)), types->float64, free_buffer<double>);
-        case DataType::Decimal:
-            return array_over(vorl::d64_column_to_doubles(std::move(vorl::get<DataType::Decimal>(series))),
-                              types->float64, free_buffer<double>);
-        case DataType::String: return objects_array<true>(vorl::get<DataType::String>(series), types->object);
+        case DataType::Decimal: break;  // decimals_to_doubles made it Float64
+        case DataType::String:
+            if (policy.string_dtype)
+                return string_dtype_array(vorl::get<DataType::String>(series), policy.release_lock);
+            return objects_array<true>(vorl::get<DataType::String>(series), types->object);
         case DataType::Bool:
             return array_over(std::move(vorl::get<DataType::Bool>(series)), types->boolean, free_buffer<std::uint8_t>);
         case DataType::Int32:
@@ -222,22 +228,58 @@ PyRef series_to_array(vorl::Series series, NullColumns& nulls, std::int64_t date
             return array_over(std::move(vorl::get<DataType::Float32>(series)), types->float32, free_buffer<float>);
         case DataType::Bytes: return objects_array<false>(vorl::get<DataType::Bytes>(series), types->object);
     }
-    PyErr_SetString(PyExc_SystemError, "unknown column type");
+    PyErr_SetString(PyExc_SystemError, "unconverted column type");
     return {};
 }
 
+// The value recorded under "pyvorl.dtype", taken out of the field's metadata;
+// nothing (and no error) when there is none.
+PyRef take_recorded_dtype(vorl::Field& field) {
+    if (!field.metadata) return {};
+    const auto found = field.metadata->find(DTYPE_KEY);
+    if (found == field.metadata->end()) return {};
+    PyRef recorded(variant_to_python(found->second));
+    if (recorded) field.metadata->erase(found);
+    return recorded;
+}
+
+}  // namespace
+
+std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table) {
+    std::vector<std::optional<unsigned>> scales(table.fields.size());
+    for (std::size_t i = 0; i < table.fields.size(); ++i) {
+        vorl::Series& series = table.fields[i].series;
+        auto* decimals = std::get_if<vorl::index_of<DataType::Decimal>>(&series);
+        if (decimals == nullptr) continue;
+        scales[i] = decimals->empty() ? 0u : (*decimals)[0].scale();
+        series.emplace<vorl::index_of<DataType::Float64>>(vorl::d64_column_to_doubles(std::move(*decimals)));
+    }
+    return scales;
+}
+
+PyRef field_array(vorl::Field& field, NullColumns& nulls, const OutputPolicy& policy) {
+    PyRef recorded;
+    if (policy.restore_recorded_dtype) {
+        recorded = take_recorded_dtype(field);
+        if (!recorded && PyErr_Occurred() != nullptr) return {};
+    }
+    PyRef array = series_to_array(std::move(field.series), nulls, policy);
+    if (recorded && array) return restore_recorded_dtype(std::move(array), recorded.get(), field.name);
+    return array;
+}
+
 PyRef table_to_py_list(vorl::Table table) {
-    const std::size_t row_count = table.row_count();
+    decimals_to_doubles(table);
+    NullColumns nulls(table.row_count());
     std::vector<vorl::Field> fields = std::move(table).into_fields();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     if (!list) return {};
-    NullColumns nulls(row_count);
-    const std::int64_t offset = vorl::local_offset_micros();
+    const OutputPolicy policy{.datetime_offset = vorl::local_offset_micros()};
     for (std::size_t i = 0; i < fields.size(); ++i) {
         vorl::Field& field = fields[i];
         PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
         if (!name) return {};
-        PyRef array = series_to_array(std::move(field.series), nulls, offset);
+        PyRef array = field_array(field, nulls, policy);
         if (!array) return {};
         PyRef pair(PyTuple_New(2));
         if (!pair) return {};

@@ -5,6 +5,8 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "core/table.hpp"
 #include "python/handle.hpp"
@@ -35,8 +37,23 @@ private:
     PyRef shared_;
 };
 
-// One 1-D array for `series`; a Null column is a view of `nulls`. Date-times
-// get datetime_offset (microseconds) added.
-PyRef series_to_array(vorl::Series series, NullColumns& nulls, std::int64_t datetime_offset);
+// How decoded columns come out: the one place where the two modules differ.
+struct OutputPolicy {
+    std::int64_t datetime_offset = 0;     // microseconds added to date-times
+    bool string_dtype = false;            // texts as StringDType arrays instead of object arrays of str
+    bool release_lock = false;            // packing StringDType texts may drop the interpreter lock
+    bool shared_null_array = false;       // Null columns as one array object rather than a view each
+    bool restore_recorded_dtype = false;  // "pyvorl.dtype" gives the array its dtype back, and is taken out
+};
+
+// Decimal columns become float64 columns in their own memory; returns the
+// scale of each field that held decimals. Part of the decoding, so that it
+// can run without the interpreter lock with the rest of it.
+std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table);
+
+// The 1-D array of one decoded field, whose series it consumes (after
+// decimals_to_doubles); a Null column is a view of `nulls`. On failure a
+// Python exception is set.
+PyRef field_array(vorl::Field& field, NullColumns& nulls, const OutputPolicy& policy);
 
 }  // namespace pyvorl

@@ -6,17 +6,14 @@
 #include <vector>
 
 #include "core/byte_order.hpp"
-#include "core/d64_columns.hpp"
 #include "core/frame.hpp"
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
-#include "python/codec/metadata.hpp"
-#include "python/codec/string_dtype.hpp"
-#include "python/codec/without_lock.hpp"
-#include "python/dtype_routes.hpp"
+#include "python/metadata.hpp"
 #include "python/numpy_api.hpp"
 #include "python/table_output.hpp"
 #include "python/value_error.hpp"
+#include "python/without_lock.hpp"
 
 namespace pyvorl::codec {
 namespace {
@@ -69,28 +66,6 @@ bool check_envelope(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-// How text columns come out, and whether long work may drop the interpreter lock.
-struct DecodeOptions {
-    bool string_dtype = false;
-    bool release_lock = false;
-};
-
-// Decimal columns become float64; returns the scale of each decimal column.
-// (A compact decimal column holds no NaN or infinity: running sums of
-// differences are plain numbers.) Part of the decoding, so it runs without
-// the lock where that does.
-std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table) {
-    std::vector<std::optional<unsigned>> scales(table.fields.size());
-    for (std::size_t i = 0; i < table.fields.size(); ++i) {
-        vorl::Series& series = table.fields[i].series;
-        auto* decimals = std::get_if<vorl::index_of<vorl::DataType::Decimal>>(&series);
-        if (decimals == nullptr) continue;
-        scales[i] = decimals->empty() ? 0u : (*decimals)[0].scale();
-        series.emplace<vorl::index_of<vorl::DataType::Float64>>(vorl::d64_column_to_doubles(std::move(*decimals)));
-    }
-    return scales;
-}
-
 // A Null column has no length of its own: it takes the table's, that of
 // its first other column.
 std::size_t rows_of_non_null_columns(const vorl::Table& table) {
@@ -118,26 +93,13 @@ bool check_unique_names(const std::vector<vorl::Field>& fields) {
 }
 
 PyRef field_to_python(vorl::Field& field, std::optional<unsigned> scale_of_decimals, NullColumns& nulls,
-                      DecodeOptions options) {
-    // The recorded dtype does its work here and is not handed on.
-    PyRef recorded;
-    if (field.metadata) {
-        if (const auto found = field.metadata->find(DTYPE_KEY); found != field.metadata->end()) {
-            recorded = PyRef(variant_to_python(found->second));
-            if (!recorded) return {};
-            field.metadata->erase(found);
-        }
-    }
+                      const OutputPolicy& policy) {
+    const auto type = vorl::series_type(field.series);
+    PyRef array = field_array(field, nulls, policy);  // takes the recorded dtype out of the metadata
+    if (!array) return {};
     PyRef metadata = metadata_to_python(field.metadata);
     if (!metadata) return {};
-    const auto type = vorl::series_type(field.series);
     const auto tag = static_cast<int>(scale_of_decimals ? vorl::DataType::Decimal : type);
-    PyRef array = type == vorl::DataType::Null ? nulls.shared_array()
-                  : options.string_dtype && type == vorl::DataType::String
-                      ? string_dtype_array(vorl::get<vorl::DataType::String>(field.series), options.release_lock)
-                      : series_to_array(std::move(field.series), nulls, 0);
-    if (recorded && array) array = restore_recorded_dtype(std::move(array), recorded.get(), field.name);
-    if (!array) return {};
     PyRef scale = scale_of_decimals ? PyRef(PyLong_FromUnsignedLong(*scale_of_decimals)) : PyRef::borrow(Py_None);
     if (!scale) return {};
     PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
@@ -153,11 +115,12 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             PyErr_SetString(PyExc_TypeError, "decode(buffer, string_dtype=False)");
             return nullptr;
         }
-        DecodeOptions options;
+        // Date-times in UTC, dtypes as recorded, one array for every Null column.
+        OutputPolicy policy{.shared_null_array = true, .restore_recorded_dtype = true};
         if (nargs == 2) {
             const int string_dtype = PyObject_IsTrue(args[1]);
             if (string_dtype < 0) return nullptr;
-            options.string_dtype = string_dtype != 0;
+            policy.string_dtype = string_dtype != 0;
         }
         if (numpy_types() == nullptr) return nullptr;
         BufferView buffer;
@@ -175,8 +138,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (!immutable) snapshot = vorl::Buffer<std::uint8_t>::uninitialized(bytes.size());
         std::optional<vorl::Result<vorl::Table, vorl::TableFrameError>> table;
         std::vector<std::optional<unsigned>> scales;
-        options.release_lock = bytes.size() >= RELEASE_LOCK_BYTES;
-        maybe_without_lock(options.release_lock, [&] {
+        policy.release_lock = bytes.size() >= RELEASE_LOCK_BYTES;
+        maybe_without_lock(policy.release_lock, [&] {
             if (!immutable) {
                 std::memcpy(snapshot.data(), bytes.data(), bytes.size());
                 bytes = snapshot.span();
@@ -197,7 +160,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         PyRef columns(PyList_New(static_cast<Py_ssize_t>(fields.size())));
         if (!columns) return nullptr;
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            PyRef column = field_to_python(fields[i], scales[i], nulls, options);
+            PyRef column = field_to_python(fields[i], scales[i], nulls, policy);
             if (!column) return nullptr;
             PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), column.release());
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go

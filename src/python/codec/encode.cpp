@@ -9,16 +9,16 @@
 #include "core/decimal.hpp"
 #include "core/encoding.hpp"
 #include "core/frame.hpp"
-#include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
-#include "python/codec/metadata.hpp"
-#include "python/codec/without_lock.hpp"
 #include "python/convert.hpp"
 #include "python/dtype_routes.hpp"
+#include "python/frame_bytes.hpp"
+#include "python/metadata.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_array_typed.hpp"
 #include "python/value_error.hpp"
+#include "python/without_lock.hpp"
 
 namespace pyvorl::codec {
 namespace {
@@ -73,11 +73,8 @@ PyArrayTyped datetimes(PyRef array, const DtypeRoute& route) {
         for (std::size_t i = 0; i < length && exact; ++i) exact = data[i] == vorl::NOT_A_TIME || data[i] % 1000 == 0;
     }
     if (exact) {
-        DateTimes converted{vorl::Buffer<std::int64_t>::uninitialized(length)};
-        vorl::advise_huge_pages(converted.micros.data(), length * sizeof(std::int64_t));
-        if (vorl::to_microseconds({data, length}, unit, converted.micros.data()) == length) {
-            return PyArrayTyped{std::move(converted)};
-        }
+        auto micros = microseconds_of({data, length}, unit);
+        if (auto* made = std::get_if<DateTimes>(&micros)) return PyArrayTyped{std::move(*made)};
     }
     return viewed(std::move(array), DataType::Int64);
 }
@@ -152,17 +149,15 @@ std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, const 
         data = reinterpret_cast<PyArrayObject*>(array.get());
     }
     const auto length = static_cast<std::size_t>(PyArray_DIM(data, 0));
-    Decimals decimals{vorl::Buffer<vorl::D64>::uninitialized(length)};
-    vorl::advise_huge_pages(decimals.values.data(), length * sizeof(vorl::D64));
-    const void* values = PyArray_DATA(data);
-    const auto* doubles = static_cast<const double*>(values);
-    const auto* floats = static_cast<const float*>(values);
+    const auto* doubles = static_cast<const double*>(PyArray_DATA(data));
+    const auto* floats = static_cast<const float*>(PyArray_DATA(data));
     // A decimal has no NaN: refused here, where the conversion would give zero.
     const std::size_t nan = single ? vorl::first_nan({floats, length}) : vorl::first_nan({doubles, length});
-    const std::size_t stored = nan != length ? nan
-                               : single      ? vorl::floats_to_d64({floats, length}, places, decimals.values.data())
-                                             : vorl::doubles_to_d64({doubles, length}, places, decimals.values.data());
-    if (stored == length) return PyArrayTyped{std::move(decimals)};
+    std::variant<Decimals, std::size_t> decimals = nan;
+    if (nan == length)
+        decimals = single ? decimals_of({floats, length}, places) : decimals_of({doubles, length}, places);
+    if (auto* made = std::get_if<Decimals>(&decimals)) return PyArrayTyped{std::move(*made)};
+    const std::size_t stored = std::get<std::size_t>(decimals);
     const double bad = single ? static_cast<double>(floats[stored]) : doubles[stored];
     PyRef number(PyFloat_FromDouble(bad));
     const auto shown = number ? repr_text(number.get()) : std::nullopt;
@@ -274,32 +269,6 @@ std::optional<Column> take_column(PyObject* item) {
     return column;
 }
 
-// The frame of `table`, counted and written without the lock when `release`
-// is set. When the writing pass disagrees with the counting pass: null, with
-// no exception set if `retry` is set.
-PyRef encode_frame(const vorl::TableRef& table, bool release, bool retry) {
-    std::optional<vorl::Result<std::size_t, vorl::TableFramePackError>> size;
-    maybe_without_lock(release, [&] { size.emplace(vorl::table_frame_size(table)); });
-    if (!*size) {
-        raise_value_error(size->error().message());
-        return PyRef{};
-    }
-    const std::size_t frame_size = size->value();
-    PyRef frame(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(frame_size)));
-    if (!frame) return PyRef{};
-    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(frame.get()));
-    std::optional<vorl::Result<void, vorl::TableFramePackError>> written;
-    maybe_without_lock(release, [&] {
-        vorl::advise_huge_pages(out, frame_size);
-        written.emplace(vorl::write_table_frame(table, {out, frame_size}));
-    });
-    if (!*written) {
-        if (!retry) PyErr_SetString(PyExc_SystemError, written->error().message().c_str());
-        return PyRef{};
-    }
-    return frame;
-}
-
 }  // namespace
 
 PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -332,8 +301,9 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             table.fields.push_back(std::move(field));
         }
         const bool release = estimate >= RELEASE_LOCK_BYTES;
-        PyRef frame = encode_frame(table, release, true);
-        if (!frame && !PyErr_Occurred()) {
+        bool changed = false;
+        PyRef frame = frame_bytes(table, release, &changed);
+        if (changed) {
             // Another thread changed a column meanwhile (NumPy changes arrays
             // without the lock, too): encode a snapshot instead.
             maybe_without_lock(release, [&] {
@@ -342,7 +312,7 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                     table.fields[i].series = columns[i].typed.view();
                 }
             });
-            frame = encode_frame(table, release, false);
+            frame = frame_bytes(table, release);
         }
         return frame.release();
     });

@@ -1,4 +1,4 @@
-#include "python/codec/metadata.hpp"
+#include "python/metadata.hpp"
 
 #include <cmath>
 #include <limits>
@@ -8,7 +8,7 @@
 #include "python/convert.hpp"
 #include "python/value_error.hpp"
 
-namespace pyvorl::codec {
+namespace pyvorl {
 namespace {
 
 using vorl::DataType;
@@ -147,4 +147,4 @@ PyRef metadata_to_python(const std::optional<vorl::Metadata>& metadata) {
     return list;
 }
 
-}  // namespace pyvorl::codec
+}  // namespace pyvorl

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-namespace pyvorl::codec {
+namespace pyvorl {
 
 // Runs `work` without the interpreter lock when `release` is set; the lock is
 // back before anything `work` throws goes on.
@@ -21,4 +21,4 @@ void maybe_without_lock(bool release, Work&& work) {
     PyEval_RestoreThread(state);
 }
 
-}  // namespace pyvorl::codec
+}  // namespace pyvorl

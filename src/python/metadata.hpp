@@ -11,7 +11,7 @@
 #include "core/variant.hpp"
 #include "python/handle.hpp"
 
-namespace pyvorl::codec {
+namespace pyvorl {
 
 // Tags accepted from Python: 1 DateTime (int microseconds), 2 Int64, 3 Float64,
 // 5 String, 6 Bool, 9 UInt64, 11 Bytes. None gives an absent map. On failure a
@@ -28,4 +28,4 @@ PyObject* variant_to_python(const vorl::Variant& value);
 // Bytes as bytes, Bool as bool, Null as None.
 PyRef metadata_to_python(const std::optional<vorl::Metadata>& metadata);
 
-}  // namespace pyvorl::codec
+}  // namespace pyvorl

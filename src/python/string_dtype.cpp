@@ -1,11 +1,11 @@
-#include "python/codec/string_dtype.hpp"
+#include "python/string_dtype.hpp"
 
 #include <cstddef>
 
-#include "python/codec/without_lock.hpp"
 #include "python/numpy_api.hpp"
+#include "python/without_lock.hpp"
 
-namespace pyvorl::codec {
+namespace pyvorl {
 namespace {
 
 // The lock on an array's string allocator, held while its elements are
@@ -61,4 +61,4 @@ PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock) {
     return array;
 }
 
-}  // namespace pyvorl::codec
+}  // namespace pyvorl

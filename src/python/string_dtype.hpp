@@ -7,11 +7,11 @@
 #include "core/table.hpp"
 #include "python/handle.hpp"
 
-namespace pyvorl::codec {
+namespace pyvorl {
 
 // A 1-D StringDType array holding the texts of `column`, which the reader has
 // already checked to be UTF-8. With release_lock the texts are packed without
 // the interpreter lock. On failure a Python exception is set.
 PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock);
 
-}  // namespace pyvorl::codec
+}  // namespace pyvorl
