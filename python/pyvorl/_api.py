@@ -11,12 +11,11 @@ from collections.abc import Mapping, Sequence
 from typing import Any, Literal
 
 import numpy as np
-from numpy.typing import NDArray
 
 from pyvorl import _codec
 from pyvorl._dataframes import table_from_dataframe
 from pyvorl._framing import FrameError
-from pyvorl._table import RESERVED_PREFIX, Columns, Scalar, Table, as_mapping
+from pyvorl._table import Columns, Scalar, Table, as_mapping
 
 NAT = np.iinfo(np.int64).min
 INT64_MAX = np.iinfo(np.int64).max
@@ -45,6 +44,16 @@ def dumps(
     lists of str or bytes. `decimals` maps float or text columns to the
     decimal places they are stored with; `metadata` adds table metadata.
     """
+    if decimals is None and metadata is None:
+        # The common case in one call: a dict of arrays, or a Table with nothing but its columns.
+        if type(table) is dict:
+            frame = _codec.encode_arrays(table, obj, name)
+        elif type(table) is Table:
+            frame = _codec.encode_arrays(table._plain_columns(), obj or table.obj, name or table.name)
+        else:
+            frame = None
+        if frame is not None:
+            return frame
     table = as_table(table, obj, name, decimals, metadata)
     return encode_table(table, table._reserved_fields, table._reserved_metadata)
 
@@ -166,50 +175,7 @@ def loads(frame: Any, *, strings: Literal["object", "stringdtype"] = "object") -
     if strings not in ("object", "stringdtype"):
         raise ValueError(f"strings must be 'object' or 'stringdtype', not {strings!r}")
     try:
-        table_entries, decoded = _codec.decode(frame, strings == "stringdtype")
+        parts = _codec.decode(frame, strings == "stringdtype")
     except ValueError as error:
         raise FrameError(0, str(error)) from None
-    table_values = python_metadata(table_entries)
-    obj = table_values.pop("obj", "")
-    name = table_values.pop("table", "")
-    reserved = split_reserved(table_values)
-    columns: dict[str, NDArray[Any]] = {}
-    field_metadata: dict[str, dict[str, Any]] = {}
-    reserved_fields: dict[str, dict[str, Any]] = {}
-    decimals: dict[str, int] = {}
-    # Taken from the end, so that each column's decoded entries are freed as its dicts are made.
-    decoded.reverse()
-    while decoded:
-        column_name, _tag, array, entries, scale = decoded.pop()
-        values = python_metadata(entries)
-        own = split_reserved(values)
-        if columns and len(array) != len(first := next(iter(columns.values()))):
-            first_name = next(iter(columns))
-            raise FrameError(0, f"column {column_name!r} has {len(array)} rows, column {first_name!r} has {len(first)}")
-        columns[column_name] = array
-        if values:
-            field_metadata[column_name] = values
-        if own:
-            reserved_fields[column_name] = own
-        if scale is not None:
-            decimals[column_name] = scale
-    table = Table._decoded(
-        columns,
-        len(next(iter(columns.values()))) if columns else 0,
-        obj=obj if isinstance(obj, str) else "",
-        name=name if isinstance(name, str) else "",
-        metadata=table_values,
-        field_metadata=field_metadata,
-        decimals=decimals,
-    )
-    return table._with_reserved(reserved_fields, reserved)
-
-
-def python_metadata(entries: list[tuple[str, int, Any]] | None) -> dict[str, Any]:
-    return {key: np.datetime64(value, "us") if tag == DATETIME else value for key, tag, value in entries or ()}
-
-
-def split_reserved(values: dict[str, Any]) -> dict[str, Any]:
-    """Takes the "pyvorl."-prefixed keys out of `values` and returns them."""
-    reserved = {key: values.pop(key) for key in [key for key in values if key.startswith(RESERVED_PREFIX)]}
-    return reserved
+    return Table._decoded(*parts)

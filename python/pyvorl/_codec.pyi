@@ -7,14 +7,27 @@ from numpy.typing import NDArray
 MetadataEntries = list[tuple[str, int, Any]]
 
 def encode(
-    columns: list[tuple[str, str, Any, int | None, MetadataEntries | None]], table_metadata: MetadataEntries, /
+    columns: list[tuple[str, NDArray[Any], int | None, MetadataEntries | None]], table_metadata: MetadataEntries, /
 ) -> bytes:
     """One whole frame from normalised columns."""
 
+def encode_arrays(columns: dict[str, NDArray[Any]], obj: str, name: str, /) -> bytes | None:
+    """The frame of a dict of 1-D arrays of one length, or None for anything else."""
+
 def decode(
     buffer: Any, string_dtype: bool = False, /
-) -> tuple[MetadataEntries | None, list[tuple[str, int, NDArray[Any], MetadataEntries | None, int | None]]]:
-    """The table metadata and the columns of one whole frame; text columns as StringDType arrays with string_dtype."""
+) -> tuple[
+    dict[str, NDArray[Any]],
+    int,
+    str,
+    str,
+    dict[str, Any],
+    dict[str, dict[str, Any]],
+    dict[str, int],
+    dict[str, dict[str, Any]],
+    dict[str, Any],
+]:
+    """The parts of the Table in one whole frame; text columns as StringDType arrays with string_dtype."""
 
 def objects(items: list[Any], /) -> NDArray[Any]:
     """A 1-D object array holding the elements of a list."""

@@ -212,12 +212,13 @@ class Table(Mapping[str, NDArray[Any]]):
         cls,
         columns: dict[str, NDArray[Any]],
         num_rows: int,
-        *,
         obj: str,
         name: str,
         metadata: dict[str, Any],
         field_metadata: dict[str, dict[str, Any]],
         decimals: dict[str, int],
+        reserved_fields: dict[str, dict[str, Any]],
+        reserved_metadata: dict[str, Any],
     ) -> Table:
         """A table of what loads decoded. The engine has checked every name, array and value already,
         so nothing is validated or copied again: copies would also double the memory a frame of many
@@ -230,7 +231,15 @@ class Table(Mapping[str, NDArray[Any]]):
         table._metadata = metadata
         table._field_metadata = field_metadata
         table._decimals = decimals
+        table._reserved_fields = reserved_fields
+        table._reserved_metadata = reserved_metadata
+        table._rows_of_no_columns()
         return table
+
+    def _plain_columns(self) -> dict[str, NDArray[Any]] | None:
+        """The columns, when they are all that a frame of this table holds besides its names."""
+        extra = self._metadata or self._field_metadata or self._decimals
+        return None if extra or self._reserved_fields or self._reserved_metadata else self._columns
 
     def _with_reserved(self, fields: Mapping[str, Mapping[str, Any]], values: Mapping[str, Any]) -> Table:
         """This table, carrying "pyvorl." keys of the library's own (the zones, categories and index
@@ -238,10 +247,14 @@ class Table(Mapping[str, NDArray[Any]]):
         Called only on a table just made, so that tables stay immutable to their users."""
         self._reserved_fields = {column: dict(keys) for column, keys in fields.items() if keys}
         self._reserved_metadata = dict(values)
-        rows = values.get(ROWS)
+        self._rows_of_no_columns()
+        return self
+
+    def _rows_of_no_columns(self) -> None:
+        # A table without columns keeps its row count under its own key.
+        rows = self._reserved_metadata.get(ROWS)
         if not self._columns and isinstance(rows, int) and not isinstance(rows, bool) and rows >= 0:
             self._num_rows = rows
-        return self
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame of the columns, with the dtypes, zones, categories and index it was dumped with."""

@@ -12,26 +12,26 @@ namespace {
 using vorl::DataType;
 
 constexpr DtypeRoute ROUTES[] = {
-    {"bool", DataType::Bool, Carriage::AsIs},
-    {"int8", DataType::Int32, Carriage::Widened},
-    {"int16", DataType::Int32, Carriage::Widened},
-    {"int32", DataType::Int32, Carriage::AsIs},
-    {"int64", DataType::Int64, Carriage::AsIs},
-    {"uint8", DataType::UInt32, Carriage::Widened},
-    {"uint16", DataType::UInt32, Carriage::Widened},
-    {"uint32", DataType::UInt32, Carriage::AsIs},
-    {"uint64", DataType::UInt64, Carriage::AsIs},
-    {"float16", DataType::Float32, Carriage::Widened},
-    {"float32", DataType::Float32, Carriage::AsIs},
-    {"float64", DataType::Float64, Carriage::AsIs},
-    {"datetime64[us]", DataType::DateTime, Carriage::AsIs},
-    {"datetime64[s]", DataType::DateTime, Carriage::Microseconds},
-    {"datetime64[ms]", DataType::DateTime, Carriage::Microseconds},
-    {"datetime64[ns]", DataType::DateTime, Carriage::Microseconds},
-    {"timedelta64[s]", DataType::Int64, Carriage::Ticks},
-    {"timedelta64[ms]", DataType::Int64, Carriage::Ticks},
-    {"timedelta64[us]", DataType::Int64, Carriage::Ticks},
-    {"timedelta64[ns]", DataType::Int64, Carriage::Ticks},
+    {"bool", 'b', 1, DataType::Bool, Carriage::AsIs},
+    {"int8", 'i', 1, DataType::Int32, Carriage::Widened},
+    {"int16", 'i', 2, DataType::Int32, Carriage::Widened},
+    {"int32", 'i', 4, DataType::Int32, Carriage::AsIs},
+    {"int64", 'i', 8, DataType::Int64, Carriage::AsIs},
+    {"uint8", 'u', 1, DataType::UInt32, Carriage::Widened},
+    {"uint16", 'u', 2, DataType::UInt32, Carriage::Widened},
+    {"uint32", 'u', 4, DataType::UInt32, Carriage::AsIs},
+    {"uint64", 'u', 8, DataType::UInt64, Carriage::AsIs},
+    {"float16", 'f', 2, DataType::Float32, Carriage::Widened},
+    {"float32", 'f', 4, DataType::Float32, Carriage::AsIs},
+    {"float64", 'f', 8, DataType::Float64, Carriage::AsIs},
+    {"datetime64[us]", 'M', 8, DataType::DateTime, Carriage::AsIs},
+    {"datetime64[s]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[ms]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[ns]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
+    {"timedelta64[s]", 'm', 8, DataType::Int64, Carriage::Ticks},
+    {"timedelta64[ms]", 'm', 8, DataType::Int64, Carriage::Ticks},
+    {"timedelta64[us]", 'm', 8, DataType::Int64, Carriage::Ticks},
+    {"timedelta64[ns]", 'm', 8, DataType::Int64, Carriage::Ticks},
 };
 constexpr std::size_t ROUTE_COUNT = std::size(ROUTES);
 
@@ -95,10 +95,21 @@ PyRef cast(const PyRef& array, PyArray_Descr* descr) {
 }  // namespace
 
 const DtypeRoute* route_of(PyArray_Descr* descr) {
+    // Numbers are told apart by kind and size alone (NumPy has two names for
+    // int64 on some platforms); date-times need their unit compared too.
+    const char kind = descr->kind;
+    if (kind != 'M' && kind != 'm') {
+        if (descr->byteorder == '>' || (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f')) return nullptr;
+        const auto size = static_cast<std::size_t>(PyDataType_ELSIZE(descr));
+        for (const DtypeRoute& route : ROUTES) {
+            if (route.kind == kind && route.size == size) return &route;
+        }
+        return nullptr;
+    }
     const auto* descrs = route_descrs();
     if (descrs == nullptr) return nullptr;
     for (std::size_t i = 0; i < ROUTE_COUNT; ++i) {
-        if (PyArray_EquivTypes(descr, (*descrs)[i])) return &ROUTES[i];
+        if (ROUTES[i].kind == kind && PyArray_EquivTypes(descr, (*descrs)[i])) return &ROUTES[i];
     }
     return nullptr;
 }

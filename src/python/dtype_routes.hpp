@@ -27,6 +27,8 @@ enum class Carriage : std::uint8_t {
 
 struct DtypeRoute {
     const char* name;  // NumPy's name for the dtype, which is what is recorded
+    char kind;         // NumPy's kind letter and item size, which tell numbers apart
+    std::size_t size;
     vorl::DataType column;
     Carriage carriage;
 };

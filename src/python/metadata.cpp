@@ -6,6 +6,7 @@
 
 #include "core/data_type.hpp"
 #include "python/convert.hpp"
+#include "python/numpy_api.hpp"
 #include "python/value_error.hpp"
 
 namespace pyvorl {
@@ -132,19 +133,25 @@ std::optional<std::optional<vorl::Metadata>> metadata_from_python(PyObject* entr
     return std::optional<vorl::Metadata>(std::move(map));
 }
 
-PyRef metadata_to_python(const std::optional<vorl::Metadata>& metadata) {
-    if (!metadata) return PyRef::borrow(Py_None);
-    PyRef list(PyList_New(0));
-    if (!list) return {};
+bool metadata_into_dicts(const std::optional<vorl::Metadata>& metadata, PyObject* user, PyObject* reserved) {
+    if (!metadata) return true;
+    const NumpyTypes* types = numpy_types();
+    if (types == nullptr) return false;
     for (const auto& [key, value] : *metadata) {
-        PyRef python_value(variant_to_python(value));
-        if (!python_value) return {};
+        PyRef python_value;
+        if (value.index() == vorl::index_of<DataType::DateTime>) {
+            std::int64_t micros = vorl::get<DataType::DateTime>(value);
+            python_value = PyRef(PyArray_Scalar(&micros, types->datetime_us, nullptr));
+        } else {
+            python_value = PyRef(variant_to_python(value));
+        }
+        if (!python_value) return false;
         PyRef key_text(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-        if (!key_text) return {};
-        PyRef entry(Py_BuildValue("(OnO)", key_text.get(), static_cast<Py_ssize_t>(value.index()), python_value.get()));
-        if (!entry || PyList_Append(list.get(), entry.get()) != 0) return {};
+        if (!key_text) return false;
+        PyObject* into = std::string_view(key).starts_with(RESERVED_PREFIX) ? reserved : user;
+        if (PyDict_SetItem(into, key_text.get(), python_value.get()) != 0) return false;
     }
-    return list;
+    return true;
 }
 
 }  // namespace pyvorl

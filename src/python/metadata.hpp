@@ -19,13 +19,19 @@ namespace pyvorl {
 // hold is named by `where` ("metadata", "field metadata of column 'a'").
 std::optional<std::optional<vorl::Metadata>> metadata_from_python(PyObject* entries, std::string_view where);
 
-// One value as metadata_to_python gives it (a new reference, or nullptr with
-// the Python error set).
+// One metadata value as a Python object: integers as int, floats and decimals
+// as float, texts as str, bytes as bytes, Null as None (a new reference, or
+// nullptr with the Python error set).
 PyObject* variant_to_python(const vorl::Variant& value);
 
-// None for an absent map, else a list of (key, tag, value): DateTime and the
-// integer tags as int, the float tags and Decimal as float, String as str,
-// Bytes as bytes, Bool as bool, Null as None.
-PyRef metadata_to_python(const std::optional<vorl::Metadata>& metadata);
+// Keys that pyvorl writes for itself start with this; loads keeps them apart
+// from the user's metadata.
+inline constexpr std::string_view RESERVED_PREFIX = "pyvorl.";
+
+// The entries of `metadata` set into two dicts as loads gives them: keys
+// with RESERVED_PREFIX into `reserved`, the others into `user`; values as
+// variant_to_python gives them, but date-times as datetime64[us] scalars.
+// False with a Python error set on failure.
+bool metadata_into_dicts(const std::optional<vorl::Metadata>& metadata, PyObject* user, PyObject* reserved);
 
 }  // namespace pyvorl

@@ -193,7 +193,8 @@ TEST_P(Crc32CopyKernel, ChecksumsTheBytesAsStoredWhileTheSourceChanges) {
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (std::uint8_t turn = 0; !stop.load(std::memory_order_relaxed); ++turn) {
-            for (std::uint8_t& byte : source) std::atomic_ref<std::uint8_t>(byte).store(turn, std::memory_order_relaxed);
+            for (std::uint8_t& byte : source)
+                std::atomic_ref<std::uint8_t>(byte).store(turn, std::memory_order_relaxed);
         }
     });
     std::vector<std::uint8_t> target(source.size());

@@ -92,19 +92,57 @@ bool check_unique_names(const std::vector<vorl::Field>& fields) {
     return false;
 }
 
-PyRef field_to_python(vorl::Field& field, std::optional<unsigned> scale_of_decimals, NullColumns& nulls,
-                      const OutputPolicy& policy) {
-    const auto type = vorl::series_type(field.series);
-    PyRef array = field_array(field, nulls, policy);  // takes the recorded dtype out of the metadata
-    if (!array) return {};
-    PyRef metadata = metadata_to_python(field.metadata);
-    if (!metadata) return {};
-    const auto tag = static_cast<int>(scale_of_decimals ? vorl::DataType::Decimal : type);
-    PyRef scale = scale_of_decimals ? PyRef(PyLong_FromUnsignedLong(*scale_of_decimals)) : PyRef::borrow(Py_None);
-    if (!scale) return {};
-    PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
-    if (!name) return {};
-    return PyRef(Py_BuildValue("(OiOOO)", name.get(), tag, array.get(), metadata.get(), scale.get()));
+// The parts of the Table that loads returns, filled field by field.
+struct TableParts {
+    PyRef columns{PyDict_New()};
+    PyRef field_metadata{PyDict_New()};
+    PyRef reserved_fields{PyDict_New()};
+    PyRef decimals{PyDict_New()};
+    PyRef first_name;
+    Py_ssize_t rows = 0;
+
+    bool made() const noexcept { return columns && field_metadata && reserved_fields && decimals; }
+
+    // Sets dict[name] = `value` when the dict it goes into is not empty.
+    static bool keep_unless_empty(PyObject* dict, PyObject* name, PyObject* value) {
+        return PyDict_Size(value) == 0 || PyDict_SetItem(dict, name, value) == 0;
+    }
+
+    bool add(vorl::Field& field, std::optional<unsigned> scale, NullColumns& nulls, const OutputPolicy& policy) {
+        PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
+        if (!name) return false;
+        PyRef array = field_array(field, nulls, policy);  // takes the recorded dtype out of the metadata
+        if (!array) return false;
+        const Py_ssize_t length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0);
+        if (!first_name) {
+            first_name = PyRef::borrow(name.get());
+            rows = length;
+        } else if (length != rows) {
+            PyErr_Format(PyExc_ValueError, "column %R has %zd rows, column %R has %zd", name.get(), length,
+                         first_name.get(), rows);
+            return false;
+        }
+        PyRef user(PyDict_New()), reserved(PyDict_New());
+        if (!user || !reserved || !metadata_into_dicts(field.metadata, user.get(), reserved.get())) return false;
+        if (!keep_unless_empty(field_metadata.get(), name.get(), user.get()) ||
+            !keep_unless_empty(reserved_fields.get(), name.get(), reserved.get())) {
+            return false;
+        }
+        if (scale) {
+            PyRef places(PyLong_FromUnsignedLong(*scale));
+            if (!places || PyDict_SetItem(decimals.get(), name.get(), places.get()) != 0) return false;
+        }
+        return PyDict_SetItem(columns.get(), name.get(), array.get()) == 0;
+    }
+};
+
+// The object or table name: its String entry, or "" when it has another type.
+PyRef name_entry(PyObject* metadata, const char* key) {
+    PyObject* value = PyDict_GetItemString(metadata, key);  // borrowed
+    if (value == nullptr) return PyRef(PyUnicode_FromString(""));
+    PyRef name = PyUnicode_Check(value) ? PyRef::borrow(value) : PyRef(PyUnicode_FromString(""));
+    if (PyDict_DelItemString(metadata, key) != 0) return {};
+    return name;
 }
 
 }  // namespace
@@ -152,20 +190,26 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             return nullptr;
         }
         vorl::Table& decoded = table->value();
-        PyRef table_metadata = metadata_to_python(decoded.metadata);
-        if (!table_metadata) return nullptr;
+        PyRef metadata(PyDict_New()), reserved_metadata(PyDict_New());
+        if (!metadata || !reserved_metadata ||
+            !metadata_into_dicts(decoded.metadata, metadata.get(), reserved_metadata.get())) {
+            return nullptr;
+        }
+        PyRef obj = name_entry(metadata.get(), "obj");
+        PyRef name = obj ? name_entry(metadata.get(), "table") : PyRef{};
+        if (!name) return nullptr;
         NullColumns nulls(rows_of_non_null_columns(decoded));
         std::vector<vorl::Field> fields = std::move(decoded).into_fields();
         if (!check_unique_names(fields)) return nullptr;
-        PyRef columns(PyList_New(static_cast<Py_ssize_t>(fields.size())));
-        if (!columns) return nullptr;
+        TableParts parts;
+        if (!parts.made()) return nullptr;
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            PyRef column = field_to_python(fields[i], scales[i], nulls, policy);
-            if (!column) return nullptr;
-            PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), column.release());
+            if (!parts.add(fields[i], scales[i], nulls, policy)) return nullptr;
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go
         }
-        return Py_BuildValue("(OO)", table_metadata.get(), columns.get());
+        return Py_BuildValue("(OnOOOOOOO)", parts.columns.get(), parts.rows, obj.get(), name.get(), metadata.get(),
+                             parts.field_metadata.get(), parts.decimals.get(), parts.reserved_fields.get(),
+                             reserved_metadata.get());
     });
 }
 

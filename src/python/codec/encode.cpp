@@ -108,7 +108,7 @@ private:
 
 // Decimal texts at `places`: every text must be a finite decimal with at most
 // that many places, so nothing is rounded or dropped on the way.
-std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, const std::string& label) {
+std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, PyObject* name) {
     const std::size_t length = items.size();
     Decimals decimals{vorl::Buffer<vorl::D64>::uninitialized(length)};
     for (std::size_t i = 0; i < length; ++i) {
@@ -128,8 +128,8 @@ std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, c
             problem = "does not fit a decimal with " + std::to_string(places) + " places";
         }
         if (!problem.empty()) {
-            raise_value_error(label + " row " + std::to_string(i) + ": " + repr_text(item).value_or("?") + " " +
-                              problem);
+            raise_value_error(label_of(name) + " row " + std::to_string(i) + ": " + repr_text(item).value_or("?") +
+                              " " + problem);
             return std::nullopt;
         }
         decimals.values[i] = parsed.value();
@@ -138,7 +138,7 @@ std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, c
 }
 
 // Float decimals: the decimal that was meant, or the row that has none.
-std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, const std::string& label) {
+std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, PyObject* name) {
     const NumpyTypes* types = numpy_types();
     if (types == nullptr) return std::nullopt;
     auto* data = reinterpret_cast<PyArrayObject*>(array.get());
@@ -162,7 +162,7 @@ std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, const 
     PyRef number(PyFloat_FromDouble(bad));
     const auto shown = number ? repr_text(number.get()) : std::nullopt;
     if (!shown) return std::nullopt;
-    raise_value_error(label + " row " + std::to_string(stored) + ": " + *shown +
+    raise_value_error(label_of(name) + " row " + std::to_string(stored) + ": " + *shown +
                       (std::isfinite(bad) ? " does not fit a decimal with " + std::to_string(places) + " places"
                                           : std::string(" cannot be stored as a decimal")));
     return std::nullopt;
@@ -172,7 +172,7 @@ std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, const 
 // dtype, decimals where `places` is given, texts and byte strings. Sets
 // `recorded` to the dtype's name when the column type does not say it.
 std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> places, std::string_view name,
-                                         const std::string& label, const char*& recorded) {
+                                         PyObject* name_object, const char*& recorded) {
     auto* data = reinterpret_cast<PyArrayObject*>(array.get());
     PyArray_Descr* descr = PyArray_DESCR(data);
     const char kind = descr->kind;
@@ -188,10 +188,11 @@ std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> p
         if (kind == 'f' && stores_decimals(descr)) {
             const DtypeRoute* route = route_of(descr);
             if (route->column != DataType::Float64) recorded = route->name;
-            return float_decimals(array, *places, label);
+            return float_decimals(array, *places, name_object);
         }
-        if (texts) return decimal_texts(Items(array.get()), *places, label);
-        raise_value_error(label + ": decimals apply to float and text columns, not " + dtype_text(descr));
+        if (texts) return decimal_texts(Items(array.get()), *places, name_object);
+        raise_value_error(label_of(name_object) + ": decimals apply to float and text columns, not " +
+                          dtype_text(descr));
         return std::nullopt;
     }
     if (kind == 'U' || kind == 'T') return intake_text_list(array.get(), &rows);
@@ -203,7 +204,9 @@ std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> p
     }
     const DtypeRoute* route = route_of(descr);
     if (route == nullptr) {
-        if (PyErr_Occurred() == nullptr) raise_value_error(label + ": unsupported dtype " + dtype_text(descr));
+        if (PyErr_Occurred() == nullptr) {
+            raise_value_error(label_of(name_object) + ": unsupported dtype " + dtype_text(descr));
+        }
         return std::nullopt;
     }
     switch (route->carriage) {
@@ -220,36 +223,33 @@ std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> p
     return std::nullopt;
 }
 
-std::optional<Column> take_column(PyObject* item) {
-    if (!PyTuple_Check(item) || PyTuple_Size(item) != 4) {
-        PyErr_SetString(PyExc_TypeError, "columns must be (name, data, places, metadata) tuples");
-        return std::nullopt;
-    }
+// One column from its name, 1-D array, decimal places (or None) and field
+// metadata entries (or None).
+std::optional<Column> take_column(PyObject* name_object, PyObject* data, PyObject* places_object,
+                                  PyObject* metadata_entries) {
     Column column;
-    PyObject* name_object = PyTuple_GetItem(item, 0);
     const auto name = utf8_view(name_object);
     if (!name) {
         if (PyUnicode_Check(name_object)) raise_unencodable(name_object, "column name");
         return std::nullopt;
     }
     column.name = *name;
-    const std::string label = label_of(name_object);
-    PyObject* places_object = PyTuple_GetItem(item, 2);
     std::optional<unsigned> places;
     if (places_object != Py_None) {
         const unsigned long long asked = PyLong_AsUnsignedLongLong(places_object);
         if (PyErr_Occurred() != nullptr) return std::nullopt;
         if (asked > vorl::D64_MAX_SCALE) {
-            raise_value_error(label + ": decimal places must be at most 15, got " + std::to_string(asked));
+            raise_value_error(label_of(name_object) + ": decimal places must be at most 15, got " +
+                              std::to_string(asked));
             return std::nullopt;
         }
         places = static_cast<unsigned>(asked);
     }
-    auto metadata = metadata_from_python(PyTuple_GetItem(item, 3), "field metadata of " + label);
-    if (!metadata) return std::nullopt;
-    column.metadata = std::move(*metadata);
-
-    PyObject* data = PyTuple_GetItem(item, 1);
+    if (metadata_entries != Py_None) {
+        auto metadata = metadata_from_python(metadata_entries, "field metadata of " + label_of(name_object));
+        if (!metadata) return std::nullopt;
+        column.metadata = std::move(*metadata);
+    }
     if (!PyArray_Check(data)) {
         raise_type_mismatch(data, "ndarray");
         return std::nullopt;
@@ -259,7 +259,7 @@ std::optional<Column> take_column(PyObject* item) {
     column.array = PyRef(PyArray_FromAny(data, nullptr, 1, 1, LAYOUT, nullptr));
     if (!column.array) return std::nullopt;
     const char* recorded = nullptr;
-    auto typed = exact_column(column.array, places, column.name, label, recorded);
+    auto typed = exact_column(column.array, places, column.name, name_object, recorded);
     if (!typed) return std::nullopt;
     column.typed = std::move(*typed);
     if (recorded != nullptr) {
@@ -267,6 +267,50 @@ std::optional<Column> take_column(PyObject* item) {
         vorl::metadata_insert(*column.metadata, std::string(DTYPE_KEY), vorl::string_variant(recorded));
     }
     return column;
+}
+
+// The frame of the columns and the table metadata; another thread may be
+// changing the arrays meanwhile.
+PyObject* encode_columns(std::vector<Column>& columns, vorl::Metadata table_metadata) {
+    std::size_t estimate = 0;
+    vorl::TableRef table{vorl::TABLE_PAYLOAD_MAGIC_VERSION, {}, std::move(table_metadata), false};
+    table.fields.reserve(columns.size());
+    for (Column& column : columns) {
+        estimate += column.typed.byte_estimate();
+        vorl::FieldRef field = vorl::FieldRef::of(column.name, column.typed.view());
+        field.metadata = std::move(column.metadata);
+        table.fields.push_back(std::move(field));
+    }
+    const bool release = estimate >= RELEASE_LOCK_BYTES;
+    bool changed = false;
+    PyRef frame = frame_bytes(table, release, &changed);
+    if (changed) {
+        // Another thread changed a column meanwhile (NumPy changes arrays
+        // without the lock, too): encode a snapshot instead.
+        maybe_without_lock(release, [&] {
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                columns[i].typed.take_private_copy();
+                table.fields[i].series = columns[i].typed.view();
+            }
+        });
+        frame = frame_bytes(table, release);
+    }
+    return frame.release();
+}
+
+// The table metadata of a table with no other: "obj", and "table" when named.
+std::optional<vorl::Metadata> names_metadata(PyObject* obj, PyObject* name) {
+    vorl::Metadata metadata;
+    for (const auto& [key, value] : {std::pair{"obj", obj}, std::pair{"table", name}}) {
+        const auto text = utf8_view(value);
+        if (!text) {
+            raise_unencodable(value, key == std::string_view("obj") ? "obj" : "name");
+            return std::nullopt;
+        }
+        if (value == obj || !text->empty())
+            vorl::metadata_insert(metadata, key, vorl::string_variant(std::string(*text)));
+    }
+    return metadata;
 }
 
 }  // namespace
@@ -286,35 +330,59 @@ PyObject* encode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (!table_metadata) return nullptr;
         std::vector<Column> columns;
         columns.reserve(static_cast<std::size_t>(PyList_Size(items.get())));
-        std::size_t estimate = 0;
         for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-            auto column = take_column(PyList_GetItem(items.get(), i));
+            PyObject* item = PyList_GetItem(items.get(), i);
+            if (!PyTuple_Check(item) || PyTuple_Size(item) != 4) {
+                PyErr_SetString(PyExc_TypeError, "columns must be (name, data, places, metadata) tuples");
+                return nullptr;
+            }
+            auto column = take_column(PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1), PyTuple_GetItem(item, 2),
+                                      PyTuple_GetItem(item, 3));
             if (!column) return nullptr;
-            estimate += column->typed.byte_estimate();
             columns.push_back(std::move(*column));
         }
-        vorl::TableRef table{vorl::TABLE_PAYLOAD_MAGIC_VERSION, {}, std::move(*table_metadata), false};
-        table.fields.reserve(columns.size());
-        for (Column& column : columns) {
-            vorl::FieldRef field = vorl::FieldRef::of(column.name, column.typed.view());
-            field.metadata = std::move(column.metadata);
-            table.fields.push_back(std::move(field));
+        return encode_columns(columns, table_metadata->value_or(vorl::Metadata{}));
+    });
+}
+
+PyObject* encode_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return run_guarded([&]() -> PyObject* {
+        if (nargs != 3) {
+            PyErr_SetString(PyExc_TypeError, "encode_arrays(columns: dict, obj: str, name: str)");
+            return nullptr;
         }
-        const bool release = estimate >= RELEASE_LOCK_BYTES;
-        bool changed = false;
-        PyRef frame = frame_bytes(table, release, &changed);
-        if (changed) {
-            // Another thread changed a column meanwhile (NumPy changes arrays
-            // without the lock, too): encode a snapshot instead.
-            maybe_without_lock(release, [&] {
-                for (std::size_t i = 0; i < columns.size(); ++i) {
-                    columns[i].typed.take_private_copy();
-                    table.fields[i].series = columns[i].typed.view();
-                }
-            });
-            frame = frame_bytes(table, release);
+        if (numpy_types() == nullptr) return nullptr;
+        // Anything but exact str names, 1-D arrays of one length and str
+        // names of the object and table goes the general way.
+        if (!PyDict_CheckExact(args[0]) || !PyUnicode_CheckExact(args[1]) || !PyUnicode_CheckExact(args[2])) {
+            Py_RETURN_NONE;
         }
-        return frame.release();
+        PyRef items(PyDict_Items(args[0]));  // holds every name and array while their views are in use
+        if (!items) return nullptr;
+        const Py_ssize_t count = PyList_Size(items.get());
+        npy_intp rows = -1;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PyList_GetItem(items.get(), i);
+            PyObject* data = PyTuple_GetItem(item, 1);
+            if (!PyUnicode_CheckExact(PyTuple_GetItem(item, 0)) || !PyArray_CheckExact(data) ||
+                PyArray_NDIM(reinterpret_cast<PyArrayObject*>(data)) != 1) {
+                Py_RETURN_NONE;
+            }
+            const npy_intp length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(data), 0);
+            if (rows >= 0 && length != rows) Py_RETURN_NONE;
+            rows = length;
+        }
+        auto table_metadata = names_metadata(args[1], args[2]);
+        if (!table_metadata) return nullptr;
+        std::vector<Column> columns;
+        columns.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PyList_GetItem(items.get(), i);
+            auto column = take_column(PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1), Py_None, Py_None);
+            if (!column) return nullptr;
+            columns.push_back(std::move(*column));
+        }
+        return encode_columns(columns, std::move(*table_metadata));
     });
 }
 

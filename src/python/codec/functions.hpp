@@ -15,13 +15,22 @@ namespace pyvorl::codec {
 //   stored raises ValueError naming it (and the row). Metadata as in metadata.hpp.
 PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// decode(buffer, string_dtype=False) -> (table metadata, [(name, column tag, array, field metadata,
-// decimal scale or None)]) over a buffer holding exactly one whole frame. A bad
-// frame raises ValueError whose text begins "truncated frame", "trailing bytes",
-// "not a table frame" or "damaged frame". Arrays come back in the dtype
-// recorded under "pyvorl.dtype" (which is not handed on), else date-times as
-// UTC datetime64[us], decimals as float64; texts as str in object arrays, or
-// as StringDType arrays when string_dtype is true.
+// encode_arrays(columns, obj, name) -> bytes, or None: the frame of a dict of
+// 1-D arrays of one length with str names and nothing else to store, in one
+// call; None, with nothing done, for anything else, which encode() takes.
+PyObject* encode_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// decode(buffer, string_dtype=False) -> (columns, num_rows, obj, name,
+// metadata, field_metadata, decimals, reserved_field_metadata,
+// reserved_metadata): the parts of the Table that loads returns, as dicts,
+// from a buffer holding exactly one whole frame. "pyvorl."-prefixed keys are
+// kept apart from the user's. A bad frame raises ValueError whose text begins
+// "truncated frame", "trailing bytes", "not a table frame" or "damaged frame";
+// repeated names, columns of different lengths and a damaged "pyvorl.dtype"
+// raise ValueError naming the column. Arrays come back in the dtype recorded
+// under "pyvorl.dtype" (which is not handed on), else date-times as UTC
+// datetime64[us], decimals as float64; texts as str in object arrays, or as
+// StringDType arrays when string_dtype is true.
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // objects(list) -> a 1-D object array holding the list's elements, in one pass.

@@ -14,6 +14,8 @@ PyCFunction as_method(Function* function) {
 PyMethodDef function_defs[] = {
     {"encode", as_method(&encode), METH_FASTCALL,
      "encode(columns, table_metadata, /)\n--\n\nOne whole frame from normalised columns (see pyvorl.dumps)."},
+    {"encode_arrays", as_method(&encode_arrays), METH_FASTCALL,
+     "encode_arrays(columns, obj, name, /)\n--\n\nThe frame of a dict of 1-D arrays, or None (see pyvorl.dumps)."},
     {"decode", as_method(&decode), METH_FASTCALL,
      "decode(buffer, string_dtype=False, /)\n--\n\nThe metadata and columns of one whole frame (see pyvorl.loads)."},
     {"objects", as_method(&objects), METH_FASTCALL,
