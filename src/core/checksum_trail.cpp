@@ -6,12 +6,6 @@
 #include "core/kernels/byte_scans.hpp"
 
 namespace vorl {
-namespace {
-
-thread_local ChecksumTrail* active_trail = nullptr;
-
-}  // namespace
-
 void ChecksumTrail::catch_up(const std::uint8_t* at) noexcept {
     if (at <= done_) return;
     crc_ = crc32_extend(crc_, {done_, static_cast<std::size_t>(at - done_)});
@@ -54,13 +48,5 @@ std::uint32_t ChecksumTrail::finish() noexcept {
     catch_up(end_);
     return crc_;
 }
-
-ChecksumTrail* active_checksum_trail() noexcept { return active_trail; }
-
-ActiveChecksumTrail::ActiveChecksumTrail(ChecksumTrail& trail) noexcept : previous_(active_trail) {
-    active_trail = &trail;
-}
-
-ActiveChecksumTrail::~ActiveChecksumTrail() { active_trail = previous_; }
 
 }  // namespace vorl

@@ -1,9 +1,10 @@
 // The frame checksum computed alongside writing or reading the content, not in
-// a pass of its own. A frame writer or reader opens a trail over the content on
-// its thread; the codecs of fixed-width columns, whose bytes are the bulk of
-// most frames, then fold those bytes into it while they copy them (the copy
-// and the checksum share one read). Everything else is folded in when the
-// trail catches up to the next column or is finished.
+// a pass of its own. A frame writer or reader opens a trail over the content and
+// hands it to the payload codec, which passes it to the codecs of fixed-width
+// columns, whose bytes are the bulk of most frames: they fold those bytes into
+// it while they copy them (the copy and the checksum share one read).
+// Everything else is folded in when the trail catches up to the next column or
+// is finished.
 #pragma once
 
 #include <cstddef>
@@ -44,21 +45,6 @@ private:
     const std::uint8_t* done_;  // the content before this is folded into crc_
     const std::uint8_t* end_;
     std::uint32_t crc_ = 0;
-};
-
-// The trail of the frame being written or read on this thread, or nullptr.
-ChecksumTrail* active_checksum_trail() noexcept;
-
-// Makes `trail` the active one for its lifetime (frames do not nest).
-class ActiveChecksumTrail {
-public:
-    explicit ActiveChecksumTrail(ChecksumTrail& trail) noexcept;
-    ~ActiveChecksumTrail();
-    ActiveChecksumTrail(const ActiveChecksumTrail&) = delete;
-    ActiveChecksumTrail& operator=(const ActiveChecksumTrail&) = delete;
-
-private:
-    ChecksumTrail* previous_;
 };
 
 }  // namespace vorl

@@ -38,23 +38,22 @@ void encode_varint_values(Sink& sink, std::span<const T> values) {
 }
 
 template <class Sink, class T>
-void encode_raw_values(Sink& sink, std::span<const T> values) {
+void encode_raw_values(Sink& sink, std::span<const T> values, ChecksumTrail* trail) {
     encode_len(sink, values.size());
-    ChecksumTrail* trail = Sink::counts_only ? nullptr : active_checksum_trail();
-    if (trail == nullptr || values.empty()) return sink.put_bytes(values.data(), values.size_bytes());
+    if (Sink::counts_only || trail == nullptr || values.empty()) {
+        return sink.put_bytes(values.data(), values.size_bytes());
+    }
     if (std::uint8_t* out = sink.claim(values.size_bytes())) {
         trail->copy(out, reinterpret_cast<const std::uint8_t*>(values.data()), values.size_bytes(), out);
     }
 }
 
 template <class Sink>
-void encode_bool_values(Sink& sink, std::span<const std::uint8_t> values) {
+void encode_bool_values(Sink& sink, std::span<const std::uint8_t> values, ChecksumTrail* trail) {
     encode_len(sink, values.size());
     std::uint8_t* out = sink.claim(values.size());
     if (out == nullptr) return;
-    if (ChecksumTrail* trail = active_checksum_trail()) {
-        return trail->copy_normalised_bools(out, values.data(), values.size());
-    }
+    if (trail != nullptr) return trail->copy_normalised_bools(out, values.data(), values.size());
     byte_scan_kernels().normalise_bools(out, values.data(), values.size());
 }
 
@@ -116,7 +115,7 @@ Result<Buffer<T>, DecodeError> decode_varint_values(SliceReader& reader) {
 
 // Count, then raw little-endian floats copied bit for bit.
 template <class T>
-Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader) {
+Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader, ChecksumTrail* trail) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     const std::size_t whole = reader.remaining() / sizeof(T);
     if (n > whole) {
@@ -129,7 +128,7 @@ Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader) {
     if (size != 0) {
         const std::size_t bytes = size * sizeof(T);
         auto* to = reinterpret_cast<std::uint8_t*>(out.data());
-        if (ChecksumTrail* trail = active_checksum_trail()) {
+        if (trail != nullptr) {
             trail->copy(to, reader.position(), bytes, reader.position());
         } else {
             std::memcpy(to, reader.position(), bytes);
@@ -139,13 +138,12 @@ Result<Buffer<T>, DecodeError> decode_raw_values(SliceReader& reader) {
     return out;
 }
 
-Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader) {
+Result<Buffer<std::uint8_t>, DecodeError> decode_bool_values(SliceReader& reader, ChecksumTrail* trail) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     const std::size_t available = bounded_capacity(n, reader);
     const std::uint8_t* bytes = reader.position();
     Buffer<std::uint8_t> out = Buffer<std::uint8_t>::uninitialized(available);
     advise_huge_pages(out.data(), available);
-    ChecksumTrail* trail = active_checksum_trail();
     const ByteScanKernels& scans = byte_scan_kernels();
     if (trail == nullptr ? scans.copy_booleans(out.data(), bytes, available) != available
                          : !trail->copy_bools(out.data(), bytes, available)) {
@@ -228,39 +226,39 @@ Result<Series, DecodeError> into_series(Result<Column, DecodeError> column) {
 }  // namespace
 
 template <class Sink>
-void encode_series_body(Sink& sink, const SeriesRef& series) {
+void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trail) {
     switch (series_type(series)) {
         case DataType::Null: return;
         case DataType::DateTime: return datetime_array_bincode_encode(get<DataType::DateTime>(series), sink);
         case DataType::Int64: return encode_varint_values(sink, get<DataType::Int64>(series));
-        case DataType::Float64: return encode_raw_values(sink, get<DataType::Float64>(series));
+        case DataType::Float64: return encode_raw_values(sink, get<DataType::Float64>(series), trail);
         case DataType::Decimal: return d64_array_bincode_encode(get<DataType::Decimal>(series), sink);
         case DataType::String: return encode_var_values(sink, get<DataType::String>(series));
-        case DataType::Bool: return encode_bool_values(sink, get<DataType::Bool>(series));
+        case DataType::Bool: return encode_bool_values(sink, get<DataType::Bool>(series), trail);
         case DataType::Int32: return encode_varint_values(sink, get<DataType::Int32>(series));
         case DataType::UInt32: return encode_varint_values(sink, get<DataType::UInt32>(series));
         case DataType::UInt64: return encode_varint_values(sink, get<DataType::UInt64>(series));
-        case DataType::Float32: return encode_raw_values(sink, get<DataType::Float32>(series));
+        case DataType::Float32: return encode_raw_values(sink, get<DataType::Float32>(series), trail);
         case DataType::Bytes: return encode_var_values(sink, get<DataType::Bytes>(series));
     }
 }
 
-template void encode_series_body<SizeWriter>(SizeWriter&, const SeriesRef&);
-template void encode_series_body<VecWriter>(VecWriter&, const SeriesRef&);
+template void encode_series_body<SizeWriter>(SizeWriter&, const SeriesRef&, ChecksumTrail*);
+template void encode_series_body<VecWriter>(VecWriter&, const SeriesRef&, ChecksumTrail*);
 
-Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag) {
+Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag, ChecksumTrail* trail) {
     switch (tag) {
         case DataType::Null: return Series{std::in_place_index<index_of<DataType::Null>>};
         case DataType::DateTime: return into_series<DataType::DateTime>(datetime_array_bincode_decode(reader));
         case DataType::Int64: return into_series<DataType::Int64>(decode_varint_values<std::int64_t>(reader));
-        case DataType::Float64: return into_series<DataType::Float64>(decode_raw_values<double>(reader));
+        case DataType::Float64: return into_series<DataType::Float64>(decode_raw_values<double>(reader, trail));
         case DataType::Decimal: return into_series<DataType::Decimal>(d64_array_bincode_decode(reader));
         case DataType::String: return into_series<DataType::String>(decode_var_values(reader, true));
-        case DataType::Bool: return into_series<DataType::Bool>(decode_bool_values(reader));
+        case DataType::Bool: return into_series<DataType::Bool>(decode_bool_values(reader, trail));
         case DataType::Int32: return into_series<DataType::Int32>(decode_varint_values<std::int32_t>(reader));
         case DataType::UInt32: return into_series<DataType::UInt32>(decode_varint_values<std::uint32_t>(reader));
         case DataType::UInt64: return into_series<DataType::UInt64>(decode_varint_values<std::uint64_t>(reader));
-        case DataType::Float32: return into_series<DataType::Float32>(decode_raw_values<float>(reader));
+        case DataType::Float32: return into_series<DataType::Float32>(decode_raw_values<float>(reader, trail));
         case DataType::Bytes: return into_series<DataType::Bytes>(decode_var_values(reader, false));
     }
     return Series{std::in_place_index<index_of<DataType::Null>>};

@@ -11,12 +11,17 @@
 
 namespace vorl {
 
-// The body of `series` (without its tag), for either sink.
-template <class Sink>
-void encode_series_body(Sink& sink, const SeriesRef& series);
+class ChecksumTrail;
 
-// The body of a column whose tag has been read. Counts from the input never
+// The body of `series` (without its tag), for either sink. A non-null `trail`
+// over the content being written takes in the bytes of fixed-width bodies as
+// they are copied; the counting sink never looks at it.
+template <class Sink>
+void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trail);
+
+// The body of a column whose tag has been read, with `trail` (if not null)
+// over the content being read, as when writing. Counts from the input never
 // reserve more than the remaining bytes can hold.
-Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag);
+Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag, ChecksumTrail* trail);
 
 }  // namespace vorl

@@ -69,10 +69,7 @@ Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> 
     // any decoding error, exactly as if it had been checked first.
     SliceReader reader(content);
     ChecksumTrail trail(content);
-    auto table = [&] {
-        const ActiveChecksumTrail active(trail);
-        return decode_payload(reader);
-    }();
+    auto table = decode_payload(reader, &trail);
     if (!table) {
         if (crc32(content) != footer) return err(TableFrameError::crc32_check_failed());
         return err(TableFrameError::invalid("Failed to decode table: " + table.error().to_string()));

@@ -17,7 +17,7 @@ std::string TableFramePackError::message() const {
 
 Result<std::size_t, TableFramePackError> table_frame_size(const TableRef& table) {
     SizeWriter counter;
-    encode_payload(counter, table);
+    encode_payload(counter, table, nullptr);
     // The body length field would wrap beyond this; refuse before writing anything.
     if (counter.size() > TABLE_FRAME_MAX_CONTENT_SIZE) {
         return err(TableFramePackError{TableFramePackError::Kind::TooLarge, counter.size(), {}});
@@ -34,10 +34,7 @@ Result<void, TableFramePackError> write_table_frame(const TableRef& table, std::
     const auto content = out.subspan(TABLE_FRAME_HEADER_SIZE, content_size);
     VecWriter writer(content);
     ChecksumTrail trail(content);
-    {
-        const ActiveChecksumTrail active(trail);
-        encode_payload(writer, table);
-    }
+    encode_payload(writer, table, &trail);
     if (!writer.status() || writer.size() != content_size) {
         return err(TableFramePackError{TableFramePackError::Kind::Internal, content_size,
                                        "the written payload differs from its counted size"});

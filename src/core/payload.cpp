@@ -37,7 +37,7 @@ void encode_metadata(Sink& sink, const std::optional<Metadata>& metadata) {
 }
 
 template <class Sink>
-void encode_payload(Sink& sink, const TableRef& table) {
+void encode_payload(Sink& sink, const TableRef& table, ChecksumTrail* trail) {
     encode_u32(sink, table.magic_version);
     encode_len(sink, table.fields.size());
     for (const FieldRef& field : table.fields) {
@@ -45,7 +45,7 @@ void encode_payload(Sink& sink, const TableRef& table) {
         encode_enum_tag(sink, static_cast<std::uint32_t>(field.data_type));
         encode_metadata(sink, field.metadata);
         encode_enum_tag(sink, static_cast<std::uint32_t>(field.series.index()));
-        encode_series_body(sink, field.series);
+        encode_series_body(sink, field.series, trail);
     }
     encode_metadata(sink, table.metadata);
     encode_bool(sink, table.trailer_flag);
@@ -55,8 +55,8 @@ template void encode_variant<SizeWriter>(SizeWriter&, const Variant&);
 template void encode_variant<VecWriter>(VecWriter&, const Variant&);
 template void encode_metadata<SizeWriter>(SizeWriter&, const std::optional<Metadata>&);
 template void encode_metadata<VecWriter>(VecWriter&, const std::optional<Metadata>&);
-template void encode_payload<SizeWriter>(SizeWriter&, const TableRef&);
-template void encode_payload<VecWriter>(VecWriter&, const TableRef&);
+template void encode_payload<SizeWriter>(SizeWriter&, const TableRef&, ChecksumTrail*);
+template void encode_payload<VecWriter>(VecWriter&, const TableRef&, ChecksumTrail*);
 
 namespace {
 
@@ -74,7 +74,7 @@ Result<Variant, DecodeError> text_variant(Result<std::string_view, DecodeError> 
 
 constexpr std::uint32_t LAST_TAG = static_cast<std::uint32_t>(DATA_TYPE_COUNT - 1);
 
-Result<Field, DecodeError> decode_field(SliceReader& reader) {
+Result<Field, DecodeError> decode_field(SliceReader& reader, ChecksumTrail* trail) {
     Field field;
     VORL_TRY(const std::string_view name, reader.read_str());
     field.name = std::string(name);
@@ -84,7 +84,7 @@ Result<Field, DecodeError> decode_field(SliceReader& reader) {
     // The column tag is read on its own: a producer's mismatch with
     // data_type is stored as it comes.
     VORL_TRY(const std::uint32_t series_tag, reader.read_enum_tag(SERIES_TYPE_NAME, LAST_TAG));
-    VORL_TRY(field.series, decode_series_body(reader, static_cast<DataType>(series_tag)));
+    VORL_TRY(field.series, decode_series_body(reader, static_cast<DataType>(series_tag), trail));
     return field;
 }
 
@@ -127,7 +127,7 @@ Result<std::optional<Metadata>, DecodeError> decode_metadata(SliceReader& reader
     return std::optional<Metadata>{std::move(map)};
 }
 
-Result<Table, DecodeError> decode_payload(SliceReader& reader) {
+Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* trail) {
     Table table;
     VORL_TRY(table.magic_version, reader.read_u32());
     VORL_TRY(const std::uint64_t field_count, reader.read_len());
@@ -137,7 +137,7 @@ Result<Table, DecodeError> decode_payload(SliceReader& reader) {
     // storage together, half of it unused, at three times the memory.
     table.fields.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(field_count, reader.remaining() / 4)));
     for (std::uint64_t i = 0; i < field_count; ++i) {
-        VORL_TRY(Field field, decode_field(reader));
+        VORL_TRY(Field field, decode_field(reader, trail));
         table.fields.push_back(std::move(field));
     }
     VORL_TRY(table.metadata, decode_metadata(reader));

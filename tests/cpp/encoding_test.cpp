@@ -6,6 +6,8 @@
 #include <limits>
 #include <random>
 
+#include "core/checksum.hpp"
+#include "core/checksum_trail.hpp"
 #include "core/column_codec.hpp"
 #include "core/encoding.hpp"
 #include "test_support.hpp"
@@ -59,7 +61,7 @@ std::string shown(const Result& result) {
 }
 
 #define READ(call) [](SliceReader& reader) { return shown(reader.call); }
-#define COLUMN(tag) [](SliceReader& reader) { return shown(decode_series_body(reader, DataType::tag)); }
+#define COLUMN(tag) [](SliceReader& reader) { return shown(decode_series_body(reader, DataType::tag, nullptr)); }
 
 TEST(Decoding, GivesTheValueOrTheFirstError) {
     const std::tuple<std::function<std::string(SliceReader&)>, std::string, std::string> cases[] = {
@@ -130,11 +132,11 @@ std::vector<T> boundary_values() {
 template <std::size_t Index, class T>
 void expect_round_trip(const std::vector<T>& values) {
     const SeriesRef view{std::in_place_index<Index>, std::span<const T>(values)};
-    const auto bytes = encode_both([&](auto& sink) { encode_series_body(sink, view); });
+    const auto bytes = encode_both([&](auto& sink) { encode_series_body(sink, view, nullptr); });
     for (std::size_t cut = 0; cut <= 12 && cut <= bytes.size(); ++cut) {
         std::vector<std::uint8_t> prefix(bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(cut));
         SliceReader reader(prefix);
-        auto decoded = decode_series_body(reader, static_cast<DataType>(Index));
+        auto decoded = decode_series_body(reader, static_cast<DataType>(Index), nullptr);
         if (cut == 0) {
             ASSERT_TRUE(decoded.ok()) << decoded.error().to_string();
             const auto& column = std::get<Index>(decoded.value());
@@ -161,7 +163,35 @@ TEST(Encoding, ColumnsRoundTripThroughBothSinks) {
 TEST(Encoding, BoolViewsAreNormalisedToZeroAndOne) {
     const std::vector<std::uint8_t> raw = {0, 1, 2, 255};
     const SeriesRef view{std::in_place_index<6>, std::span<const std::uint8_t>(raw)};
-    EXPECT_EQ(to_hex(encode_both([&](auto& sink) { encode_series_body(sink, view); })), "04 00 01 01 01");
+    EXPECT_EQ(to_hex(encode_both([&](auto& sink) { encode_series_body(sink, view, nullptr); })), "04 00 01 01 01");
+}
+
+// Given a trail over the content, a fixed-width body keeps its bytes and values
+// and the trail ends at their checksum; a bool byte above 1 is refused as without.
+TEST(Encoding, FixedWidthBodiesFoldIntoTheTrailTheyAreGiven) {
+    const std::vector<double> doubles = {1.5, -0.0, std::bit_cast<double>(0x7FF8'0000'0000'1234ull)};
+    const std::vector<float> floats = {2.5f, std::bit_cast<float>(0x7FC0'0123u)};
+    const std::vector<std::uint8_t> bools = {0, 1, 2, 255};
+    for (const SeriesRef& view : {SeriesRef{std::in_place_index<3>, std::span<const double>(doubles)},
+                                  SeriesRef{std::in_place_index<10>, std::span<const float>(floats)},
+                                  SeriesRef{std::in_place_index<6>, std::span<const std::uint8_t>(bools)}}) {
+        const auto expected = encode_both([&](auto& sink) { encode_series_body(sink, view, nullptr); });
+        std::vector<std::uint8_t> bytes(expected.size());
+        VecWriter writer(bytes);
+        ChecksumTrail written(bytes);
+        encode_series_body(writer, view, &written);
+        EXPECT_EQ(bytes, expected);
+        EXPECT_EQ(written.finish(), crc32(expected));
+        SliceReader reader(bytes);
+        ChecksumTrail read(bytes);
+        const auto decoded = decode_series_body(reader, series_type(view), &read);
+        ASSERT_TRUE(decoded.ok()) << decoded.error().to_string();
+        EXPECT_EQ(read.finish(), crc32(bytes));
+    }
+    const auto damaged = hex("03 00 02 01");
+    SliceReader reader(damaged);
+    ChecksumTrail trail(damaged);
+    EXPECT_EQ(shown(decode_series_body(reader, DataType::Bool, &trail)), "InvalidBooleanValue(2)");
 }
 
 }  // namespace

@@ -1,13 +1,19 @@
 // Every usable kernel against the plain loop that defines it, on random and
-// edge inputs: the same sizes, bytes, values and errors.
+// edge inputs: the same sizes, bytes, values and errors. The varint readers,
+// whose plain kernel runs the same loop as the vector ones, answer to a
+// reference of their own as well (varint_reference.hpp).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <span>
+#include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "core/kernels/byte_scans.hpp"
@@ -15,9 +21,14 @@
 #include "core/kernels/datetime_differences.hpp"
 #include "core/kernels/decimal_differences.hpp"
 #include "core/kernels/varint_runs.hpp"
+#include "test_support.hpp"
+#include "varint_reference.hpp"
 
 namespace vorl {
 namespace {
+
+using testing::hex;
+using testing::to_hex;
 
 constexpr std::int64_t MIN64 = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t MAX64 = std::numeric_limits<std::int64_t>::max();
@@ -78,7 +89,7 @@ void for_each_input(Case run) {
     std::mt19937_64 rng(7);
     for (int shape = 0; shape < 6; ++shape) {
         for (const std::size_t n : LENGTHS) {
-            SCOPED_TRACE(testing::Message() << "shape " << shape << ", length " << n);
+            SCOPED_TRACE(::testing::Message() << "shape " << shape << ", length " << n);
             run(int_values(rng, n, shape));
         }
     }
@@ -90,23 +101,8 @@ void check_varint_runs(const VarintRunKernels& kernels, const VarintRunKernels& 
         const std::vector<T> values(source.begin(), source.end());  // narrowed as the column would hold them
         const std::size_t n = values.size();
         ASSERT_EQ(kernels.of<T>().size(values.data(), n), plain.of<T>().size(values.data(), n));
-        const auto expected = written(n, [&](auto* out) { return plain.of<T>().write(out, values.data(), n); });
-        ASSERT_EQ(written(n, [&](auto* out) { return kernels.of<T>().write(out, values.data(), n); }), expected);
-        // Whole, cut short, and with a marker the type refuses in the middle.
-        for (int damage = 0; damage < 3; ++damage) {
-            std::vector<std::uint8_t> bytes = expected;
-            if (damage == 1) bytes.resize(bytes.size() / 2);
-            if (damage == 2 && !bytes.empty()) bytes[bytes.size() / 2] = sizeof(T) == 4 ? 0xFD : 0xFE;
-            std::vector<T> got(n + 16), want(n + 16);
-            SliceReader fast(bytes), slow(bytes);
-            const auto a = kernels.of<T>().read(fast, n, got.data());
-            const auto b = plain.of<T>().read(slow, n, want.data());
-            const auto text = [](const auto& r) { return r.ok() ? std::string("ok") : r.error().to_string(); };
-            ASSERT_EQ(text(a), text(b));
-            if (a.ok()) {
-                ASSERT_EQ(std::make_pair(fast.remaining(), got), std::make_pair(slow.remaining(), want));
-            }
-        }
+        ASSERT_EQ(written(n, [&](auto* out) { return kernels.of<T>().write(out, values.data(), n); }),
+                  written(n, [&](auto* out) { return plain.of<T>().write(out, values.data(), n); }));
     });
 }
 
@@ -117,6 +113,173 @@ TEST(Kernels, VarintRunsMatchThePlainLoops) {
         check_varint_runs<std::int64_t>(kernels, plain);
         check_varint_runs<std::uint64_t>(kernels, plain);
     });
+}
+
+template <class T>
+using VarintRead = Result<void, DecodeError> (*)(SliceReader&, std::uint64_t, T*) noexcept;
+
+template <class T>
+Result<void, DecodeError> read_value_by_value(SliceReader& reader, std::uint64_t count, T* out) noexcept {
+    for (std::uint64_t i = 0; i < count; ++i) {
+        auto value = [&] {
+            if constexpr (std::is_same_v<T, std::int32_t>)
+                return reader.read_i32();
+            else if constexpr (std::is_same_v<T, std::uint32_t>)
+                return reader.read_u32();
+            else if constexpr (std::is_same_v<T, std::int64_t>)
+                return reader.read_i64();
+            else
+                return reader.read_u64();
+        }();
+        if (!value) return err(std::move(value).error());
+        out[i] = value.value();
+    }
+    return {};
+}
+
+// Every reader of varint runs: each usable kernel (the plain one, which is the
+// loop the vector kernels share, among them) and SliceReader's per-value reads.
+template <class T>
+std::vector<std::pair<std::string, VarintRead<T>>> varint_readers() {
+    std::vector<std::pair<std::string, VarintRead<T>>> readers;
+    for (const VarintRunKernels* kernels : usable_varint_run_kernels()) {
+        readers.emplace_back(kernels->name, kernels->of<T>().read);
+    }
+    readers.emplace_back("value by value", read_value_by_value<T>);
+    return readers;
+}
+
+// The error `read` reports for `count` values at the front of `bytes`, or "ok"
+// with the bytes they took and the values.
+template <class T>
+std::tuple<std::string, std::size_t, std::vector<T>> run_read(VarintRead<T> read, std::span<const std::uint8_t> bytes,
+                                                              std::uint64_t count) {
+    std::vector<T> values(static_cast<std::size_t>(std::min<std::uint64_t>(count, bytes.size())));  // the room asked
+    SliceReader reader(bytes);
+    const auto result = read(reader, count, values.data());
+    if (!result) return {result.error().to_string(), 0, {}};
+    values.resize(static_cast<std::size_t>(count));
+    return {"ok", bytes.size() - reader.remaining(), values};
+}
+
+template <class T>
+void expect_read_as_the_reference(std::span<const std::uint8_t> bytes, std::uint64_t count) {
+    static const auto readers = varint_readers<T>();
+    const auto expected = run_read<T>(testing::reference_read_varint_run<T>, bytes, count);
+    for (const auto& [name, read] : readers) {
+        ASSERT_EQ(run_read<T>(read, bytes, count), expected) << name << ", " << count << " values of " << to_hex(bytes);
+    }
+}
+
+// One varint of each form a field of T accepts: single bytes up to 250, the
+// 2-, 4- and (64-bit fields) 8-byte forms at their limits, and longer forms
+// than needed.
+template <class T>
+std::vector<std::uint8_t> accepted_forms() {
+    std::vector<std::uint8_t> bytes =
+        hex("00 07 FA  FB FB 00  FB FF FF  FB 05 00  "
+            "FC 00 00 01 00  FC FF FF FF FF  FC 07 00 00 00");
+    if (sizeof(T) == 8) {
+        const auto wide = hex("FD 00 00 00 00 01 00 00 00  FD FF FF FF FF FF FF FF FF  FD 09 00 00 00 00 00 00 00");
+        bytes.insert(bytes.end(), wide.begin(), wide.end());
+    }
+    return bytes;
+}
+template <class T>
+constexpr std::uint64_t ACCEPTED_FORMS = sizeof(T) == 8 ? 12 : 9;
+
+// Varints leading up to a hostile one: none, runs of one-byte values as long
+// as the vector paths take, or every accepted form among them.
+template <class T>
+std::vector<std::pair<std::vector<std::uint8_t>, std::uint64_t>> leads() {
+    std::vector<std::pair<std::vector<std::uint8_t>, std::uint64_t>> leads;
+    const auto forms = accepted_forms<T>();
+    for (const std::size_t ones : {0, 1, 16, 40, 100}) leads.emplace_back(std::vector<std::uint8_t>(ones, 0x01), ones);
+    for (const int repeats : {1, 4}) {
+        std::vector<std::uint8_t> bytes;
+        for (int r = 0; r < repeats; ++r) bytes.insert(bytes.end(), forms.begin(), forms.end());
+        leads.emplace_back(bytes, repeats * ACCEPTED_FORMS<T>);
+    }
+    return leads;
+}
+
+// After a lead, every first byte (each marker among them) with eight bytes
+// after it that make the largest value of its width or small ones, then
+// one-byte values; read up to that varint, past it, and beyond the end.
+template <class T>
+void check_every_first_byte() {
+    for (const auto& [lead, lead_values] : leads<T>()) {
+        for (int first = 0; first < 256; ++first) {
+            for (const int filler : {0x01, 0xFF}) {
+                std::vector<std::uint8_t> bytes = lead;
+                bytes.push_back(static_cast<std::uint8_t>(first));
+                for (int k = 0; k < 8; ++k)
+                    bytes.push_back(static_cast<std::uint8_t>(filler == 0xFF ? 0xFF : filler + k));
+                bytes.insert(bytes.end(), 100, 0x02);
+                for (const std::uint64_t count : {lead_values + 1, lead_values + 51, std::uint64_t{bytes.size()} + 1}) {
+                    ASSERT_NO_FATAL_FAILURE(expect_read_as_the_reference<T>(bytes, count));
+                }
+            }
+        }
+    }
+}
+
+// Every accepted form among runs of one-byte values, cut after every byte: the
+// values wholly before the cut, one more, and all of them.
+template <class T>
+void check_every_cut() {
+    const auto forms = accepted_forms<T>();
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t ones = 0; ones < 60; ones += 7) {
+        bytes.insert(bytes.end(), ones, 0x03);
+        bytes.insert(bytes.end(), forms.begin(), forms.end());
+    }
+    std::vector<std::size_t> ends;  // where each value ends
+    for (SliceReader reader(bytes); reader.remaining() != 0;) {
+        T value{};
+        ASSERT_TRUE(testing::reference_read_varint_run<T>(reader, 1, &value).ok());
+        ends.push_back(bytes.size() - reader.remaining());
+    }
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+        const auto whole = static_cast<std::uint64_t>(std::upper_bound(ends.begin(), ends.end(), cut) - ends.begin());
+        for (const std::uint64_t count : {whole, whole + 1, std::uint64_t{ends.size()}}) {
+            ASSERT_NO_FATAL_FAILURE(expect_read_as_the_reference<T>(std::span(bytes).first(cut), count));
+        }
+    }
+}
+
+// The random runs as written, then cut short, and with a marker the type
+// refuses in the middle.
+template <class T>
+void check_random_runs() {
+    for_each_input([&](const std::vector<std::int64_t>& source) {
+        const std::vector<T> values(source.begin(), source.end());
+        const std::size_t n = values.size();
+        const auto bytes =
+            written(n, [&](auto* out) { return VARINT_RUNS_PLAIN.of<T>().write(out, values.data(), n); });
+        ASSERT_EQ(run_read<T>(testing::reference_read_varint_run<T>, bytes, n),
+                  std::tuple(std::string("ok"), bytes.size(), values));
+        for (int damage = 0; damage < 3; ++damage) {
+            std::vector<std::uint8_t> damaged = bytes;
+            if (damage == 1) damaged.resize(damaged.size() / 2);
+            if (damage == 2 && !damaged.empty()) damaged[damaged.size() / 2] = sizeof(T) == 4 ? 0xFD : 0xFE;
+            ASSERT_NO_FATAL_FAILURE(expect_read_as_the_reference<T>(damaged, n));
+        }
+    });
+}
+
+template <class T>
+void check_varint_reads() {
+    ASSERT_NO_FATAL_FAILURE(check_random_runs<T>());
+    ASSERT_NO_FATAL_FAILURE(check_every_first_byte<T>());
+    ASSERT_NO_FATAL_FAILURE(check_every_cut<T>());
+}
+
+TEST(Kernels, VarintReadersMatchTheReference) {
+    check_varint_reads<std::int32_t>();
+    check_varint_reads<std::uint32_t>();
+    check_varint_reads<std::int64_t>();
+    check_varint_reads<std::uint64_t>();
 }
 
 TEST(Kernels, DecimalDifferencesMatchThePlainLoops) {
@@ -200,7 +363,7 @@ void check_from_floats(const D64ConversionKernels& kernels, const D64ConversionK
     std::mt19937_64 rng(11);
     for (const unsigned places : {0u, 1u, 2u, 4u, 9u, 15u}) {
         for (const std::size_t n : LENGTHS) {
-            SCOPED_TRACE(testing::Message() << "places " << places << ", length " << n);
+            SCOPED_TRACE(::testing::Message() << "places " << places << ", length " << n);
             const std::vector<double> source = float_values(rng, n, places);
             const std::vector<Float> values(source.begin(), source.end());
             const auto with = [&](const D64ConversionKernels& k) {
@@ -247,7 +410,7 @@ TEST(Kernels, ByteScansMatchThePlainLoops) {
                 std::vector<std::uint8_t> bytes(n), got(n), want(n);
                 for (auto& byte : bytes) byte = rng() % 2;
                 if (n != 0 && other != 0) bytes[rng() % n] = static_cast<std::uint8_t>(other);
-                SCOPED_TRACE(testing::Message() << "length " << n << ", other " << other);
+                SCOPED_TRACE(::testing::Message() << "length " << n << ", other " << other);
                 ASSERT_EQ(kernels.is_ascii(bytes.data(), n), plain.is_ascii(bytes.data(), n));
                 kernels.normalise_bools(got.data(), bytes.data(), n);
                 plain.normalise_bools(want.data(), bytes.data(), n);

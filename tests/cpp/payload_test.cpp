@@ -14,12 +14,12 @@ using testing::TableBuilder;
 using testing::to_hex;
 
 std::vector<std::uint8_t> encode(const TableRef& table) {
-    return encode_both([&](auto& sink) { encode_payload(sink, table); });
+    return encode_both([&](auto& sink) { encode_payload(sink, table, nullptr); });
 }
 
 std::string decode_text(const std::vector<std::uint8_t>& bytes) {
     SliceReader reader(bytes);
-    auto table = decode_payload(reader);
+    auto table = decode_payload(reader, nullptr);
     return table ? table_text(table.value()) : table.error().to_string();
 }
 
