@@ -10,10 +10,10 @@ from collections import deque
 import numpy as np
 from numpy.typing import NDArray
 
-from pyvorl._codec import FRAME_HEADER_PREFIX
+from pyvorl._codec import FRAME_HEADER_PREFIX, frame_length
 from pyvorl._crc_ranges import range_crcs
 from pyvorl._file_reading import Reader
-from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT, frame_length
+from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT
 
 HEADER_PREFIX = np.frombuffer(FRAME_HEADER_PREFIX, np.uint8)
 CRC_SIZE = 4
@@ -109,14 +109,15 @@ class FrameResync:
         count = min(length, len(data) - (HEADER_SIZE - 1))
         if count <= 0:
             return None
-        # Only the bytes every header starts with are searched for here; what
-        # a header announces is read where each match starts.
+        # Only the bytes every header starts with are searched for here; what a
+        # header announces is read where each match starts, and cannot be refused:
+        # each match starts a whole header, and no body exceeds the limit.
         matches = np.ones(count, bool)
         for index, byte in enumerate(HEADER_PREFIX):
             matches &= data[index : index + count] == byte
         local = np.flatnonzero(matches)
         view = memoryview(data)
-        lengths = [frame_length(view[start:], at + start, MAX_FRAME_SIZE_LIMIT) for start in local.tolist()]
+        lengths = [frame_length(view[start:], MAX_FRAME_SIZE_LIMIT) for start in local.tolist()]
         ends = at + local + np.array(lengths, np.int64)
         fits = (ends - (at + local) >= HEADER_SIZE + CRC_SIZE) & (ends <= self._size)
         if not fits.any():
