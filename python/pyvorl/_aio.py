@@ -10,8 +10,8 @@ from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
     HEADER_SIZE,
     RESERVE_LIMIT,
-    body_length,
     decode,
+    frame_length,
     require_methods,
     truncated,
     validate_max_frame_size,
@@ -37,10 +37,10 @@ async def aread_frames(
             return
         if len(frame) < HEADER_SIZE:
             raise truncated(offset, len(frame), None)
-        length = body_length(bytes(frame), offset, max_frame_size)
+        length = frame_length(frame, offset, max_frame_size)
         await _read_body(reader, frame, offset, length)
         yield decode(frame, offset, options)
-        offset += HEADER_SIZE + length
+        offset += length
 
 
 async def awrite_frame(writer: asyncio.StreamWriter, table: Any, **options: Any) -> int:
@@ -62,22 +62,21 @@ async def _read_up_to(reader: asyncio.StreamReader, size: int) -> bytes:
         return short.partial
 
 
-async def _read_body(reader: asyncio.StreamReader, frame: bytearray, offset: int, length: int) -> None:
-    """Append the body to the header in `frame`, chunk by chunk as the reader holds it."""
-    end = HEADER_SIZE + length
-    if length <= RESERVE_LIMIT:
-        frame += bytes(length)
+async def _read_body(reader: asyncio.StreamReader, frame: bytearray, offset: int, end: int) -> None:
+    """Append the body to the header in `frame` up to the frame's end, chunk by chunk as the reader holds it."""
+    if end - HEADER_SIZE <= RESERVE_LIMIT:
+        frame += bytes(end - HEADER_SIZE)
         with memoryview(frame) as view:
             filled = HEADER_SIZE
             while filled < end:
                 chunk = await reader.read(end - filled)
                 if not chunk:
-                    raise truncated(offset, filled, length)
+                    raise truncated(offset, filled, end)
                 view[filled : filled + len(chunk)] = chunk
                 filled += len(chunk)
         return
     while len(frame) < end:
         chunk = await reader.read(min(end - len(frame), RESERVE_LIMIT))
         if not chunk:
-            raise truncated(offset, len(frame), length)
+            raise truncated(offset, len(frame), end)
         frame += chunk

@@ -12,8 +12,8 @@ from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
     HEADER_SIZE,
     FrameError,
-    body_length,
     decode,
+    frame_length,
     truncated,
     validate_max_frame_size,
 )
@@ -95,8 +95,8 @@ class FrameDecoder:
             have = len(self._buffer)
             length = None
             if have >= HEADER_SIZE:
-                length = body_length(bytes(self._buffer[:HEADER_SIZE]), self._offset, self._max_frame_size)
-            if self._ready or (length is not None and HEADER_SIZE + length <= have):
+                length = frame_length(self._buffer, self._offset, self._max_frame_size)
+            if self._ready or (length is not None and length <= have):
                 raise ValueError(
                     "FrameDecoder holds frames that an earlier error interrupted: feed(b'') returns them before close"
                 )
@@ -153,8 +153,7 @@ class FrameDecoder:
         try:
             while len(view) - position >= HEADER_SIZE:
                 offset = self._offset + position
-                header = bytes(view[position : position + HEADER_SIZE])
-                end = position + HEADER_SIZE + body_length(header, offset, self._max_frame_size)
+                end = position + frame_length(view[position:], offset, self._max_frame_size)
                 if end > len(view):
                     break
                 self._ready.append(decode(view[position:end], offset, self._options))

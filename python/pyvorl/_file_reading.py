@@ -9,7 +9,7 @@ import threading
 from collections.abc import Buffer, Iterator
 from typing import BinaryIO, Protocol
 
-from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT, body_length, truncated
+from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT, frame_length, truncated
 
 # Headers are looked up through blocks of this size: one read serves every
 # small frame in it, and a large frame costs one read for its header.
@@ -153,11 +153,11 @@ def frame_ends(reader: Reader, offset: int, size: int) -> Iterator[int]:
         if offset + HEADER_SIZE > block_start + len(block):
             block_start = offset
             block = memoryview(reader.read(offset, min(HEADER_BLOCK, size - offset))).cast("B")
-        header = bytes(block[offset - block_start : offset - block_start + HEADER_SIZE])
-        if len(header) < HEADER_SIZE:
-            raise truncated(offset, len(header), None)
-        length = body_length(header, offset, MAX_FRAME_SIZE_LIMIT)
-        if offset + HEADER_SIZE + length > size:
+        start = offset - block_start
+        if len(block) - start < HEADER_SIZE:
+            raise truncated(offset, len(block) - start, None)
+        length = frame_length(block[start:], offset, MAX_FRAME_SIZE_LIMIT)
+        if offset + length > size:
             raise truncated(offset, size - offset, length)
-        offset += HEADER_SIZE + length
+        offset += length
         yield offset

@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 
 from numpy.typing import NDArray
 
-from pyvorl._vorl import check_table_frame
+from pyvorl._codec import FRAME_HEADER_SIZE as HEADER_SIZE
+from pyvorl._codec import frame_length as _frame_length
 
 if TYPE_CHECKING:
     from pyvorl import Table
@@ -19,7 +20,6 @@ ParsedColumn: TypeAlias = tuple[str, NDArray[Any]]
 ParsedFrame: TypeAlias = tuple[str, str, list[ParsedColumn]]
 """(table name, object name, [(column name, array), ...]) of one frame."""
 
-HEADER_SIZE = 8
 DEFAULT_MAX_FRAME_SIZE = 256 << 20
 # The header's length field is 32 bits wide, so this limit refuses nothing.
 MAX_FRAME_SIZE_LIMIT = 4 << 30
@@ -61,15 +61,14 @@ def validate_max_frame_size(max_frame_size: int) -> int:
     return max_frame_size
 
 
-def body_length(header: bytes, offset: int, max_frame_size: int) -> int:
-    """The body length announced by an 8-byte header, or FrameError."""
+def frame_length(header: Buffer, offset: int, max_frame_size: int) -> int:
+    """The whole length (header and body) of the frame whose header `header`
+    starts with (only its first HEADER_SIZE bytes are read), or FrameError
+    naming `offset` for a short buffer, a non-frame or a body above `max_frame_size`."""
     try:
-        length = check_table_frame(header)
+        return _frame_length(header, max_frame_size)
     except ValueError as error:
         raise FrameError(offset, str(error)) from None
-    if length > max_frame_size:
-        raise FrameError(offset, f"announced body of {length} bytes exceeds max_frame_size {max_frame_size}")
-    return length
 
 
 def decode(frame: Buffer, offset: int, options: dict[str, Any]) -> Table:
@@ -88,11 +87,13 @@ def decode(frame: Buffer, offset: int, options: dict[str, Any]) -> Table:
 
 def truncated(offset: int, have: int, length: int | None) -> EOFError:
     """The error for a stream that ended `have` bytes into the frame at
-    `offset`; `length` is the body length when the header was complete."""
+    `offset`; `length` is the frame's whole length when the header was complete."""
     if length is None:
         return EOFError(
             f"frame at offset {offset}: stream ended inside the header, "
             f"{HEADER_SIZE - have} of {HEADER_SIZE} header bytes missing"
         )
-    missing = HEADER_SIZE + length - have
-    return EOFError(f"frame at offset {offset}: stream ended inside the body, {missing} of {length} body bytes missing")
+    return EOFError(
+        f"frame at offset {offset}: stream ended inside the body, "
+        f"{length - have} of {length - HEADER_SIZE} body bytes missing"
+    )

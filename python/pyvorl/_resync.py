@@ -10,11 +10,12 @@ from collections import deque
 import numpy as np
 from numpy.typing import NDArray
 
+from pyvorl._codec import FRAME_HEADER_PREFIX, frame_length
 from pyvorl._crc_ranges import range_crcs
 from pyvorl._file_reading import Reader
-from pyvorl._framing import HEADER_SIZE
+from pyvorl._framing import HEADER_SIZE, MAX_FRAME_SIZE_LIMIT
 
-MAGIC_VERSION = np.frombuffer(b"\x7c\x4d\x01\x00", np.uint8)
+HEADER_PREFIX = np.frombuffer(FRAME_HEADER_PREFIX, np.uint8)
 CRC_SIZE = 4
 CHUNK = 1 << 20
 UNKNOWN, BAD, GOOD = -1, 0, 1
@@ -108,11 +109,16 @@ class FrameResync:
         count = min(length, len(data) - (HEADER_SIZE - 1))
         if count <= 0:
             return None
+        # Only the bytes every header starts with are searched for here; what a
+        # header announces is read where each match starts, and cannot be refused:
+        # each match starts a whole header, and no body exceeds the limit.
         matches = np.ones(count, bool)
-        for index, byte in enumerate(MAGIC_VERSION):
+        for index, byte in enumerate(HEADER_PREFIX):
             matches &= data[index : index + count] == byte
         local = np.flatnonzero(matches)
-        ends = at + local + HEADER_SIZE + _little_endian_words(data, local + 4).astype(np.int64)
+        view = memoryview(data)
+        lengths = [frame_length(view[start:], MAX_FRAME_SIZE_LIMIT) for start in local.tolist()]
+        ends = at + local + np.array(lengths, np.int64)
         fits = (ends - (at + local) >= HEADER_SIZE + CRC_SIZE) & (ends <= self._size)
         if not fits.any():
             return None

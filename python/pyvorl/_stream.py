@@ -9,8 +9,8 @@ from typing import TYPE_CHECKING, Any, Protocol
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
     HEADER_SIZE,
-    body_length,
     decode,
+    frame_length,
     require_methods,
     truncated,
     validate_max_frame_size,
@@ -76,25 +76,25 @@ def scan_frames(stream: BinaryReader, max_frame_size: int) -> Iterator[tuple[int
             return
         if got < HEADER_SIZE:
             raise truncated(offset, got, None)
-        length = body_length(bytes(header), offset, max_frame_size)
-        frame = _read_body(stream, header, offset, length)
+        frame = _read_body(stream, header, offset, frame_length(header, offset, max_frame_size))
         yield offset, frame
         offset += len(frame)
 
 
 def _read_body(stream: BinaryReader, frame: bytearray, offset: int, length: int) -> bytearray:
-    """Read the body into `frame` after its header: one buffer, which `loads` reads in place."""
-    frame += bytes(min(length, _RESERVE_LIMIT))
+    """Read the body into `frame` after its header, up to the frame's whole `length`: one buffer,
+    which `loads` reads in place."""
+    frame += bytes(min(length - HEADER_SIZE, _RESERVE_LIMIT))
     filled = HEADER_SIZE
     while True:
         with memoryview(frame) as view:
             filled += _fill(stream, view[filled:])
         if filled < len(frame):
             raise truncated(offset, filled, length)
-        if filled == HEADER_SIZE + length:
+        if filled == length:
             return frame
         # Doubling keeps the copies of a large body linear in its size.
-        frame += bytes(min(len(frame), HEADER_SIZE + length - len(frame)))
+        frame += bytes(min(len(frame), length - len(frame)))
 
 
 def _fill(stream: BinaryReader, view: memoryview) -> int:

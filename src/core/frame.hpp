@@ -6,9 +6,8 @@
 //   offset 8          content: the table payload
 //   then      u32 LE  CRC-32 of the content
 //
-// Stream readers take the 8 header bytes, learn the body length from
-// check_table_frame_header, then hand exactly that many bytes to
-// unpack_table_frame with body_only set.
+// Stream readers take the 8 header bytes, learn how long the frame is from
+// table_frame_length, then read exactly that many bytes.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +48,11 @@ enum class FrameHeaderProblem : std::uint8_t {
 
 // The announced body length. Reads the first 8 bytes only.
 Result<std::size_t, FrameHeaderProblem> check_table_frame_header(std::span<const std::uint8_t> bytes) noexcept;
+
+// The whole frame's length (header, content and footer) that the first 8
+// bytes announce. 64-bit: header size plus a 32-bit body length never wraps,
+// so a reader can compare it with what it holds or may accept.
+Result<std::uint64_t, FrameHeaderProblem> table_frame_length(std::span<const std::uint8_t> bytes) noexcept;
 
 // ---- writer ---------------------------------------------------------------
 

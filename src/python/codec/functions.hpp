@@ -36,6 +36,16 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noex
 // objects(list) -> a 1-D object array holding the list's elements, in one pass.
 PyObject* objects(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// frame_length(buffer, max_frame_size) -> int: the whole length (header, body)
+// of the frame whose header the buffer starts with; only its first 8 bytes are
+// read. ValueError "buffer is too short", "buffer is not a table frame" or
+// "announced body of {n} bytes exceeds max_frame_size {max}".
+PyObject* frame_length(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// Adds FRAME_HEADER_SIZE and FRAME_HEADER_PREFIX (the bytes every header starts
+// with) to the module; 0, or -1 with an exception set.
+int add_frame_header_constants(PyObject* module) noexcept;
+
 // Frames at least this large are encoded and decoded without the interpreter lock.
 inline constexpr std::size_t RELEASE_LOCK_BYTES = std::size_t{1} << 20;
 

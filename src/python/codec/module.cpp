@@ -1,4 +1,5 @@
-// The _codec extension module: the C++ half of pyvorl.dumps and pyvorl.loads.
+// The _codec extension module: the C++ half of pyvorl.dumps and pyvorl.loads,
+// and the frame length that the package's stream and file readers take from a header.
 #include <Python.h>
 
 #include "python/codec/functions.hpp"
@@ -18,19 +19,23 @@ PyMethodDef function_defs[] = {
      "encode_arrays(columns, obj, name, /)\n--\n\nThe frame of a dict of 1-D arrays, or None (see pyvorl.dumps)."},
     {"decode", as_method(&decode), METH_FASTCALL,
      "decode(buffer, string_dtype=False, /)\n--\n\nThe metadata and columns of one whole frame (see pyvorl.loads)."},
+    {"frame_length", as_method(&frame_length), METH_FASTCALL,
+     "frame_length(buffer, max_frame_size, /)\n--\n\nThe whole length of the frame whose header the buffer starts "
+     "with."},
     {"objects", as_method(&objects), METH_FASTCALL,
      "objects(items, /)\n--\n\nA 1-D object array holding the elements of a list."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&add_frame_header_constants)},
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_codec",
-    "The encoder and decoder behind pyvorl.dumps and pyvorl.loads.",
+    "The encoder and decoder behind pyvorl.dumps and pyvorl.loads, and the frame length of a header.",
     0,
     function_defs,
     module_slots,
