@@ -233,7 +233,8 @@ class Table(Mapping[str, NDArray[Any]]):
         table._decimals = decimals
         table._reserved_fields = reserved_fields
         table._reserved_metadata = reserved_metadata
-        table._rows_of_no_columns()
+        if not columns:
+            table._rows_of_no_columns()
         return table
 
     def _plain_columns(self) -> dict[str, NDArray[Any]] | None:

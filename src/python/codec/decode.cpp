@@ -122,11 +122,13 @@ struct TableParts {
                          first_name.get(), rows);
             return false;
         }
-        PyRef user(PyDict_New()), reserved(PyDict_New());
-        if (!user || !reserved || !metadata_into_dicts(field.metadata, user.get(), reserved.get())) return false;
-        if (!keep_unless_empty(field_metadata.get(), name.get(), user.get()) ||
-            !keep_unless_empty(reserved_fields.get(), name.get(), reserved.get())) {
-            return false;
+        if (field.metadata && !field.metadata->empty()) {
+            PyRef user(PyDict_New()), reserved(PyDict_New());
+            if (!user || !reserved || !metadata_into_dicts(field.metadata, user.get(), reserved.get())) return false;
+            if (!keep_unless_empty(field_metadata.get(), name.get(), user.get()) ||
+                !keep_unless_empty(reserved_fields.get(), name.get(), reserved.get())) {
+                return false;
+            }
         }
         if (scale) {
             PyRef places(PyLong_FromUnsignedLong(*scale));
