@@ -39,7 +39,7 @@ std::optional<std::vector<NamedColumn>> intake_columns(PyObject* items, const De
         if (!places.empty()) {
             if (const auto found = places.find(*name); found != places.end()) decimal_places = found->second;
         }
-        auto typed = intake_column(data, decimal_places, *name);
+        auto typed = intake_column(data, {IntakePolicy::Specified, decimal_places, name_object, *name});
         if (!typed) return std::nullopt;
         columns.push_back(NamedColumn{*name, std::move(*typed)});
     }

@@ -428,8 +428,14 @@ std::optional<PyArrayTyped> intake_byte_objects(PyObject* const* items, std::siz
     return PyArrayTyped{std::move(bytes)};
 }
 
-std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::uint64_t> decimal_places,
-                                          std::string_view column_name) {
+// Defined with the exact intake (exact_intake.cpp).
+std::optional<PyArrayTyped> intake_exact_column(PyObject* data, std::optional<unsigned> places, PyObject* name_object,
+                                                std::string_view name);
+
+namespace {
+
+std::optional<PyArrayTyped> intake_specified_column(PyObject* column, std::optional<std::uint64_t> decimal_places,
+                                                    std::string_view column_name) {
     // Dispatch on the type's own name, so subclasses with other names are refused.
     PyRef type_name(PyType_GetName(Py_TYPE(column)));
     if (!type_name) return std::nullopt;
@@ -441,6 +447,16 @@ std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::u
     }
     PyErr_Format(PyExc_ValueError, "unsupported data type: %U", type_name.get());
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PyArrayTyped> intake_column(PyObject* column, const ColumnIntake& how) {
+    if (how.policy == IntakePolicy::Specified)
+        return intake_specified_column(column, how.decimal_places, how.name_text);
+    std::optional<unsigned> places;
+    if (how.decimal_places) places = static_cast<unsigned>(*how.decimal_places);
+    return intake_exact_column(column, places, how.name, how.name_text);
 }
 
 std::variant<DateTimes, std::size_t> microseconds_of(std::span<const std::int64_t> values, vorl::TimeUnit unit) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -54,6 +55,8 @@ struct ByteStrings {
 
 struct PyArrayTyped {
     std::variant<ViewedArray, DateTimes, Texts, Decimals, ByteStrings> column;
+    PyRef source;                          // what the exact intake converted the column from, kept alive
+    const char* recorded_dtype = nullptr;  // the dtype's name where the column type does not say it (exact intake)
 
     // The column as the table model sees it; the DataType number follows the
     // alternative (a viewed array's own type, then DateTime, String, Decimal, Bytes).
@@ -81,11 +84,31 @@ struct TextRows {
     std::string_view column;
 };
 
-// Classifies `column`. decimal_places selects the decimal conversions for float
-// arrays and lists; column_name only appears in error messages. On failure a
-// Python exception is set and nothing is returned.
-std::optional<PyArrayTyped> intake_column(PyObject* column, std::optional<std::uint64_t> decimal_places,
-                                          std::string_view column_name);
+// The two ways a column enters a frame.
+enum class IntakePolicy : std::uint8_t {
+    // pack_table_frame: its six dtypes and lists of str, datetimes as
+    // microseconds, decimals truncated to the places, and its error texts.
+    Specified,
+    // dumps: every dtype as dtype_routes.hpp routes it (its name recorded where
+    // the column type does not say it), texts, byte strings and decimal texts
+    // from object arrays, decimals that must fit, and errors naming the column
+    // and the row.
+    Exact,
+};
+
+struct ColumnIntake {
+    IntakePolicy policy;
+    std::optional<std::uint64_t> decimal_places;  // decimals for float columns and texts
+    PyObject* name;                               // the column's name, for error texts
+    std::string_view name_text;                   // the same as UTF-8
+};
+
+// Classifies `column` by the policy. On failure a Python exception is set and
+// nothing is returned.
+std::optional<PyArrayTyped> intake_column(PyObject* column, const ColumnIntake& how);
+
+// What a column is called in an error text: "column 'a'".
+std::string column_label(PyObject* name);
 
 // A String column from `length` borrowed objects (an object array's elements),
 // each of which must be a str; the first that is not, or that UTF-8 cannot

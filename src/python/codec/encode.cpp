@@ -1,13 +1,9 @@
-#include <cmath>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/d64_columns.hpp"
-#include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
-#include "core/encoding.hpp"
 #include "core/frame.hpp"
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
@@ -33,195 +29,8 @@ using vorl::DataType;
 struct Column {
     std::string_view name;
     std::optional<vorl::Metadata> metadata;
-    PyRef array;  // the array the column views or was converted from
     PyArrayTyped typed;
 };
-
-// What a column is called in an error text: "column 'a'".
-std::string label_of(PyObject* name) { return "column " + repr_text(name).value_or("?"); }
-
-std::string dtype_text(PyArray_Descr* descr) {
-    PyRef text(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
-    const auto view = text ? utf8_view(text.get()) : std::nullopt;
-    return view ? std::string(*view) : std::string("?");
-}
-
-PyArrayTyped viewed(PyRef array, DataType type) {
-    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
-    const auto length = static_cast<std::size_t>(PyArray_DIM(data, 0));
-    const void* values = PyArray_DATA(data);
-    return PyArrayTyped{ViewedArray{type, std::move(array), values, length, {}}};
-}
-
-vorl::TimeUnit unit_of(const DtypeRoute& route) {
-    const std::string_view name = route.name;
-    if (name.ends_with("[s]")) return vorl::TimeUnit::Second;
-    if (name.ends_with("[ms]")) return vorl::TimeUnit::Millisecond;
-    if (name.ends_with("[ns]")) return vorl::TimeUnit::Nanosecond;
-    return vorl::TimeUnit::Microsecond;
-}
-
-// Datetimes in s, ms or ns as microseconds when every value converts exactly
-// (nanoseconds that are whole microseconds, seconds and milliseconds whose
-// microseconds fit int64); otherwise their ticks, as an Int64 column.
-PyArrayTyped datetimes(PyRef array, const DtypeRoute& route) {
-    const auto* data = static_cast<const std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    const auto length = static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0));
-    const vorl::TimeUnit unit = unit_of(route);
-    bool exact = true;
-    if (unit == vorl::TimeUnit::Nanosecond) {
-        for (std::size_t i = 0; i < length && exact; ++i) exact = data[i] == vorl::NOT_A_TIME || data[i] % 1000 == 0;
-    }
-    if (exact) {
-        auto micros = microseconds_of({data, length}, unit);
-        if (auto* made = std::get_if<DateTimes>(&micros)) return PyArrayTyped{std::move(*made)};
-    }
-    return viewed(std::move(array), DataType::Int64);
-}
-
-// The elements of a list or of a 1-D contiguous object array, borrowed. Nothing
-// that reads them runs Python code, so neither can change during the walk.
-class Items {
-public:
-    explicit Items(PyObject* data) {
-        if (PyList_Check(data)) {
-            list_ = data;
-            length_ = static_cast<std::size_t>(PyList_Size(data));
-        } else {
-            auto* array = reinterpret_cast<PyArrayObject*>(data);
-            objects_ = static_cast<PyObject* const*>(PyArray_DATA(array));
-            length_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
-        }
-    }
-    std::size_t size() const noexcept { return length_; }
-    // NumPy reads a NULL element of an object array as None.
-    PyObject* operator[](std::size_t i) const noexcept {
-        if (list_ != nullptr) return PyList_GetItem(list_, static_cast<Py_ssize_t>(i));
-        return objects_[i] != nullptr ? objects_[i] : Py_None;
-    }
-
-private:
-    PyObject* list_ = nullptr;
-    PyObject* const* objects_ = nullptr;
-    std::size_t length_ = 0;
-};
-
-// Decimal texts at `places`: every text must be a finite decimal with at most
-// that many places, so nothing is rounded or dropped on the way.
-std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, PyObject* name) {
-    const std::size_t length = items.size();
-    Decimals decimals{vorl::Buffer<vorl::D64>::uninitialized(length)};
-    for (std::size_t i = 0; i < length; ++i) {
-        PyObject* item = items[i];
-        std::optional<std::string_view> text;
-        if (PyUnicode_Check(item)) {
-            text = utf8_view(item);
-            if (!text) PyErr_Clear();  // a text that UTF-8 cannot hold is not a decimal either
-        }
-        auto parsed = text ? vorl::parse_d64(*text) : vorl::parse_d64("x");
-        std::string problem;
-        if (!parsed || parsed->is_special()) {
-            problem = "is not a finite decimal";
-        } else if (parsed->scale() > places) {
-            problem = "has more than " + std::to_string(places) + (places == 1 ? " decimal place" : " decimal places");
-        } else if (!vorl::set_decimal(parsed.value(), places)) {
-            problem = "does not fit a decimal with " + std::to_string(places) + " places";
-        }
-        if (!problem.empty()) {
-            raise_value_error(label_of(name) + " row " + std::to_string(i) + ": " + repr_text(item).value_or("?") +
-                              " " + problem);
-            return std::nullopt;
-        }
-        decimals.values[i] = parsed.value();
-    }
-    return PyArrayTyped{std::move(decimals)};
-}
-
-// Float decimals: the decimal that was meant, or the row that has none.
-std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, PyObject* name) {
-    const NumpyTypes* types = numpy_types();
-    if (types == nullptr) return std::nullopt;
-    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
-    const bool single = PyArray_EquivTypes(PyArray_DESCR(data), types->float32);
-    if (!single && !PyArray_EquivTypes(PyArray_DESCR(data), types->float64)) {
-        array = PyRef(PyArray_CastToType(data, new_descr_reference(types->float64), 0));  // float16
-        if (!array) return std::nullopt;
-        data = reinterpret_cast<PyArrayObject*>(array.get());
-    }
-    const auto length = static_cast<std::size_t>(PyArray_DIM(data, 0));
-    const auto* doubles = static_cast<const double*>(PyArray_DATA(data));
-    const auto* floats = static_cast<const float*>(PyArray_DATA(data));
-    // A decimal has no NaN: refused here, where the conversion would give zero.
-    const std::size_t nan = single ? vorl::first_nan({floats, length}) : vorl::first_nan({doubles, length});
-    std::variant<Decimals, std::size_t> decimals = nan;
-    if (nan == length)
-        decimals = single ? decimals_of({floats, length}, places) : decimals_of({doubles, length}, places);
-    if (auto* made = std::get_if<Decimals>(&decimals)) return PyArrayTyped{std::move(*made)};
-    const std::size_t stored = std::get<std::size_t>(decimals);
-    const double bad = single ? static_cast<double>(floats[stored]) : doubles[stored];
-    PyRef number(PyFloat_FromDouble(bad));
-    const auto shown = number ? repr_text(number.get()) : std::nullopt;
-    if (!shown) return std::nullopt;
-    raise_value_error(label_of(name) + " row " + std::to_string(stored) + ": " + *shown +
-                      (std::isfinite(bad) ? " does not fit a decimal with " + std::to_string(places) + " places"
-                                          : std::string(" cannot be stored as a decimal")));
-    return std::nullopt;
-}
-
-// The column of `data` (a 1-D array) as dumps stores it: the route of its
-// dtype, decimals where `places` is given, texts and byte strings. Sets
-// `recorded` to the dtype's name when the column type does not say it.
-std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> places, std::string_view name,
-                                         PyObject* name_object, const char*& recorded) {
-    auto* data = reinterpret_cast<PyArrayObject*>(array.get());
-    PyArray_Descr* descr = PyArray_DESCR(data);
-    const char kind = descr->kind;
-    const TextRows rows{name};
-    const bool texts = kind == 'O' || kind == 'U' || kind == 'T';
-    if (texts && kind != 'O') {
-        // NumPy's fixed-width and variable-width strings, as the str they hold.
-        PyRef list(PyObject_CallMethod(array.get(), "tolist", nullptr));
-        if (!list) return std::nullopt;
-        array = std::move(list);
-    }
-    if (places) {
-        if (kind == 'f' && stores_decimals(descr)) {
-            const DtypeRoute* route = route_of(descr);
-            if (route->column != DataType::Float64) recorded = route->name;
-            return float_decimals(array, *places, name_object);
-        }
-        if (texts) return decimal_texts(Items(array.get()), *places, name_object);
-        raise_value_error(label_of(name_object) + ": decimals apply to float and text columns, not " +
-                          dtype_text(descr));
-        return std::nullopt;
-    }
-    if (kind == 'U' || kind == 'T') return intake_text_list(array.get(), &rows);
-    if (kind == 'O') {
-        const Items items(array.get());
-        auto* objects = static_cast<PyObject* const*>(PyArray_DATA(data));
-        if (items.size() != 0 && PyBytes_Check(items[0])) return intake_byte_objects(objects, items.size(), rows);
-        return intake_text_objects(objects, items.size(), &rows);
-    }
-    const DtypeRoute* route = route_of(descr);
-    if (route == nullptr) {
-        if (PyErr_Occurred() == nullptr) {
-            raise_value_error(label_of(name_object) + ": unsupported dtype " + dtype_text(descr));
-        }
-        return std::nullopt;
-    }
-    switch (route->carriage) {
-        case Carriage::AsIs: return viewed(PyRef::borrow(array.get()), route->column);
-        case Carriage::Widened: {
-            recorded = route->name;
-            array = PyRef(PyArray_CastToType(data, new_descr_reference(widened_descr(*route)), 0));
-            if (!array) return std::nullopt;
-            return viewed(PyRef::borrow(array.get()), route->column);
-        }
-        case Carriage::Microseconds: recorded = route->name; return datetimes(PyRef::borrow(array.get()), *route);
-        case Carriage::Ticks: recorded = route->name; return viewed(PyRef::borrow(array.get()), DataType::Int64);
-    }
-    return std::nullopt;
-}
 
 // One column from its name, 1-D array, decimal places (or None) and field
 // metadata entries (or None).
@@ -234,37 +43,29 @@ std::optional<Column> take_column(PyObject* name_object, PyObject* data, PyObjec
         return std::nullopt;
     }
     column.name = *name;
-    std::optional<unsigned> places;
+    std::optional<std::uint64_t> places;
     if (places_object != Py_None) {
         const unsigned long long asked = PyLong_AsUnsignedLongLong(places_object);
         if (PyErr_Occurred() != nullptr) return std::nullopt;
         if (asked > vorl::D64_MAX_SCALE) {
-            raise_value_error(label_of(name_object) + ": decimal places must be at most 15, got " +
+            raise_value_error(column_label(name_object) + ": decimal places must be at most 15, got " +
                               std::to_string(asked));
             return std::nullopt;
         }
-        places = static_cast<unsigned>(asked);
+        places = asked;
     }
     if (metadata_entries != Py_None) {
-        auto metadata = metadata_from_python(metadata_entries, "field metadata of " + label_of(name_object));
+        auto metadata = metadata_from_python(metadata_entries, "field metadata of " + column_label(name_object));
         if (!metadata) return std::nullopt;
         column.metadata = std::move(*metadata);
     }
-    if (!PyArray_Check(data)) {
-        raise_type_mismatch(data, "ndarray");
-        return std::nullopt;
-    }
-    // Native byte order, aligned and contiguous: a copy only where the array is not.
-    constexpr int LAYOUT = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED;
-    column.array = PyRef(PyArray_FromAny(data, nullptr, 1, 1, LAYOUT, nullptr));
-    if (!column.array) return std::nullopt;
-    const char* recorded = nullptr;
-    auto typed = exact_column(column.array, places, column.name, name_object, recorded);
+    auto typed = intake_column(data, {IntakePolicy::Exact, places, name_object, column.name});
     if (!typed) return std::nullopt;
     column.typed = std::move(*typed);
-    if (recorded != nullptr) {
+    if (column.typed.recorded_dtype != nullptr) {
         if (!column.metadata) column.metadata.emplace();
-        vorl::metadata_insert(*column.metadata, std::string(DTYPE_KEY), vorl::string_variant(recorded));
+        vorl::metadata_insert(*column.metadata, std::string(DTYPE_KEY),
+                              vorl::string_variant(column.typed.recorded_dtype));
     }
     return column;
 }
