@@ -8,6 +8,7 @@
 #include "core/byte_order.hpp"
 #include "core/frame.hpp"
 #include "python/args.hpp"
+#include "python/buffer_view.hpp"
 #include "python/codec/functions.hpp"
 #include "python/metadata.hpp"
 #include "python/numpy_api.hpp"
@@ -18,28 +19,6 @@
 namespace pyvorl::codec {
 namespace {
 
-// A read-only view of any C-contiguous buffer, released on every path.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool acquire(PyObject* object) {
-        held_ = PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) == 0;
-        return held_;
-    }
-    std::span<const std::uint8_t> bytes() const noexcept {
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 // The frame must fill the buffer exactly: what the header announces decides
 // between a truncated frame and trailing bytes, before the checksum is read.
 bool check_envelope(std::span<const std::uint8_t> bytes) {
@@ -47,12 +26,12 @@ bool check_envelope(std::span<const std::uint8_t> bytes) {
         raise_value_error("truncated frame: " + std::to_string(bytes.size()) + " of the 8 header bytes");
         return false;
     }
-    const auto body = vorl::check_table_frame_header(bytes);
-    if (!body) {
+    const auto length = vorl::table_frame_length(bytes);
+    if (!length) {
         raise_value_error("not a table frame: the first bytes are not a frame header");
         return false;
     }
-    const std::uint64_t whole = std::uint64_t{body.value()} + vorl::TABLE_FRAME_HEADER_SIZE;
+    const std::uint64_t whole = length.value();
     if (bytes.size() < whole) {
         raise_value_error("truncated frame: the header announces " + std::to_string(whole) +
                           " bytes, the buffer holds " + std::to_string(bytes.size()));

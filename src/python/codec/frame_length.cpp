@@ -10,36 +10,13 @@
 #include "core/byte_order.hpp"
 #include "core/frame.hpp"
 #include "python/args.hpp"
+#include "python/buffer_view.hpp"
 #include "python/codec/functions.hpp"
 #include "python/handle.hpp"
 #include "python/value_error.hpp"
 
 namespace pyvorl::codec {
 namespace {
-
-// A read-only view of the first header bytes of any contiguous buffer.
-class HeaderView {
-public:
-    HeaderView() = default;
-    HeaderView(const HeaderView&) = delete;
-    HeaderView& operator=(const HeaderView&) = delete;
-    ~HeaderView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool acquire(PyObject* object) {
-        held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
-        return held_;
-    }
-    // Nothing past the header is read, however long the buffer is.
-    std::span<const std::uint8_t> header() const noexcept {
-        const auto size = std::min(static_cast<std::size_t>(view_.len), vorl::TABLE_FRAME_HEADER_SIZE);
-        return {static_cast<const std::uint8_t*>(view_.buf), size};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The reasons a reader's FrameError gives after "frame at offset N: ".
 PyObject* raise_header_problem(vorl::FrameHeaderProblem problem) {
@@ -61,9 +38,12 @@ PyObject* frame_length(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
         }
         const unsigned long long max_frame_size = PyLong_AsUnsignedLongLong(args[1]);
         if (max_frame_size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-        HeaderView view;
+        BufferView view;
         if (!view.acquire(args[0])) return nullptr;
-        const auto length = vorl::table_frame_length(view.header());
+        // Nothing past the header is read, however long the buffer is.
+        const auto bytes = view.bytes();
+        const auto length =
+            vorl::table_frame_length(bytes.first(std::min(bytes.size(), vorl::TABLE_FRAME_HEADER_SIZE)));
         if (!length) return raise_header_problem(length.error());
         // The limit is on the body, as it was announced; the header is always there.
         const std::uint64_t body = length.value() - vorl::TABLE_FRAME_HEADER_SIZE;
