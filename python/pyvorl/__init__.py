@@ -15,7 +15,7 @@ from pyvorl._framing import (
 )
 from pyvorl._local_zone import set_local_zone
 from pyvorl._stream import BinaryReader, BinaryWriter, read_frames, write_frame
-from pyvorl._table import Table
+from pyvorl._table import Schema, Table
 from pyvorl._version import __version__ as __version__
 from pyvorl._vorl import (
     check_table_frame,
@@ -49,4 +49,5 @@ __all__ = [
     "dumps",
     "loads",
     "Table",
+    "Schema",
 ]

@@ -48,14 +48,13 @@ def dumps(
         # The common case in one call: a dict of arrays, or a Table with nothing but its columns.
         if type(table) is dict:
             frame = _codec.encode_arrays(table, obj, name)
-        elif type(table) is Table:
-            frame = _codec.encode_arrays(table._plain_columns(), obj or table.obj, name or table.name)
+        elif type(table) is Table and (plain := table._plain_columns()) is not None:
+            frame = _codec.encode_arrays(plain, obj or table.obj, name or table.name)
         else:
             frame = None
         if frame is not None:
             return frame
-    table = as_table(table, obj, name, decimals, metadata)
-    return encode_table(table, table._reserved_fields, table._reserved_metadata)
+    return encode_table(as_table(table, obj, name, decimals, metadata))
 
 
 def as_table(
@@ -85,17 +84,14 @@ def as_table(
             metadata={**table.metadata, **metadata},
             field_metadata=table.field_metadata,
             decimals={**table.decimals, **decimals},
-        )._with_reserved(table._reserved_fields, table._reserved_metadata)
+            schema=table.schema,
+        )
     return Table(table, obj=obj, name=name, decimals=decimals, metadata=metadata)
 
 
-def encode_table(
-    table: Table,
-    reserved_field_metadata: Mapping[str, Mapping[str, Scalar]] | None = None,
-    reserved_metadata: Mapping[str, Scalar] | None = None,
-) -> bytes:
-    """The frame of `table`, with extra "pyvorl."-prefixed keys for the columns and the table."""
-    reserved_field_metadata = reserved_field_metadata or {}
+def encode_table(table: Table) -> bytes:
+    """The frame of `table`, its "pyvorl."-prefixed keys beside the user's metadata."""
+    reserved_field_metadata, reserved_metadata = table.schema
     decimals = table.decimals
     field_metadata = table.field_metadata
     columns = []
@@ -111,7 +107,7 @@ def encode_table(
         if key in ("obj", "table"):
             raise ValueError(f"metadata: key {key!r} is reserved for the {'object' if key == 'obj' else 'table'} name")
         table_values[key] = value
-    table_values.update(reserved_metadata or {})
+    table_values.update(reserved_metadata)
     return _codec.encode(columns, metadata_entries(table_values, "metadata"))
 
 

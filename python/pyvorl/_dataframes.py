@@ -98,7 +98,7 @@ def unsupported(name: str, library: str, dtype: object) -> TypeError:
 
 def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any], rows: int) -> Table:
     """A Table of converted columns carrying their "pyvorl." keys, which dumps writes beside the user's own."""
-    from pyvorl._table import ROWS, Table
+    from pyvorl._table import ROWS, Schema, Table
 
     columns: dict[str, NDArray[Any]] = {}
     field_metadata: dict[str, dict[str, Any]] = {}
@@ -108,16 +108,16 @@ def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any], r
             field_metadata[name] = keys
     if not columns and rows:
         metadata = {**metadata, ROWS: rows}
-    return Table(columns)._with_reserved(field_metadata, metadata)
+    return Table(columns, schema=Schema(field_metadata, metadata))
 
 
 def reserved_fields(table: Table) -> dict[str, dict[str, Any]]:
     """The "pyvorl." field metadata of a table, column by column."""
-    return table._reserved_fields
+    return {column: dict(keys) for column, keys in table.schema.fields.items()}
 
 
 def reserved_metadata(table: Table) -> dict[str, Any]:
-    return table._reserved_metadata
+    return dict(table.schema.table)
 
 
 def text_array(values: list[Any]) -> NDArray[Any]:

@@ -44,7 +44,7 @@ def _json_escape(char: str) -> str:
 
 def zone(table: Table, name: str) -> str | None:
     """The zone of a column of zoned datetimes (stored as UTC), None for naive ones."""
-    value = table._reserved_fields.get(name, {}).get(ZONE)
+    value = table.schema.fields.get(name, {}).get(ZONE)
     return value if isinstance(value, str) and table[name].dtype.kind == "M" else None
 
 
@@ -60,12 +60,12 @@ def column_type(table: Table, name: str) -> str:
 
 def table_metadata(table: Table) -> dict[str, Any]:
     """The user's metadata and pyvorl's own keys (a DataFrame's index), shown together."""
-    return {**table.metadata, **table._reserved_metadata}
+    return {**table.metadata, **table.schema.table}
 
 
 def field_metadata(table: Table, name: str) -> dict[str, Any]:
     """The column's metadata and pyvorl's own keys (zones, categories), shown together."""
-    return {**table.field_metadata.get(name, {}), **table._reserved_fields.get(name, {})}
+    return {**table.field_metadata.get(name, {}), **table.schema.fields.get(name, {})}
 
 
 def datetime_texts(array: NDArray[Any], zoned: bool) -> list[str]:

@@ -8,11 +8,13 @@ from typing import TYPE_CHECKING, Any, TypeAlias
 
 from numpy.typing import NDArray
 
-from pyvorl._codec import FRAME_HEADER_SIZE as HEADER_SIZE
+from pyvorl._codec import FRAME_HEADER_SIZE
 from pyvorl._codec import frame_length as _frame_length
 
 if TYPE_CHECKING:
     from pyvorl import Table
+
+HEADER_SIZE = FRAME_HEADER_SIZE
 
 ColumnData: TypeAlias = NDArray[Any] | list[str]
 Column: TypeAlias = tuple[str, ColumnData]

@@ -4,7 +4,7 @@ with the object name, table name and metadata that travel with it in a frame."""
 from __future__ import annotations
 
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, TypeAlias
+from typing import Any, NamedTuple, TypeAlias
 
 import numpy as np
 from numpy.typing import NDArray
@@ -21,6 +21,15 @@ RESERVED_PREFIX = "pyvorl."
 ROWS = RESERVED_PREFIX + "rows"
 MAX_DECIMAL_PLACES = 15
 FLOAT64_EXACT = 2.0**53  # every integer below this in magnitude is a float64
+
+
+class Schema(NamedTuple):
+    """The "pyvorl."-prefixed keys a table carries beside its user's metadata: what a DataFrame's
+    conversion records for its columns (zones, categories, dtypes) and for the table (its index),
+    which dumps writes and loads gives back. Made by pyvorl itself; read with `Table.schema`."""
+
+    fields: Mapping[str, Mapping[str, Any]] = {}
+    table: Mapping[str, Any] = {}
 
 
 def as_column(name: str, data: object) -> NDArray[Any]:
@@ -172,6 +181,7 @@ class Table(Mapping[str, NDArray[Any]]):
         metadata: Mapping[str, Scalar] | None = None,
         field_metadata: Mapping[str, Mapping[str, Scalar]] | None = None,
         decimals: Mapping[str, int] | None = None,
+        schema: Schema | None = None,
     ) -> None:
         if not isinstance(obj, str) or not isinstance(name, str):
             raise TypeError("obj and name must be str")
@@ -204,8 +214,11 @@ class Table(Mapping[str, NDArray[Any]]):
             if not 0 <= places <= MAX_DECIMAL_PLACES:
                 raise ValueError(f"column {column_name!r}: decimal places must be from 0 to 15, got {places}")
             self._decimals[column_name] = int(places)
-        self._reserved_fields: dict[str, dict[str, Any]] = {}
-        self._reserved_metadata: dict[str, Any] = {}
+        schema = schema or Schema()
+        self._reserved_fields = {column: dict(keys) for column, keys in schema.fields.items() if keys}
+        self._reserved_metadata = dict(schema.table)
+        if not arrays:
+            self._rows_of_no_columns()
 
     @classmethod
     def _decoded(
@@ -242,14 +255,12 @@ class Table(Mapping[str, NDArray[Any]]):
         extra = self._metadata or self._field_metadata or self._decimals
         return None if extra or self._reserved_fields or self._reserved_metadata else self._columns
 
-    def _with_reserved(self, fields: Mapping[str, Mapping[str, Any]], values: Mapping[str, Any]) -> Table:
-        """This table, carrying "pyvorl." keys of the library's own (the zones, categories and index
-        of a DataFrame), which dumps writes beside the user's metadata and loads gives back here.
-        Called only on a table just made, so that tables stay immutable to their users."""
-        self._reserved_fields = {column: dict(keys) for column, keys in fields.items() if keys}
-        self._reserved_metadata = dict(values)
-        self._rows_of_no_columns()
-        return self
+    @property
+    def schema(self) -> Schema:
+        """The "pyvorl." keys of the columns and the table, apart from the user's metadata."""
+        return Schema(
+            {column: dict(keys) for column, keys in self._reserved_fields.items()}, dict(self._reserved_metadata)
+        )
 
     def _rows_of_no_columns(self) -> None:
         # A table without columns keeps its row count under its own key.

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from frames import STRING, column, field, frame, payload
-from pyvorl import FrameError, Table, dumps, loads, pack_table_frame, parse_table_frame, set_local_zone
+from pyvorl import FrameError, Schema, Table, dumps, loads, pack_table_frame, parse_table_frame, set_local_zone
 
 NAT = -(2**63)
 I64 = np.iinfo(np.int64)
@@ -256,7 +256,7 @@ def test_a_column_changed_by_another_thread_during_dumps_gives_a_whole_frame():
 
 def with_dtype_record(column, record):
     """A frame whose column carries `record` as the dtype it was dumped from, as a hostile producer writes it."""
-    return dumps(Table({"c": column})._with_reserved({"c": {"pyvorl.dtype": record}}, {}))
+    return dumps(Table({"c": column}, schema=Schema({"c": {"pyvorl.dtype": record}})))
 
 
 @pytest.mark.parametrize(

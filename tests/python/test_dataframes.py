@@ -123,12 +123,12 @@ def test_every_dataframe_comes_back_equal_through_dumps_and_loads(library):
 
 def test_zones_categories_and_index_travel_in_pyvorl_metadata():
     table = round_trip(pandas_cases()["tz"])
-    assert table._reserved_fields["x"] == {"pyvorl.timezone": ZONE} and table.field_metadata == {}
+    assert table.schema.fields["x"] == {"pyvorl.timezone": ZONE} and table.field_metadata == {}
     assert str(table["x"].dtype) == "datetime64[us]" and table["x"][1] == np.datetime64(0, "us")  # stored as UTC
     table = round_trip(pandas_cases()["categorical"])
     assert table["x"].tolist() == ["b", "a", "b"]
-    assert table._reserved_fields["x"] == {"pyvorl.categorical": "ordered", "pyvorl.categories": '["b", "z", "a"]'}
-    assert round_trip(pandas_cases()["index"])._reserved_metadata == {"pyvorl.index": '["sym"]', **INDEX_NAMES}
+    assert table.schema.fields["x"] == {"pyvorl.categorical": "ordered", "pyvorl.categories": '["b", "z", "a"]'}
+    assert round_trip(pandas_cases()["index"]).schema.table == {"pyvorl.index": '["sym"]', **INDEX_NAMES}
 
 
 def null_cases():
