@@ -188,9 +188,11 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             if (!parts.add(fields[i], scales[i], nulls, policy)) return nullptr;
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go
         }
-        return Py_BuildValue("(OnOOOOOOO)", parts.columns.get(), parts.rows, obj.get(), name.get(), metadata.get(),
-                             parts.field_metadata.get(), parts.decimals.get(), parts.reserved_fields.get(),
-                             reserved_metadata.get());
+        PyRef rows(PyLong_FromSsize_t(parts.rows));
+        if (!rows) return nullptr;
+        return PyTuple_Pack(9, parts.columns.get(), rows.get(), obj.get(), name.get(), metadata.get(),
+                            parts.field_metadata.get(), parts.decimals.get(), parts.reserved_fields.get(),
+                            reserved_metadata.get());
     });
 }
 
