@@ -33,7 +33,17 @@ import pyarrow as pa  # noqa: E402
 import pyvorl  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from cases import GOALS, THREADS_GOAL, Case, case_names, larger_is_better, make_cases, thread_tables  # noqa: E402
+from cases import (  # noqa: E402
+    GOALS,
+    SMALL_TABLE_GOAL,
+    THREADS_GOAL,
+    Case,
+    case_names,
+    larger_is_better,
+    make_cases,
+    small_table,
+    thread_tables,
+)
 
 ROWS = 2_000_000
 OBJECT_NAME = "bench"
@@ -310,6 +320,36 @@ def thread_figure(rows: int, rounds: int = 3) -> dict:
     return {"api": api, "one_thread": best_one, "two_threads": best_two, "threads": best_one / best_two}
 
 
+def small_table_figure(repeat: int) -> dict:
+    """Microseconds per call on a 10-row table, where the work around the engine is what counts."""
+    columns, pairs = small_table()
+    frame = pyvorl.dumps(columns)
+    body = pyvorl.pack_table_frame("", pairs)[8:]
+    times = {
+        "dumps": best_time(lambda: pyvorl.dumps(columns), repeat, most=100_000),
+        "pack": best_time(lambda: pyvorl.pack_table_frame("", pairs), repeat, most=100_000),
+        "loads": best_time(lambda: pyvorl.loads(frame), repeat, most=100_000),
+        "parse": best_time(lambda: pyvorl.parse_table_frame(body), repeat, most=100_000),
+    }
+    return {**times, "dumps/pack": times["dumps"] / times["pack"], "loads/parse": times["loads"] / times["parse"]}
+
+
+def print_small_table(small: dict) -> None:
+    print("\nsmall table (10 rows, 3 columns), microseconds per call\n")
+    print("  ".join(f"{key} {small[key] * 1e6:.2f}" for key in ("dumps", "pack", "loads", "parse")))
+    for metric in ("dumps/pack", "loads/parse"):
+        print(
+            _goal_text(
+                {
+                    "metric": metric,
+                    "value": small[metric],
+                    "limit": SMALL_TABLE_GOAL,
+                    "met": small[metric] <= SMALL_TABLE_GOAL,
+                }
+            )
+        )
+
+
 def print_report(results: list[dict], rows: int, threads: dict | None) -> None:
     ms = lambda seconds: f"{seconds * 1e3:8.2f}"  # noqa: E731
     width = max(len(entry["case"]) for entry in results) + 1
@@ -422,9 +462,18 @@ def main() -> None:
         print("timing two threads ...", file=sys.stderr, flush=True)
         threads = thread_figure(args.rows, args.repeat)
 
+    small = small_table_figure(args.repeat)
     print_report(results, args.rows, threads)
     print_api_report(results)
-    report = {"rows": args.rows, "repeat": args.repeat, "machine": machine(), "results": results, "threads": threads}
+    print_small_table(small)
+    report = {
+        "rows": args.rows,
+        "repeat": args.repeat,
+        "machine": machine(),
+        "results": results,
+        "threads": threads,
+        "small_table": small,
+    }
     args.json.write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwritten to {args.json}")
 

@@ -117,13 +117,19 @@ struct TableParts {
     }
 };
 
-// The object or table name: its String entry, or "" when it has another type.
-PyRef name_entry(PyObject* metadata, const char* key) {
-    PyObject* value = PyDict_GetItemString(metadata, key);  // borrowed
-    if (value == nullptr) return PyRef(PyUnicode_FromString(""));
-    PyRef name = PyUnicode_Check(value) ? PyRef::borrow(value) : PyRef(PyUnicode_FromString(""));
-    if (PyDict_DelItemString(metadata, key) != 0) return {};
-    return name;
+// The object or table name, taken out of the table's metadata: its String
+// entry, or "" when there is none or it holds another type.
+PyRef take_name(std::optional<vorl::Metadata>& metadata, std::string_view key) {
+    std::string_view text;
+    if (metadata) {
+        if (const auto found = metadata->find(key); found != metadata->end()) {
+            if (const auto* held = std::get_if<vorl::index_of<vorl::DataType::String>>(&found->second)) text = *held;
+            PyRef name(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            metadata->erase(found);
+            return name;
+        }
+    }
+    return PyRef(PyUnicode_FromStringAndSize(nullptr, 0));
 }
 
 }  // namespace
@@ -171,14 +177,13 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             return nullptr;
         }
         vorl::Table& decoded = table->value();
+        PyRef obj = take_name(decoded.metadata, "obj");
+        PyRef name = take_name(decoded.metadata, "table");
         PyRef metadata(PyDict_New()), reserved_metadata(PyDict_New());
-        if (!metadata || !reserved_metadata ||
+        if (!obj || !name || !metadata || !reserved_metadata ||
             !metadata_into_dicts(decoded.metadata, metadata.get(), reserved_metadata.get())) {
             return nullptr;
         }
-        PyRef obj = name_entry(metadata.get(), "obj");
-        PyRef name = obj ? name_entry(metadata.get(), "table") : PyRef{};
-        if (!name) return nullptr;
         NullColumns nulls(rows_of_non_null_columns(decoded));
         std::vector<vorl::Field> fields = std::move(decoded).into_fields();
         if (!check_unique_names(fields)) return nullptr;
