@@ -26,8 +26,8 @@ find_python = $(or $(shell scripts/find-python.sh $(2) 2>/dev/null),$(error $(NO
 NO_PYTHON = no CPython $(1) found on PATH or through pyenv; install one (pyenv install $(firstword $(2))) \
 	and run make again
 
-.PHONY: demo dev wheel sdist test test-cpp test-sanitize fuzz-smoke fuzz-long fuzz-python test-python test-python313 \
-	test-wheel test-cpp-plain audit lint bench clean
+.PHONY: demo dev wheel sdist test test-cpp test-sanitize test-sanitize-python fuzz-smoke fuzz-long fuzz-python \
+	fuzz-python-smoke test-python test-python313 test-wheel test-cpp-plain audit lint bench clean
 
 # --- environments ---------------------------------------------------------
 
@@ -78,7 +78,8 @@ dev: dist/.built $(VENV)/.dev
 
 # --- tests ----------------------------------------------------------------
 
-test: lint test-cpp test-cpp-plain test-sanitize fuzz-smoke test-python audit test-python313 test-wheel
+test: lint test-cpp test-cpp-plain test-sanitize test-sanitize-python fuzz-smoke fuzz-python-smoke test-python audit \
+	test-python313 test-wheel
 
 test-cpp: $(VENV)/.dev
 	scripts/ensure-system-packages.sh $(SYSTEM_PACKAGES)
@@ -99,6 +100,11 @@ test-cpp-plain: $(VENV)/.dev
 test-sanitize: $(VENV)/.dev
 	scripts/sanitize.sh
 
+# The Python tests of hostile frames and changing buffers against the extension
+# built under ASan and UBSan (build/fuzz-python, which fuzz-python-smoke reuses).
+test-sanitize-python: $(VENV)/.dev
+	scripts/sanitize-python.sh
+
 # A bounded fuzzing run of the frame reader; `make fuzz-long` runs ten minutes.
 fuzz-smoke: $(VENV)/.dev
 	scripts/fuzz.sh 45
@@ -106,9 +112,13 @@ fuzz-smoke: $(VENV)/.dev
 fuzz-long: $(VENV)/.dev
 	scripts/fuzz.sh 600
 
-# atheris over pack and parse, against a sanitizer-instrumented build.
+# atheris over pack, parse, dumps and loads, against a sanitizer-instrumented
+# build; the smoke run gives each harness 20 s.
 fuzz-python: dist/.built $(VENV)/.dev
 	scripts/fuzz-python.sh 180
+
+fuzz-python-smoke: dist/.built $(VENV)/.dev
+	scripts/fuzz-python.sh 20
 
 test-python: dist/.built $(VENV)/.dev
 	$(PY) -m pytest -q

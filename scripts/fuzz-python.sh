@@ -1,6 +1,9 @@
 #!/bin/bash
 # Fuzzes the extension through its Python surface with atheris:
 #   scripts/fuzz-python.sh [SECONDS]    (each harness runs SECONDS, default 30)
+# Harnesses (fuzz/python): fuzz_parse and fuzz_pack over the specified
+# functions, fuzz_loads (frames) and fuzz_dumps (argument shapes) over
+# pyvorl.loads and pyvorl.dumps.
 #
 # The extension is built a second time with clang under ASan, UBSan and
 # coverage instrumentation (build/fuzz-python, by build-sanitized-extension.sh),
@@ -34,11 +37,12 @@ if [ "${FUZZ_PLAIN:-0}" != 1 ]; then
     fi
 fi
 
-"$python" fuzz/python/write_seeds.py "$work/corpus/fuzz_parse"
-mkdir -p "$work/corpus/fuzz_pack"
+harnesses=(fuzz_parse fuzz_pack fuzz_loads fuzz_dumps)
+"$python" fuzz/python/write_seeds.py "$work/corpus"
+for harness in "${harnesses[@]}"; do mkdir -p "$work/corpus/$harness"; done
 
 status=0
-for harness in fuzz_parse fuzz_pack; do
+for harness in "${harnesses[@]}"; do
     echo "== $harness: ${seconds}s"
     options=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1
              -artifact_prefix="$artifacts/$harness-")

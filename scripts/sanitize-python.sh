@@ -2,11 +2,17 @@
 # The Python tests that feed dumps and loads hostile frames and changing
 # buffers, against the extension built under ASan and UBSan: a memory error
 # or undefined behaviour fails the run, in the test process or its children.
+#
+# The build is the one the Python fuzzers use (build/fuzz-python, with
+# coverage instrumentation), so that `make test` builds it once: the
+# libFuzzer runtime in its sanitizers.so stays idle under pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-work=$root/build/sanitize-python
-scripts/build-sanitized-extension.sh "$work" > "$work.log" 2>&1 || { tail -n 40 "$work.log" >&2; exit 1; }
+work=$root/build/fuzz-python
+mkdir -p "$work"
+scripts/build-sanitized-extension.sh "$work" coverage > "$work/build.log" 2>&1 ||
+    { tail -n 40 "$work/build.log" >&2; exit 1; }
 # Python objects go through malloc, so that ASan sees them too. Leaks are left
 # to the leak tests: the interpreter does not free everything at exit.
 env PYTHONPATH="$work/site" LD_PRELOAD="$work/sanitizers.so" PYTHONMALLOC=malloc \
