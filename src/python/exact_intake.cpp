@@ -211,9 +211,12 @@ std::optional<PyArrayTyped> intake_exact_column(PyObject* data, std::optional<un
         raise_type_mismatch(data, "ndarray");
         return std::nullopt;
     }
-    // Native byte order, aligned and contiguous: a copy only where the array is not.
+    // Native byte order, aligned and contiguous: a copy only where the array is
+    // not. (Asked for no dtype, NumPy would keep a swapped one as it is.)
+    PyArray_Descr* descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(data));
+    PyArray_Descr* native = PyArray_ISNBO(descr->byteorder) ? nullptr : PyArray_DescrNewByteorder(descr, NPY_NATIVE);
     constexpr int LAYOUT = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_NOTSWAPPED;
-    PyRef array(PyArray_FromAny(data, nullptr, 1, 1, LAYOUT, nullptr));
+    PyRef array(PyArray_FromAny(data, native, 1, 1, LAYOUT, nullptr));  // takes `native`
     if (!array) return std::nullopt;
     const char* recorded = nullptr;
     auto typed = exact_column(array, places, name, name_object, recorded);

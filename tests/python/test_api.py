@@ -35,6 +35,9 @@ ROUND_TRIPS = {
     "float32": (floats(np.float32, 0x1234), None, floats(np.float32, 0x1234)),
     "float64": (floats(np.float64, 0xDEAD), None, floats(np.float64, 0xDEAD)),
     "bool": (np.array([True, False]), None, np.array([True, False])),
+    **{f"{t} swapped": (ints(t).astype(f">{t[0]}{np.dtype(t).itemsize}"), None, ints(t)) for t in ("int16", "uint64")},
+    "float64 swapped": (floats(">f8", 0), None, floats(np.float64, 0)),
+    "datetime64[ns] swapped": (times("M", "ns", [NAT, 2000]).astype(">M8[ns]"), None, times("M", "ns", [NAT, 2000])),
     **{
         f"{kind}8[{unit}]": (times(kind, unit, values), None, times(kind, unit, values))
         for kind in "Mm"
