@@ -518,6 +518,10 @@ def check_decimals(name, loaded, source, places):
         # Cut toward zero at the places, from the decimal the float was meant to be.
         tolerance = 10.0**-places + np.abs(values) * epsilon
         assert (np.abs(loaded - values) <= tolerance).all(), (name, places, loaded, values)
+        for value, back in zip(values.astype(dtype), loaded):
+            meant = np.format_float_positional(value, unique=True, trim="-")  # the shortest text of its dtype
+            if len(meant.partition(".")[2]) <= places:
+                assert back == loaded.dtype.type(meant), f"a decimal of at most {places} places changed: {meant} {back}"
     else:
         assert loaded.dtype == np.float64, (name, loaded)
         meant = np.array([float(text) for text in values])
