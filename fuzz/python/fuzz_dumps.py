@@ -45,7 +45,8 @@ def TestOneInput(data):
     parse_table_frame(frame[8:])  # the specified reader takes every frame dumps writes
     loaded = loads(frame)
     expected = call.expected_table(loaded)
-    assert loaded.equals(expected), (loaded, expected, loaded.metadata, expected.metadata)
+    differences = [(what, getattr(loaded, what), getattr(expected, what)) for what in ("metadata", "field_metadata")]
+    assert loaded.equals(expected), (loaded, expected, *differences, loaded.decimals, expected.decimals)
     check_string_mode(frame, loaded)
 
 

@@ -51,8 +51,9 @@ class Column:
         self.length = length  # None when the data has no row count
         self.expected = expected  # the array loads must return, or None where not modelled
         self.refusal = refusal  # why dumps must refuse the column, or None
-        self.decimal_source = None  # ("float", values, epsilon) or ("text", texts) where decimals may apply
-        self.needs_decimals = False
+        # Where decimals may apply: ("float", float64 values, epsilon, dtype), ("text", texts) or UNKNOWN.
+        self.decimal_source = None
+        self.needs_decimals = False  # refused unless given decimals (longdouble)
 
     def with_decimals(self, source):
         self.decimal_source = source
@@ -60,6 +61,8 @@ class Column:
 
 
 class DumpsCall:
+    """One call of dumps: `run` makes it; `refusals`, `certain` and `expected_table` say what should come of it."""
+
     def __init__(self, data):
         self.fdp = atheris.FuzzedDataProvider(data)
         self.rows = self.fdp.ConsumeIntInRange(0, 12)
@@ -518,7 +521,14 @@ def check_decimals(name, loaded, source, places):
         # Cut toward zero at the places, from the decimal the float was meant to be.
         tolerance = 10.0**-places + np.abs(values) * epsilon
         assert (np.abs(loaded - values) <= tolerance).all(), (name, places, loaded, values)
+        for value, back in zip(values.astype(dtype), loaded):
+            meant = np.format_float_positional(value, unique=True, trim="-")  # the shortest text of its dtype
+            if len(meant.partition(".")[2]) <= places:
+                assert back == loaded.dtype.type(meant), f"a decimal of at most {places} places changed: {meant} {back}"
     else:
         assert loaded.dtype == np.float64, (name, loaded)
-        meant = np.array([float(text) for text in values])
+        try:
+            meant = np.array([float(text) for text in values])
+        except ValueError:
+            raise AssertionError(f"took decimal texts that are no numbers: {values}") from None
         assert (np.abs(loaded - meant) <= np.abs(meant) * 4.5e-16).all(), (name, places, loaded, values)
