@@ -1,5 +1,7 @@
 """Arguments for pack_table_frame from fuzzer choices, and the columns they should come back as."""
 
+from decimal import Decimal
+
 import atheris
 import numpy as np
 
@@ -315,16 +317,28 @@ def datetime_micros(array):
     return np.array(values, dtype=np.int64).view("datetime64[us]")
 
 
+def meant_decimal(x, places, dtype):
+    """The count of 10**-places of the one decimal with at most `places` places that rounds to x in
+    the array's own precision, or None when there is not exactly one."""
+    if x != x or x in (float("inf"), float("-inf")):
+        return None
+    nearest = round(Decimal(x) * 10**places)
+    rounding = [n for n in (nearest - 1, nearest, nearest + 1) if dtype(str(Decimal(n).scaleb(-places))) == x]
+    return rounding[0] if len(rounding) == 1 else None
+
+
 def float_decimals(array, places):
+    array = np.asarray(array)
     scale = 10.0**places
     values = []
-    for x in np.asarray(array).tolist():
+    for x in array.tolist():
         product = float(x) * scale
-        truncated = 0 if product != product else int(product)
-        if abs(truncated) >= 1 << 56:
+        meant = meant_decimal(x, places, array.dtype.type)
+        count = meant if meant is not None else (0 if product != product else int(product))
+        if abs(count) >= 1 << 56:
             return None  # outside the magnitude: the packer's own choice
-        magnitude = float(abs(truncated)) / scale if places else float(abs(truncated))
-        values.append(-magnitude if truncated < 0 else magnitude)
+        magnitude = float(Decimal(abs(count)).scaleb(-places))
+        values.append(-magnitude if count < 0 else magnitude)
     return np.array(values, dtype=np.float64)
 
 

@@ -15,7 +15,7 @@ import numpy as np
 from pyvorl import _codec
 from pyvorl._dataframes import table_from_dataframe
 from pyvorl._framing import FrameError
-from pyvorl._table import Columns, Scalar, Table, as_mapping
+from pyvorl._table import PLACES, Columns, Scalar, Table, as_mapping
 
 NAT = np.iinfo(np.int64).min
 INT64_MAX = np.iinfo(np.int64).max
@@ -44,6 +44,8 @@ def dumps(
     lists of str or bytes. `decimals` maps float or text columns to the
     decimal places they are stored with; `metadata` adds table metadata.
     """
+    if not isinstance(obj, str) or not isinstance(name, str):
+        raise TypeError("obj and name must be str")
     if decimals is None and metadata is None:
         # The common case in one call: a dict of arrays, or a Table with nothing but its columns.
         if type(table) is dict:
@@ -97,6 +99,8 @@ def encode_table(table: Table) -> bytes:
     columns = []
     for column_name, array in table.items():
         values = {**field_metadata.get(column_name, {}), **reserved_field_metadata.get(column_name, {})}
+        if column_name in decimals and not len(array):
+            values[PLACES] = decimals[column_name]
         where = f"field metadata of column {column_name!r}"
         entries = metadata_entries(values, where) if values else None
         columns.append((column_name, array, decimals.get(column_name), entries))

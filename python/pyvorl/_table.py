@@ -19,6 +19,8 @@ Columns: TypeAlias = Mapping[str, ColumnInput] | Sequence[tuple[str, ColumnInput
 RESERVED_PREFIX = "pyvorl."
 # Table metadata: the row count of a DataFrame without columns, which no column can carry.
 ROWS = RESERVED_PREFIX + "rows"
+# Field metadata: the places of an empty decimal column, whose body has no room for them.
+PLACES = RESERVED_PREFIX + "places"
 MAX_DECIMAL_PLACES = 15
 FLOAT64_EXACT = 2.0**53  # every integer below this in magnitude is a float64
 
@@ -133,6 +135,15 @@ def same_scalars(mine: Mapping[str, Any], theirs: Mapping[str, Any]) -> bool:
     return True
 
 
+def recorded_places(column: str, places: object, decimals: Mapping[str, int]) -> int:
+    """The places recorded for an empty decimal column; anything else under the key is damage."""
+    if column in decimals and type(places) is int and 0 <= places <= MAX_DECIMAL_PLACES:
+        return places
+    from pyvorl._framing import FrameError
+
+    raise FrameError(0, f"column {column!r}: {PLACES!r} is {places!r:.60}, which is no count of decimal places")
+
+
 def kind_of(value: object) -> str:
     """The kind a metadata value is stored as: Python and NumPy scalars of one kind compare equal."""
     if isinstance(value, (bool, np.bool_)):
@@ -141,6 +152,10 @@ def kind_of(value: object) -> str:
         return "int"
     if isinstance(value, (float, np.floating)):
         return "float"
+    if isinstance(value, str):  # subclasses too (np.str_): stored as a str
+        return "str"
+    if isinstance(value, bytes):
+        return "bytes"
     return type(value).__name__
 
 
@@ -204,7 +219,9 @@ class Table(Mapping[str, NDArray[Any]]):
         for column_name, values in as_mapping(field_metadata, "field_metadata").items():
             if column_name not in arrays:
                 raise ValueError(f"field_metadata names no column {column_name!r}")
-            self._field_metadata[column_name] = checked_metadata(values, f"field metadata of column {column_name!r}")
+            # An empty map is no metadata, as a frame holds it.
+            if checked := checked_metadata(values, f"field metadata of column {column_name!r}"):
+                self._field_metadata[column_name] = checked
         self._decimals: dict[str, int] = {}
         for column_name, places in as_mapping(decimals, "decimals").items():
             if column_name not in arrays:
@@ -248,6 +265,11 @@ class Table(Mapping[str, NDArray[Any]]):
         table._reserved_metadata = reserved_metadata
         if not columns:
             table._rows_of_no_columns()
+        for column, keys in list(reserved_fields.items()):
+            if PLACES in keys:
+                decimals[column] = recorded_places(column, keys.pop(PLACES), decimals)
+                if not keys:
+                    del reserved_fields[column]
         return table
 
     def _plain_columns(self) -> dict[str, NDArray[Any]] | None:

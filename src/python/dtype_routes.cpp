@@ -1,6 +1,8 @@
 #include "python/dtype_routes.hpp"
 
 #include <array>
+#include <cmath>
+#include <cstring>
 #include <string>
 
 #include "python/convert.hpp"
@@ -92,6 +94,28 @@ PyRef cast(const PyRef& array, PyArray_Descr* descr) {
     return PyRef(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(array.get()), new_descr_reference(descr), 0));
 }
 
+PyArrayObject* as_array(const PyRef& array) { return reinterpret_cast<PyArrayObject*>(array.get()); }
+
+// `array` cast to `descr` when no value is lost: cast back, every value is
+// what it was (for the floats of a decimal column, which are rounded on
+// purpose: no finite value became infinite). Otherwise `lost` is set.
+PyRef cast_without_loss(const PyRef& array, PyArray_Descr* descr, bool rounds, bool& lost) {
+    PyRef narrowed = cast(array, descr);
+    if (!narrowed) return {};
+    PyRef back = cast(narrowed, PyArray_DESCR(as_array(array)));
+    if (!back) return {};
+    const auto size = static_cast<std::size_t>(PyArray_NBYTES(as_array(array)));
+    if (!rounds) {
+        lost = size != 0 && std::memcmp(PyArray_DATA(as_array(array)), PyArray_DATA(as_array(back)), size) != 0;
+    } else {
+        const auto* was = static_cast<const double*>(PyArray_DATA(as_array(array)));
+        const auto* now = static_cast<const double*>(PyArray_DATA(as_array(back)));
+        for (std::size_t i = 0; i < size / sizeof(double) && !lost; ++i)
+            lost = std::isfinite(was[i]) != std::isfinite(now[i]);
+    }
+    return narrowed;
+}
+
 }  // namespace
 
 const DtypeRoute* route_of(PyArray_Descr* descr) {
@@ -140,22 +164,32 @@ PyRef restore_recorded_dtype(PyRef array, PyObject* recorded, std::string_view c
     PyRef parsed_ref(reinterpret_cast<PyObject*>(parsed));
     PyArray_Descr* have = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(array.get()));
     if (PyArray_EquivTypes(parsed, have)) return array;
+    // A text column comes back as object or StringDType arrays, as loads is asked; a record
+    // that names either kind changes nothing, whichever is asked.
+    const auto texts = [](char kind) { return kind == 'O' || kind == 'T' || kind == 'U' || kind == 'S'; };
+    if ((have->kind == 'O' || have->kind == 'T') && texts(parsed->kind)) return array;
+    bool lost = false;
+    PyRef restored;
     const DtypeRoute* route = route_of(parsed);
     const NumpyTypes* types = numpy_types();
     if (route == nullptr || types == nullptr) {
         // Floats wider than float64 were stored as float64 decimals and stay so.
         if (types != nullptr && parsed->kind == 'f' && PyArray_EquivTypes(have, types->float64)) return array;
     } else if (route->carriage == Carriage::Widened && PyArray_EquivTypes(have, widened_descr(*route))) {
-        return cast(array, parsed);
+        restored = cast_without_loss(array, parsed, false, lost);
     } else if (parsed->kind == 'f' && PyArray_EquivTypes(have, types->float64)) {
-        return cast(array, parsed);  // a decimal column
+        restored = cast_without_loss(array, parsed, true, lost);  // a decimal column
     } else if (parsed->kind == 'M' || parsed->kind == 'm') {
         if (PyArray_EquivTypes(have, types->int64)) {
             return PyRef(
                 PyArray_View(reinterpret_cast<PyArrayObject*>(array.get()), new_descr_reference(parsed), nullptr));
         }
-        if (parsed->kind == 'M' && PyArray_EquivTypes(have, types->datetime_us)) return cast(array, parsed);
+        if (parsed->kind == 'M' && PyArray_EquivTypes(have, types->datetime_us)) {
+            restored = cast_without_loss(array, parsed, false, lost);
+        }
     }
+    if (restored && !lost) return restored;
+    if (!restored && PyErr_Occurred() != nullptr) return {};
     PyRef have_text(PyObject_Str(reinterpret_cast<PyObject*>(have)));
     raise_damaged_record(
         column, recorded,

@@ -86,6 +86,24 @@ private:
 
 // Decimal texts at `places`: every text must be a finite decimal with at most
 // that many places, so nothing is rounded or dropped on the way.
+// A plain decimal text: a sign or none, then digits with at most one point
+// among or around them, and at least one digit. Nothing else (exponents,
+// spaces, "nan") is taken for a number.
+bool plain_decimal(std::string_view text) {
+    std::size_t i = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    bool digit = false, point = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] >= '0' && text[i] <= '9') {
+            digit = true;
+        } else if (text[i] == '.' && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    return digit;
+}
+
 std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, PyObject* name) {
     const std::size_t length = items.size();
     Decimals decimals{vorl::Buffer<vorl::D64>::uninitialized(length)};
@@ -96,7 +114,7 @@ std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, P
             text = utf8_view(item);
             if (!text) PyErr_Clear();  // a text that UTF-8 cannot hold is not a decimal either
         }
-        auto parsed = text ? vorl::parse_d64(*text) : vorl::parse_d64("x");
+        auto parsed = text && plain_decimal(*text) ? vorl::parse_d64(*text) : vorl::parse_d64("x");
         std::string problem;
         if (!parsed || parsed->is_special()) {
             problem = "is not a finite decimal";
@@ -115,6 +133,40 @@ std::optional<PyArrayTyped> decimal_texts(const Items& items, unsigned places, P
     return PyArrayTyped{std::move(decimals)};
 }
 
+// float16 values as float64 for the decimal conversion. Where exactly one
+// decimal with `places` places rounds to a value in float16's own precision,
+// that decimal's nearest double (which the conversion reads as that decimal);
+// elsewhere the value itself, which the conversion truncates.
+PyRef halves_as_meant(PyArrayObject* halves, unsigned places) {
+    const NumpyTypes* types = numpy_types();
+    PyRef values(PyArray_CastToType(halves, new_descr_reference(types->float64), 0));
+    if (!values) return {};
+    auto* exact = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    const npy_intp length = PyArray_DIM(halves, 0);
+    const double scale = std::pow(10.0, places);
+    // The nearest decimal and its two neighbours, each as float16 again.
+    npy_intp dims[1] = {3 * length};
+    PyRef candidates(PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(types->float64), 1, dims, nullptr, nullptr,
+                                          0, nullptr));
+    if (!candidates) return {};
+    auto* decimal = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(candidates.get())));
+    for (npy_intp i = 0; i < length; ++i) {
+        const double nearest = std::nearbyint(exact[i] * scale);
+        for (npy_intp k = 0; k < 3; ++k) decimal[3 * i + k] = (nearest + static_cast<double>(k - 1)) / scale;
+    }
+    PyRef rounded(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(candidates.get()),
+                                     new_descr_reference(PyArray_DESCR(halves)), 0));
+    if (!rounded) return {};
+    const auto* half = static_cast<const std::uint16_t*>(PyArray_DATA(halves));
+    const auto* back = static_cast<const std::uint16_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rounded.get())));
+    for (npy_intp i = 0; i < length; ++i) {
+        int hits = 0;
+        for (npy_intp k = 0; k < 3; ++k) hits += back[3 * i + k] == half[i] ? 1 : 0;
+        if (hits == 1 && back[3 * i + 1] == half[i] && std::isfinite(exact[i])) exact[i] = decimal[3 * i + 1];
+    }
+    return values;
+}
+
 // Float decimals: the decimal that was meant, or the row that has none.
 std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, PyObject* name) {
     const NumpyTypes* types = numpy_types();
@@ -122,7 +174,7 @@ std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, PyObje
     auto* data = reinterpret_cast<PyArrayObject*>(array.get());
     const bool single = PyArray_EquivTypes(PyArray_DESCR(data), types->float32);
     if (!single && !PyArray_EquivTypes(PyArray_DESCR(data), types->float64)) {
-        array = PyRef(PyArray_CastToType(data, new_descr_reference(types->float64), 0));  // float16
+        array = halves_as_meant(data, places);
         if (!array) return std::nullopt;
         data = reinterpret_cast<PyArrayObject*>(array.get());
     }

@@ -272,10 +272,59 @@ def with_dtype_record(column, record):
         (np.arange(2), "int8", "'int8', which does not fit its int64 values"),
         (np.arange(2, dtype=np.int32), "datetime64[D]", "'datetime64[D]', which does not fit its int32 values"),
         (["x"], "uint8", "'uint8', which does not fit its object values"),
+        (np.array([300], np.int32), "int8", "'int8', which does not fit its int32 values"),
+        (
+            np.array([1_000_001], "M8[us]"),
+            "datetime64[s]",
+            "'datetime64[s]', which does not fit its datetime64[us] values",
+        ),
     ],
-    ids=["control characters", "structured", "long", "not a str", "narrower", "calendar unit", "texts"],
+    ids=[
+        "control characters",
+        "structured",
+        "long",
+        "not a str",
+        "narrower",
+        "calendar unit",
+        "texts",
+        "wraps",
+        "cuts",
+    ],
 )
 def test_loads_refuses_a_dtype_record_it_cannot_restore(column, record, reason):
     with pytest.raises(FrameError) as raised:
         loads(with_dtype_record(column, record))
     assert str(raised.value) == f"frame at offset 0: column 'c': 'pyvorl.dtype' is {reason}"
+
+
+# Found by fuzzing dumps and loads: what comes back is what went in, and what is no number is refused.
+@pytest.mark.parametrize(
+    "table",
+    [
+        Table({"a": [1]}, metadata={"k": np.str_("x"), "b": np.bytes_(b"y")}),
+        Table({"a": [1]}, field_metadata={"a": {}}),
+        Table({"a": np.array([])}, decimals={"a": 3}),
+        Table({"a": np.array([-0.1, -20.1, 0.3], np.float16)}, decimals={"a": 1}),
+        Table({"c": ["x"]}, schema=Schema({"c": {"pyvorl.dtype": "object"}})),
+    ],
+    ids=["str subclasses", "empty field metadata", "empty decimals", "float16 decimals", "text record"],
+)
+@pytest.mark.parametrize("strings", ["object", "stringdtype"])
+def test_round_trips_found_by_fuzzing(table, strings):
+    back = loads(dumps(table), strings=strings)
+    if table.decimals:
+        assert back.decimals == table.decimals and back["a"].tobytes() == table["a"].tobytes()
+    else:
+        assert back.equals(table) or strings == "stringdtype"
+
+
+@pytest.mark.parametrize("text", ["1.2.3", "--1", "1-", "-", ".", "1e3", " 1"])
+def test_decimal_texts_that_are_no_numbers_are_refused(text):
+    with pytest.raises(ValueError, match="is not a finite decimal"):
+        dumps({"a": [text]}, decimals={"a": 2})
+
+
+@pytest.mark.parametrize("options", [{"obj": None}, {"name": 0}])
+def test_obj_and_name_must_be_str_for_a_table_too(options):
+    with pytest.raises(TypeError, match="obj and name must be str"):
+        dumps(Table({"a": [1]}), **options)
