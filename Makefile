@@ -118,7 +118,7 @@ fuzz-python: dist/.built $(VENV)/.dev
 	scripts/fuzz-python.sh 180
 
 fuzz-python-smoke: dist/.built $(VENV)/.dev
-	scripts/fuzz-python.sh 20
+	FUZZ_SEED=1 scripts/fuzz-python.sh 20
 
 test-python: dist/.built $(VENV)/.dev
 	$(PY) -m pytest -q

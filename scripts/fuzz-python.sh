@@ -10,6 +10,9 @@
 # so that the fuzzer is guided by the native branches and memory errors stop
 # the run.
 # FUZZ_PLAIN=1 fuzzes the installed wheel instead (Python-side coverage only).
+# FUZZ_SEED=N fixes libFuzzer's seed (and Python's hash seed), so that a run
+# from the written seeds replays the same inputs: `make test` does, so that a
+# shorter run on a slower machine tries a prefix of what a longer one tried.
 #
 # Exit status: 0 when no harness found anything, 1 otherwise. Findings are
 # written to fuzz/artifacts/python/; the corpus grows in build/fuzz-python.
@@ -46,7 +49,13 @@ for harness in "${harnesses[@]}"; do
     echo "== $harness: ${seconds}s"
     options=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -print_final_stats=1
              -artifact_prefix="$artifacts/$harness-")
-    (cd fuzz/python && env "${run_environment[@]}" "$python" "$harness.py" "$work/corpus/$harness" "${options[@]}") \
+    seeded=()
+    if [ -n "${FUZZ_SEED:-}" ]; then
+        options+=(-seed="$FUZZ_SEED")
+        seeded=(PYTHONHASHSEED="$FUZZ_SEED")
+    fi
+    (cd fuzz/python && env "${run_environment[@]}" "${seeded[@]}" "$python" "$harness.py" "$work/corpus/$harness" \
+        "${options[@]}") \
         > "$work/$harness.log" 2>&1 || status=1
     grep -E "^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+[[:space:]]+DONE)" "$work/$harness.log" || true
     grep -E -A30 "ERROR: |=== Uncaught Python exception|Test unit written" "$work/$harness.log" | head -60 || true

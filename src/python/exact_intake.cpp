@@ -174,7 +174,10 @@ std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, PyObje
     auto* data = reinterpret_cast<PyArrayObject*>(array.get());
     const bool single = PyArray_EquivTypes(PyArray_DESCR(data), types->float32);
     if (!single && !PyArray_EquivTypes(PyArray_DESCR(data), types->float64)) {
-        array = halves_as_meant(data, places);
+        // float16 as meant in its own precision; wider floats as float64.
+        array = PyDataType_ELSIZE(PyArray_DESCR(data)) == 2
+                    ? halves_as_meant(data, places)
+                    : PyRef(PyArray_CastToType(data, new_descr_reference(types->float64), 0));
         if (!array) return std::nullopt;
         data = reinterpret_cast<PyArrayObject*>(array.get());
     }
@@ -215,9 +218,13 @@ std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> p
         array = std::move(list);
     }
     if (places) {
-        if (kind == 'f' && stores_decimals(descr)) {
-            const DtypeRoute* route = route_of(descr);
-            if (route->column != DataType::Float64) recorded = route->name;
+        if (kind == 'f') {
+            // Floats wider than float64 are stored from float64, and come back so.
+            const DtypeRoute* route = stores_decimals(descr) ? route_of(descr) : nullptr;
+            if (route == nullptr)
+                recorded = "longdouble";
+            else if (route->column != DataType::Float64)
+                recorded = route->name;
             return float_decimals(array, *places, name_object);
         }
         if (texts) return decimal_texts(Items(array.get()), *places, name_object);

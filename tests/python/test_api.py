@@ -55,6 +55,7 @@ ROUND_TRIPS = {
     "StringDType": (np.array(["x", "yz"], np.dtypes.StringDType()), None, np.array(["x", "yz"], object)),
     "bytes list": ([b"", b"\xff\x00"], None, np.array([b"", b"\xff\x00"], object)),
     "float decimals": (np.array([1.25, -3.5, 1.239]), 2, np.array([1.25, -3.5, 1.23])),
+    "longdouble decimals": (np.array([1.25, -3.5], np.longdouble), 2, np.array([1.25, -3.5])),
     "text decimals": (["1.5", "-2", "0.07"], 2, np.array([1.5, -2.0, 0.07])),
 }
 
