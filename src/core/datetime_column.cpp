@@ -43,28 +43,34 @@ void put_repeated_varint(Sink& sink, std::uint64_t bits, std::size_t repeats) {
 
 }  // namespace
 
-// The writing pass reads the column once more and may meet values that
-// changed since the plan was made (another thread may own the array). A
-// quotient of a value off the plan's grid would be truncated, and a column
-// planned as one difference is written without being read at all, so either
-// would restore values that were never in the array. The values are therefore
-// copied chunk by chunk, each read exactly once, and the chunk is checked
-// against the plan before its quotients are written; a chunk that breaks the
-// plan fails the sink, and the caller encodes again from a private copy.
+// The writing pass may meet values that changed since the plan was made
+// (another thread may own the array). A column of one difference is written
+// from the plan alone, which read it. Any other is read once more: a quotient
+// of a value off the plan's grid would be truncated, and a difference of two
+// reads of one changing value would restore neither, so the values are copied
+// chunk by chunk, each read exactly once, and the chunk is checked against the
+// plan before its quotients are written; a chunk that breaks the plan fails
+// the sink, and the caller encodes again from a private copy.
 template <class Sink>
 void encode_datetime_column(std::span<const std::int64_t> values, const DatetimePlan& plan, Sink& sink) {
     const StepDivider divider(plan.step);
     encode_len(sink, std::uint64_t{values.size()} + 1);
     encode_i64(sink, plan.step);
+    if (plan.one_difference) {
+        // Written from the plan alone (see DatetimePlan); its values were
+        // checked against the step when it was made.
+        if (!divider.divides(plan.first) || (values.size() > 1 && !divider.divides(plan.difference))) {
+            if constexpr (!Sink::counts_only) sink.fail();
+            return;
+        }
+        encode_i64(sink, divider.quotient(plan.first));
+        if (values.size() == 1) return;
+        return put_repeated_varint(sink, zigzag_encode(divider.quotient(plan.difference)), values.size() - 1);
+    }
     if constexpr (Sink::counts_only) {
         encode_i64(sink, divider.quotient(values[0]));
         if (values.size() == 1) return;
-        const std::int64_t* data = values.data();
-        if (plan.one_difference) {
-            const std::uint64_t quotient = zigzag_encode(divider.quotient(wrapping_sub(data[1], data[0])));
-            return put_repeated_varint(sink, quotient, values.size() - 1);
-        }
-        sink.add(datetime_difference_kernels().quotients_size(data, 1, values.size(), plan.step));
+        sink.add(datetime_difference_kernels().quotients_size(values.data(), 1, values.size(), plan.step));
     } else {
         const DatetimeDifferenceKernels& kernels = datetime_difference_kernels();
         // chunk[0] is the value before the chunk, so every difference is taken
@@ -73,27 +79,17 @@ void encode_datetime_column(std::span<const std::int64_t> values, const Datetime
         chunk[0] = values[0];
         if (!divider.divides(chunk[0])) return sink.fail();
         encode_i64(sink, divider.quotient(chunk[0]));
-        std::int64_t difference = 0;
         for (std::size_t begin = 1; begin < values.size();) {
             const std::size_t count = std::min<std::size_t>(values.size() - begin, RUN_CHUNK);
             std::memcpy(chunk + 1, values.data() + begin, count * sizeof(std::int64_t));
-            if (plan.one_difference) {
-                if (begin == 1) difference = wrapping_sub(chunk[1], chunk[0]);
-                if (!divider.divides(difference) || wrapping_sub(chunk[1], chunk[0]) != difference ||
-                    !kernels.one_difference(chunk, count + 1)) {
-                    return sink.fail();
-                }
-                put_repeated_varint(sink, zigzag_encode(divider.quotient(difference)), count);
-            } else {
-                if (plan.step != 1 && !kernels.step_divides(chunk, 1, count + 1, plan.step)) return sink.fail();
-                put_zigzag_run(
-                    sink, 1, count + 1,
-                    [&](std::size_t i) { return divider.quotient(wrapping_sub(chunk[i], chunk[i - 1])); },
-                    [&](std::size_t b, std::size_t e) { return kernels.quotients_size(chunk, b, e, plan.step); },
-                    [&](std::uint8_t* out, std::size_t b, std::size_t e) {
-                        return kernels.write_quotients(out, chunk, b, e, plan.step);
-                    });
-            }
+            if (plan.step != 1 && !kernels.step_divides(chunk, 1, count + 1, plan.step)) return sink.fail();
+            put_zigzag_run(
+                sink, 1, count + 1,
+                [&](std::size_t i) { return divider.quotient(wrapping_sub(chunk[i], chunk[i - 1])); },
+                [&](std::size_t b, std::size_t e) { return kernels.quotients_size(chunk, b, e, plan.step); },
+                [&](std::uint8_t* out, std::size_t b, std::size_t e) {
+                    return kernels.write_quotients(out, chunk, b, e, plan.step);
+                });
             if (!sink.status()) return;
             chunk[0] = chunk[count];
             begin += count;

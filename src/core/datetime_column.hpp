@@ -18,8 +18,9 @@ void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& s
 // The writing half of datetime_array_bincode_encode with a plan made earlier.
 // The values may have changed since (another thread may own the array): a
 // writing sink then either holds a body that restores each value as it was
-// read, or has failed (values off the plan's grid); a counting sink counts a
-// well-formed body. Nothing is undefined for any value. values must not be empty.
+// read (by the plan, for a column of one difference), or has failed (values
+// off the plan's grid); a counting sink counts a well-formed body. Nothing is
+// undefined for any value. values must not be empty.
 template <class Sink>
 void encode_datetime_column(std::span<const std::int64_t> values, const DatetimePlan& plan, Sink& sink);
 

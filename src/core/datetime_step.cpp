@@ -41,15 +41,22 @@ std::int64_t exact_step(std::span<const std::int64_t> values, bool one_differenc
 
 DatetimePlan plan_datetime_column(std::span<const std::int64_t> values) noexcept {
     const DatetimeDifferenceKernels& kernels = datetime_difference_kernels();
+    // The first two values are read once, before the scan, and the scan
+    // compares every difference with theirs.
+    const std::int64_t first = values.front();
+    const std::int64_t difference = values.size() < 2 ? 0 : wrapping_sub(values[1], first);
     const std::int64_t specified = specified_step(values);
-    const bool one_difference = kernels.one_difference(values.data(), values.size());
-    bool fits = divides(specified, values.front());
+    const bool one_difference = kernels.one_difference(values.data(), values.size()) &&
+                                (values.size() < 2 || wrapping_sub(values[1], values[0]) == difference) &&
+                                values[0] == first;
+    bool fits = divides(specified, first);
     if (fits && one_difference) {
-        fits = values.size() < 2 || divides(specified, wrapping_sub(values[1], values[0]));
+        fits = values.size() < 2 || divides(specified, difference);
     } else if (fits && specified != 1) {  // 1 divides every difference
         fits = kernels.step_divides(values.data(), 1, values.size(), specified);
     }
-    return {fits ? specified : exact_step(values, one_difference), one_difference};
+    const std::int64_t step = fits ? specified : exact_step(values, one_difference);
+    return {step, one_difference, first, difference};
 }
 
 }  // namespace vorl

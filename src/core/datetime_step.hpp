@@ -13,6 +13,11 @@ namespace vorl {
 struct DatetimePlan {
     std::int64_t step;
     bool one_difference;  // every t(i) - t(i-1) equals t(1) - t(0)
+    // t(0) and t(1) - t(0) as the plan read them. A column of one difference
+    // is written from these alone: the scan that found it compared every
+    // value with its neighbours, so the column it writes is the one it read.
+    std::int64_t first = 0;
+    std::int64_t difference = 0;
 };
 
 // values must not be empty.
