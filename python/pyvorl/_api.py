@@ -15,7 +15,7 @@ import numpy as np
 from pyvorl import _codec
 from pyvorl._dataframes import table_from_dataframe
 from pyvorl._framing import FrameError
-from pyvorl._table import PLACES, Columns, Scalar, Table, as_mapping
+from pyvorl._table import PLACES, Columns, Scalar, Table, as_mapping, check_names
 
 NAT = np.iinfo(np.int64).min
 INT64_MAX = np.iinfo(np.int64).max
@@ -44,8 +44,7 @@ def dumps(
     lists of str or bytes. `decimals` maps float or text columns to the
     decimal places they are stored with; `metadata` adds table metadata.
     """
-    if not isinstance(obj, str) or not isinstance(name, str):
-        raise TypeError("obj and name must be str")
+    check_names(obj, name)
     if decimals is None and metadata is None:
         # The common case in one call: a dict of arrays, or a Table with nothing but its columns.
         if type(table) is dict:

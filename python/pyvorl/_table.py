@@ -135,6 +135,11 @@ def same_scalars(mine: Mapping[str, Any], theirs: Mapping[str, Any]) -> bool:
     return True
 
 
+def check_names(obj: object, name: object) -> None:
+    if not isinstance(obj, str) or not isinstance(name, str):
+        raise TypeError("obj and name must be str")
+
+
 def recorded_places(column: str, places: object, decimals: Mapping[str, int]) -> int:
     """The places recorded for an empty decimal column; anything else under the key is damage."""
     if column in decimals and type(places) is int and 0 <= places <= MAX_DECIMAL_PLACES:
@@ -198,8 +203,7 @@ class Table(Mapping[str, NDArray[Any]]):
         decimals: Mapping[str, int] | None = None,
         schema: Schema | None = None,
     ) -> None:
-        if not isinstance(obj, str) or not isinstance(name, str):
-            raise TypeError("obj and name must be str")
+        check_names(obj, name)
         arrays: dict[str, NDArray[Any]] = {}
         for column_name, data in column_pairs(columns):
             if column_name in arrays:
