@@ -308,12 +308,13 @@ def datetime_micros(array):
     unit = np.datetime_data(array.dtype)[0]
     native = np.asarray(array).astype(array.dtype.newbyteorder("="))
     values = [int(v) for v in native.view(np.int64)]
+    nat = -(1 << 63)  # NaT stays NaT in every unit
     if unit == "ms":
-        values = [wrap_int64(v * 1000) for v in values]
+        values = [v if v == nat else wrap_int64(v * 1000) for v in values]
     elif unit == "s":
-        values = [wrap_int64(v * 1_000_000) for v in values]
+        values = [v if v == nat else wrap_int64(v * 1_000_000) for v in values]
     elif unit == "ns":
-        values = [truncating_division(v, 1000) for v in values]
+        values = [v if v == nat else truncating_division(v, 1000) for v in values]
     return np.array(values, dtype=np.int64).view("datetime64[us]")
 
 
