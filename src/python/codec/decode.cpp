@@ -169,7 +169,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                 std::memcpy(snapshot.data(), bytes.data(), bytes.size());
                 bytes = snapshot.span();
             }
-            table.emplace(vorl::unpack_table_frame(bytes, false));
+            // The envelope is checked: the reader takes the body alone.
+            table.emplace(vorl::unpack_table_frame(bytes.subspan(vorl::TABLE_FRAME_HEADER_SIZE), true));
             if (*table) scales = decimals_to_doubles(table->value());
         });
         if (!*table) {
