@@ -48,7 +48,10 @@ def dumps(
     if decimals is None and metadata is None:
         # The common case in one call: a dict of arrays, or a Table with nothing but its columns.
         if type(table) is dict:
-            frame = _codec.encode_arrays(table, obj, name)
+            try:
+                frame = _codec.encode_arrays(table, obj, name)
+            except ValueError:
+                frame = None  # a gap in a text column, which the Table takes as a null, or a real fault it names
         elif type(table) is Table and (plain := table._plain_columns()) is not None:
             frame = _codec.encode_arrays(plain, obj or table.obj, name or table.name)
         else:
@@ -103,9 +106,9 @@ def encode_table(table: Table) -> bytes:
         where = f"field metadata of column {column_name!r}"
         entries = metadata_entries(values, where) if values else None
         columns.append((column_name, array, decimals.get(column_name), entries))
-    table_values: dict[str, Any] = {"obj": table.obj}
-    if table.name:
-        table_values["table"] = table.name
+    # Both names always, as the one-call path and pack_table_frame write them: a table's bytes do not
+    # depend on which path took it.
+    table_values: dict[str, Any] = {"obj": table.obj, "table": table.name}
     for key, value in table.metadata.items():
         if key in ("obj", "table"):
             raise ValueError(f"metadata: key {key!r} is reserved for the {'object' if key == 'obj' else 'table'} name")

@@ -40,5 +40,6 @@ def frame_length(buffer: Buffer, max_frame_size: int, /) -> int:
     first FRAME_HEADER_SIZE bytes are read. ValueError for a short buffer, a buffer that is not a frame
     or a body above max_frame_size."""
 
+def gaps(array: NDArray[Any], /) -> NDArray[Any] | None: ...
 def objects(items: list[Any], /) -> NDArray[Any]:
     """A 1-D object array holding the elements of a list."""

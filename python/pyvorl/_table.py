@@ -10,6 +10,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from pyvorl import _codec
+from pyvorl._validity import VALIDITY, bitmap_fault, filled, mask_of, validity_of
 
 Scalar: TypeAlias = str | int | float | bool | bytes | np.datetime64 | np.generic
 """A metadata value: str, int, float, bool, bytes or a NumPy scalar of those kinds or datetime64."""
@@ -205,10 +206,16 @@ class Table(Mapping[str, NDArray[Any]]):
     ) -> None:
         check_names(obj, name)
         arrays: dict[str, NDArray[Any]] = {}
+        masks: dict[str, NDArray[np.bool_]] = {}
         for column_name, data in column_pairs(columns):
             if column_name in arrays:
                 raise ValueError(f"column {column_name!r} appears twice")
-            arrays[column_name] = as_column(column_name, data)
+            if isinstance(data, np.ma.MaskedArray):
+                masks[column_name] = np.ma.getmaskarray(data)
+                data = np.ma.getdata(data)
+            arrays[column_name] = array = as_column(column_name, data)
+            if array.dtype == object and (gaps := _codec.gaps(array)) is not None:
+                masks[column_name] = masks[column_name] | gaps if column_name in masks else gaps
         rows = {column_name: len(array) for column_name, array in arrays.items()}
         if len(set(rows.values())) > 1:
             (first, count), *_ = rows.items()
@@ -238,8 +245,23 @@ class Table(Mapping[str, NDArray[Any]]):
         schema = schema or Schema()
         self._reserved_fields = {column: dict(keys) for column, keys in schema.fields.items() if keys}
         self._reserved_metadata = dict(schema.table)
+        for column_name, mask in masks.items():
+            self._set_nulls(column_name, mask)
+        for column_name, keys in self._reserved_fields.items():
+            if VALIDITY in keys and (fault := bitmap_fault(keys[VALIDITY], self._num_rows)):
+                raise ValueError(f"column {column_name!r}: {fault}")
         if not arrays:
             self._rows_of_no_columns()
+
+    def _set_nulls(self, column: str, mask: NDArray[np.bool_]) -> None:
+        """Fills under the nulls of `mask` and their bitmap beside them; a column without nulls gets none."""
+        keys = self._reserved_fields.setdefault(column, {})
+        keys.pop(VALIDITY, None)
+        if (validity := validity_of(mask)) is not None:
+            self._columns[column] = filled(self._columns[column], mask, column in self._decimals)
+            keys[VALIDITY] = validity
+        if not keys:
+            del self._reserved_fields[column]
 
     @classmethod
     def _decoded(
@@ -274,7 +296,18 @@ class Table(Mapping[str, NDArray[Any]]):
                 decimals[column] = recorded_places(column, keys.pop(PLACES), decimals)
                 if not keys:
                     del reserved_fields[column]
+            if VALIDITY in keys and (fault := bitmap_fault(keys[VALIDITY], num_rows)):
+                from pyvorl._framing import FrameError
+
+                raise FrameError(0, f"column {column!r}: {fault}")
         return table
+
+    def mask(self, name: str) -> NDArray[np.bool_] | None:
+        """True where column `name` has no value (its array holds a fill there); None when it has no nulls."""
+        if name not in self._columns:
+            raise KeyError(name)
+        validity = self._reserved_fields.get(name, {}).get(VALIDITY)
+        return None if validity is None else mask_of(validity, self._num_rows)
 
     def _plain_columns(self) -> dict[str, NDArray[Any]] | None:
         """The columns, when they are all that a frame of this table holds besides its names."""
@@ -353,7 +386,7 @@ class Table(Mapping[str, NDArray[Any]]):
         return dict(self._columns)
 
     def equals(self, other: object) -> bool:
-        """Same names, metadata, column order, dtypes and values, bit for bit (NaN payloads included)."""
+        """Same names, metadata, column order, dtypes, nulls and values, bit for bit (NaN payloads included)."""
         if not isinstance(other, Table):
             return False
         mine = (self._obj, self._name, self._decimals, self.column_names, self._field_metadata.keys())
@@ -364,6 +397,12 @@ class Table(Mapping[str, NDArray[Any]]):
         if not all(same_scalars(values, other._field_metadata[name]) for name, values in self._field_metadata.items()):
             return False
         for column, array in self._columns.items():
+            my_mask, their_mask = self.mask(column), other.mask(column)
+            if my_mask is None or their_mask is None:
+                if my_mask is not their_mask:
+                    return False
+            elif not np.array_equal(my_mask, their_mask):
+                return False
             theirs = other._columns[column]
             if array.dtype != theirs.dtype or len(array) != len(theirs):
                 return False

@@ -88,7 +88,7 @@ ERRORS = [
     ({"a": np.arange(2), "b": np.arange(3)}, {}, "column 'b' has 3 rows, column 'a' has 2"),
     ({"a": np.zeros((2, 2))}, {}, "column 'a': 2-D array, expected 1-D"),
     ({"a": np.array(["x", 1], object)}, {}, "column 'a' row 1: int object in a text column"),
-    ({"a": ["x", None]}, {}, "column 'a' row 1: None in a text column"),
+    ({"a": ["x", 3]}, {}, "column 'a' row 1: int object in a text column"),
     ({"a": ["x", b"y"]}, {}, "column 'a' row 1: bytes object in a column of str"),
     ({"a": np.zeros(1, "M8[D]")}, {}, "column 'a': unsupported dtype datetime64[D]"),
     ({}, {"metadata": {1: "x"}}, "metadata: key 1 is not a str"),

@@ -215,7 +215,7 @@ BAD_DUMPS = [
     ("unsupported dtype", with_bad(np.zeros(N, np.complex64)), ValueError),
     ("2-D", with_bad(np.zeros((N, 2))), ValueError),
     ("rows differ", with_bad(np.zeros(N + 1)), ValueError),
-    ("None in texts", with_bad(["a"] * (N - 1) + [None]), ValueError),
+    ("int in texts", with_bad(["a"] * (N - 1) + [3]), ValueError),
     ("bytes in texts", with_bad(["a"] * (N - 1) + [b"a"]), ValueError),
     ("unencodable text", with_bad(["x"] * (N - 1) + ["\udfff"]), ValueError),
     ("nan as a decimal", with_bad(np.full(N, np.nan), decimals={**DECIMALS, "bad": 2}), ValueError),

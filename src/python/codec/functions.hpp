@@ -36,6 +36,10 @@ PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noex
 // objects(list) -> a 1-D object array holding the list's elements, in one pass.
 PyObject* objects(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// gaps(array) -> a bool array, True where a 1-D object array holds None or a
+// float NaN (a missing text), or None when it holds neither.
+PyObject* gaps(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // frame_length(buffer, max_frame_size) -> int: the whole length (header, body)
 // of the frame whose header the buffer starts with; only its first 8 bytes are
 // read. ValueError "buffer is too short", "buffer is not a table frame" or

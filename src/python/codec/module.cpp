@@ -22,6 +22,8 @@ PyMethodDef function_defs[] = {
     {"frame_length", as_method(&frame_length), METH_FASTCALL,
      "frame_length(buffer, max_frame_size, /)\n--\n\nThe whole length of the frame whose header the buffer starts "
      "with."},
+    {"gaps", as_method(&gaps), METH_FASTCALL,
+     "gaps(array, /)\n--\n\nTrue where an object array holds None or NaN; None when it holds neither."},
     {"objects", as_method(&objects), METH_FASTCALL,
      "objects(items, /)\n--\n\nA 1-D object array holding the elements of a list."},
     {nullptr, nullptr, 0, nullptr},

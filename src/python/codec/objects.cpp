@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <cmath>
+
 #include "python/args.hpp"
 #include "python/codec/functions.hpp"
 #include "python/handle.hpp"
@@ -30,6 +33,39 @@ PyObject* objects(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             Py_XDECREF(old);  // NumPy may have filled the array with None
         }
         return array.release();
+    });
+}
+
+// A gap is None, or a float NaN, which pandas writes for a missing text. Comparing each element
+// from Python costs a rich comparison per value; here it is a pointer test for almost all of them.
+PyObject* gaps(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return run_guarded([&]() -> PyObject* {
+        const NumpyTypes* types = numpy_types();
+        if (types == nullptr) return nullptr;
+        if (nargs != 1 || !PyArray_Check(args[0]) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(args[0])) != 1 ||
+            PyArray_TYPE(reinterpret_cast<PyArrayObject*>(args[0])) != NPY_OBJECT) {
+            PyErr_SetString(PyExc_TypeError, "gaps(array: 1-D object array)");
+            return nullptr;
+        }
+        auto* array = reinterpret_cast<PyArrayObject*>(args[0]);
+        const npy_intp count = PyArray_DIM(array, 0);
+        const npy_intp stride = PyArray_STRIDE(array, 0);
+        const char* base = static_cast<const char*>(PyArray_DATA(array));
+        auto is_gap = [&](npy_intp i) {
+            PyObject* item = *reinterpret_cast<PyObject* const*>(base + i * stride);
+            return item == Py_None || (PyFloat_CheckExact(item) && std::isnan(PyFloat_AsDouble(item)));
+        };
+        npy_intp first = 0;
+        while (first < count && !is_gap(first)) ++first;
+        if (first == count) Py_RETURN_NONE;
+        npy_intp dims[1] = {count};
+        PyRef mask(PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(types->boolean), 1, dims, nullptr, nullptr,
+                                        0, nullptr));
+        if (!mask) return nullptr;
+        auto* out = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(mask.get())));
+        std::fill(out, out + first, npy_bool{0});
+        for (npy_intp i = first; i < count; ++i) out[i] = is_gap(i) ? 1 : 0;
+        return mask.release();
     });
 }
 
