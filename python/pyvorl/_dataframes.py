@@ -33,6 +33,12 @@ CATEGORIES = "pyvorl.categories"
 PANDAS_DTYPE = "pyvorl.pandas_dtype"
 # Field metadata: "dateutil" when pandas had the zone of the column from dateutil.
 PANDAS_ZONE = "pyvorl.pandas_zone"
+# Field metadata: the Arrow C data interface format string of the type a column came as, where the
+# array alone would go out as another ("tdD" for date32, "ttu" for time64[us], "d:10,2" for a
+# decimal128, "U" for large_string, "vu" for string_view); for a dictionary, its value type.
+ARROW_TYPE = "pyvorl.arrow_type"
+# Field metadata: the format string of a dictionary column's index type ("c", "s", "i", "l", ...).
+ARROW_INDEX = "pyvorl.arrow_index"
 # Table metadata: a JSON list of the columns that hold a pandas index, level by level,
 # and one of the names of the levels (str, int, float, bool or null).
 INDEX = "pyvorl.index"
