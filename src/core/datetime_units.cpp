@@ -28,6 +28,10 @@ std::size_t to_microseconds(std::span<const std::int64_t> in, TimeUnit unit, std
     switch (unit) {
         case TimeUnit::Second: return scale_up(in, 1'000'000, out);
         case TimeUnit::Millisecond: return scale_up(in, 1'000, out);
+        case TimeUnit::Minute: return scale_up(in, 60'000'000, out);
+        case TimeUnit::Hour: return scale_up(in, 3'600'000'000, out);
+        case TimeUnit::Day: return scale_up(in, 86'400'000'000, out);
+        case TimeUnit::Week: return scale_up(in, 604'800'000'000, out);
         case TimeUnit::Microsecond:
             if (!in.empty() && in.data() != out) std::memmove(out, in.data(), in.size_bytes());
             return in.size();

@@ -9,7 +9,8 @@
 
 namespace vorl {
 
-enum class TimeUnit : std::uint8_t { Second, Millisecond, Microsecond, Nanosecond };
+// The coarse units (dates among them) are numbered after the four that came first.
+enum class TimeUnit : std::uint8_t { Second, Millisecond, Microsecond, Nanosecond, Minute, Hour, Day, Week };
 
 inline constexpr std::int64_t NOT_A_TIME = std::numeric_limits<std::int64_t>::min();
 

@@ -30,10 +30,18 @@ constexpr DtypeRoute ROUTES[] = {
     {"datetime64[s]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
     {"datetime64[ms]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
     {"datetime64[ns]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[m]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[h]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[D]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
+    {"datetime64[W]", 'M', 8, DataType::DateTime, Carriage::Microseconds},
     {"timedelta64[s]", 'm', 8, DataType::Int64, Carriage::Ticks},
     {"timedelta64[ms]", 'm', 8, DataType::Int64, Carriage::Ticks},
     {"timedelta64[us]", 'm', 8, DataType::Int64, Carriage::Ticks},
     {"timedelta64[ns]", 'm', 8, DataType::Int64, Carriage::Ticks},
+    {"timedelta64[m]", 'm', 8, DataType::Int64, Carriage::Ticks},
+    {"timedelta64[h]", 'm', 8, DataType::Int64, Carriage::Ticks},
+    {"timedelta64[D]", 'm', 8, DataType::Int64, Carriage::Ticks},
+    {"timedelta64[W]", 'm', 8, DataType::Int64, Carriage::Ticks},
 };
 constexpr std::size_t ROUTE_COUNT = std::size(ROUTES);
 

@@ -46,6 +46,7 @@ ROUND_TRIPS = {
             "ms": [NAT, -1, 10**12],
             "us": [NAT, I64.min + 1, I64.max],
             "ns": [NAT, 2000, I64.max],  # not whole microseconds
+            **{unit: [NAT, -1, 18262, 10**17] for unit in "mhDW"},  # dates, and beyond microseconds
         }.items()
     },
     "str list": (["", "é", "a\x00b"], None, np.array(["", "é", "a\x00b"], object)),
@@ -90,7 +91,7 @@ ERRORS = [
     ({"a": np.array(["x", 1], object)}, {}, "column 'a' row 1: int object in a text column"),
     ({"a": ["x", 3]}, {}, "column 'a' row 1: int object in a text column"),
     ({"a": ["x", b"y"]}, {}, "column 'a' row 1: bytes object in a column of str"),
-    ({"a": np.zeros(1, "M8[D]")}, {}, "column 'a': unsupported dtype datetime64[D]"),
+    ({"a": np.zeros(1, "M8[Y]")}, {}, "column 'a': unsupported dtype datetime64[Y]"),
     ({}, {"metadata": {1: "x"}}, "metadata: key 1 is not a str"),
     ({}, {"metadata": {"k": [1]}}, "metadata 'k': unsupported value type list"),
     (
