@@ -17,15 +17,15 @@ from pyvorl import Table
 
 # What dumps may raise for a call it refuses; Unexpected is the caller's own object failing.
 REFUSALS = (TypeError, ValueError, Unexpected)
-TIME_UNITS = ("s", "ms", "us", "ns")
+TIME_UNITS = ("s", "ms", "us", "ns", "m", "h", "D", "W")
 NUMBERS = [f"{kind}{size}" for kind in "iu" for size in (1, 2, 4, 8)] + ["f2", "f4", "f8", "?"]
 TIMES = [f"{kind}8[{unit}]" for kind in "Mm" for unit in TIME_UNITS]
 ROUND_TRIPPING = [np.dtype(name) for name in NUMBERS + TIMES]
 ROUND_TRIPPING += [dtype.newbyteorder() for dtype in ROUND_TRIPPING if dtype.itemsize > 1]
 REFUSED_DTYPES = [
     np.dtype(name)
-    for name in ("c8", "c16", "clongdouble", "longdouble", "S3", "V4", "M8[D]", "M8[m]", "M8[h]", "M8[W]", "M8[ps]")
-    + ("M8[as]", "M8", "M8[10ms]", "M8[2us]", "m8[D]", "m8[h]", "m8", "m8[5ns]", ">c16", "i4,u1")
+    for name in ("c8", "c16", "clongdouble", "longdouble", "S3", "V4", "M8[Y]", "M8[M]", "M8[ps]")
+    + ("M8[as]", "M8", "M8[10ms]", "M8[2us]", "m8[Y]", "m8", "m8[5ns]", ">c16", "i4,u1")
 ]
 D64_LIMIT = 2.0**56
 METADATA_SCALARS = [np.int8, np.uint16, np.int64, np.uint64, np.float16, np.float32, np.float64, np.bool_]

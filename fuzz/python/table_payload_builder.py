@@ -15,11 +15,12 @@ RESERVED_KEYS = [
     "pyvorl.index",
     "pyvorl.index_names",
     "pyvorl.rows",
+    "pyvorl.validity",
     "pyvorl.",
     "pyvorl.other",
 ]
 DTYPE_NAMES = ["int8", "int16", "uint8", "uint16", "float16", "int32", "int64", "uint64", "float32", "float64"]
-DTYPE_NAMES += [f"{kind}64[{unit}]" for kind in ("datetime", "timedelta") for unit in ("s", "ms", "us", "ns")]
+DTYPE_NAMES += [f"{kind}64[{unit}]" for kind in ("datetime", "timedelta") for unit in ("s", "ms", "us", "ns", "D", "h")]
 RESERVED_VALUES = DTYPE_NAMES + [
     # dtypes without a column type, spellings NumPy takes, and no dtype at all
     "bool",
