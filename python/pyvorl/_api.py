@@ -166,18 +166,37 @@ def datetime_micros(value: np.datetime64, where: str) -> int:
 # ---- loads -------------------------------------------------------------------------------
 
 
-def loads(frame: Any, *, strings: Literal["object", "stringdtype"] = "object") -> Table:
+def loads(
+    frame: Any, *, strings: Literal["object", "stringdtype"] = "object", columns: Sequence[str] | None = None
+) -> Table:
     """The Table in `frame`: any C-contiguous buffer holding exactly one whole frame.
 
     Columns come back with the dtypes they were written with; datetimes in
     UTC. Text columns are object arrays of str, or NumPy StringDType arrays
-    with strings="stringdtype". A damaged, truncated or padded frame raises
-    pyvorl.FrameError.
+    with strings="stringdtype". With `columns`, only those columns are decoded,
+    in that order (the others are stepped over; the checksum still covers the
+    whole frame), and a name the frame does not hold raises KeyError. A
+    damaged, truncated or padded frame raises pyvorl.FrameError.
     """
     if strings not in ("object", "stringdtype"):
         raise ValueError(f"strings must be 'object' or 'stringdtype', not {strings!r}")
+    wanted = None if columns is None else selected_names(columns)
     try:
-        parts = _codec.decode(frame, strings == "stringdtype")
+        parts = _codec.decode(frame, strings == "stringdtype", wanted)
     except ValueError as error:
         raise FrameError(0, str(error)) from None
+    if wanted is not None and list(parts[0]) != wanted:
+        parts = ({name: parts[0][name] for name in wanted}, *parts[1:])
     return Table._decoded(*parts)
+
+
+def selected_names(columns: object) -> list[str]:
+    if isinstance(columns, (str, bytes)) or not isinstance(columns, Sequence):
+        raise TypeError(f"columns must be a sequence of str, not {type(columns).__name__}")
+    names = list(columns)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"columns must be a sequence of str, not of {type(name).__name__}")
+    if len(set(names)) != len(names):
+        raise ValueError(f"columns names {next(n for n in names if names.count(n) > 1)!r} twice")
+    return names

@@ -21,7 +21,7 @@ def encode_arrays(columns: dict[str, NDArray[Any]], obj: str, name: str, /) -> b
     """The frame of a dict of 1-D arrays of one length, or None for anything else."""
 
 def decode(
-    buffer: Any, string_dtype: bool = False, /
+    buffer: Any, string_dtype: bool = False, columns: list[str] | None = None, /
 ) -> tuple[
     dict[str, NDArray[Any]],
     int,

@@ -246,6 +246,72 @@ void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trai
 template void encode_series_body<SizeWriter>(SizeWriter&, const SeriesRef&, ChecksumTrail*);
 template void encode_series_body<VecWriter>(VecWriter&, const SeriesRef&, ChecksumTrail*);
 
+namespace {
+
+template <class T>
+Result<void, DecodeError> skip_varints(SliceReader& reader) {
+    VORL_TRY(const std::uint64_t n, reader.read_len());
+    return reader.skip_varint_run<T>(n);
+}
+
+Result<void, DecodeError> skip_raw_values(SliceReader& reader, std::size_t size) {
+    VORL_TRY(const std::uint64_t n, reader.read_len());
+    if (n > reader.remaining() / size) return err(DecodeError::unexpected_end(size - reader.remaining() % size));
+    reader.advance(static_cast<std::size_t>(n) * size);
+    return {};
+}
+
+Result<void, DecodeError> skip_bool_values(SliceReader& reader) {
+    VORL_TRY(const std::uint64_t n, reader.read_len());
+    const std::size_t available = bounded_capacity(n, reader);
+    const std::uint8_t* bytes = reader.position();
+    const ByteScanKernels& scans = byte_scan_kernels();
+    std::uint8_t scratch[4096];
+    for (std::size_t done = 0; done < available;) {
+        const std::size_t chunk = std::min(available - done, sizeof scratch);
+        const std::size_t good = scans.copy_booleans(scratch, bytes + done, chunk);
+        if (good != chunk) return err(DecodeError::invalid_boolean(bytes[done + good]));
+        done += chunk;
+    }
+    if (n > available) return err(DecodeError::unexpected_end(1));
+    reader.advance(available);
+    return {};
+}
+
+Result<void, DecodeError> skip_var_values(SliceReader& reader) {
+    VORL_TRY(const std::uint64_t n, reader.read_len());
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint8_t* p = reader.position();
+        const std::size_t left = reader.remaining();
+        if (left != 0 && *p <= VARINT_MAX_SINGLE_BYTE && std::size_t{*p} < left) {
+            reader.advance(std::size_t{1} + *p);
+        } else {
+            VORL_TRY_VOID(reader.read_byte_str());
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<void, DecodeError> skip_series_body(SliceReader& reader, DataType tag) {
+    switch (tag) {
+        case DataType::Null: return {};
+        case DataType::DateTime: return datetime_array_bincode_skip(reader);
+        case DataType::Int64: return skip_varints<std::int64_t>(reader);
+        case DataType::Float64: return skip_raw_values(reader, sizeof(double));
+        case DataType::Decimal: return d64_array_bincode_skip(reader);
+        case DataType::String:
+        case DataType::Bytes: return skip_var_values(reader);
+        case DataType::Bool: return skip_bool_values(reader);
+        case DataType::Int32: return skip_varints<std::int32_t>(reader);
+        case DataType::UInt32: return skip_varints<std::uint32_t>(reader);
+        case DataType::UInt64: return skip_varints<std::uint64_t>(reader);
+        case DataType::Float32: return skip_raw_values(reader, sizeof(float));
+    }
+    return {};
+}
+
 Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag, ChecksumTrail* trail) {
     switch (tag) {
         case DataType::Null: return Series{std::in_place_index<index_of<DataType::Null>>};

@@ -24,4 +24,10 @@ void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trai
 // reserve more than the remaining bytes can hold.
 Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag, ChecksumTrail* trail);
 
+// Steps over the body of a column whose tag has been read, keeping none of its values: the same
+// structural checks as decode_series_body (counts, lengths, varint forms and ranges, boolean
+// bytes, decimal scales), but texts are not checked as UTF-8. The checksum is left to the trail
+// to catch up on.
+Result<void, DecodeError> skip_series_body(SliceReader& reader, DataType tag);
+
 }  // namespace vorl

@@ -62,10 +62,25 @@ Result<void, DecodeError> SliceReader::read_varint_run(std::uint64_t count, T* o
     return varint_run_kernels().of<T>().read(*this, count, out);
 }
 
-#define VORL_RUN_INSTANCES(T)                                                                \
-    template std::uint64_t varint_run_size<T>(const T*, std::size_t) noexcept;               \
-    template std::size_t write_varint_run<T>(std::uint8_t*, const T*, std::size_t) noexcept; \
-    template Result<void, DecodeError> SliceReader::read_varint_run<T>(std::uint64_t, T*) noexcept;
+template <class T>
+Result<void, DecodeError> SliceReader::skip_varint_run(std::uint64_t count) noexcept {
+    // Read chunk by chunk into scratch that stays in the cache: the same kernels and the same
+    // errors as a full read, with nothing allocated.
+    constexpr std::uint64_t SCRATCH = 512;
+    T scratch[SCRATCH];
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t chunk = std::min(count - done, SCRATCH);
+        VORL_TRY_VOID(read_varint_run(chunk, scratch));
+        done += chunk;
+    }
+    return {};
+}
+
+#define VORL_RUN_INSTANCES(T)                                                                       \
+    template std::uint64_t varint_run_size<T>(const T*, std::size_t) noexcept;                      \
+    template std::size_t write_varint_run<T>(std::uint8_t*, const T*, std::size_t) noexcept;        \
+    template Result<void, DecodeError> SliceReader::read_varint_run<T>(std::uint64_t, T*) noexcept; \
+    template Result<void, DecodeError> SliceReader::skip_varint_run<T>(std::uint64_t) noexcept;
 
 VORL_RUN_INSTANCES(std::int32_t)
 VORL_RUN_INSTANCES(std::uint32_t)

@@ -393,6 +393,9 @@ public:
     // min(count, remaining()) values: every value takes at least one byte.
     template <class T>
     Result<void, DecodeError> read_varint_run(std::uint64_t count, T* out) noexcept;
+    // Steps over `count` varints of T, checked as read_varint_run checks them, without keeping them.
+    template <class T>
+    Result<void, DecodeError> skip_varint_run(std::uint64_t count) noexcept;
 
 private:
     template <class T>

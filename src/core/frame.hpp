@@ -102,6 +102,9 @@ struct TableFrameError {
 // ignored); with body_only true, bytes is exactly one frame body. A checksum
 // mismatch is reported in preference to any decoding error (the checksum is
 // taken while decoding); the table owns copies of its data.
-Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> bytes, bool body_only);
+// With a `selection`, only the fields it wants are decoded; the checksum still
+// covers the whole content.
+Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> bytes, bool body_only,
+                                                  const FieldSelection* selection = nullptr);
 
 }  // namespace vorl

@@ -74,18 +74,25 @@ Result<Variant, DecodeError> text_variant(Result<std::string_view, DecodeError> 
 
 constexpr std::uint32_t LAST_TAG = static_cast<std::uint32_t>(DATA_TYPE_COUNT - 1);
 
-Result<Field, DecodeError> decode_field(SliceReader& reader, ChecksumTrail* trail) {
+// A field, or nothing when `selection` does not want it (its body stepped over).
+Result<std::optional<Field>, DecodeError> decode_field(SliceReader& reader, ChecksumTrail* trail,
+                                                       const FieldSelection* selection) {
     Field field;
     VORL_TRY(const std::string_view name, reader.read_str());
-    field.name = std::string(name);
+    const bool wanted = selection == nullptr || selection->wants(name);
+    if (wanted) field.name = std::string(name);
     VORL_TRY(const std::uint32_t data_type, reader.read_enum_tag(DATA_TYPE_TYPE_NAME, LAST_TAG));
     field.data_type = static_cast<DataType>(data_type);
     VORL_TRY(field.metadata, decode_metadata(reader));
     // The column tag is read on its own: a producer's mismatch with
     // data_type is stored as it comes.
     VORL_TRY(const std::uint32_t series_tag, reader.read_enum_tag(SERIES_TYPE_NAME, LAST_TAG));
+    if (!wanted) {
+        VORL_TRY_VOID(skip_series_body(reader, static_cast<DataType>(series_tag)));
+        return std::optional<Field>{};
+    }
     VORL_TRY(field.series, decode_series_body(reader, static_cast<DataType>(series_tag), trail));
-    return field;
+    return std::optional<Field>{std::move(field)};
 }
 
 }  // namespace
@@ -127,7 +134,7 @@ Result<std::optional<Metadata>, DecodeError> decode_metadata(SliceReader& reader
     return std::optional<Metadata>{std::move(map)};
 }
 
-Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* trail) {
+Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* trail, const FieldSelection* selection) {
     Table table;
     VORL_TRY(table.magic_version, reader.read_u32());
     VORL_TRY(const std::uint64_t field_count, reader.read_len());
@@ -137,8 +144,8 @@ Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* tr
     // storage together, half of it unused, at three times the memory.
     table.fields.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(field_count, reader.remaining() / 4)));
     for (std::uint64_t i = 0; i < field_count; ++i) {
-        VORL_TRY(Field field, decode_field(reader, trail));
-        table.fields.push_back(std::move(field));
+        VORL_TRY(std::optional<Field> field, decode_field(reader, trail, selection));
+        if (field) table.fields.push_back(std::move(*field));
     }
     VORL_TRY(table.metadata, decode_metadata(reader));
     VORL_TRY(table.trailer_flag, reader.read_bool());

@@ -1,5 +1,7 @@
 #include "core/table.hpp"
 
+#include <algorithm>
+
 namespace vorl {
 namespace {
 
@@ -22,5 +24,13 @@ std::size_t series_length(const Series& series) noexcept { return length_of(seri
 std::size_t series_length(const SeriesRef& series) noexcept { return length_of(series); }
 
 std::size_t Table::row_count() const noexcept { return fields.empty() ? 0 : series_length(fields.front().series); }
+
+FieldSelection::FieldSelection(std::vector<std::string_view> names) : names_(std::move(names)) {
+    std::sort(names_.begin(), names_.end());
+}
+
+bool FieldSelection::wants(std::string_view name) const noexcept {
+    return std::binary_search(names_.begin(), names_.end(), name);
+}
 
 }  // namespace vorl

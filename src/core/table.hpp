@@ -124,4 +124,14 @@ struct TableRef {
     bool trailer_flag = false;
 };
 
+// The names of the fields a reader wants decoded; it steps over the others.
+class FieldSelection {
+public:
+    explicit FieldSelection(std::vector<std::string_view> names);
+    bool wants(std::string_view name) const noexcept;
+
+private:
+    std::vector<std::string_view> names_;  // sorted
+};
+
 }  // namespace vorl

@@ -10,6 +10,7 @@
 #include "python/args.hpp"
 #include "python/buffer_view.hpp"
 #include "python/codec/functions.hpp"
+#include "python/convert.hpp"
 #include "python/metadata.hpp"
 #include "python/numpy_api.hpp"
 #include "python/table_output.hpp"
@@ -132,12 +133,45 @@ PyRef take_name(std::optional<vorl::Metadata>& metadata, std::string_view key) {
     return PyRef(PyUnicode_FromStringAndSize(nullptr, 0));
 }
 
+// The names of a list of str, viewed: the list (an argument) outlives the decoding.
+std::optional<vorl::FieldSelection> selection_of(PyObject* names) {
+    if (!PyList_Check(names)) {
+        PyErr_SetString(PyExc_TypeError, "columns must be a list of str");
+        return std::nullopt;
+    }
+    std::vector<std::string_view> views;
+    for (Py_ssize_t i = 0; i < PyList_Size(names); ++i) {
+        PyObject* name = PyList_GetItem(names, i);
+        const auto view = PyUnicode_Check(name) ? utf8_view(name) : std::nullopt;
+        if (!view) {
+            if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_TypeError, "columns must be a list of str");
+            return std::nullopt;
+        }
+        views.push_back(*view);
+    }
+    return vorl::FieldSelection(std::move(views));
+}
+
+// KeyError for the first asked-for name that the frame does not hold.
+bool all_selected_found(PyObject* names, PyObject* columns) {
+    for (Py_ssize_t i = 0; i < PyList_Size(names); ++i) {
+        PyObject* name = PyList_GetItem(names, i);
+        const int found = PyDict_Contains(columns, name);
+        if (found < 0) return false;
+        if (found == 0) {
+            PyErr_SetObject(PyExc_KeyError, name);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return run_guarded([&]() -> PyObject* {
-        if (nargs != 1 && nargs != 2) {
-            PyErr_SetString(PyExc_TypeError, "decode(buffer, string_dtype=False)");
+        if (nargs < 1 || nargs > 3) {
+            PyErr_SetString(PyExc_TypeError, "decode(buffer, string_dtype=False, columns=None)");
             return nullptr;
         }
         // Date-times in UTC, dtypes as recorded, one array for every Null column.
@@ -146,6 +180,11 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             const int string_dtype = PyObject_IsTrue(args[1]);
             if (string_dtype < 0) return nullptr;
             policy.string_dtype = string_dtype != 0;
+        }
+        std::optional<vorl::FieldSelection> selection;
+        if (nargs == 3 && args[2] != Py_None) {
+            selection = selection_of(args[2]);
+            if (!selection) return nullptr;
         }
         if (numpy_types() == nullptr) return nullptr;
         BufferView buffer;
@@ -170,7 +209,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                 bytes = snapshot.span();
             }
             // The envelope is checked: the reader takes the body alone.
-            table.emplace(vorl::unpack_table_frame(bytes.subspan(vorl::TABLE_FRAME_HEADER_SIZE), true));
+            table.emplace(vorl::unpack_table_frame(bytes.subspan(vorl::TABLE_FRAME_HEADER_SIZE), true,
+                                                   selection ? &*selection : nullptr));
             if (*table) scales = decimals_to_doubles(table->value());
         });
         if (!*table) {
@@ -194,6 +234,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             if (!parts.add(fields[i], scales[i], nulls, policy)) return nullptr;
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go
         }
+        if (nargs == 3 && args[2] != Py_None && !all_selected_found(args[2], parts.columns.get())) return nullptr;
         PyRef rows(PyLong_FromSsize_t(parts.rows));
         if (!rows) return nullptr;
         return PyTuple_Pack(9, parts.columns.get(), rows.get(), obj.get(), name.get(), metadata.get(),

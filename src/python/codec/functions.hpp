@@ -20,7 +20,7 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noex
 // call; None, with nothing done, for anything else, which encode() takes.
 PyObject* encode_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// decode(buffer, string_dtype=False) -> (columns, num_rows, obj, name,
+// decode(buffer, string_dtype=False, columns=None) -> (columns, num_rows, obj, name,
 // metadata, field_metadata, decimals, reserved_field_metadata,
 // reserved_metadata): the parts of the Table that loads returns, as dicts,
 // from a buffer holding exactly one whole frame. "pyvorl."-prefixed keys are
@@ -30,7 +30,9 @@ PyObject* encode_arrays(PyObject* module, PyObject* const* args, Py_ssize_t narg
 // raise ValueError naming the column. Arrays come back in the dtype recorded
 // under "pyvorl.dtype" (which is not handed on), else date-times as UTC
 // datetime64[us], decimals as float64; texts as str in object arrays, or as
-// StringDType arrays when string_dtype is true.
+// StringDType arrays when string_dtype is true. With a list of names in
+// `columns`, only those fields are decoded (in frame order; the checksum still
+// covers every byte) and a name the frame lacks raises KeyError.
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // objects(list) -> a 1-D object array holding the list's elements, in one pass.
