@@ -2,9 +2,9 @@
 
 import numpy as np
 import pytest
-from frames import BOOL, DECIMAL, FLOAT64, INT32, INT64, STRING, UINT64, column, field, frame, payload
 
 import pyvorl
+from frames import BOOL, DECIMAL, FLOAT64, INT32, INT64, STRING, UINT64, column, field, frame, payload
 
 ROWS = 300
 rng = np.random.default_rng(7)
