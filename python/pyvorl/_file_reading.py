@@ -143,16 +143,22 @@ def read_frame(reader: Reader, offset: int, length: int) -> Buffer:
     return data
 
 
-def frame_ends(reader: Reader, offset: int, size: int) -> Iterator[int]:
+def frame_ends(reader: Reader, offset: int, size: int, lone_headers: bool = False) -> Iterator[int]:
     """The end of each whole frame from `offset` up to `size`; then EOFError
     when `size` falls inside a frame, or FrameError for bytes that are not a
     frame header. The file is the user's own and bounds a frame, so no
-    announced size is refused up front."""
+    announced size is refused up front.
+
+    With `lone_headers` (a remote file, where each read is a round trip and
+    every byte is fetched), the header after a frame of a block or more is
+    read alone; after a smaller frame a block still brings the next headers."""
     block_start, block = offset, memoryview(b"")
+    wide = not lone_headers
     while offset < size:
         if offset + HEADER_SIZE > block_start + len(block):
             block_start = offset
-            block = memoryview(reader.read(offset, min(HEADER_BLOCK, size - offset))).cast("B")
+            want = HEADER_BLOCK if wide else HEADER_SIZE
+            block = memoryview(reader.read(offset, min(want, size - offset))).cast("B")
         start = offset - block_start
         if len(block) - start < HEADER_SIZE:
             raise truncated(offset, len(block) - start, None)
@@ -160,4 +166,5 @@ def frame_ends(reader: Reader, offset: int, size: int) -> Iterator[int]:
         if offset + length > size:
             raise truncated(offset, size - offset, length)
         offset += length
+        wide = not lone_headers or length < HEADER_BLOCK
         yield offset

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
 
-from pyvorl._file_reading import frame_ends, open_reader, read_frame
+from pyvorl._file_reading import frame_ends, read_frame
 from pyvorl._framing import decode
+from pyvorl._remote import RangedReader, open_file_reader
 
 if TYPE_CHECKING:
     from pyvorl import Table
@@ -35,6 +36,12 @@ class FrameFile:
     kills the process (SIGBUS) at the next read of a lost page, so map only
     files that nothing truncates. The arrays of a decoded table own their
     buffers, so they outlive `close()`.
+
+    `path` may also be a URL that fsspec opens ("s3://bucket/key",
+    "http://host/file", "memory://name"; a file:// URL is read as the local
+    file), with `storage_options` for its filesystem, as in pandas. Such a
+    file is indexed with ranged reads of its headers and each frame is
+    fetched with one ranged read; a memory map needs a local file.
     """
 
     def __init__(
@@ -43,13 +50,15 @@ class FrameFile:
         *,
         partial_tail: Literal["error", "ignore"] = "error",
         mmap: bool = False,
+        storage_options: Mapping[str, Any] | None = None,
         **options: Any,
     ) -> None:
         if partial_tail not in PARTIAL_TAILS:
             raise ValueError(f"partial_tail must be 'error' or 'ignore', not {partial_tail!r}")
         self._partial_tail = partial_tail
         self._options = options
-        self._reader = open_reader(path, mmap)
+        self._reader = open_file_reader(path, mmap, storage_options)
+        self._lone_headers = isinstance(self._reader, RangedReader)
         self._offsets = [0]
         self._size = 0
         try:
@@ -78,7 +87,7 @@ class FrameFile:
             raise EOFError(f"the file shrank from {self._size} to {size} bytes")
         ends = []
         try:
-            for end in frame_ends(self._reader, self._offsets[-1], size):
+            for end in frame_ends(self._reader, self._offsets[-1], size, self._lone_headers):
                 ends.append(end)
         except EOFError:
             if self._partial_tail == "error":
@@ -119,7 +128,9 @@ def open_frames(
     *,
     partial_tail: Literal["error", "ignore"] = "error",
     mmap: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
     **options: Any,
 ) -> FrameFile:
-    """A `FrameFile` over the frames of the file at `path`; see FrameFile for `partial_tail` and `mmap`."""
-    return FrameFile(path, partial_tail=partial_tail, mmap=mmap, **options)
+    """A `FrameFile` over the frames of the file at `path`, a local path or a URL that fsspec opens;
+    see FrameFile for `partial_tail`, `mmap` and `storage_options`."""
+    return FrameFile(path, partial_tail=partial_tail, mmap=mmap, storage_options=storage_options, **options)

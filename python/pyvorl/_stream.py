@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import errno
-from collections.abc import Buffer, Iterator
-from typing import TYPE_CHECKING, Any, Protocol
+import os
+from collections.abc import Buffer, Iterator, Mapping
+from typing import IO, TYPE_CHECKING, Any, Protocol
 
 from pyvorl._framing import (
     DEFAULT_MAX_FRAME_SIZE,
@@ -18,6 +19,7 @@ from pyvorl._framing import (
 from pyvorl._framing import (
     RESERVE_LIMIT as _RESERVE_LIMIT,
 )
+from pyvorl._remote import open_stream
 
 if TYPE_CHECKING:
     from pyvorl import Table
@@ -36,7 +38,8 @@ class BinaryWriter(Protocol):
 
 def write_frame(stream: BinaryWriter, table: Any, **options: Any) -> int:
     """Pack `table` as one frame (`pyvorl.dumps(table, **options)`) and write
-    all of it to `stream`.
+    all of it to `stream`. Any binary file object will do, fsspec's among
+    them: `with fsspec.open("s3://bucket/key", "wb") as file: write_frame(file, table)`.
 
     Short writes of raw streams are repeated until every byte is written; a
     buffered stream may hold the bytes until it is flushed. Returns the number
@@ -51,19 +54,37 @@ def write_frame(stream: BinaryWriter, table: Any, **options: Any) -> int:
 
 
 def read_frames(
-    stream: BinaryReader, *, max_frame_size: int = DEFAULT_MAX_FRAME_SIZE, **options: Any
+    stream: BinaryReader | str | os.PathLike[str],
+    *,
+    max_frame_size: int = DEFAULT_MAX_FRAME_SIZE,
+    storage_options: Mapping[str, Any] | None = None,
+    **options: Any,
 ) -> Iterator[Table]:
     """Iterate over the frames of a binary stream, one `Table` per frame
     (`pyvorl.loads(frame, **options)`), until the stream ends on a frame
     boundary.
 
+    `stream` may also be a path, or a URL that fsspec opens (with
+    `storage_options` for its filesystem, as in pandas), read from start to
+    end and closed when the iteration ends.
+
     Raises EOFError when the stream ends inside a frame, and FrameError (a
     ValueError) for a damaged frame or one whose body is above
     `max_frame_size` bytes; both messages begin with the frame's offset.
     """
-    require_methods(stream, "stream", "readinto", "read")
     validate_max_frame_size(max_frame_size)
+    if isinstance(stream, (str, os.PathLike)):
+        return _read_file(open_stream(stream, "r", storage_options), max_frame_size, options)
+    if storage_options is not None:
+        raise ValueError("storage_options are for a URL that fsspec opens, not a stream")
+    require_methods(stream, "stream", "readinto", "read")
     return (decode(frame, offset, options) for offset, frame in scan_frames(stream, max_frame_size))
+
+
+def _read_file(file: IO[bytes], max_frame_size: int, options: dict[str, Any]) -> Iterator[Table]:
+    with file:
+        for offset, frame in scan_frames(file, max_frame_size):
+            yield decode(frame, offset, options)
 
 
 def scan_frames(stream: BinaryReader, max_frame_size: int) -> Iterator[tuple[int, bytearray]]:
