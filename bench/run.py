@@ -44,6 +44,7 @@ from cases import (  # noqa: E402
     small_table,
     thread_tables,
 )
+from dataframes import whole_table_figures  # noqa: E402
 
 ROWS = 2_000_000
 OBJECT_NAME = "bench"
@@ -466,6 +467,7 @@ def main() -> None:
     print_report(results, args.rows, threads)
     print_api_report(results)
     print_small_table(small)
+    whole_tables = whole_table_figures(args.rows, best_time, args.repeat)
     report = {
         "rows": args.rows,
         "repeat": args.repeat,
@@ -473,6 +475,7 @@ def main() -> None:
         "results": results,
         "threads": threads,
         "small_table": small,
+        "whole_tables": whole_tables,
     }
     args.json.write_text(json.dumps(report, indent=2) + "\n")
     print(f"\nwritten to {args.json}")

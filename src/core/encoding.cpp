@@ -64,9 +64,9 @@ Result<void, DecodeError> SliceReader::read_varint_run(std::uint64_t count, T* o
 
 template <class T>
 Result<void, DecodeError> SliceReader::skip_varint_run(std::uint64_t count) noexcept {
-    // Read chunk by chunk into scratch that stays in the cache: the same kernels and the same
-    // errors as a full read, with nothing allocated.
-    constexpr std::uint64_t SCRATCH = 512;
+    // The run kernels decode faster than a walk over the markers steps, so the values are read
+    // chunk by chunk into scratch that stays in the cache, with the same errors as a full read.
+    constexpr std::uint64_t SCRATCH = 1024;
     T scratch[SCRATCH];
     for (std::uint64_t done = 0; done < count;) {
         const std::uint64_t chunk = std::min(count - done, SCRATCH);
