@@ -144,7 +144,8 @@ def _datetime(name: str, array: NDArray[Any], zone: object, arrow_type: object) 
         return "tdm", _native(array).view(np.int64)
     if not stamp and isinstance(arrow_type, str) and arrow_type[:2] == "tt" and arrow_type[2:] in _NUMPY_UNITS:
         ticks = _native(_exact_cast(name, array, f"m8[{_NUMPY_UNITS[arrow_type[2:]]}]")).view(np.int64)
-        return arrow_type, (_narrowed(name, np.where(np.isnat(array), 0, ticks)) if arrow_type in ("tts", "ttm") else ticks)
+        narrow = arrow_type in ("tts", "ttm")
+        return arrow_type, _narrowed(name, np.where(np.isnat(array), 0, ticks)) if narrow else ticks
     if unit not in _UNITS:
         if unit not in ("D", "W", "h", "m"):
             raise ValueError(f"column {name!r}: {array.dtype} has no Arrow type")
