@@ -158,9 +158,13 @@ def _datetime(name: str, array: NDArray[Any], zone: object, arrow_type: object) 
 
 def _exact_cast(name: str, array: NDArray[Any], dtype: str) -> NDArray[Any]:
     """`array` in another unit, refused where a value does not fit it."""
-    out = array.astype(dtype)
-    if not np.array_equal(out.astype(array.dtype).view(np.int64), array.view(np.int64)):
-        raise ValueError(f"column {name!r}: a value of {array.dtype} does not fit {dtype}")
+    try:
+        out = array.astype(dtype)
+        exact = np.array_equal(out.astype(array.dtype).view(np.int64), array.view(np.int64))
+    except OverflowError:
+        exact = False
+    if not exact:
+        raise ValueError(f"column {name!r}: a value of {array.dtype} does not fit {np.dtype(dtype)}")
     return out
 
 
