@@ -4,8 +4,8 @@ owns the C structs. Fixed-width columns are lent to the consumer, not copied.
 
 How columns go out:
 - ints, uints, floats (float16 too) as themselves; bool bit-packed;
-- datetime64[s/ms/us/ns] as timestamps of that unit, with the zone under "pyvorl.timezone" or none;
-  datetime64[ms] recorded as date64 ("tdm") as date64; datetime64 in days, weeks, months or years (days
+- datetime64[s/ms/us/ns] as timestamps of that unit, with the zone under "pyvorl.timezone" or none,
+  except datetime64[ms] recorded as "tdm", which goes as date64; datetime64 in days, weeks, months or years (days
   whatever the record, as none of them has a time of day) as date32; in hours or minutes as timestamps
   in seconds; a zoned column of days as timestamps in seconds, so that it keeps its zone;
 - timedelta64[s/ms/us/ns] as durations, or as time32/time64 when recorded so ("tts", "ttm", "ttu",
