@@ -43,3 +43,9 @@ def frame_length(buffer: Buffer, max_frame_size: int, /) -> int:
 def gaps(array: NDArray[Any], /) -> NDArray[Any] | None: ...
 def objects(items: list[Any], /) -> NDArray[Any]:
     """A 1-D object array holding the elements of a list."""
+
+def arrow_schema(columns: list[tuple[Any, ...]], table_metadata: bytes | None, num_rows: int, /) -> Any:
+    """The "arrow_schema" PyCapsule of columns prepared by pyvorl._arrow_export."""
+
+def arrow_stream(columns: list[tuple[Any, ...]], table_metadata: bytes | None, num_rows: int, /) -> Any:
+    """An "arrow_array_stream" PyCapsule of one struct batch of columns prepared by pyvorl._arrow_export."""

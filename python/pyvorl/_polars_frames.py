@@ -5,9 +5,7 @@ from __future__ import annotations
 import json
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
 import polars as pl
-from numpy.typing import NDArray
 
 from pyvorl._dataframes import (
     CATEGORICAL,
@@ -16,7 +14,6 @@ from pyvorl._dataframes import (
     ConvertedColumn,
     make_table,
     refuse_nulls,
-    reserved_fields,
     text_array,
     unsupported,
 )
@@ -59,22 +56,21 @@ def _column(series: pl.Series) -> ConvertedColumn:
 
 
 def from_table(table: Table) -> pl.DataFrame:
-    field_metadata = reserved_fields(table)
-    series = [_series(name, array, field_metadata.get(name, {})) for name, array in table.items()]
-    return pl.DataFrame(series) if series else pl.DataFrame(height=table.num_rows)
+    frame = pl.DataFrame(_ArrowStream(table))
+    # An Arrow dictionary reads as a Categorical; fixed categories in order are an Enum.
+    enums = {
+        name: pl.Enum(json.loads(keys[CATEGORIES]))
+        for name, keys in table.schema.fields.items()
+        if keys.get(CATEGORICAL) == "ordered" and CATEGORIES in keys
+    }
+    return frame.with_columns(pl.col(name).cast(enum) for name, enum in enums.items()) if enums else frame
 
 
-def _series(name: str, array: NDArray[Any], keys: dict[str, Any]) -> pl.Series:
-    if array.dtype.kind in "mM" and np.datetime_data(array.dtype)[0] == "s":
-        array = array.astype(array.dtype.str.replace("[s]", "[ms]"))  # polars has no seconds unit
-    if array.dtype == object and len(array) == 0:
-        series = pl.Series(name, [], dtype=pl.String)
-    else:
-        series = pl.Series(name, array)
-    if ZONE in keys:
-        return series.dt.replace_time_zone("UTC").dt.convert_time_zone(keys[ZONE])
-    if keys.get(CATEGORICAL) == "ordered" and CATEGORIES in keys:
-        return series.cast(pl.Enum(json.loads(keys[CATEGORIES])))
-    if CATEGORICAL in keys:
-        return series.cast(pl.Categorical)
-    return series
+class _ArrowStream:
+    """The table as nothing but an Arrow stream: polars reads a Mapping as a dict of NumPy columns."""
+
+    def __init__(self, table: Table) -> None:
+        self._table = table
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._table.__arrow_c_stream__(requested_schema)

@@ -345,6 +345,19 @@ class Table(Mapping[str, NDArray[Any]]):
 
         return to_arrow(self)
 
+    def __arrow_c_schema__(self) -> Any:
+        """The Arrow C schema of the columns, as a struct type (the Arrow PyCapsule interface)."""
+        from pyvorl._arrow_export import schema_capsule
+
+        return schema_capsule(self)
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> Any:
+        """An Arrow C stream of one record batch of the columns; fixed-width columns are lent, not copied.
+        The requested schema is not followed (the interface allows that): the columns go as they are."""
+        from pyvorl._arrow_export import stream_capsule
+
+        return stream_capsule(self)
+
     def __getitem__(self, key: str) -> NDArray[Any]:
         return self._columns[key]
 

@@ -42,6 +42,13 @@ PyObject* objects(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noe
 // float NaN (a missing text), or None when it holds neither.
 PyObject* gaps(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// arrow_schema(columns, table_metadata, num_rows) -> PyCapsule "arrow_schema" and
+// arrow_stream(columns, table_metadata, num_rows) -> PyCapsule "arrow_array_stream":
+// a Table's columns over the Arrow C data and C stream interfaces, as prepared by
+// pyvorl._arrow_export (python/arrow_export.hpp says what each column tuple holds).
+PyObject* arrow_schema(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // frame_length(buffer, max_frame_size) -> int: the whole length (header, body)
 // of the frame whose header the buffer starts with; only its first 8 bytes are
 // read. ValueError "buffer is too short", "buffer is not a table frame" or

@@ -26,6 +26,12 @@ PyMethodDef function_defs[] = {
      "gaps(array, /)\n--\n\nTrue where an object array holds None or NaN; None when it holds neither."},
     {"objects", as_method(&objects), METH_FASTCALL,
      "objects(items, /)\n--\n\nA 1-D object array holding the elements of a list."},
+    {"arrow_schema", as_method(&arrow_schema), METH_FASTCALL,
+     "arrow_schema(columns, table_metadata, num_rows, /)\n--\n\nThe Arrow schema capsule of prepared columns (see "
+     "pyvorl._arrow_export)."},
+    {"arrow_stream", as_method(&arrow_stream), METH_FASTCALL,
+     "arrow_stream(columns, table_metadata, num_rows, /)\n--\n\nAn Arrow stream capsule of one batch of prepared "
+     "columns (see pyvorl._arrow_export)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
