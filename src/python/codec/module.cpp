@@ -26,6 +26,9 @@ PyMethodDef function_defs[] = {
      "gaps(array, /)\n--\n\nTrue where an object array holds None or NaN; None when it holds neither."},
     {"objects", as_method(&objects), METH_FASTCALL,
      "objects(items, /)\n--\n\nA 1-D object array holding the elements of a list."},
+    {"arrow_columns", as_method(&arrow_columns), METH_FASTCALL,
+     "arrow_columns(stream_capsule, /)\n--\n\nThe columns of an Arrow C stream, or of a schema and struct array "
+     "capsule pair: (num_rows, [(name, format, metadata, flags, values, validity, dictionary)], schema_metadata)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
