@@ -5,8 +5,9 @@ alone does not say about the Arrow type (zone, date and time types, decimals, di
 large and view layouts) goes under the "pyvorl." keys of `_dataframes`, the nulls under
 "pyvorl.validity".
 
-Field metadata of the Arrow schema comes along as the column's field metadata; "pyvorl." keys
-in it (written by pyvorl's own export) go back into the schema. Of the schema's own metadata
+Field metadata of the Arrow schema comes along as the column's field metadata, but for polars'
+"_PL_" keys, which say how polars encoded its own types in Arrow; "pyvorl." keys in it (written by
+pyvorl's own export) go back into the schema. Of the schema's own metadata
 only the "pyvorl." keys are kept: the rest is the bookkeeping of the library that wrote it.
 """
 
@@ -26,6 +27,7 @@ if TYPE_CHECKING:
 
 ARROW_FLAG_DICTIONARY_ORDERED = 1
 # Formats whose stored array would go out as another Arrow type without ARROW_TYPE.
+_LIBRARY_KEYS = ("_PL_",)
 _RECORDED_FORMATS = frozenset(("tdD", "tdm", "tts", "ttm", "ttu", "ttn", "U", "Z", "vu", "vz"))
 
 
@@ -106,5 +108,6 @@ def _split(metadata: dict[bytes, bytes] | None) -> tuple[dict[str, Any], dict[st
             value: str | bytes = raw_value.decode()
         except UnicodeDecodeError:
             value = raw_value
-        (reserved if key.startswith("pyvorl.") else user)[key] = value
+        if not key.startswith(_LIBRARY_KEYS):
+            (reserved if key.startswith("pyvorl.") else user)[key] = value
     return reserved, user
