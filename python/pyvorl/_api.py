@@ -13,6 +13,7 @@ from typing import Any, Literal
 import numpy as np
 
 from pyvorl import _codec
+from pyvorl._arrow_intake import is_arrow_producer, table_from_arrow
 from pyvorl._dataframes import table_from_dataframe
 from pyvorl._framing import FrameError
 from pyvorl._table import PLACES, Columns, Scalar, Table, as_mapping, check_names
@@ -40,7 +41,8 @@ def dumps(
     """One whole frame (header included) holding `table`.
 
     `table` is a mapping of column name to column, a sequence of (name,
-    column) pairs, a pyvorl.Table or a DataFrame. Columns are 1-D arrays or
+    column) pairs, a pyvorl.Table, a DataFrame or any object that exports
+    Arrow data (`__arrow_c_stream__`, `__arrow_c_array__`). Columns are 1-D arrays or
     lists of str or bytes. `decimals` maps float or text columns to the
     decimal places they are stored with; `metadata` adds table metadata.
     """
@@ -70,7 +72,7 @@ def as_table(
 ) -> Table:
     """`table` as a Table; arguments given here add to (or replace) a Table's own."""
     if not isinstance(table, (Table, Mapping)) and (not isinstance(table, Sequence) or isinstance(table, (str, bytes))):
-        converted = table_from_dataframe(table)
+        converted = table_from_arrow(table) if is_arrow_producer(table) else table_from_dataframe(table)
         if converted is None:
             raise TypeError(
                 "dumps() takes a mapping of name to column, a sequence of (name, column) pairs, "

@@ -40,6 +40,15 @@ def frame_length(buffer: Buffer, max_frame_size: int, /) -> int:
     first FRAME_HEADER_SIZE bytes are read. ValueError for a short buffer, a buffer that is not a frame
     or a body above max_frame_size."""
 
+ArrowColumn = tuple[str, str, dict[bytes, bytes] | None, int, NDArray[Any], bytes | None, tuple[str, list[str]] | None]
+"""(name, format, Arrow field metadata, flags, values, validity bitmap, (value format, categories) of a dictionary)."""
+
+def arrow_columns(
+    capsule: Any, array_capsule: Any = ..., /
+) -> tuple[int, list[ArrowColumn], dict[bytes, bytes] | None]:
+    """The columns of an Arrow C stream capsule, or of a schema capsule and a struct array capsule:
+    (num_rows, columns, schema metadata). One TypeError names every column of a type no frame holds."""
+
 def gaps(array: NDArray[Any], /) -> NDArray[Any] | None: ...
 def objects(items: list[Any], /) -> NDArray[Any]:
     """A 1-D object array holding the elements of a list."""

@@ -27,7 +27,8 @@ private:
 
 // Every element in order; the number of elements written, which is short of
 // the column only when the allocator ran out of memory.
-std::size_t pack_texts(const vorl::VarColumn& column, PyArray_Descr* descr, char* data, std::size_t stride) noexcept {
+template <class Texts>
+std::size_t pack_texts(const Texts& column, PyArray_Descr* descr, char* data, std::size_t stride) noexcept {
     HeldAllocator allocator(descr);
     for (std::size_t i = 0; i < column.size(); ++i) {
         const std::string_view text = column[i];
@@ -37,9 +38,8 @@ std::size_t pack_texts(const vorl::VarColumn& column, PyArray_Descr* descr, char
     return column.size();
 }
 
-}  // namespace
-
-PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock) {
+template <class Texts>
+PyRef texts_array(const Texts& column, bool release_lock) {
     if (numpy_types() == nullptr) return {};
     PyArray_Descr* descr = PyArray_GetDefaultDescr(&PyArray_StringDType);
     if (descr == nullptr) return {};
@@ -59,6 +59,14 @@ PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock) {
         return {};
     }
     return array;
+}
+
+}  // namespace
+
+PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock) { return texts_array(column, release_lock); }
+
+PyRef string_dtype_array(std::span<const std::string_view> texts, bool release_lock) {
+    return texts_array(texts, release_lock);
 }
 
 }  // namespace pyvorl

@@ -176,7 +176,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         }
         // Date-times in UTC, dtypes as recorded, one array for every Null column.
         OutputPolicy policy{.shared_null_array = true, .restore_recorded_dtype = true};
-        if (nargs == 2) {
+        if (nargs >= 2) {
             const int string_dtype = PyObject_IsTrue(args[1]);
             if (string_dtype < 0) return nullptr;
             policy.string_dtype = string_dtype != 0;

@@ -48,6 +48,10 @@ PyObject* gaps(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
 // pyvorl._arrow_export (python/arrow_export.hpp says what each column tuple holds).
 PyObject* arrow_schema(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+// arrow_columns(stream_capsule) or arrow_columns(schema_capsule, array_capsule) ->
+// (num_rows, columns, schema_metadata): the columns of an Arrow stream, or of one struct array,
+// as arrow_import.hpp describes them.
+PyObject* arrow_columns(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // frame_length(buffer, max_frame_size) -> int: the whole length (header, body)
 // of the frame whose header the buffer starts with; only its first 8 bytes are

@@ -32,6 +32,9 @@ PyMethodDef function_defs[] = {
     {"arrow_stream", as_method(&arrow_stream), METH_FASTCALL,
      "arrow_stream(columns, table_metadata, num_rows, /)\n--\n\nAn Arrow stream capsule of one batch of prepared "
      "columns (see pyvorl._arrow_export)."},
+    {"arrow_columns", as_method(&arrow_columns), METH_FASTCALL,
+     "arrow_columns(stream_capsule, /)\n--\n\nThe columns of an Arrow C stream, or of a schema and struct array "
+     "capsule pair: (num_rows, [(name, format, metadata, flags, values, validity, dictionary)], schema_metadata)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
