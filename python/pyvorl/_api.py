@@ -108,9 +108,9 @@ def encode_table(table: Table) -> bytes:
         where = f"field metadata of column {column_name!r}"
         entries = metadata_entries(values, where) if values else None
         columns.append((column_name, array, decimals.get(column_name), entries))
-    # Both names always, as the one-call path and pack_table_frame write them: a table's bytes do not
-    # depend on which path took it.
-    table_values: dict[str, Any] = {"obj": table.obj, "table": table.name}
+    table_values: dict[str, Any] = {"obj": table.obj}
+    if table.name:
+        table_values["table"] = table.name
     for key, value in table.metadata.items():
         if key in ("obj", "table"):
             raise ValueError(f"metadata: key {key!r} is reserved for the {'object' if key == 'obj' else 'table'} name")

@@ -208,3 +208,5 @@ def test_dumps_writes_the_bytes_pack_table_frame_writes(utc, column, places):
     packed = pack_table_frame("x", [("a", column)], decimals)
     assert packed[8:13] == bytes.fromhex("fc01007c4d")
     assert dumps({"a": column}, obj="x", decimals=decimals) == packed
+    # Both paths of dumps write an empty obj, and no empty name, as pack_table_frame does.
+    assert dumps({"a": column}, decimals=decimals) == pack_table_frame("", [("a", column)], decimals)

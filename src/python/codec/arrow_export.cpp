@@ -1,5 +1,5 @@
-#include "python/args.hpp"
 #include "python/arrow_export.hpp"
+#include "python/args.hpp"
 #include "python/codec/functions.hpp"
 
 namespace pyvorl::codec {

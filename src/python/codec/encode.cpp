@@ -108,7 +108,8 @@ std::optional<vorl::Metadata> names_metadata(PyObject* obj, PyObject* name) {
             raise_unencodable(value, key == std::string_view("obj") ? "obj" : "name");
             return std::nullopt;
         }
-        if (value == obj || !text->empty())
+        // By key, not by object: an empty obj and an empty name are one interned str.
+        if (key == std::string_view("obj") || !text->empty())
             vorl::metadata_insert(metadata, key, vorl::string_variant(std::string(*text)));
     }
     return metadata;
