@@ -105,6 +105,18 @@ def check_against_parse(frame, table):
             assert same_values(mine, array) in (True, None), (name, mine, array)
 
 
+def check_projection(frame, table):
+    """Every other column, decoded alone, is what the whole frame gave: dtype, values and nulls."""
+    names = table.column_names[::2]
+    projected = loads(frame, columns=names)
+    assert projected.column_names == names and projected.num_rows == (table.num_rows if names else 0)
+    for name in names:
+        mine, whole = projected[name], table[name]
+        assert mine.dtype == whole.dtype and same_values(mine, whole) is not False, (name, mine, whole)
+        mask, whole_mask = projected.mask(name), table.mask(name)
+        assert (mask is None) == (whole_mask is None) and (mask is None or np.array_equal(mask, whole_mask))
+
+
 def without_negative_zeros(table):
     """The table with -0.0 in decimal columns as 0.0: a decimal has no sign of its own for zero."""
     columns = {name: array + 0.0 if name in table.decimals else array for name, array in table.items()}
@@ -135,6 +147,7 @@ def load(frame):
     check_table(strings)
     check_strings_mode(table, strings)
     check_against_parse(frame, table)
+    check_projection(frame, table)
     check_round_trip(table)
 
 
