@@ -109,7 +109,7 @@ def check_projection(frame, table):
     """Every other column, decoded alone, is what the whole frame gave: dtype, values and nulls."""
     names = table.column_names[::2]
     projected = loads(frame, columns=names)
-    assert projected.column_names == names and projected.num_rows == (table.num_rows if names else 0)
+    assert projected.column_names == names and projected.num_rows == table.num_rows
     for name in names:
         mine, whole = projected[name], table[name]
         assert mine.dtype == whole.dtype and same_values(mine, whole) is not False, (name, mine, whole)
