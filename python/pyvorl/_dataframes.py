@@ -98,12 +98,19 @@ def refuse_nulls(name: str, mask: NDArray[np.bool_] | None) -> None:
     )
 
 
+class Unstorable(TypeError):
+    """A column type that no column of a frame holds; the message names the type."""
+
+
 def unsupported(name: str, library: str, dtype: object) -> TypeError:
     return TypeError(f"column {name!r}: the {library} type {dtype} cannot be stored in a frame")
 
 
-def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any], rows: int) -> Table:
-    """A Table of converted columns carrying their "pyvorl." keys, which dumps writes beside the user's own."""
+def make_table(
+    converted: Iterable[ConvertedColumn], metadata: dict[str, Any], rows: int, decimals: dict[str, int] | None = None
+) -> Table:
+    """A Table of converted columns carrying their "pyvorl." keys, which dumps writes beside the user's own;
+    `decimals` are the places of the columns that came as decimals."""
     from pyvorl._table import ROWS, Schema, Table
 
     columns: dict[str, NDArray[Any]] = {}
@@ -114,7 +121,7 @@ def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any], r
             field_metadata[name] = keys
     if not columns and rows:
         metadata = {**metadata, ROWS: rows}
-    return Table(columns, schema=Schema(field_metadata, metadata))
+    return Table(columns, decimals=decimals, schema=Schema(field_metadata, metadata))
 
 
 def reserved_fields(table: Table) -> dict[str, dict[str, Any]]:
