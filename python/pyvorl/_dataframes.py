@@ -29,7 +29,9 @@ ZONE = "pyvorl.timezone"
 # library fixes them (pandas, polars Enum, arrow dictionaries).
 CATEGORICAL = "pyvorl.categorical"
 CATEGORIES = "pyvorl.categories"
-# Field metadata: the pandas dtype to restore (nullable and string dtypes, object).
+# Field metadata: the pandas dtype to restore (nullable and string dtypes, object); for a
+# pd.ArrowDtype column "arrow:" and its pyarrow type ("arrow:date32[day]"), which no name of
+# pandas' own dtypes starts with ("string[pyarrow]" is a StringDtype).
 PANDAS_DTYPE = "pyvorl.pandas_dtype"
 # Field metadata: "dateutil" when pandas had the zone of the column from dateutil.
 PANDAS_ZONE = "pyvorl.pandas_zone"

@@ -115,7 +115,7 @@ def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any],
     if isinstance(dtype, pd.ArrowDtype):
         from pyvorl._arrow_columns import stored_column
 
-        array = pa_chunks(series).combine_chunks()
+        array = _arrow_chunks(series).combine_chunks()
         try:
             values, keys, places = stored_column(array)
         except Unstorable as error:  # named as pandas names the dtype
@@ -159,7 +159,7 @@ def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any],
     return values, keys, None
 
 
-def pa_chunks(series: pd.Series) -> Any:
+def _arrow_chunks(series: pd.Series) -> Any:
     """The pyarrow ChunkedArray behind a pd.ArrowDtype column."""
     return series.array.__arrow_array__()
 
@@ -212,7 +212,7 @@ def _series(array: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.bool_] |
 
 
 # The nullable pandas dtype of a NumPy column with nulls that came from another library.
-_NULLABLE = {f"{kind}{bits}": f"{kind.capitalize()}{bits}" for kind in ("int", "uint") for bits in (8, 16, 32, 64)}
+_NULLABLE = {f"{kind.lower()}{bits}": f"{kind}{bits}" for kind in ("Int", "UInt") for bits in (8, 16, 32, 64)}
 _NULLABLE |= {"float32": "Float32", "float64": "Float64", "bool": "boolean"}
 
 
