@@ -90,12 +90,16 @@ def _dictionary(array: Any, keys: dict[str, Any]) -> NDArray[Any]:
 def _decimal(array: Any) -> NDArray[np.float64]:
     """A decimal column as the float64 values that its scale packs back to the same integers."""
     kind = array.type
-    items = array.to_pylist()
     if kind.scale > MAX_DECIMAL_PLACES or kind.scale < 0:
         raise Unstorable(f"{kind} (frames keep at most {MAX_DECIMAL_PLACES} decimal places)")
-    if any(item is not None and abs(item.scaleb(kind.scale)) >= FLOAT64_EXACT for item in items):
-        raise Unstorable(f"{kind} holding a value of 2**53 units or more")
-    return np.array([0.0 if item is None else float(item) for item in items], np.float64)
+    values = []
+    for item in array.to_pylist():
+        value = 0.0 if item is None else float(item)
+        # Past 2**53 units, or where floats are sparser than the units, two decimals share a float.
+        if item is not None and (abs(item.scaleb(kind.scale)) >= FLOAT64_EXACT or _unscaled(value, kind.scale) != item):
+            raise Unstorable(f"{kind} ({item} has no float64 of its own)")
+        values.append(value)
+    return np.array(values, np.float64)
 
 
 def arrow_array(values: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.bool_] | None, name: str) -> Any:

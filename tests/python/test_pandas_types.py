@@ -111,6 +111,7 @@ def test_every_column_a_frame_cannot_hold_is_named_in_one_error():
             "period": pd.period_range("2024", periods=2, freq="D"),
             "ints": pd.Categorical([1, 2]),
             "fine": arrow([1, 2], pa.decimal128(38, 20)),
+            "wide": arrow([Decimal("0.5"), Decimal("9007199254740.991")], pa.decimal128(16, 3)),
         }
     )
     with pytest.raises(TypeError) as refused:
@@ -119,7 +120,8 @@ def test_every_column_a_frame_cannot_hold_is_named_in_one_error():
         "columns 'lists' (object holding list), 'mixed' (object holding int, str), "
         "'struct' (struct<a: int8>[pyarrow]), "
         "'period' (period[D]), 'ints' (category with categories that are not all str), "
-        "'fine' (decimal128(38, 20)[pyarrow] (frames keep at most 15 decimal places)): "
+        "'fine' (decimal128(38, 20)[pyarrow] (frames keep at most 15 decimal places)), "
+        "'wide' (decimal128(16, 3)[pyarrow] (9007199254740.991 has no float64 of its own)): "
         "these pandas types cannot be stored in a frame"
     )
     with pytest.raises(TypeError, match=r"^column 'lists': the pandas type object holding list cannot be stored"):
