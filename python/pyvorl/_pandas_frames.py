@@ -121,9 +121,9 @@ def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any],
         except Unstorable as error:  # named as pandas names the dtype
             raise Unstorable(str(error).replace(str(array.type), str(dtype), 1)) from None
         return values, {**keys, PANDAS_DTYPE: ARROW_DTYPE + str(array.type)}, places
-    mask = series.isna().to_numpy()
     if isinstance(dtype, np.dtype) and dtype.kind in "iufbmM":
         return series.to_numpy(copy=False), keys, None
+    mask = series.isna().to_numpy()
     if isinstance(dtype, pd.DatetimeTZDtype):
         values = series.dt.tz_convert(None).to_numpy()  # UTC wall time, the stored values
         keys[ZONE] = zone_name(name, dtype.tz)
@@ -142,7 +142,7 @@ def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any],
     elif isinstance(dtype, pd.StringDtype):
         values = text_array(series.to_numpy(dtype=object).tolist())
         keys[PANDAS_DTYPE] = f"{'str' if dtype.na_value is not pd.NA else 'string'}[{dtype.storage}]"
-    elif isinstance(series.array, (pd.arrays.IntegerArray, pd.arrays.FloatingArray, pd.arrays.BooleanArray)):
+    elif isinstance(series.array, _MASKED_ARRAYS):
         # Nullable integers, floats and booleans: the NumPy dtype, a fill under each pd.NA.
         values = series.to_numpy(dtype=dtype.numpy_dtype, na_value=False if dtype.kind == "b" else 0)
         keys[PANDAS_DTYPE] = str(dtype)
@@ -203,7 +203,10 @@ def _series(array: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.bool_] |
         strings = pd.Series(array, dtype=pd.StringDtype(storage, np.nan if kind == "str" else pd.NA))
         return strings if mask is None else strings.mask(mask)
     if isinstance(restore, str):
-        return pd.Series(_masked(array, mask, pd.api.types.pandas_dtype(restore)), copy=False)
+        dtype = pd.api.types.pandas_dtype(restore)
+        if not isinstance(dtype, np.dtype) and issubclass(dtype.construct_array_type(), _MASKED_ARRAYS):
+            return pd.Series(_masked(array, mask, dtype), copy=False)
+        return pd.Series(array, copy=False).astype(dtype)
     if mask is not None and array.dtype.name in _NULLABLE:
         return pd.Series(_masked(array, mask, pd.api.types.pandas_dtype(_NULLABLE[array.dtype.name])), copy=False)
     if mask is not None and array.dtype == object:  # texts of a peer with nulls
@@ -211,6 +214,8 @@ def _series(array: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.bool_] |
     return pd.Series(array, copy=False)
 
 
+# pandas' nullable integers, floats and booleans: NumPy values and a mask of pd.NA.
+_MASKED_ARRAYS = (pd.arrays.IntegerArray, pd.arrays.FloatingArray, pd.arrays.BooleanArray)
 # The nullable pandas dtype of a NumPy column with nulls that came from another library.
 _NULLABLE = {f"{kind.lower()}{bits}": f"{kind}{bits}" for kind in ("Int", "UInt") for bits in (8, 16, 32, 64)}
 _NULLABLE |= {"float32": "Float32", "float64": "Float64", "bool": "boolean"}
