@@ -113,7 +113,8 @@ def arrow_array(values: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.boo
     if pa.types.is_dictionary(kind):
         categories = pa.array(json.loads(keys[CATEGORIES]), kind.value_type)
         index = {text: code for code, text in enumerate(categories.to_pylist())}
-        codes = np.array([index.get(text, 0) for text in values.tolist()], np.int64)
+        missing = np.zeros(len(values), np.bool_) if mask is None else mask
+        codes = np.array([0 if null else index[text] for text, null in zip(values.tolist(), missing)], np.int64)
         indices = pa.array(codes, mask=mask).cast(kind.index_type)
         return pa.DictionaryArray.from_arrays(indices, categories, ordered=kind.ordered)
     if pa.types.is_decimal(kind):
