@@ -29,7 +29,9 @@ ZONE = "pyvorl.timezone"
 # library fixes them (pandas, polars Enum, arrow dictionaries).
 CATEGORICAL = "pyvorl.categorical"
 CATEGORIES = "pyvorl.categories"
-# Field metadata: the pandas dtype to restore (nullable and string dtypes, object).
+# Field metadata: the pandas dtype to restore (nullable and string dtypes, object); for a
+# pd.ArrowDtype column "arrow:" and its pyarrow type ("arrow:date32[day]"), which no name of
+# pandas' own dtypes starts with ("string[pyarrow]" is a StringDtype).
 PANDAS_DTYPE = "pyvorl.pandas_dtype"
 # Field metadata: "dateutil" when pandas had the zone of the column from dateutil.
 PANDAS_ZONE = "pyvorl.pandas_zone"
@@ -87,23 +89,15 @@ def _converter(method: str, library: str, module: str, extra: str | None = None)
     return importlib.import_module(module)
 
 
-def refuse_nulls(name: str, mask: NDArray[np.bool_] | None) -> None:
-    """Frames carry no null masks, so a missing value cannot be sent as one."""
-    if mask is None or not mask.any():
-        return
-    row = int(np.flatnonzero(mask)[0])
-    raise ValueError(
-        f"column {name!r} has a missing value at row {row}: frames carry no nulls; "
-        "fill them with a sentinel or send a separate mask column"
-    )
-
-
 def unsupported(name: str, library: str, dtype: object) -> TypeError:
     return TypeError(f"column {name!r}: the {library} type {dtype} cannot be stored in a frame")
 
 
-def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any], rows: int) -> Table:
-    """A Table of converted columns carrying their "pyvorl." keys, which dumps writes beside the user's own."""
+def make_table(
+    converted: Iterable[ConvertedColumn], metadata: dict[str, Any], rows: int, decimals: dict[str, int] | None = None
+) -> Table:
+    """A Table of converted columns carrying their "pyvorl." keys, which dumps writes beside the user's own;
+    `decimals` are the places of the columns that came as decimals."""
     from pyvorl._table import ROWS, Schema, Table
 
     columns: dict[str, NDArray[Any]] = {}
@@ -114,7 +108,7 @@ def make_table(converted: Iterable[ConvertedColumn], metadata: dict[str, Any], r
             field_metadata[name] = keys
     if not columns and rows:
         metadata = {**metadata, ROWS: rows}
-    return Table(columns, schema=Schema(field_metadata, metadata))
+    return Table(columns, decimals=decimals, schema=Schema(field_metadata, metadata))
 
 
 def reserved_fields(table: Table) -> dict[str, dict[str, Any]]:

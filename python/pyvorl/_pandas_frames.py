@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import re
+from datetime import date, datetime
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -11,6 +12,7 @@ import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 from numpy.typing import NDArray
 
 from pyvorl._dataframes import (
+    ARROW_TYPE,
     CATEGORICAL,
     CATEGORIES,
     INDEX,
@@ -19,13 +21,14 @@ from pyvorl._dataframes import (
     PANDAS_ZONE,
     ZONE,
     ConvertedColumn,
+    Unstorable,
     make_table,
-    refuse_nulls,
     reserved_fields,
     reserved_metadata,
     text_array,
     unsupported,
 )
+from pyvorl._validity import VALIDITY, filled, validity_of
 from pyvorl._zones import dateutil_zone, zone_name
 
 if TYPE_CHECKING:
@@ -33,6 +36,9 @@ if TYPE_CHECKING:
 
 # The name pyarrow gives an unnamed index level, and the column of a level not named by a str.
 _UNNAMED_LEVEL = re.compile(r"__index_level_\d+__")
+# PANDAS_DTYPE of a pd.ArrowDtype column: this prefix and the str of its pyarrow type, told apart
+# from the names of pandas' own dtypes, "string[pyarrow]" and "str" among them.
+ARROW_DTYPE = "arrow:"
 # Index names that JSON gives back as they were.
 _INDEX_NAME_TYPES = (str, int, float, bool, type(None))
 
@@ -40,12 +46,25 @@ _INDEX_NAME_TYPES = (str, int, float, bool, type(None))
 def to_table(frame: pd.DataFrame) -> Table:
     converted: list[ConvertedColumn] = []
     metadata: dict[str, Any] = {}
+    decimals: dict[str, int] = {}
+    unstorable: list[tuple[str, str]] = []  # all of them, so that one error names every column to change
+
+    def convert(column: str, series: pd.Series) -> None:
+        try:
+            values, keys, places = _column(column, series)
+        except Unstorable as error:
+            unstorable.append((column, str(error)))
+            return
+        converted.append((column, values, keys))
+        if places is not None:
+            decimals[column] = places
+
     if not frame.columns.is_unique:
         raise ValueError(f"column names must be unique, {frame.columns[frame.columns.duplicated()][0]!r} is repeated")
     for label, series in frame.items():
         if not isinstance(label, str):
             raise TypeError(f"column names must be str, got {label!r} ({type(label).__name__})")
-        converted.append(_column(label, series))
+        convert(label, series)
     if not _is_default_index(frame.index, len(frame)):
         columns = []
         for level, name in enumerate(frame.index.names):
@@ -55,16 +74,18 @@ def to_table(frame: pd.DataFrame) -> Table:
             column = name if isinstance(name, str) else f"__index_level_{level}__"
             if any(column == taken for taken, _, _ in converted):
                 raise ValueError(f"index level {column!r} has the name of a column")
-            converted.append(_column(column, pd.Series(frame.index.get_level_values(level), copy=False)))
+            convert(column, pd.Series(frame.index.get_level_values(level), copy=False))
             columns.append(column)
         metadata[INDEX] = json.dumps(columns)
         metadata[INDEX_NAMES] = json.dumps(list(frame.index.names))
-    return make_table(converted, metadata, len(frame))
+    if unstorable:
+        raise _refusal(unstorable)
+    return make_table(converted, metadata, len(frame), decimals)
 
 
 def from_table(table: Table) -> pd.DataFrame:
     field_metadata = reserved_fields(table)
-    series = {name: _series(array, field_metadata.get(name, {})) for name, array in table.items()}
+    series = {name: _series(array, field_metadata.get(name, {}), table.mask(name)) for name, array in table.items()}
     frame = pd.DataFrame(series, copy=False) if series else pd.DataFrame(index=pd.RangeIndex(table.num_rows))
     index = reserved_metadata(table).get(INDEX)
     if isinstance(index, str):
@@ -84,59 +105,134 @@ def _is_default_index(index: pd.Index, rows: int) -> bool:
     ) == rows
 
 
-def _column(name: str, series: Any) -> ConvertedColumn:
+def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any], int | None]:
+    """The stored values of a column, its keys and its decimal places (for Arrow decimals).
+
+    NaN in a float64 column and NaT in a datetime64 or timedelta64 one (tz-aware included) are values
+    that the frame carries as they are; pd.NA, NaN, None and NaT in the other dtypes are nulls."""
     dtype = series.dtype
     keys: dict[str, Any] = {}
-    if isinstance(dtype, np.dtype) and dtype.kind in "iufb":
-        values = series.to_numpy(copy=False)  # NaN in a float column is a value, not a null
-    elif isinstance(dtype, np.dtype) and dtype.kind in "mM":
-        refuse_nulls(name, series.isna().to_numpy())
-        values = series.to_numpy(copy=False)
-    elif isinstance(dtype, pd.DatetimeTZDtype):
-        refuse_nulls(name, series.isna().to_numpy())
+    if isinstance(dtype, pd.ArrowDtype):
+        from pyvorl._arrow_columns import stored_column
+
+        array = _arrow_chunks(series).combine_chunks()
+        try:
+            values, keys, places = stored_column(array)
+        except Unstorable as error:  # named as pandas names the dtype
+            raise Unstorable(str(error).replace(str(array.type), str(dtype), 1)) from None
+        return values, {**keys, PANDAS_DTYPE: ARROW_DTYPE + str(array.type)}, places
+    if isinstance(dtype, np.dtype) and dtype.kind in "iufbmM":
+        return series.to_numpy(copy=False), keys, None
+    mask = series.isna().to_numpy()
+    if isinstance(dtype, pd.DatetimeTZDtype):
         values = series.dt.tz_convert(None).to_numpy()  # UTC wall time, the stored values
         keys[ZONE] = zone_name(name, dtype.tz)
         if type(dtype.tz).__module__.startswith("dateutil."):
             keys[PANDAS_ZONE] = "dateutil"
-    elif isinstance(dtype, pd.CategoricalDtype):
-        refuse_nulls(name, series.isna().to_numpy())
+        return values, keys, None
+    if isinstance(dtype, pd.CategoricalDtype):
         categories = dtype.categories
         if not all(isinstance(category, str) for category in categories):
-            raise unsupported(name, "pandas", f"{dtype} with categories that are not all str")
-        values = categories.to_numpy(dtype=object)[series.cat.codes.to_numpy()]
+            raise Unstorable(f"{dtype} with categories that are not all str")
+        codes = series.cat.codes.to_numpy()
+        values = text_array([""] * len(series))
+        values[~mask] = categories.to_numpy(dtype=object)[codes[~mask]]
         keys[CATEGORICAL] = "ordered" if dtype.ordered else "unordered"
         keys[CATEGORIES] = json.dumps(categories.tolist())
     elif isinstance(dtype, pd.StringDtype):
-        refuse_nulls(name, series.isna().to_numpy())
-        values = series.to_numpy(dtype=object)
+        values = text_array(series.to_numpy(dtype=object).tolist())
         keys[PANDAS_DTYPE] = f"{'str' if dtype.na_value is not pd.NA else 'string'}[{dtype.storage}]"
-    elif isinstance(dtype, pd.api.extensions.ExtensionDtype) and dtype.kind in "iufb":
-        # Nullable integers, floats and booleans: the NumPy dtype without the mask.
-        refuse_nulls(name, series.isna().to_numpy())
-        values = series.to_numpy(dtype=dtype.numpy_dtype)
+    elif isinstance(series.array, _MASKED_ARRAYS):
+        # Nullable integers, floats and booleans: the NumPy dtype, a fill under each pd.NA.
+        values = series.to_numpy(dtype=dtype.numpy_dtype, na_value=False if dtype.kind == "b" else 0)
         keys[PANDAS_DTYPE] = str(dtype)
     elif dtype == np.dtype(object):
-        refuse_nulls(name, series.isna().to_numpy())
-        values = text_array(series.tolist())
+        values = _objects(series.to_numpy(dtype=object), mask)
         keys[PANDAS_DTYPE] = "object"
+        if values.dtype.kind == "M":
+            keys[ARROW_TYPE] = "tdD"  # and "object": datetime.date objects
     else:
-        raise unsupported(name, "pandas", dtype)
-    return name, values, keys
+        raise Unstorable(str(dtype))
+    if (validity := validity_of(mask)) is not None:
+        values = filled(values, mask)
+        keys[VALIDITY] = validity
+    return values, keys, None
 
 
-def _series(array: NDArray[Any], keys: dict[str, Any]) -> pd.Series:
+def _arrow_chunks(series: pd.Series) -> Any:
+    """The pyarrow ChunkedArray behind a pd.ArrowDtype column."""
+    return series.array.__arrow_array__()
+
+
+def _objects(items: NDArray[Any], mask: NDArray[np.bool_]) -> NDArray[Any]:
+    """An object column of texts, of bytes or of datetime.date (as datetime64[D]), nulls aside."""
+    present = items[~mask].tolist()
+    kinds = {type(item) for item in present}
+    if kinds and all(issubclass(kind, date) and not issubclass(kind, datetime) for kind in kinds):
+        return np.array([None if missing else item for item, missing in zip(items.tolist(), mask)], "datetime64[D]")
+    if len(kinds) > 1 or not kinds <= {str, bytes}:
+        raise Unstorable(f"object holding {', '.join(sorted(kind.__name__ for kind in kinds))}")
+    return text_array([None if missing else item for item, missing in zip(items.tolist(), mask)])
+
+
+def _refusal(unstorable: list[tuple[str, str]]) -> TypeError:
+    if len(unstorable) == 1:
+        return unsupported(unstorable[0][0], "pandas", unstorable[0][1])
+    listed = ", ".join(f"{column!r} ({dtype})" for column, dtype in unstorable)
+    return TypeError(f"columns {listed}: these pandas types cannot be stored in a frame")
+
+
+def _series(array: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.bool_] | None) -> pd.Series:
     restore = keys.get(PANDAS_DTYPE)
+    if isinstance(restore, str) and restore.startswith(ARROW_DTYPE):
+        from pyvorl._arrow_columns import arrow_array
+
+        chunk = arrow_array(array, keys, mask, restore.removeprefix(ARROW_DTYPE))
+        return pd.Series(pd.arrays.ArrowExtensionArray(chunk), copy=False)
     if CATEGORICAL in keys:
         categories = json.loads(keys[CATEGORIES]) if CATEGORIES in keys else None
-        return pd.Series(pd.Categorical(array, categories=categories, ordered=keys[CATEGORICAL] == "ordered"))
-    if ZONE in keys:
+        values = _with_none(array, mask)
+        return pd.Series(pd.Categorical(values, categories=categories, ordered=keys[CATEGORICAL] == "ordered"))
+    if ZONE in keys:  # NaT under the nulls already
         zone = dateutil_zone(keys[ZONE]) if keys.get(PANDAS_ZONE) == "dateutil" else keys[ZONE]
         return pd.Series(array, copy=False).dt.tz_localize("UTC").dt.tz_convert(zone)
-    if restore == "object":
-        return pd.Series(array, dtype=object, copy=False)
+    if restore == "object":  # texts and bytes with None for their nulls, or dates
+        return pd.Series(array.astype(object) if array.dtype.kind == "M" else _with_none(array, mask), dtype=object)
     if isinstance(restore, str) and restore.endswith("]"):
         kind, _, storage = restore[:-1].partition("[")
-        return pd.Series(array, dtype=pd.StringDtype(storage, np.nan if kind == "str" else pd.NA))
+        strings = pd.Series(array, dtype=pd.StringDtype(storage, np.nan if kind == "str" else pd.NA))
+        return strings if mask is None else strings.mask(mask)
     if isinstance(restore, str):
-        return pd.Series(array, copy=False).astype(restore)
+        dtype = pd.api.types.pandas_dtype(restore)
+        if not isinstance(dtype, np.dtype) and issubclass(dtype.construct_array_type(), _MASKED_ARRAYS):
+            return pd.Series(_masked(array, mask, dtype), copy=False)
+        return pd.Series(array, copy=False).astype(dtype)
+    if mask is not None and array.dtype.name in _NULLABLE:
+        return pd.Series(_masked(array, mask, pd.api.types.pandas_dtype(_NULLABLE[array.dtype.name])), copy=False)
+    if mask is not None and array.dtype == object:  # texts of a peer with nulls
+        return pd.Series(_with_none(array, mask))
     return pd.Series(array, copy=False)
+
+
+# pandas' nullable integers, floats and booleans: NumPy values and a mask of pd.NA.
+_MASKED_ARRAYS = (pd.arrays.IntegerArray, pd.arrays.FloatingArray, pd.arrays.BooleanArray)
+# The nullable pandas dtype of a NumPy column with nulls that came from another library.
+_NULLABLE = {f"{kind.lower()}{bits}": f"{kind}{bits}" for kind in ("Int", "UInt") for bits in (8, 16, 32, 64)}
+_NULLABLE |= {"float32": "Float32", "float64": "Float64", "bool": "boolean"}
+
+
+def _masked(array: NDArray[Any], mask: NDArray[np.bool_] | None, dtype: Any) -> Any:
+    """A pandas masked array (Int*, UInt*, Float*, boolean) of `array` with pd.NA under `mask`:
+    a NaN that was a value stays one."""
+    if mask is None:
+        mask = np.zeros(len(array), np.bool_)
+    masked: Any = dtype.construct_array_type()(array.astype(dtype.numpy_dtype), mask.copy())
+    return masked
+
+
+def _with_none(array: NDArray[Any], mask: NDArray[np.bool_] | None) -> NDArray[Any]:
+    if mask is None:
+        return array
+    values = array.astype(object)
+    values[mask] = None
+    return values

@@ -3,7 +3,9 @@ with the object name, table name and metadata that travel with it in a frame."""
 
 from __future__ import annotations
 
+import shutil
 from collections.abc import Iterator, Mapping, Sequence
+from html import escape
 from typing import Any, NamedTuple, TypeAlias
 
 import numpy as np
@@ -179,6 +181,8 @@ class Table(Mapping[str, NDArray[Any]]):
     `obj` and `name` are the object and table names of the frame; `metadata`
     maps str to scalars; `field_metadata` maps a column name to its own such
     map; `decimals` maps a column name to the decimal places it is packed with.
+
+    As for any mapping, len(table) is the number of columns; the number of rows is `num_rows`.
     """
 
     __slots__ = (
@@ -432,26 +436,62 @@ class Table(Mapping[str, NDArray[Any]]):
 
     __hash__ = None  # type: ignore[assignment]
 
-    def __repr__(self) -> str:
-        head = (
-            f"pyvorl.Table obj={self._obj!r} name={self._name!r}: {self._num_rows} rows x {len(self._columns)} columns"
+    def __array__(self, dtype: object = None, copy: object = None) -> NDArray[Any]:
+        # pandas and NumPy take any other iterable as a list of its items, which for a mapping are
+        # the column names: pd.DataFrame(table) would be a frame of names, np.asarray(table) an array of them.
+        raise TypeError(
+            "a pyvorl.Table is a mapping of named columns, not an array: "
+            "use table.to_pandas() for a DataFrame, or table[name] for one column"
         )
+
+    def _cells(self, rows: int) -> list[list[str]]:
+        """Each column as its quoted name, its dtype and its first `rows` values, nulls as the null marker."""
+        cells = []
+        for name, array in self._columns.items():
+            missing = self.mask(name)
+            missing = np.zeros(rows, np.bool_) if missing is None else missing[:rows]
+            values = [_NULL if null else _cell(value) for value, null in zip(array[:rows], missing)]
+            cells.append([repr(name), str(array.dtype), *values])
+        return cells
+
+    def _head(self) -> str:
+        rows, columns = self._num_rows, len(self._columns)
+        return f"pyvorl.Table obj={self._obj!r} name={self._name!r}: {rows} rows x {columns} columns"
+
+    def __repr__(self) -> str:
         shown = min(self._num_rows, _REPR_ROWS)
-        cells = [
-            [repr(name), str(array.dtype), *(_cell(value) for value in array[:shown])]
-            for name, array in self._columns.items()
-        ]
+        cells = self._cells(shown)
         widths = [max(map(len, column)) for column in cells]
+        room, kept = shutil.get_terminal_size().columns, 0
+        for width in widths:  # the first column always, then as many as the terminal holds
+            room -= width + 2 * bool(kept)
+            if kept and room < 0:
+                break
+            kept += 1
         lines = [
-            "  ".join(column[row].ljust(width) for column, width in zip(cells, widths)).rstrip()
+            "  ".join(column[row].ljust(width) for column, width in zip(cells[:kept], widths)).rstrip()
             for row in range(2 + shown if cells else 0)
         ]
         if self._num_rows > shown:
             lines.append(f"... {self._num_rows - shown} more rows")
-        return "\n".join([head, *lines])
+        if kept < len(cells):
+            lines.append(f"... {len(cells) - kept} more columns")
+        return "\n".join([self._head(), *lines])
+
+    def _repr_html_(self) -> str:
+        """The first rows as an HTML table, for notebooks."""
+        shown = min(self._num_rows, _HTML_ROWS)
+        cells = self._cells(shown)
+        head = "".join(f"<th>{escape(column[0])}<br><small>{escape(column[1])}</small></th>" for column in cells)
+        rows = ("".join(f"<td>{escape(column[2 + row])}</td>" for column in cells) for row in range(shown))
+        body = "".join(f"<tr>{row}</tr>" for row in rows)
+        more = f"<p>... {self._num_rows - shown} more rows</p>" if self._num_rows > shown else ""
+        return f"<p>{escape(self._head())}</p><table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>{more}"
 
 
 _REPR_ROWS = 5
+_HTML_ROWS = 10
+_NULL = "<null>"  # never what _cell gives a value: texts are quoted
 
 
 def _cell(value: object) -> str:

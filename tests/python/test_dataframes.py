@@ -131,25 +131,6 @@ def test_zones_categories_and_index_travel_in_pyvorl_metadata():
     assert round_trip(pandas_cases()["index"]).schema.table == {"pyvorl.index": '["sym"]', **INDEX_NAMES}
 
 
-def null_cases():
-    pd = pytest.importorskip("pandas")
-    return {
-        "pandas float NaN is a value": (pd.DataFrame({"x": [1.0, np.nan]}), None),
-        "pandas object": (pd.DataFrame({"x": ["a", "b", None]}, dtype=object), "'x' has a missing value at row 2"),
-        "pandas NaT": (pd.DataFrame({"t": pd.to_datetime([0, None, 0])}), "'t' has a missing value at row 1"),
-    }
-
-
-@pytest.mark.parametrize("case", range(3))
-def test_missing_values_are_refused_naming_the_column_and_row_and_nan_is_kept(case):
-    frame, text = list(null_cases().values())[case]
-    if text is None:
-        assert np.isnan(round_trip(frame)["x"][-1])
-        return
-    with pytest.raises(ValueError, match=rf"^column {text}: frames carry no nulls"):
-        pyvorl.dumps(frame)
-
-
 def test_polars_and_pyarrow_nulls_are_kept():
     pl, pa = (pytest.importorskip(name) for name in ("polars", "pyarrow"))
     polars = round_trip(pl.DataFrame({"x": [1, 2, None]}))
