@@ -89,6 +89,10 @@ def _converter(method: str, library: str, module: str, extra: str | None = None)
     return importlib.import_module(module)
 
 
+class Unstorable(TypeError):
+    """A column type that no column of a frame holds; the message names the type."""
+
+
 def unsupported(name: str, library: str, dtype: object) -> TypeError:
     return TypeError(f"column {name!r}: the {library} type {dtype} cannot be stored in a frame")
 
