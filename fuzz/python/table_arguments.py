@@ -54,6 +54,7 @@ class Column:
         # Where decimals may apply: ("float", float64 values, epsilon, dtype), ("text", texts) or UNKNOWN.
         self.decimal_source = None
         self.needs_decimals = False  # refused unless given decimals (longdouble)
+        self.nulls = None  # True where the column holds a null, or None
 
     def with_decimals(self, source):
         self.decimal_source = source
@@ -251,8 +252,14 @@ class DumpsCall:
         else:
             values = object_array(texts)
             if length and self.chance(20):
-                values[self.pick(length)] = self.fdp.PickValueInList([None, 1, 1.5, RaisesEverywhere()])
-                return Column(values, length, refusal="a non-text item in a text column")
+                row = self.pick(length)
+                values[row] = item = self.fdp.PickValueInList([None, float("nan"), 1, 1.5, RaisesEverywhere()])
+                if item is not None and not (type(item) is float and item != item):
+                    return Column(values, length, refusal="a non-text item in a text column")
+                # None and NaN are nulls: "" under them, or 0 in a decimal column
+                column = Column(values, length, object_array(texts[:row] + [""] + texts[row + 1 :]))
+                column.nulls = np.arange(length) == row
+                return column.with_decimals(("text", texts[:row] + ["0"] + texts[row + 1 :]))
         expected = object_array(texts)
         return self.laid_out(values, expected, None).with_decimals(("text", texts))
 
@@ -505,10 +512,10 @@ class DumpsCall:
             if places is not None:
                 if column.decimal_source is not UNKNOWN:
                     check_decimals(name, loaded[name], column.decimal_source, places)
-                columns.append((name, loaded[name]))
+                expected = loaded[name]
             else:
                 expected = column.expected if column.expected is not None else loaded[name]
-                columns.append((name, expected))
+            columns.append((name, expected if column.nulls is None else np.ma.array(expected, mask=column.nulls)))
         return Table(columns, decimals=self.decimal_places, **options)
 
 

@@ -36,8 +36,8 @@ def bitmap_fault(validity: object, rows: int) -> str | None:
 
 
 def fill_value(array: NDArray[Any], decimal: bool) -> Any:
-    """What stands under a null: 0 (decimals included, whose compact body has no NaN), False, NaN,
-    NaT, or the empty text or bytes of the column's kind."""
+    """What stands under a null: 0 (decimals included, whose compact body has no NaN, and texts that
+    hold decimals), False, NaN, NaT, or the empty text or bytes of the column's kind."""
     kind = array.dtype.kind
     if kind == "f":
         return 0.0 if decimal else np.nan
@@ -51,7 +51,7 @@ def fill_value(array: NDArray[Any], decimal: bool) -> Any:
         return b""
     if kind == "O":
         first = next((item for item in array if item is not None), "")
-        return b"" if isinstance(first, bytes) else ""
+        return b"" if isinstance(first, bytes) else "0" if decimal else ""
     return ""
 
 

@@ -249,19 +249,20 @@ template void encode_series_body<VecWriter>(VecWriter&, const SeriesRef&, Checks
 namespace {
 
 template <class T>
-Result<void, DecodeError> skip_varints(SliceReader& reader) {
+Result<std::uint64_t, DecodeError> skip_varints(SliceReader& reader) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
-    return reader.skip_varint_run<T>(n);
+    VORL_TRY_VOID(reader.skip_varint_run<T>(n));
+    return n;
 }
 
-Result<void, DecodeError> skip_raw_values(SliceReader& reader, std::size_t size) {
+Result<std::uint64_t, DecodeError> skip_raw_values(SliceReader& reader, std::size_t size) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     if (n > reader.remaining() / size) return err(DecodeError::unexpected_end(size - reader.remaining() % size));
     reader.advance(static_cast<std::size_t>(n) * size);
-    return {};
+    return n;
 }
 
-Result<void, DecodeError> skip_bool_values(SliceReader& reader) {
+Result<std::uint64_t, DecodeError> skip_bool_values(SliceReader& reader) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     const std::size_t available = bounded_capacity(n, reader);
     const std::uint8_t* bytes = reader.position();
@@ -275,10 +276,10 @@ Result<void, DecodeError> skip_bool_values(SliceReader& reader) {
     }
     if (n > available) return err(DecodeError::unexpected_end(1));
     reader.advance(available);
-    return {};
+    return n;
 }
 
-Result<void, DecodeError> skip_var_values(SliceReader& reader) {
+Result<std::uint64_t, DecodeError> skip_var_values(SliceReader& reader) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     for (std::uint64_t i = 0; i < n; ++i) {
         const std::uint8_t* p = reader.position();
@@ -289,14 +290,14 @@ Result<void, DecodeError> skip_var_values(SliceReader& reader) {
             VORL_TRY_VOID(reader.read_byte_str());
         }
     }
-    return {};
+    return n;
 }
 
 }  // namespace
 
-Result<void, DecodeError> skip_series_body(SliceReader& reader, DataType tag) {
+Result<std::uint64_t, DecodeError> skip_series_body(SliceReader& reader, DataType tag) {
     switch (tag) {
-        case DataType::Null: return {};
+        case DataType::Null: return std::uint64_t{0};
         case DataType::DateTime: return datetime_array_bincode_skip(reader);
         case DataType::Int64: return skip_varints<std::int64_t>(reader);
         case DataType::Float64: return skip_raw_values(reader, sizeof(double));
@@ -309,7 +310,7 @@ Result<void, DecodeError> skip_series_body(SliceReader& reader, DataType tag) {
         case DataType::UInt64: return skip_varints<std::uint64_t>(reader);
         case DataType::Float32: return skip_raw_values(reader, sizeof(float));
     }
-    return {};
+    return std::uint64_t{0};
 }
 
 Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag, ChecksumTrail* trail) {

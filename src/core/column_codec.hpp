@@ -27,7 +27,7 @@ Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag
 // Steps over the body of a column whose tag has been read, keeping none of its values: the same
 // structural checks as decode_series_body (counts, lengths, varint forms and ranges, boolean
 // bytes, decimal scales), but texts are not checked as UTF-8. The checksum is left to the trail
-// to catch up on.
-Result<void, DecodeError> skip_series_body(SliceReader& reader, DataType tag);
+// to catch up on. The column's element count (0 for Null, which has none).
+Result<std::uint64_t, DecodeError> skip_series_body(SliceReader& reader, DataType tag);
 
 }  // namespace vorl

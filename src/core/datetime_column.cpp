@@ -111,13 +111,14 @@ template void encode_datetime_column<VecWriter>(std::span<const std::int64_t>, c
 template void datetime_array_bincode_encode<SizeWriter>(std::span<const std::int64_t>, SizeWriter&);
 template void datetime_array_bincode_encode<VecWriter>(std::span<const std::int64_t>, VecWriter&);
 
-Result<void, DecodeError> datetime_array_bincode_skip(SliceReader& reader) {
+Result<std::uint64_t, DecodeError> datetime_array_bincode_skip(SliceReader& reader) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
-    if (n == 0) return {};
+    if (n == 0) return std::uint64_t{0};
     VORL_TRY(const std::int64_t step, reader.read_i64());
     static_cast<void>(step);  // any step is accepted
-    if (n == 1) return {};
-    return reader.skip_varint_run<std::int64_t>(n - 1);
+    if (n == 1) return std::uint64_t{0};
+    VORL_TRY_VOID(reader.skip_varint_run<std::int64_t>(n - 1));
+    return n - 1;
 }
 
 Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader) {

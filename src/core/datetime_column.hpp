@@ -25,7 +25,7 @@ template <class Sink>
 void encode_datetime_column(std::span<const std::int64_t> values, const DatetimePlan& plan, Sink& sink);
 
 Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader);
-// Steps over such a body, checked as the decoder checks it, keeping nothing.
-Result<void, DecodeError> datetime_array_bincode_skip(SliceReader& reader);
+// Steps over such a body, checked as the decoder checks it, keeping nothing; its element count.
+Result<std::uint64_t, DecodeError> datetime_array_bincode_skip(SliceReader& reader);
 
 }  // namespace vorl

@@ -53,13 +53,14 @@ void d64_array_bincode_encode(std::span<const D64> values, Sink& sink) {
 template void d64_array_bincode_encode<SizeWriter>(std::span<const D64>, SizeWriter&);
 template void d64_array_bincode_encode<VecWriter>(std::span<const D64>, VecWriter&);
 
-Result<void, DecodeError> d64_array_bincode_skip(SliceReader& reader) {
+Result<std::uint64_t, DecodeError> d64_array_bincode_skip(SliceReader& reader) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
-    if (n == 0) return {};
+    if (n == 0) return std::uint64_t{0};
     VORL_TRY(const std::int64_t scale, reader.read_i64());
-    if (n == 1) return {};
+    if (n == 1) return std::uint64_t{0};
     VORL_TRY_VOID(column_scale(scale));
-    return reader.skip_varint_run<std::int64_t>(n - 1);
+    VORL_TRY_VOID(reader.skip_varint_run<std::int64_t>(n - 1));
+    return n - 1;
 }
 
 Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader) {

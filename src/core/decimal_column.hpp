@@ -18,7 +18,7 @@ void d64_array_bincode_encode(std::span<const D64> values, Sink& sink);
 
 // Elements come back with the one column scale and no NaN/infinity flags.
 Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader);
-// Steps over such a body, checked as the decoder checks it, keeping nothing.
-Result<void, DecodeError> d64_array_bincode_skip(SliceReader& reader);
+// Steps over such a body, checked as the decoder checks it, keeping nothing; its element count.
+Result<std::uint64_t, DecodeError> d64_array_bincode_skip(SliceReader& reader);
 
 }  // namespace vorl

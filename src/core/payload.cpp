@@ -74,9 +74,11 @@ Result<Variant, DecodeError> text_variant(Result<std::string_view, DecodeError> 
 
 constexpr std::uint32_t LAST_TAG = static_cast<std::uint32_t>(DATA_TYPE_COUNT - 1);
 
-// A field, or nothing when `selection` does not want it (its body stepped over).
+// A field, or nothing when `selection` does not want it (its body stepped over, and the first
+// such non-Null body's count kept in `skipped_rows`).
 Result<std::optional<Field>, DecodeError> decode_field(SliceReader& reader, ChecksumTrail* trail,
-                                                       const FieldSelection* selection) {
+                                                       const FieldSelection* selection,
+                                                       std::optional<std::uint64_t>& skipped_rows) {
     Field field;
     VORL_TRY(const std::string_view name, reader.read_str());
     const bool wanted = selection == nullptr || selection->wants(name);
@@ -88,7 +90,8 @@ Result<std::optional<Field>, DecodeError> decode_field(SliceReader& reader, Chec
     // data_type is stored as it comes.
     VORL_TRY(const std::uint32_t series_tag, reader.read_enum_tag(SERIES_TYPE_NAME, LAST_TAG));
     if (!wanted) {
-        VORL_TRY_VOID(skip_series_body(reader, static_cast<DataType>(series_tag)));
+        VORL_TRY(const std::uint64_t rows, skip_series_body(reader, static_cast<DataType>(series_tag)));
+        if (!skipped_rows && static_cast<DataType>(series_tag) != DataType::Null) skipped_rows = rows;
         return std::optional<Field>{};
     }
     VORL_TRY(field.series, decode_series_body(reader, static_cast<DataType>(series_tag), trail));
@@ -144,7 +147,7 @@ Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* tr
     // storage together, half of it unused, at three times the memory.
     table.fields.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(field_count, reader.remaining() / 4)));
     for (std::uint64_t i = 0; i < field_count; ++i) {
-        VORL_TRY(std::optional<Field> field, decode_field(reader, trail, selection));
+        VORL_TRY(std::optional<Field> field, decode_field(reader, trail, selection, table.skipped_rows));
         if (field) table.fields.push_back(std::move(*field));
     }
     VORL_TRY(table.metadata, decode_metadata(reader));

@@ -108,6 +108,9 @@ struct Table {
     std::vector<Field> fields;
     std::optional<Metadata> metadata;
     bool trailer_flag = false;
+    // The element count of the first non-Null field that a selection stepped over: the row count
+    // of a table that keeps Null fields alone.
+    std::optional<std::uint64_t> skipped_rows;
 
     // Element count of the first field's column alone (0 without fields or for
     // a Null first column).

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import pyvorl
-from frames import BOOL, DECIMAL, FLOAT64, INT32, INT64, STRING, UINT64, column, field, frame, payload
+from frames import BOOL, DECIMAL, FLOAT64, INT32, INT64, NULL, STRING, UINT64, column, field, frame, payload
 
 ROWS = 300
 rng = np.random.default_rng(7)
@@ -44,6 +44,12 @@ def test_unknown_names_and_bad_arguments():
         pyvorl.loads(FRAME, columns="i8")
     with pytest.raises(ValueError, match="'i8' twice"):
         pyvorl.loads(FRAME, columns=["i8", "i8"])
+
+
+def test_a_null_column_alone_keeps_the_row_count_of_the_columns_stepped_over():
+    content = payload([field("n", column(NULL)), field("i", column(INT64, [4, 5, 6]))])
+    table = pyvorl.loads(frame(content), columns=["n"])
+    assert table.num_rows == 3 and table["n"].tolist() == [False] * 3
 
 
 def test_a_damaged_skipped_column_still_fails_the_checksum():

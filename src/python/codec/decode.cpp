@@ -47,12 +47,12 @@ bool check_envelope(std::span<const std::uint8_t> bytes) {
 }
 
 // A Null column has no length of its own: it takes the table's, that of
-// its first other column.
+// its first other column (one that a selection stepped over, if it kept none).
 std::size_t rows_of_non_null_columns(const vorl::Table& table) {
     for (const vorl::Field& field : table.fields) {
         if (vorl::series_type(field.series) != vorl::DataType::Null) return vorl::series_length(field.series);
     }
-    return 0;
+    return static_cast<std::size_t>(table.skipped_rows.value_or(0));
 }
 
 // Names must be unique; checked before any column becomes an array, so a
