@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -19,7 +19,8 @@ PARTIAL_TAILS = ("error", "ignore")
 
 class FrameFile:
     """The frames of a file: `len()`, `file[k]` (negative k counts from the
-    end) and iteration give `Table`s (`pyvorl.loads(frame, **options)`).
+    end) and iteration give `Table`s (`pyvorl.loads(frame, **options)`);
+    `file.read(k, columns=[...])` decodes only some columns of frame k.
 
     Opening walks the headers once to index the frame offsets and refuses a
     file that holds something that is not a frame header (FrameError), naming
@@ -100,12 +101,18 @@ class FrameFile:
         return len(self._offsets) - 1
 
     def __getitem__(self, index: int) -> Table:
+        return self.read(index)
+
+    def read(self, index: int, *, columns: Sequence[str] | None = None) -> Table:
+        """Frame `index` (negative counts from the end), with only `columns` decoded when given
+        (`pyvorl.loads(frame, columns=...)`: a name the frame lacks raises KeyError)."""
         count = len(self)
         position = index + count if index < 0 else index
         if not 0 <= position < count:
             raise IndexError(f"frame index {index} out of range for {count} frames")
         start, end = self._offsets[position], self._offsets[position + 1]
-        return decode(read_frame(self._reader, start, end - start), start, self._options)
+        options = self._options if columns is None else {**self._options, "columns": columns}
+        return decode(read_frame(self._reader, start, end - start), start, options)
 
     def __iter__(self) -> Iterator[Table]:
         return (self[index] for index in range(len(self)))

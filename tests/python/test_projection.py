@@ -78,3 +78,12 @@ def test_a_malformed_skipped_body_is_refused_as_a_full_read_refuses_it(series, f
     with pytest.raises(pyvorl.FrameError) as projected:
         pyvorl.loads(frame(content), columns=["good"])
     assert str(projected.value) == str(whole.value)
+
+
+def test_frame_files_read_some_columns(tmp_path):
+    path = tmp_path / "frames.vorl"
+    path.write_bytes(FRAME * 2)
+    with pyvorl.open_frames(path) as frames:
+        assert frames.read(-1, columns=["text"]).column_names == ["text"]
+        with pytest.raises(KeyError, match="'nope'"):
+            frames.read(0, columns=["nope"])
