@@ -85,7 +85,11 @@ def to_table(frame: pd.DataFrame) -> Table:
 
 def from_table(table: Table) -> pd.DataFrame:
     field_metadata = reserved_fields(table)
-    series = {name: _series(array, field_metadata.get(name, {}), table.mask(name)) for name, array in table.items()}
+    decimals = table.decimals
+    series = {
+        name: _series(array, field_metadata.get(name, {}), table.mask(name), decimals.get(name))
+        for name, array in table.items()
+    }
     frame = pd.DataFrame(series, copy=False) if series else pd.DataFrame(index=pd.RangeIndex(table.num_rows))
     index = reserved_metadata(table).get(INDEX)
     if isinstance(index, str):
@@ -113,14 +117,8 @@ def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any],
     dtype = series.dtype
     keys: dict[str, Any] = {}
     if isinstance(dtype, pd.ArrowDtype):
-        from pyvorl._arrow_columns import stored_column
-
-        array = _arrow_chunks(series).combine_chunks()
-        try:
-            values, keys, places = stored_column(array)
-        except Unstorable as error:  # named as pandas names the dtype
-            raise Unstorable(str(error).replace(str(array.type), str(dtype), 1)) from None
-        return values, {**keys, PANDAS_DTYPE: ARROW_DTYPE + str(array.type)}, places
+        values, keys, places = _arrow_column(series, dtype)
+        return values, {**keys, PANDAS_DTYPE: ARROW_DTYPE + str(dtype.pyarrow_dtype)}, places
     if isinstance(dtype, np.dtype) and dtype.kind in "iufbmM":
         return series.to_numpy(copy=False), keys, None
     mask = series.isna().to_numpy()
@@ -159,9 +157,34 @@ def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any],
     return values, keys, None
 
 
-def _arrow_chunks(series: pd.Series) -> Any:
-    """The pyarrow ChunkedArray behind a pd.ArrowDtype column."""
-    return series.array.__arrow_array__()
+def _arrow_column(series: pd.Series, dtype: Any) -> tuple[NDArray[Any], dict[str, Any], int | None]:
+    """A pyarrow-backed column through the Arrow intake that every Arrow producer takes."""
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    from pyvorl._arrow_intake import table_from_arrow
+
+    try:
+        one = table_from_arrow(pa.table({"c": series.array.__arrow_array__()}))
+    except TypeError as error:  # named as pandas names the dtype, with the intake's reason
+        message = str(error)
+        reason = message[message.index("(") + 1 : message.rindex(")")].removeprefix(str(dtype.pyarrow_dtype))
+        raise Unstorable(f"{dtype} ({reason.removeprefix(': ')})" if reason else str(dtype)) from None
+    return one["c"], dict(one.schema.fields.get("c", {})), one.decimals.get("c")
+
+
+def _arrow_series(array: NDArray[Any], keys: dict[str, Any], places: int | None, alias: str) -> pd.Series:
+    """A pyarrow-backed column back through the Arrow export, in the type it was recorded as."""
+    import pyarrow as pa
+
+    from pyvorl._table import Schema, Table
+
+    one = Table({"c": array}, decimals={} if places is None else {"c": places}, schema=Schema({"c": keys}))
+    chunk = pa.table(one).column(0)
+    try:
+        kind = pa.type_for_alias(alias)
+    except ValueError:  # types with parameters have no alias; the export rebuilt them from the keys
+        kind = chunk.type
+    return pd.Series(pd.arrays.ArrowExtensionArray(chunk if chunk.type == kind else chunk.cast(kind)), copy=False)
 
 
 def _objects(items: NDArray[Any], mask: NDArray[np.bool_]) -> NDArray[Any]:
@@ -182,13 +205,12 @@ def _refusal(unstorable: list[tuple[str, str]]) -> TypeError:
     return TypeError(f"columns {listed}: these pandas types cannot be stored in a frame")
 
 
-def _series(array: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.bool_] | None) -> pd.Series:
+def _series(
+    array: NDArray[Any], keys: dict[str, Any], mask: NDArray[np.bool_] | None, places: int | None = None
+) -> pd.Series:
     restore = keys.get(PANDAS_DTYPE)
     if isinstance(restore, str) and restore.startswith(ARROW_DTYPE):
-        from pyvorl._arrow_columns import arrow_array
-
-        chunk = arrow_array(array, keys, mask, restore.removeprefix(ARROW_DTYPE))
-        return pd.Series(pd.arrays.ArrowExtensionArray(chunk), copy=False)
+        return _arrow_series(array, keys, places, restore.removeprefix(ARROW_DTYPE))
     if CATEGORICAL in keys:
         categories = json.loads(keys[CATEGORIES]) if CATEGORIES in keys else None
         values = _with_none(array, mask)

@@ -13,7 +13,9 @@
 namespace pyvorl {
 namespace {
 
-constexpr std::int64_t FLOAT64_EXACT = std::int64_t{1} << 53;
+// Decimals of at most 15 significant digits each have a float64 of their own, from which the
+// encoder takes back exactly that decimal; past them, neighbours can share one.
+constexpr std::int64_t FLOAT64_DECIMAL_LIMIT = 1'000'000'000'000'000;
 
 // Arrow's null rows, re-based to row 0: 1 = valid, the bits past the last row 0.
 class NullMap {
@@ -147,7 +149,7 @@ PyRef bool_values(const ColumnInput& input) {
     return array;
 }
 
-// The unscaled value, when it is below 2**53 in magnitude (the words above the first are then
+// The unscaled value, when it is below 10**15 in magnitude (the words above the first are then
 // its sign extension).
 bool small_unscaled(const std::uint8_t* value, std::size_t width, std::int64_t& out) {
     if (width == 4) {
@@ -163,7 +165,7 @@ bool small_unscaled(const std::uint8_t* value, std::size_t width, std::int64_t& 
         std::memcpy(&high, value + word, 8);
         if (high != sign) return false;
     }
-    return out > -FLOAT64_EXACT && out < FLOAT64_EXACT;
+    return out > -FLOAT64_DECIMAL_LIMIT && out < FLOAT64_DECIMAL_LIMIT;
 }
 
 PyRef decimal_values(const ColumnInput& input, std::string& refusal) {
@@ -181,7 +183,7 @@ PyRef decimal_values(const ColumnInput& input, std::string& refusal) {
             if (piece.is_valid(row) &&
                 !small_unscaled(piece.buffer(1) + (piece.offset + row) * width, width, unscaled)) {
                 refusal = arrow_type_name(input.field) + ": the value at row " + std::to_string(first + row) +
-                          " has 2**53 or more units, beyond a float64";
+                          " has 10**15 units or more: past 15 digits";
                 return PyRef::borrow(Py_None);
             }
             *out++ = static_cast<double>(unscaled) / scale;

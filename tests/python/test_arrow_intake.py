@@ -131,13 +131,13 @@ def test_columns_no_frame_holds_are_named_in_one_type_error():
             "l": pa.array([[1]]),
             "st": pa.array([{"x": 1}]),
             "places": pa.array([Decimal("0.1")], pa.decimal128(20, 16)),
-            "big": pa.array([Decimal(2**53)], pa.decimal128(38, 0)),
+            "big": pa.array([Decimal(10**15)], pa.decimal128(38, 0)),
             "ints": pa.array([1]).dictionary_encode(),
         }
     )
     message = (
         "columns 'l' (list<int64>), 'st' (struct<x: int64>), 'places' (decimal128(20, 16): scale outside 0 to 15), "
-        "'big' (decimal128(38, 0): the value at row 0 has 2**53 or more units, beyond a float64), "
+        "'big' (decimal128(38, 0): the value at row 0 has 10**15 units or more: past 15 digits), "
         "'ints' (dictionary<values=int64, indices=int32>) have types that a frame cannot store"
     )
     with pytest.raises(TypeError) as raised:

@@ -120,8 +120,8 @@ def test_every_column_a_frame_cannot_hold_is_named_in_one_error():
         "columns 'lists' (object holding list), 'mixed' (object holding int, str), "
         "'struct' (struct<a: int8>[pyarrow]), "
         "'period' (period[D]), 'ints' (category with categories that are not all str), "
-        "'fine' (decimal128(38, 20)[pyarrow] (frames keep at most 15 decimal places)), "
-        "'wide' (decimal128(16, 3)[pyarrow] (9007199254740.991 has no float64 of its own)): "
+        "'fine' (decimal128(38, 20)[pyarrow] (scale outside 0 to 15)), "
+        "'wide' (decimal128(16, 3)[pyarrow] (the value at row 1 has 10**15 units or more: past 15 digits)): "
         "these pandas types cannot be stored in a frame"
     )
     with pytest.raises(TypeError, match=r"^column 'lists': the pandas type object holding list cannot be stored"):
