@@ -212,8 +212,22 @@ class DumpsCall:
         if not items:
             self.leave("the dtype of an empty list")
             return column.with_decimals(("text", []))
-        if any(isinstance(item, (type(None), RaisesEverywhere, list)) for item in items):
+        gap = lambda item: item is None or (type(item) is float and item != item)  # noqa: E731
+        texts_among = any(isinstance(item, (str, bytes)) for item in items)
+        if any(isinstance(item, (RaisesEverywhere, list)) for item in items):
             column.refusal = "a list holding items of no column"
+        elif any(item is None for item in items) or (texts_among and any(map(gap, items))):
+            # None, and NaN beside texts, are nulls of a text or bytes column
+            present = [item for item in items if not gap(item)]
+            nulls = np.array([gap(item) for item in items])
+            if all(isinstance(item, str) for item in present):
+                texts = [None if gap(item) else exact_text(item) for item in items]
+                column.expected, column.nulls = object_array(texts), nulls
+                column.decimal_source = ("text", ["0" if text is None else text for text in texts])
+            elif all(isinstance(item, bytes) for item in present):
+                column.expected, column.nulls = object_array([None if gap(item) else item for item in items]), nulls
+            else:
+                column.refusal = "a list holding items of no column"
         elif all(isinstance(item, str) for item in items):
             texts = [exact_text(item) for item in items]
             column.expected = object_array(texts)
