@@ -2,6 +2,8 @@
 
 from pyvorl._aio import aread_frames, awrite_frame
 from pyvorl._api import dumps, loads
+from pyvorl._chunks import dumps_chunks
+from pyvorl._concat import concat
 from pyvorl._decoder import FrameDecoder
 from pyvorl._follow import follow
 from pyvorl._frame_file import FrameFile, open_frames
@@ -47,6 +49,8 @@ __all__ = [
     "ParsedColumn",
     "ParsedFrame",
     "dumps",
+    "dumps_chunks",
+    "concat",
     "loads",
     "Table",
     "Schema",
