@@ -120,7 +120,9 @@ fuzz-python: dist/.built $(VENV)/.dev
 fuzz-python-smoke: dist/.built $(VENV)/.dev
 	FUZZ_SEED=1 scripts/fuzz-python.sh 20
 
+# nats-server: tests/python/test_nats.py starts one of its own.
 test-python: dist/.built $(VENV)/.dev
+	scripts/ensure-system-packages.sh nats-server
 	$(PY) -m pytest -q
 
 audit: wheelhouse/.built
@@ -128,6 +130,7 @@ audit: wheelhouse/.built
 	$(VENV)/bin/auditwheel show wheelhouse/*.whl
 
 test-python313: wheelhouse/.built $(VENV313)/.ready
+	scripts/ensure-system-packages.sh nats-server
 	$(PY313) -m pip install -q --force-reinstall --no-deps wheelhouse/*.whl $(PIP_QUIET)
 	$(PY313) -m pytest -q
 

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs the Debian packages that the C++ tests, sanitizers and fuzzers need
+# Installs the Debian packages that the tests (C++ and the NATS server), sanitizers and fuzzers need
 # when they are missing. Safe to run repeatedly; does nothing when all are there.
 set -e
 needed=""
