@@ -6,17 +6,14 @@ import re
 import types
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-DOCUMENTS = ("README.md", "README-bus.md")
+README = Path(__file__).resolve().parents[2] / "README.md"
 
 
 def recipe(name):
     """The module that the ```py `name` block of the README defines."""
-    for document in DOCUMENTS:
-        path = ROOT / document
-        found = path.exists() and re.search(rf"^```py {name}\n(.*?)^```$", path.read_text(), re.M | re.S)
-        if found:
-            module = types.ModuleType(f"recipe_{name}")
-            exec(compile(found[1], f"{document}:{name}", "exec"), module.__dict__)
-            return module
-    raise LookupError(f"no ```py {name} block in {' or '.join(DOCUMENTS)}")
+    found = re.search(rf"^```py {name}\n(.*?)^```$", README.read_text(), re.M | re.S)
+    if not found:
+        raise LookupError(f"no ```py {name} block in README.md")
+    module = types.ModuleType(f"recipe_{name}")
+    exec(compile(found[1], f"README.md:{name}", "exec"), module.__dict__)
+    return module
