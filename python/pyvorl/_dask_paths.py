@@ -1,5 +1,6 @@
-"""Where `pyvorl.dask` finds the files it reads and names the ones it writes:
-local paths through os and glob, URLs through fsspec."""
+"""Where `pyvorl.dask` finds the files it reads and names the ones it writes: local paths
+through os and glob, URLs through fsspec (told apart as open_frames tells them, file:// without
+options being a local path)."""
 
 from __future__ import annotations
 
@@ -11,11 +12,9 @@ from typing import Any
 
 from dask.utils import natural_sort_key
 
+from pyvorl._remote import filesystem, local_path, open_stream
+
 PATTERN_CHARACTERS = frozenset("*?[")
-
-
-def is_url(path: str, storage_options: Mapping[str, Any] | None) -> bool:
-    return storage_options is not None or "://" in path
 
 
 def expand_paths(
@@ -30,7 +29,8 @@ def expand_paths(
         path = os.fspath(entry)
         if not isinstance(path, str):
             raise TypeError(f"urlpath must be a str or os.PathLike of str, not {type(path).__name__}")
-        matches = url_matches(path, storage_options) if is_url(path, storage_options) else local_matches(path)
+        local = local_path(path, storage_options)
+        matches = url_matches(path, storage_options) if local is None else local_matches(os.fspath(local))
         if not matches:
             raise FileNotFoundError(f"no files at {path!r}")
         found += matches
@@ -59,17 +59,15 @@ def local_matches(path: str) -> list[str]:
 
 
 def url_matches(url: str, storage_options: Mapping[str, Any] | None) -> list[str]:
-    from fsspec.core import url_to_fs  # type: ignore[import-untyped, unused-ignore]
-
-    filesystem, path = url_to_fs(url, **(storage_options or {}))
-    if filesystem.isdir(path):
-        names = [entry["name"] for entry in filesystem.ls(path, detail=True) if entry["type"] == "file"]
+    files, path = filesystem(url, storage_options)
+    if files.isdir(path):
+        names = [entry["name"] for entry in files.ls(path, detail=True) if entry["type"] == "file"]
         names = [name for name in names if listed(name)]
     elif PATTERN_CHARACTERS & set(path):
-        names = [name for name in filesystem.glob(path) if filesystem.isfile(name)]
+        names = [name for name in files.glob(path) if files.isfile(name)]
     else:
-        names = [path]
-    return [filesystem.unstrip_protocol(name) for name in sorted(names, key=natural_sort_key)]
+        return [url]
+    return [str(files.unstrip_protocol(name)) for name in sorted(names, key=natural_sort_key)]
 
 
 def output_paths(urlpath: str | os.PathLike[str], count: int, storage_options: Mapping[str, Any] | None) -> list[str]:
@@ -80,7 +78,10 @@ def output_paths(urlpath: str | os.PathLike[str], count: int, storage_options: M
         raise TypeError(f"urlpath must be a str or os.PathLike of str, not {type(path).__name__}")
     if path.count("*") > 1:
         raise ValueError(f"urlpath {path!r} holds more than one '*'")
-    url = is_url(path, storage_options)
+    local = local_path(path, storage_options)
+    url = local is None
+    if local is not None:
+        path = os.fspath(local)  # a file:// URL as the path it names
     if "*" in path:
         directory = path.rpartition("/")[0] if url else os.path.dirname(path)
         names = [path.replace("*", str(number)) for number in range(count)]
@@ -91,10 +92,8 @@ def output_paths(urlpath: str | os.PathLike[str], count: int, storage_options: M
             for number in range(count)
         ]
     if url:
-        from fsspec.core import url_to_fs  # type: ignore[import-untyped, unused-ignore]
-
-        filesystem, inner = url_to_fs(directory, **(storage_options or {}))
-        filesystem.makedirs(inner, exist_ok=True)
+        files, inner = filesystem(directory, storage_options)
+        files.makedirs(inner, exist_ok=True)
     elif directory:
         os.makedirs(directory, exist_ok=True)
     return names
@@ -102,11 +101,9 @@ def output_paths(urlpath: str | os.PathLike[str], count: int, storage_options: M
 
 def write_atomically(path: str, data: bytes, storage_options: Mapping[str, Any] | None) -> None:
     """`data` as the file at `path`, which readers see whole or not at all."""
-    if is_url(path, storage_options):
-        import fsspec  # type: ignore[import-untyped, unused-ignore]
-
+    if local_path(path, storage_options) is None:
         # Object stores make an object visible when its upload completes.
-        with fsspec.open(path, "wb", **(storage_options or {})) as file:
+        with open_stream(path, "w", storage_options) as file:
             file.write(data)
         return
     directory, name = os.path.split(path)

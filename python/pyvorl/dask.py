@@ -25,9 +25,10 @@ from dask.delayed import delayed
 
 import pyvorl
 from pyvorl._api import selected_names
-from pyvorl._dask_paths import described, expand_paths, is_url, output_paths, write_atomically
+from pyvorl._dask_paths import described, expand_paths, output_paths, write_atomically
 from pyvorl._dataframes import INDEX
 from pyvorl._file_reading import open_reader, read_frame
+from pyvorl._remote import filesystem, local_path
 
 if importlib.util.find_spec("distributed") is not None:  # without it, nothing travels between workers
     from pyvorl import _dask_serialize as _dask_serialize
@@ -48,7 +49,7 @@ def read_frames(
     `urlpath` is a file, a directory (its files, apart from those whose names
     start with "." or "_"), a glob pattern or a list of them; files are taken
     in natural sort order ("part.2" before "part.10") and frames in file order.
-    A URL is opened with fsspec and `storage_options`. The columns and their
+    A URL is read with fsspec and `storage_options`, as open_frames reads it. The columns and their
     dtypes are those of the first frame as `Table.to_pandas` gives them; with
     `columns`, only those are read. A partition whose columns differ from the
     first frame's raises ValueError when it is computed.
@@ -56,12 +57,7 @@ def read_frames(
     paths = expand_paths(urlpath, storage_options)
     pieces: list[Piece] = []
     for path in paths:
-        opened = (
-            pyvorl.open_frames(path)
-            if storage_options is None
-            else pyvorl.open_frames(path, storage_options=storage_options)
-        )
-        with opened as frames:
+        with pyvorl.open_frames(path, storage_options=storage_options) as frames:
             offsets = frames.offsets
         pieces += [(path, start, end - start) for start, end in zip(offsets, offsets[1:])]
     if not pieces:
@@ -104,15 +100,15 @@ def read_piece(
     piece: Piece, storage_options: Mapping[str, Any] | None, columns: list[str] | None = None
 ) -> pyvorl.Table:
     path, offset, length = piece
-    if is_url(path, storage_options):
-        from fsspec.core import url_to_fs  # type: ignore[import-untyped, unused-ignore]
-
-        filesystem, inner = url_to_fs(path, **(storage_options or {}))
-        data = filesystem.cat_file(inner, start=offset, end=offset + length)
-        if len(data) < length:
-            raise EOFError(f"{path}: frame at offset {offset}: {length - len(data)} of its {length} bytes are gone")
+    local = local_path(path, storage_options)
+    if local is None:
+        # One ranged read, without the request for the file's size that opening a reader makes.
+        files, inner = filesystem(path, storage_options)
+        data = files.cat_file(inner, start=offset, end=offset + length)
+        if len(data) != length:
+            raise OSError(f"{path}: asked for the {length} bytes of the frame at offset {offset}, got {len(data)}")
     else:
-        reader = open_reader(path, False)
+        reader = open_reader(local, False)
         try:
             data = read_frame(reader, offset, length)
         finally:

@@ -2,6 +2,7 @@
 
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -109,22 +110,52 @@ def test_unknown_column_is_a_key_error(frames_dir):
         pyvorl.dask.read_frames(frames_dir[0], columns=["qty", "volume"])
 
 
+# The URL case goes through fsspec (a file:// URL with options is no local path): its listing,
+# its writes and its ranged reads, on the workers.
 @pytest.mark.parametrize(
-    ("pattern", "names"), [("out", "out/part.{}.vorl"), ("day/trades-*.vorl", "day/trades-{}.vorl")]
+    ("pattern", "names", "options"),
+    [
+        ("out", "out/part.{}.vorl", None),
+        ("day/trades-*.vorl", "day/trades-{}.vorl", None),
+        ("remote", "remote/part.{}.vorl", {"auto_mkdir": True}),
+    ],
 )
-def test_to_frames_round_trip(client, tmp_path, pattern, names):
+def test_to_frames_round_trip(client, tmp_path, pattern, names, options):
     frame = pd.DataFrame(
         {"price": np.arange(40) / 4, "qty": np.arange(40), "ts": pd.date_range("2024-01-01", periods=40, tz="UTC")},
         index=pd.Index(np.arange(100, 140), name="seq"),
     )
     ddf = dd.from_pandas(frame, npartitions=4)
-    paths = pyvorl.dask.to_frames(ddf, tmp_path / pattern, decimals={"price": 2})
-    assert paths == [str(tmp_path / names.format(n)) for n in range(4)]
+    base = str(tmp_path) if options is None else tmp_path.as_uri()
+    paths = pyvorl.dask.to_frames(ddf, f"{base}/{pattern}", storage_options=options, decimals={"price": 2})
+    assert paths == [f"{base}/{names.format(n)}" for n in range(4)]
     assert [len(pyvorl.open_frames(path)) for path in paths] == [1] * 4
-    assert pyvorl.loads(open(paths[0], "rb").read()).decimals == {"price": 2}
-    back = pyvorl.dask.read_frames(paths)
+    assert pyvorl.open_frames(paths[0])[0].decimals == {"price": 2}
+    back = pyvorl.dask.read_frames(paths if options is None else f"{base}/{pattern}", storage_options=options)
     pd.testing.assert_frame_equal(back.compute(), frame)
     pd.testing.assert_frame_equal(back[["qty"]].compute(), frame[["qty"]])  # the index comes along
+
+
+@pytest.fixture(scope="module")
+def served(frames_dir):
+    """The HTTP URLs of the frame files, from a server of ranged reads."""
+    pytest.importorskip("aiohttp")
+    script = Path(__file__).with_name("range_server.py")
+    child = subprocess.Popen([sys.executable, script, frames_dir[0], "120"], stdout=subprocess.PIPE, text=True)
+    try:
+        base = f"http://127.0.0.1:{child.stdout.readline().strip()}"
+        yield [f"{base}/part.{number}.vorl" for number in (0, 2, 10)]
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+
+
+def test_read_frames_over_http(client, frames_dir, served):
+    ddf = pyvorl.dask.read_frames(served, columns=["sym", "price"])
+    assert ddf.npartitions == FILES * FRAMES_PER_FILE
+    wanted = frames_dir[1][["sym", "price"]]
+    pd.testing.assert_frame_equal(ddf.compute(), as_dask_gives(wanted, ddf))
 
 
 def test_table_travels_as_a_frame(client):
