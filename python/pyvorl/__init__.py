@@ -1,5 +1,7 @@
 """Checksummed binary table frames for NumPy columns."""
 
+import sys as _sys
+
 from pyvorl._aio import aread_frames, awrite_frame
 from pyvorl._api import dumps, loads
 from pyvorl._chunks import dumps_chunks
@@ -55,3 +57,8 @@ __all__ = [
     "Table",
     "Schema",
 ]
+
+# In a process that runs distributed (a worker unpickling a Table's type imports pyvorl there), Tables
+# travel as frames from the start; elsewhere `import pyvorl` imports neither dask nor distributed.
+if "distributed" in _sys.modules:
+    from pyvorl import _dask_serialize as _dask_serialize

@@ -13,7 +13,7 @@ import pytest
 import pyvorl
 
 README = Path(__file__).resolve().parents[2] / "README.md"
-OPTIONAL = {"pandas", "polars", "pyarrow", "zmq", "fsspec"}
+OPTIONAL = {"pandas", "polars", "pyarrow", "zmq", "fsspec", "dask", "distributed"}
 CONVERTERS = {"to_pandas": "pandas", "to_polars": "polars", "to_arrow": "pyarrow"}
 # A block that imports nothing goes on from the prose of its section, which gives it these names;
 # one that imports anything imports all it uses.
