@@ -119,6 +119,11 @@ def _column(name: str, series: pd.Series) -> tuple[NDArray[Any], dict[str, Any],
     if isinstance(dtype, pd.ArrowDtype):
         values, keys, places = _arrow_column(series, dtype)
         return values, {**keys, PANDAS_DTYPE: ARROW_DTYPE + str(dtype.pyarrow_dtype)}, places
+    if isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow":
+        # pandas' default text dtype holds Arrow strings: read from their buffers, with no str per value
+        values, keys, _ = _arrow_column(series, dtype)
+        keys.pop(ARROW_TYPE, None)  # pandas' own layout (large or not), which its dtype restores
+        return values, {**keys, PANDAS_DTYPE: f"{'str' if dtype.na_value is not pd.NA else 'string'}[pyarrow]"}, None
     if isinstance(dtype, np.dtype) and dtype.kind in "iufbmM":
         return series.to_numpy(copy=False), keys, None
     mask = series.isna().to_numpy()
@@ -172,14 +177,21 @@ def _arrow_column(series: pd.Series, dtype: Any) -> tuple[NDArray[Any], dict[str
     return one["c"], dict(one.schema.fields.get("c", {})), one.decimals.get("c")
 
 
-def _arrow_series(array: NDArray[Any], keys: dict[str, Any], places: int | None, alias: str) -> pd.Series:
-    """A pyarrow-backed column back through the Arrow export, in the type it was recorded as."""
+def _exported(array: NDArray[Any], keys: dict[str, Any], places: int | None) -> Any:
+    """One column through the Arrow export, as a pyarrow ChunkedArray."""
     import pyarrow as pa
 
     from pyvorl._table import Schema, Table
 
     one = Table({"c": array}, decimals={} if places is None else {"c": places}, schema=Schema({"c": keys}))
-    chunk = pa.table(one).column(0)
+    return pa.table(one).column(0)
+
+
+def _arrow_series(array: NDArray[Any], keys: dict[str, Any], places: int | None, alias: str) -> pd.Series:
+    """A pyarrow-backed column back through the Arrow export, in the type it was recorded as."""
+    import pyarrow as pa
+
+    chunk = _exported(array, keys, places)
     try:
         kind = pa.type_for_alias(alias)
     except ValueError:  # types with parameters have no alias; the export rebuilt them from the keys
@@ -222,7 +234,10 @@ def _series(
         return pd.Series(array.astype(object) if array.dtype.kind == "M" else _with_none(array, mask), dtype=object)
     if isinstance(restore, str) and restore.endswith("]"):
         kind, _, storage = restore[:-1].partition("[")
-        strings = pd.Series(array, dtype=pd.StringDtype(storage, np.nan if kind == "str" else pd.NA))
+        dtype = pd.StringDtype(storage, np.nan if kind == "str" else pd.NA)
+        if storage == "pyarrow":  # from the Arrow export's buffers, with no str per value
+            return pd.Series(pd.array(_exported(array, keys, None), dtype=dtype), copy=False)
+        strings = pd.Series(array, dtype=dtype)
         return strings if mask is None else strings.mask(mask)
     if isinstance(restore, str):
         dtype = pd.api.types.pandas_dtype(restore)

@@ -32,7 +32,10 @@ std::int64_t exact_step(std::span<const std::int64_t> values, bool one_differenc
     // A column with one difference gives the same gcd from its first two values.
     const std::size_t end = one_difference ? std::min<std::size_t>(values.size(), 2) : values.size();
     for (std::size_t i = 1; i < end && step != 1; ++i) {
-        step = std::gcd(step, magnitude_of(wrapping_sub(values[i], values[i - 1])));
+        // The step settles within a few values; one division then tells that it still divides,
+        // where a gcd would take dozens of steps for every value.
+        const std::uint64_t difference = magnitude_of(wrapping_sub(values[i], values[i - 1]));
+        if (step == 0 || difference % step != 0) step = std::gcd(step, difference);
     }
     return step == 0 ? 1 : static_cast<std::int64_t>(step);
 }

@@ -3,7 +3,9 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
+#include <utility>
 
 #include "python/convert.hpp"
 #include "python/value_error.hpp"
@@ -124,6 +126,51 @@ PyRef cast_without_loss(const PyRef& array, PyArray_Descr* descr, bool rounds, b
     return narrowed;
 }
 
+// Microseconds in one tick of a datetime route's unit; 0 for nanoseconds, which are finer.
+std::int64_t micros_per_tick(std::string_view name) {
+    constexpr std::pair<std::string_view, std::int64_t> UNITS[] = {
+        {"[s]", 1'000'000},
+        {"[ms]", 1'000},
+        {"[us]", 1},
+        {"[ns]", 0},
+        {"[m]", 60'000'000},
+        {"[h]", 3'600'000'000},
+        {"[D]", 86'400'000'000},
+        {"[W]", 604'800'000'000},
+    };
+    for (const auto& [suffix, micros] : UNITS) {
+        if (name.ends_with(suffix)) return micros;
+    }
+    return 1;
+}
+
+// Datetimes in microseconds brought to the unit of `route`, NaT kept, in one pass (NumPy's
+// casts of date-times convert value by value); `lost` when a value does not convert exactly.
+PyRef micros_to_unit(const PyRef& array, PyArray_Descr* descr, const DtypeRoute& route, bool& lost) {
+    auto* from = reinterpret_cast<PyArrayObject*>(array.get());
+    npy_intp dims[1] = {PyArray_DIM(from, 0)};
+    PyRef out(PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(descr), 1, dims, nullptr, nullptr, 0, nullptr));
+    if (!out) return {};
+    const auto* in = static_cast<const std::int64_t*>(PyArray_DATA(from));
+    auto* to = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    const std::int64_t micros = micros_per_tick(route.name);
+    constexpr std::int64_t NAT = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t NANOS_LIMIT = std::numeric_limits<std::int64_t>::max() / 1000;
+    for (npy_intp i = 0; i < dims[0] && !lost; ++i) {
+        const std::int64_t value = in[i];
+        if (value == NAT) {
+            to[i] = NAT;
+        } else if (micros == 0) {
+            lost = value > NANOS_LIMIT || value < -NANOS_LIMIT;
+            to[i] = lost ? 0 : value * 1000;
+        } else {
+            lost = value % micros != 0;
+            to[i] = value / micros;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 const DtypeRoute* route_of(PyArray_Descr* descr) {
@@ -193,7 +240,8 @@ PyRef restore_recorded_dtype(PyRef array, PyObject* recorded, std::string_view c
                 PyArray_View(reinterpret_cast<PyArrayObject*>(array.get()), new_descr_reference(parsed), nullptr));
         }
         if (parsed->kind == 'M' && PyArray_EquivTypes(have, types->datetime_us)) {
-            restored = cast_without_loss(array, parsed, false, lost);
+            restored = route != nullptr ? micros_to_unit(array, parsed, *route, lost)
+                                        : cast_without_loss(array, parsed, false, lost);
         }
     }
     if (restored && !lost) return restored;

@@ -215,6 +215,7 @@ std::optional<PyArrayTyped> exact_column(PyRef& array, std::optional<unsigned> p
     const char kind = descr->kind;
     const TextRows rows{name};
     const bool texts = kind == 'O' || kind == 'U' || kind == 'T';
+    if (kind == 'T' && !places) return intake_string_dtype(array.get(), rows);
     if (texts && kind != 'O') {
         // NumPy's fixed-width and variable-width strings, as the str they hold.
         PyRef list(PyObject_CallMethod(array.get(), "tolist", nullptr));

@@ -13,6 +13,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/numpy_api.hpp"
+#include "python/string_dtype.hpp"
 #include "python/value_error.hpp"
 
 namespace pyvorl {
@@ -401,6 +402,24 @@ std::optional<PyArrayTyped> intake_text_list(PyObject* list, const TextRows* row
     const auto length = static_cast<std::size_t>(PyList_Size(list));
     return intake_texts(
         length, [list](std::size_t i) { return PyList_GetItem(list, static_cast<Py_ssize_t>(i)); }, rows);
+}
+
+std::optional<PyArrayTyped> intake_string_dtype(PyObject* object, const TextRows& rows) {
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    vorl::Buffer<char> bytes;
+    Texts texts;
+    std::size_t missing = 0;
+    if (!copy_string_dtype_texts(array, bytes, texts.views, missing)) {
+        if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_MemoryError, "StringDType element could not be read");
+        return std::nullopt;
+    }
+    if (missing < static_cast<std::size_t>(PyArray_DIM(array, 0))) {
+        raise_misplaced_element(rows, missing, Py_None, false);
+        return std::nullopt;
+    }
+    texts.owner = own_text_bytes(std::move(bytes));
+    if (!texts.owner) return std::nullopt;
+    return PyArrayTyped{std::move(texts)};
 }
 
 std::optional<PyArrayTyped> intake_byte_objects(PyObject* const* items, std::size_t length, const TextRows& rows) {

@@ -117,6 +117,9 @@ std::optional<PyArrayTyped> intake_text_objects(PyObject* const* items, std::siz
                                                 const TextRows* rows = nullptr);
 // The same for the elements of a list.
 std::optional<PyArrayTyped> intake_text_list(PyObject* list, const TextRows* rows = nullptr);
+// The texts of a 1-D StringDType array, copied from its own storage with no str per element; a
+// missing element is refused as None is.
+std::optional<PyArrayTyped> intake_string_dtype(PyObject* array, const TextRows& rows);
 
 // A Bytes column from borrowed objects, each of which must be bytes; their
 // bytes are copied into one bytes object in one walk.

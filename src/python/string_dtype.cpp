@@ -1,6 +1,7 @@
 #include "python/string_dtype.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 #include "python/numpy_api.hpp"
 #include "python/without_lock.hpp"
@@ -67,6 +68,40 @@ PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock) { ret
 
 PyRef string_dtype_array(std::span<const std::string_view> texts, bool release_lock) {
     return texts_array(texts, release_lock);
+}
+
+bool copy_string_dtype_texts(PyArrayObject* array, vorl::Buffer<char>& bytes, std::vector<std::string_view>& views,
+                             std::size_t& missing) {
+    const auto length = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    const auto element = [&](std::size_t i) {
+        return reinterpret_cast<const npy_packed_static_string*>(data + static_cast<npy_intp>(i) * stride);
+    };
+    missing = length;
+    HeldAllocator allocator(PyArray_DESCR(array));
+    // Sizes first, then one allocation and the copies, all under the one lock.
+    std::size_t total = 0;
+    npy_static_string text{0, nullptr};
+    for (std::size_t i = 0; i < length; ++i) {
+        const int state = NpyString_load(allocator.get(), element(i), &text);
+        if (state < 0) return false;
+        if (state == 1) {
+            missing = i;
+            return true;
+        }
+        total += text.size;
+    }
+    bytes = vorl::Buffer<char>::uninitialized(total + 1);
+    views.reserve(length);
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (NpyString_load(allocator.get(), element(i), &text) != 0) return false;
+        if (text.size != 0) std::memcpy(bytes.data() + used, text.buf, text.size);
+        views.emplace_back(bytes.data() + used, text.size);
+        used += text.size;
+    }
+    return true;
 }
 
 }  // namespace pyvorl

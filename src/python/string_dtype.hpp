@@ -6,9 +6,11 @@
 
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/table.hpp"
 #include "python/handle.hpp"
+#include "python/numpy_api.hpp"
 
 namespace pyvorl {
 
@@ -19,5 +21,12 @@ PyRef string_dtype_array(const vorl::VarColumn& column, bool release_lock);
 
 // The same of texts held elsewhere (valid UTF-8 too), which must outlive the call.
 PyRef string_dtype_array(std::span<const std::string_view> texts, bool release_lock);
+
+// The texts of a 1-D StringDType array, copied into `bytes` and viewed by `views`, read under
+// the array's allocator lock (a thread that changes the array takes it too, so no text is read
+// while it is freed). `missing` is the first missing element's row, or the length when none is.
+// False only when NumPy fails to read an element.
+bool copy_string_dtype_texts(PyArrayObject* array, vorl::Buffer<char>& bytes, std::vector<std::string_view>& views,
+                             std::size_t& missing);
 
 }  // namespace pyvorl
