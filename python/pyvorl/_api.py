@@ -184,7 +184,7 @@ def loads(
         raise ValueError(f"strings must be 'object' or 'stringdtype', not {strings!r}")
     wanted = None if columns is None else selected_names(columns)
     try:
-        parts = _codec.decode(frame, strings == "stringdtype", wanted)
+        parts = _codec.decode(frame, strings == "stringdtype", wanted, True)
     except ValueError as error:
         raise FrameError(0, str(error)) from None
     if wanted is not None and list(parts[0]) != wanted:

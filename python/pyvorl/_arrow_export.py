@@ -13,7 +13,8 @@ How columns go out:
 - NaT is null, as in every Arrow library; NaN is a value;
 - a float64 column with decimal places as decimal128 (or decimal256 when recorded so), of the recorded
   precision, else 18 digits (38 where the values need more);
-- texts as string (large_string when recorded so or when they exceed 2 GiB); bytes as binary;
+- texts as string (large_string when recorded so or when they exceed 2 GiB); bytes as binary (large_binary
+  likewise); texts that loads decoded go out from their buffers, with no str made;
 - categorical texts as dictionaries of their categories (or of the distinct values in order of first
   appearance), with the recorded index type (int32 unless recorded), ordered as recorded.
 Every field is nullable, as Arrow libraries make them; the user's str and bytes metadata go along.
@@ -34,7 +35,7 @@ from pyvorl._dataframes import ARROW_INDEX, ARROW_TYPE, CATEGORICAL, CATEGORIES,
 from pyvorl._validity import VALIDITY, mask_of, validity_of
 
 if TYPE_CHECKING:
-    from pyvorl._table import Table
+    from pyvorl._table import Table, TextBuffers
 
 DICTIONARY_ORDERED = 1
 NULLABLE = 2
@@ -63,10 +64,23 @@ def _columns(table: Table) -> list[ExportedColumn]:
     reserved = table.schema.fields
     user = table.field_metadata
     decimals = table.decimals
-    return [
-        _column(name, array, reserved.get(name, {}), user.get(name, {}), decimals.get(name), table.num_rows)
-        for name, array in table.items()
-    ]
+    columns = []
+    for name in table:
+        keys = reserved.get(name, {})
+        buffers = None if CATEGORICAL in keys else table._text_buffers(name)
+        if buffers is None:
+            columns.append(_column(name, table[name], keys, user.get(name, {}), decimals.get(name), table.num_rows))
+        else:
+            columns.append(_large_layout(name, buffers, keys, user.get(name, {})))
+    return columns
+
+
+def _large_layout(name: str, buffers: TextBuffers, keys: Mapping[str, Any], user: Mapping[str, Any]) -> ExportedColumn:
+    """Decoded texts, whose buffers go out as they are (the offsets narrowed for "u" and "z")."""
+    offsets, data, is_text = buffers
+    arrow_type = keys.get(ARROW_TYPE)
+    form = ("U" if arrow_type == "U" else "u") if is_text else ("Z" if arrow_type == "Z" else "z")
+    return name, form, _metadata_bytes(user), NULLABLE, "arrow_texts", offsets, keys.get(VALIDITY), data
 
 
 def _column(

@@ -4,6 +4,7 @@ extension module)."""
 from collections.abc import Buffer
 from typing import Any
 
+import numpy as np
 from numpy.typing import NDArray
 
 MetadataEntries = list[tuple[str, int, Any]]
@@ -20,10 +21,11 @@ def encode(
 def encode_arrays(columns: dict[str, NDArray[Any]], obj: str, name: str, /) -> bytes | None:
     """The frame of a dict of 1-D arrays of one length, or None for anything else."""
 
+def texts_from_arrow(offsets: NDArray[np.int64], data: NDArray[np.uint8], is_text: bool, /) -> NDArray[Any]: ...
 def decode(
-    buffer: Any, string_dtype: bool = False, columns: list[str] | None = None, /
+    buffer: Any, string_dtype: bool = False, columns: list[str] | None = None, texts_as_arrow: bool = False, /
 ) -> tuple[
-    dict[str, NDArray[Any]],
+    dict[str, NDArray[Any] | tuple[NDArray[np.int64], NDArray[np.uint8], bool]],
     int,
     str,
     str,

@@ -32,7 +32,7 @@ from pyvorl._validity import VALIDITY, filled, validity_of
 from pyvorl._zones import dateutil_zone, zone_name
 
 if TYPE_CHECKING:
-    from pyvorl._table import Table
+    from pyvorl._table import Table, TextBuffers
 
 # The name pyarrow gives an unnamed index level, and the column of a level not named by a str.
 _UNNAMED_LEVEL = re.compile(r"__index_level_\d+__")
@@ -86,10 +86,7 @@ def to_table(frame: pd.DataFrame) -> Table:
 def from_table(table: Table) -> pd.DataFrame:
     field_metadata = reserved_fields(table)
     decimals = table.decimals
-    series = {
-        name: _series(array, field_metadata.get(name, {}), table.mask(name), decimals.get(name))
-        for name, array in table.items()
-    }
+    series = {name: _column_series(table, name, field_metadata.get(name, {}), decimals.get(name)) for name in table}
     frame = pd.DataFrame(series, copy=False) if series else pd.DataFrame(index=pd.RangeIndex(table.num_rows))
     index = reserved_metadata(table).get(INDEX)
     if isinstance(index, str):
@@ -215,6 +212,27 @@ def _refusal(unstorable: list[tuple[str, str]]) -> TypeError:
         return unsupported(unstorable[0][0], "pandas", unstorable[0][1])
     listed = ", ".join(f"{column!r} ({dtype})" for column, dtype in unstorable)
     return TypeError(f"columns {listed}: these pandas types cannot be stored in a frame")
+
+
+def _column_series(table: Table, name: str, keys: dict[str, Any], places: int | None) -> pd.Series:
+    restore = keys.get(PANDAS_DTYPE)
+    buffers = table._text_buffers(name)
+    if buffers is not None and isinstance(restore, str) and restore.endswith("[pyarrow]"):
+        return _arrow_strings(buffers, keys.get(VALIDITY), restore.startswith("str["))
+    return _series(table[name], keys, table.mask(name), places)
+
+
+def _arrow_strings(buffers: TextBuffers, validity: bytes | None, nan_nulls: bool) -> pd.Series:
+    """A pyarrow-backed str or string column over the decoded buffers, with no str made per value."""
+    import pyarrow as pa
+
+    offsets, data, _ = buffers
+    bitmap = None if validity is None else pa.py_buffer(validity)
+    strings = pa.Array.from_buffers(
+        pa.large_string(), len(offsets) - 1, [bitmap, pa.py_buffer(offsets), pa.py_buffer(data)]
+    )
+    dtype = pd.StringDtype("pyarrow", np.nan if nan_nulls else pd.NA)
+    return pd.Series(pd.arrays.ArrowStringArray(strings, dtype=dtype), copy=False)
 
 
 def _series(

@@ -18,6 +18,10 @@ Scalar: TypeAlias = str | int | float | bool | bytes | np.datetime64 | np.generi
 """A metadata value: str, int, float, bool, bytes or a NumPy scalar of those kinds or datetime64."""
 ColumnInput: TypeAlias = NDArray[Any] | Sequence[Any]
 Columns: TypeAlias = Mapping[str, ColumnInput] | Sequence[tuple[str, ColumnInput]]
+TextBuffers: TypeAlias = tuple[NDArray[np.int64], NDArray[np.uint8], bool]
+"""A text (or bytes, is_text False) column as loads decodes it, in Arrow's large layout: int64 offsets of
+rows + 1 entries into the UTF-8 data. Arrow consumers take the buffers; the object array of str is made
+when the column is first read as an array."""
 
 RESERVED_PREFIX = "pyvorl."
 # Table metadata: the row count of a DataFrame without columns, which no column can carry.
@@ -196,6 +200,7 @@ class Table(Mapping[str, NDArray[Any]]):
         "_reserved_fields",
         "_reserved_metadata",
     )
+    _columns: dict[str, NDArray[Any] | TextBuffers]
 
     def __init__(
         self,
@@ -209,7 +214,7 @@ class Table(Mapping[str, NDArray[Any]]):
         schema: Schema | None = None,
     ) -> None:
         check_names(obj, name)
-        arrays: dict[str, NDArray[Any]] = {}
+        arrays: dict[str, NDArray[Any] | TextBuffers] = {}
         masks: dict[str, NDArray[np.bool_]] = {}
         for column_name, data in column_pairs(columns):
             if column_name in arrays:
@@ -262,7 +267,7 @@ class Table(Mapping[str, NDArray[Any]]):
         keys = self._reserved_fields.setdefault(column, {})
         keys.pop(VALIDITY, None)
         if (validity := validity_of(mask)) is not None:
-            self._columns[column] = filled(self._columns[column], mask, column in self._decimals)
+            self._columns[column] = filled(self[column], mask, column in self._decimals)
             keys[VALIDITY] = validity
         if not keys:
             del self._reserved_fields[column]
@@ -270,7 +275,7 @@ class Table(Mapping[str, NDArray[Any]]):
     @classmethod
     def _decoded(
         cls,
-        columns: dict[str, NDArray[Any]],
+        columns: dict[str, NDArray[Any] | TextBuffers],
         num_rows: int,
         obj: str,
         name: str,
@@ -316,7 +321,7 @@ class Table(Mapping[str, NDArray[Any]]):
     def _plain_columns(self) -> dict[str, NDArray[Any]] | None:
         """The columns, when they are all that a frame of this table holds besides its names."""
         extra = self._metadata or self._field_metadata or self._decimals
-        return None if extra or self._reserved_fields or self._reserved_metadata else self._columns
+        return None if extra or self._reserved_fields or self._reserved_metadata else self.to_dict()
 
     @property
     def schema(self) -> Schema:
@@ -363,7 +368,18 @@ class Table(Mapping[str, NDArray[Any]]):
         return stream_capsule(self)
 
     def __getitem__(self, key: str) -> NDArray[Any]:
-        return self._columns[key]
+        column = self._columns[key]
+        if isinstance(column, tuple):  # made once, on first reading
+            column = self._columns[key] = _codec.texts_from_arrow(*column)
+        return column
+
+    def __contains__(self, key: object) -> bool:
+        return key in self._columns  # without making a column's objects, as Mapping's would
+
+    def _text_buffers(self, name: str) -> TextBuffers | None:
+        """Column `name` in Arrow's large layout, while it has not been read as an array."""
+        column = self._columns[name]
+        return column if isinstance(column, tuple) else None
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._columns)
@@ -400,7 +416,7 @@ class Table(Mapping[str, NDArray[Any]]):
         return list(self._columns)
 
     def to_dict(self) -> dict[str, NDArray[Any]]:
-        return dict(self._columns)
+        return {name: self[name] for name in self._columns}
 
     def equals(self, other: object) -> bool:
         """Same names, metadata, column order, dtypes, nulls and values, bit for bit (NaN payloads included)."""
@@ -413,14 +429,14 @@ class Table(Mapping[str, NDArray[Any]]):
             return False
         if not all(same_scalars(values, other._field_metadata[name]) for name, values in self._field_metadata.items()):
             return False
-        for column, array in self._columns.items():
+        for column, array in self.items():
             my_mask, their_mask = self.mask(column), other.mask(column)
             if my_mask is None or their_mask is None:
                 if my_mask is not their_mask:
                     return False
             elif not np.array_equal(my_mask, their_mask):
                 return False
-            theirs = other._columns[column]
+            theirs = other[column]
             if array.dtype != theirs.dtype or len(array) != len(theirs):
                 return False
             my_bits, their_bits = bits(array), bits(theirs)
@@ -447,7 +463,7 @@ class Table(Mapping[str, NDArray[Any]]):
     def _cells(self, rows: int) -> list[list[str]]:
         """Each column as its quoted name, its dtype and its first `rows` values, nulls as the null marker."""
         cells = []
-        for name, array in self._columns.items():
+        for name, array in self.items():
             missing = self.mask(name)
             missing = np.zeros(rows, np.bool_) if missing is None else missing[:rows]
             values = [_NULL if null else _cell(value) for value, null in zip(array[:rows], missing)]

@@ -41,6 +41,10 @@ public:
         ends_.push_back(bytes_.size());
     }
 
+    // Where each element ends in the bytes, which hold them all back to back.
+    std::span<const std::uint64_t> ends() const noexcept { return ends_.span(); }
+    Buffer<char> take_bytes() noexcept { return std::move(bytes_); }
+
 private:
     Buffer<char> bytes_;
     Buffer<std::uint64_t> ends_;

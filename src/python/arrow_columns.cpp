@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "python/handle.hpp"
+#include "python/large_layout.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_array_typed.hpp"
 #include "python/value_error.hpp"
@@ -172,6 +173,47 @@ bool add_texts(const ColumnSpec& spec, const Items& items, Validity validity, Ar
     }
     node.buffers.push_back(offsets);
     node.buffers.push_back(data != nullptr ? data : empty_buffer());
+    return true;
+}
+
+// Texts already in Arrow's large layout, held by the node. Their UTF-8 was checked when decoded.
+struct LargeLayout {
+    const std::int64_t* offsets;
+    const std::uint8_t* data;
+    std::uint64_t size;  // bytes of data the offsets reach
+};
+
+std::optional<LargeLayout> hold_large_layout(const ColumnSpec& spec, std::int64_t rows, ArrayNode& node) {
+    const Py_buffer* offsets = hold_buffer(node, spec.data);
+    const Py_buffer* data = offsets != nullptr ? hold_buffer(node, spec.extra) : nullptr;
+    if (data == nullptr) return std::nullopt;
+    const auto* positions = static_cast<const std::int64_t*>(offsets->buf);
+    const auto count = static_cast<std::uint64_t>(rows) + 1;
+    if (static_cast<std::uint64_t>(offsets->len) != count * 8 || offsets->itemsize != 8 ||
+        !offsets_fit({positions, count}, static_cast<std::uint64_t>(data->len))) {
+        raise_value_error(column_label(spec.name) + ": texts need " + std::to_string(count) +
+                          " ascending int64 offsets inside their data");
+        return std::nullopt;
+    }
+    const auto size = static_cast<std::uint64_t>(positions[rows]);
+    const void* bytes = size == 0 ? empty_buffer() : data->buf;
+    return LargeLayout{positions, static_cast<const std::uint8_t*>(bytes), size};
+}
+
+// The large offsets lent as they are, or narrowed into a copy when the format says so and
+// the data allows it (else the format widens).
+bool add_large_layout(const ColumnSpec& spec, std::int64_t rows, ArrayNode& node, std::string& format) {
+    const auto layout = hold_large_layout(spec, rows, node);
+    if (!layout) return false;
+    if (!is_large(format) && layout->size > SMALL_OFFSETS_LIMIT) format = is_binary(format) ? "Z" : "U";
+    if (is_large(format)) {
+        node.buffers.push_back(layout->offsets);
+    } else {
+        auto* narrow = reinterpret_cast<std::int32_t*>(node.add_owned((static_cast<std::size_t>(rows) + 1) * 4));
+        for (std::int64_t row = 0; row <= rows; ++row) narrow[row] = static_cast<std::int32_t>(layout->offsets[row]);
+        node.buffers.push_back(narrow);
+    }
+    node.buffers.push_back(layout->data);
     return true;
 }
 
@@ -379,6 +421,7 @@ std::optional<std::int64_t> fill_column(const ColumnSpec& spec, std::int64_t row
             filled = items && add_texts(spec, *items, validity, node, field.format);
             break;
         }
+        case ColumnKind::ArrowTexts: filled = add_large_layout(spec, rows, node, field.format); break;
         case ColumnKind::Dictionary: filled = add_dictionary(spec, rows, validity, node, field); break;
     }
     return filled ? null_count : std::nullopt;
@@ -410,6 +453,13 @@ bool describe_column(const ColumnSpec& spec, std::int64_t rows, FieldDescription
         scratch.views.clear();
         if (!total) return false;
         if (*total > SMALL_OFFSETS_LIMIT) field.format = is_binary(field.format) ? "Z" : "U";
+    } else if (spec.kind == ColumnKind::ArrowTexts && !is_large(field.format)) {
+        ArrayNode scratch;
+        const auto layout = hold_large_layout(spec, rows, scratch);
+        for (auto& view : scratch.views) PyBuffer_Release(view.get());
+        scratch.views.clear();
+        if (!layout) return false;
+        if (layout->size > SMALL_OFFSETS_LIMIT) field.format = is_binary(field.format) ? "Z" : "U";
     } else if (spec.kind == ColumnKind::Dictionary) {
         const auto value_format = dictionary_value_format(spec);
         if (!value_format) return false;

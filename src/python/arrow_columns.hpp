@@ -16,6 +16,7 @@ enum class ColumnKind {
     Fixed,       // data: a C-contiguous buffer of `extra` bytes a row, lent as it is
     Bits,        // data: a bool array, bit-packed
     Texts,       // data: an object array of str ("u", "U") or bytes ("z", "Z")
+    ArrowTexts,  // data: int64 offsets of rows + 1 entries into the bytes of extra; lent for "U"/"Z"
     Decimal,     // data: a float64 array; extra: (scale, precision, bytes a value)
     Dictionary,  // data: an object array of str; extra: (categories list or None, value format)
 };

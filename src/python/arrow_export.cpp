@@ -39,7 +39,7 @@ std::optional<ColumnKind> kind_argument(PyObject* object) {
     static constexpr std::pair<std::string_view, ColumnKind> KINDS[] = {
         {"fixed", ColumnKind::Fixed},           {"bits", ColumnKind::Bits},
         {"texts", ColumnKind::Texts},           {"decimal", ColumnKind::Decimal},
-        {"dictionary", ColumnKind::Dictionary},
+        {"dictionary", ColumnKind::Dictionary}, {"arrow_texts", ColumnKind::ArrowTexts},
     };
     for (const auto& [name, kind] : KINDS) {
         if (*text == name) return kind;

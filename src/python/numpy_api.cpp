@@ -46,6 +46,7 @@ bool load_types(NumpyTypes& types) {
     types.boolean = PyArray_DescrFromType(NPY_BOOL);
     types.uint32 = PyArray_DescrFromType(NPY_UINT32);
     types.uint64 = PyArray_DescrFromType(NPY_UINT64);
+    types.uint8 = PyArray_DescrFromType(NPY_UINT8);
     types.object = PyArray_DescrFromType(NPY_OBJECT);
     PyObject* dtype_type = reinterpret_cast<PyObject*>(&PyArrayDescr_Type);
     types.datetime_us = datetime_descr(dtype_type, "M8[us]");
@@ -54,7 +55,7 @@ bool load_types(NumpyTypes& types) {
     types.datetime_ns = datetime_descr(dtype_type, "M8[ns]");
     for (PyArray_Descr* descr :
          {types.int64, types.float64, types.int32, types.float32, types.boolean, types.uint32, types.uint64,
-          types.object, types.datetime_us, types.datetime_ms, types.datetime_s, types.datetime_ns}) {
+          types.uint8, types.object, types.datetime_us, types.datetime_ms, types.datetime_s, types.datetime_ns}) {
         if (descr == nullptr) return false;
     }
     return true;

@@ -21,6 +21,7 @@ struct NumpyTypes {
     PyArray_Descr* boolean;
     PyArray_Descr* uint32;
     PyArray_Descr* uint64;
+    PyArray_Descr* uint8;
     PyArray_Descr* object;
     PyArray_Descr* datetime_us;
     PyArray_Descr* datetime_ms;

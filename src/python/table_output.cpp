@@ -154,8 +154,18 @@ private:
     bool enabled_ = true;
 };
 
-template <bool Text>
-PyRef objects_array(const vorl::VarColumn& column, PyArray_Descr* descr) {
+// Elements of texts in Arrow's large layout, as objects_array reads them.
+struct LargeLayoutTexts {
+    std::span<const std::int64_t> offsets;  // size() + 1 ascending positions in data
+    const char* data;
+    std::size_t size() const noexcept { return offsets.size() - 1; }
+    std::string_view operator[](std::size_t i) const noexcept {
+        return {data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
+    }
+};
+
+template <bool Text, class Column>
+PyRef objects_array(const Column& column, PyArray_Descr* descr) {
     Buffer<PyObject*> objects = Buffer<PyObject*>::uninitialized(column.size());
     vorl::advise_huge_pages(objects.data(), objects.capacity() * sizeof(PyObject*));
     ShortTextCache texts;
@@ -174,7 +184,32 @@ PyRef objects_array(const vorl::VarColumn& column, PyArray_Descr* descr) {
     return array_over(std::move(objects), descr, free_object_buffer);
 }
 
+// (offsets, data, is_text) of a String or Bytes column: the data keeps the
+// decoded memory; the offsets gain the leading 0 that the element ends lack.
+PyRef large_layout(vorl::VarColumn column, bool text, const NumpyTypes& types) {
+    const std::span<const std::uint64_t> ends = column.ends();
+    npy_intp dims[1] = {static_cast<npy_intp>(ends.size() + 1)};
+    PyRef offsets(
+        PyArray_NewFromDescr(&PyArray_Type, new_descr_reference(types.int64), 1, dims, nullptr, nullptr, 0, nullptr));
+    if (!offsets) return {};
+    auto* positions = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(offsets.get())));
+    positions[0] = 0;
+    if (!ends.empty()) std::memcpy(positions + 1, ends.data(), ends.size_bytes());
+    PyRef data = array_over(column.take_bytes(), types.uint8, free_buffer<char>);
+    if (!data) return {};
+    return PyRef(Py_BuildValue("(OOO)", offsets.get(), data.get(), text ? Py_True : Py_False));
+}
+
 }  // namespace
+
+PyRef objects_of_large_layout(std::span<const std::int64_t> offsets, std::span<const char> data, bool text) {
+    const NumpyTypes* types = numpy_types();
+    if (types == nullptr) return {};
+    const LargeLayoutTexts column{offsets, data.data()};
+    return text ? objects_array<true>(column, types->object) : objects_array<false>(column, types->object);
+}
+
+namespace {}  // namespace
 
 PyRef NullColumns::array() {
     const NumpyTypes* types = numpy_types();
@@ -217,6 +252,8 @@ PyRef series_to_array(vorl::Series series, NullColumns& nulls, const OutputPolic
         case DataType::String:
             if (policy.string_dtype)
                 return string_dtype_array(vorl::get<DataType::String>(series), policy.release_lock);
+            if (policy.texts_as_arrow)
+                return large_layout(std::move(vorl::get<DataType::String>(series)), true, *types);
             return objects_array<true>(vorl::get<DataType::String>(series), types->object);
         case DataType::Bool:
             return array_over(std::move(vorl::get<DataType::Bool>(series)), types->boolean, free_buffer<std::uint8_t>);
@@ -226,7 +263,10 @@ PyRef series_to_array(vorl::Series series, NullColumns& nulls, const OutputPolic
         case DataType::UInt64: return array_copy(vorl::get<DataType::UInt64>(series), types->uint64);
         case DataType::Float32:
             return array_over(std::move(vorl::get<DataType::Float32>(series)), types->float32, free_buffer<float>);
-        case DataType::Bytes: return objects_array<false>(vorl::get<DataType::Bytes>(series), types->object);
+        case DataType::Bytes:
+            if (policy.texts_as_arrow)
+                return large_layout(std::move(vorl::get<DataType::Bytes>(series)), false, *types);
+            return objects_array<false>(vorl::get<DataType::Bytes>(series), types->object);
     }
     PyErr_SetString(PyExc_SystemError, "unconverted column type");
     return {};
@@ -263,9 +303,13 @@ PyRef field_array(vorl::Field& field, NullColumns& nulls, const OutputPolicy& po
         recorded = take_recorded_dtype(field);
         if (!recorded && PyErr_Occurred() != nullptr) return {};
     }
-    PyRef array = series_to_array(std::move(field.series), nulls, policy);
-    if (recorded && array) return restore_recorded_dtype(std::move(array), recorded.get(), field.name);
-    return array;
+    if (recorded) {  // the recorded dtype applies to an array
+        OutputPolicy as_array = policy;
+        as_array.texts_as_arrow = false;
+        PyRef array = series_to_array(std::move(field.series), nulls, as_array);
+        return array ? restore_recorded_dtype(std::move(array), recorded.get(), field.name) : PyRef{};
+    }
+    return series_to_array(std::move(field.series), nulls, policy);
 }
 
 PyRef table_to_py_list(vorl::Table table) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/table.hpp"
@@ -41,6 +42,7 @@ private:
 struct OutputPolicy {
     std::int64_t datetime_offset = 0;     // microseconds added to date-times
     bool string_dtype = false;            // texts as StringDType arrays instead of object arrays of str
+    bool texts_as_arrow = false;          // texts and bytes as (offsets, data, is_text): see field_array
     bool release_lock = false;            // packing StringDType texts may drop the interpreter lock
     bool shared_null_array = false;       // Null columns as one array object rather than a view each
     bool restore_recorded_dtype = false;  // "pyvorl.dtype" gives the array its dtype back, and is taken out
@@ -53,7 +55,14 @@ std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table);
 
 // The 1-D array of one decoded field, whose series it consumes (after
 // decimals_to_doubles); a Null column is a view of `nulls`. On failure a
-// Python exception is set.
+// Python exception is set. With texts_as_arrow, a String or Bytes field without
+// a recorded dtype is instead a tuple (offsets, data, is_text) in Arrow's large
+// layout: int64 offsets of rows + 1 entries and the uint8 data in the decoded
+// memory, so that an Arrow consumer takes the bytes without a str per value.
 PyRef field_array(vorl::Field& field, NullColumns& nulls, const OutputPolicy& policy);
+
+// The object array of str (`text`) or bytes of texts in Arrow's large layout,
+// offsets already checked to ascend inside `data`; nullptr with an exception set.
+PyRef objects_of_large_layout(std::span<const std::int64_t> offsets, std::span<const char> data, bool text);
 
 }  // namespace pyvorl

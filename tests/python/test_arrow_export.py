@@ -172,6 +172,24 @@ def test_fixed_width_columns_are_lent_and_outlive_the_table(case):
     assert alive() is None
 
 
+@pytest.mark.parametrize("arrow_type", [pa.string(), pa.large_string(), pa.binary(), pa.large_binary()])
+def test_decoded_texts_go_out_from_their_buffers_as_the_type_they_came_as(arrow_type):
+    values = ["ü", None, ""] if "string" in str(arrow_type) else [b"\0", None, b""]
+    table = pyvorl.loads(pyvorl.dumps(pa.table({"x": pa.array(values, arrow_type)})))
+    column = pa.table(table).column("x")
+    assert table._text_buffers("x") is not None  # no object array was made for the export
+    assert column.type == arrow_type and column.to_pylist() == values
+    assert table["x"].tolist() == [values[0], values[0][:0], values[2]]
+
+
+def test_texts_whose_offsets_leave_their_data_are_refused():
+    offsets, data = np.array([0, 4], np.int64), np.zeros(2, np.uint8)
+    with pytest.raises(ValueError, match="offsets"):
+        pyvorl._codec.texts_from_arrow(offsets, data, True)
+    with pytest.raises(ValueError, match="offsets"):
+        pyvorl._codec.arrow_stream([("x", "U", None, 2, "arrow_texts", offsets, None, data)], None, 1)
+
+
 def test_nat_is_null_and_metadata_goes_along():
     table = pyvorl.Table(
         {"t": np.array([0, "NaT"], "M8[s]"), "n": np.arange(2)},
@@ -236,13 +254,14 @@ import numpy as np, pyarrow as pa, pyvorl
 table = pyvorl.Table({"n": np.arange(1000), "s": [str(i) * 20 for i in range(10_000)][:1000],
                       "c": np.ma.masked_array(np.array(["a", "b"] * 500, object), [0, 1] * 500)},
                      schema=pyvorl.Schema({"c": {"pyvorl.categorical": "unordered"}}))
-array = table["n"]
+array, frame = table["n"], pyvorl.dumps({"s": table["s"], "b": np.array([b"xy"] * 1000, object)})
 def rss():
     return int(open("/proc/self/statm").read().split()[1]) * 4096
 def once():
     pa.table(table)
     table.__arrow_c_stream__()  # dropped without being read
     table.__arrow_c_schema__()
+    pa.table(pyvorl.loads(frame)), pyvorl.loads(frame)["s"]
 for _ in range(200):
     once()
 gc.collect()

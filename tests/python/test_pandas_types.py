@@ -69,6 +69,14 @@ def test_every_dtype_comes_back_with_its_nulls(case):
     assert table.schema.fields.get("x", {}).get("pyvorl.validity") == (None if null_is_a_value else NULL_BITS)
 
 
+@pytest.mark.parametrize("dtype", ["str", "string[pyarrow]"])
+def test_pyarrow_strings_come_back_from_the_decoded_buffers(dtype):
+    frame = pd.DataFrame({"x": pd.array(["a", None, "ü"], dtype)})
+    table = round_trip(frame)
+    pd.testing.assert_frame_equal(table.to_pandas(), frame)
+    assert table._text_buffers("x") is not None  # pandas got them without an object array
+
+
 def test_every_null_of_an_object_column_comes_back_as_none_and_keys_say_the_arrow_type():
     frame = pd.DataFrame({"o": pd.Series(["a", np.nan, pd.NA, None], dtype=object)})
     assert round_trip(frame).to_pandas()["o"].tolist() == ["a", None, None, None]

@@ -72,6 +72,12 @@ bool check_unique_names(const std::vector<vorl::Field>& fields) {
     return false;
 }
 
+// The rows of a field's array, or of its texts in Arrow's layout (offsets, data, is_text).
+Py_ssize_t rows_of(PyObject* array) {
+    if (PyTuple_Check(array)) return PyArray_DIM(reinterpret_cast<PyArrayObject*>(PyTuple_GetItem(array, 0)), 0) - 1;
+    return PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0);
+}
+
 // The parts of the Table that loads returns, filled field by field.
 struct TableParts {
     PyRef columns{PyDict_New()};
@@ -93,7 +99,7 @@ struct TableParts {
         if (!name) return false;
         PyRef array = field_array(field, nulls, policy);  // takes the recorded dtype out of the metadata
         if (!array) return false;
-        const Py_ssize_t length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(array.get()), 0);
+        const Py_ssize_t length = rows_of(array.get());
         if (!first_name) {
             first_name = PyRef::borrow(name.get());
             rows = length;
@@ -170,8 +176,8 @@ bool all_selected_found(PyObject* names, PyObject* columns) {
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return run_guarded([&]() -> PyObject* {
-        if (nargs < 1 || nargs > 3) {
-            PyErr_SetString(PyExc_TypeError, "decode(buffer, string_dtype=False, columns=None)");
+        if (nargs < 1 || nargs > 4) {
+            PyErr_SetString(PyExc_TypeError, "decode(buffer, string_dtype=False, columns=None, texts_as_arrow=False)");
             return nullptr;
         }
         // Date-times in UTC, dtypes as recorded, one array for every Null column.
@@ -181,8 +187,13 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             if (string_dtype < 0) return nullptr;
             policy.string_dtype = string_dtype != 0;
         }
+        if (nargs == 4) {
+            const int texts_as_arrow = PyObject_IsTrue(args[3]);
+            if (texts_as_arrow < 0) return nullptr;
+            policy.texts_as_arrow = texts_as_arrow != 0 && !policy.string_dtype;
+        }
         std::optional<vorl::FieldSelection> selection;
-        if (nargs == 3 && args[2] != Py_None) {
+        if (nargs >= 3 && args[2] != Py_None) {
             selection = selection_of(args[2]);
             if (!selection) return nullptr;
         }
@@ -234,7 +245,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             if (!parts.add(fields[i], scales[i], nulls, policy)) return nullptr;
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go
         }
-        if (nargs == 3 && args[2] != Py_None && !all_selected_found(args[2], parts.columns.get())) return nullptr;
+        if (nargs >= 3 && args[2] != Py_None && !all_selected_found(args[2], parts.columns.get())) return nullptr;
         PyRef rows(PyLong_FromSsize_t(parts.rows));
         if (!rows) return nullptr;
         return PyTuple_Pack(9, parts.columns.get(), rows.get(), obj.get(), name.get(), metadata.get(),

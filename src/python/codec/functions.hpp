@@ -20,7 +20,7 @@ PyObject* encode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noex
 // call; None, with nothing done, for anything else, which encode() takes.
 PyObject* encode_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// decode(buffer, string_dtype=False, columns=None) -> (columns, num_rows, obj, name,
+// decode(buffer, string_dtype=False, columns=None, texts_as_arrow=False) -> (columns, num_rows, obj, name,
 // metadata, field_metadata, decimals, reserved_field_metadata,
 // reserved_metadata): the parts of the Table that loads returns, as dicts,
 // from a buffer holding exactly one whole frame. "pyvorl."-prefixed keys are
@@ -32,11 +32,19 @@ PyObject* encode_arrays(PyObject* module, PyObject* const* args, Py_ssize_t narg
 // datetime64[us], decimals as float64; texts as str in object arrays, or as
 // StringDType arrays when string_dtype is true. With a list of names in
 // `columns`, only those fields are decoded (in frame order; the checksum still
-// covers every byte) and a name the frame lacks raises KeyError.
+// covers every byte) and a name the frame lacks raises KeyError. With
+// texts_as_arrow (and not string_dtype), text and bytes columns without a
+// recorded dtype come as (offsets, data, is_text) in Arrow's large layout
+// (table_output.hpp, field_array), for texts_from_arrow to make objects of.
 PyObject* decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // objects(list) -> a 1-D object array holding the list's elements, in one pass.
 PyObject* objects(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// texts_from_arrow(offsets, data, is_text) -> the 1-D object array of str (or
+// bytes) of texts in Arrow's large layout: a 1-D int64 array of rows + 1
+// ascending offsets into the bytes of `data`. Texts repeated often share one str.
+PyObject* texts_from_arrow(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // gaps(array) -> a bool array, True where a 1-D object array holds None or a
 // float NaN (a missing text), or None when it holds neither.

@@ -18,10 +18,14 @@ PyMethodDef function_defs[] = {
     {"encode_arrays", as_method(&encode_arrays), METH_FASTCALL,
      "encode_arrays(columns, obj, name, /)\n--\n\nThe frame of a dict of 1-D arrays, or None (see pyvorl.dumps)."},
     {"decode", as_method(&decode), METH_FASTCALL,
-     "decode(buffer, string_dtype=False, /)\n--\n\nThe metadata and columns of one whole frame (see pyvorl.loads)."},
+     "decode(buffer, string_dtype=False, columns=None, texts_as_arrow=False, /)\n--\n\nThe metadata and columns of one "
+     "whole frame (see pyvorl.loads)."},
     {"frame_length", as_method(&frame_length), METH_FASTCALL,
      "frame_length(buffer, max_frame_size, /)\n--\n\nThe whole length of the frame whose header the buffer starts "
      "with."},
+    {"texts_from_arrow", as_method(&texts_from_arrow), METH_FASTCALL,
+     "texts_from_arrow(offsets, data, is_text, /)\n--\n\nThe object array of str or bytes of texts in Arrow's "
+     "large layout."},
     {"gaps", as_method(&gaps), METH_FASTCALL,
      "gaps(array, /)\n--\n\nTrue where an object array holds None or NaN; None when it holds neither."},
     {"objects", as_method(&objects), METH_FASTCALL,

@@ -2,9 +2,12 @@
 #include <cmath>
 
 #include "python/args.hpp"
+#include "python/buffer_view.hpp"
 #include "python/codec/functions.hpp"
 #include "python/handle.hpp"
+#include "python/large_layout.hpp"
 #include "python/numpy_api.hpp"
+#include "python/table_output.hpp"
 
 namespace pyvorl::codec {
 
@@ -33,6 +36,35 @@ PyObject* objects(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             Py_XDECREF(old);  // NumPy may have filled the array with None
         }
         return array.release();
+    });
+}
+
+PyObject* texts_from_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return run_guarded([&]() -> PyObject* {
+        if (nargs != 3) {
+            PyErr_SetString(PyExc_TypeError, "texts_from_arrow(offsets, data, is_text)");
+            return nullptr;
+        }
+        if (numpy_types() == nullptr) return nullptr;
+        auto* offsets = reinterpret_cast<PyArrayObject*>(args[0]);
+        if (!PyArray_Check(args[0]) || PyArray_NDIM(offsets) != 1 || PyArray_TYPE(offsets) != NPY_INT64 ||
+            (PyArray_FLAGS(offsets) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) !=
+                (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) {
+            PyErr_SetString(PyExc_TypeError, "offsets must be a contiguous 1-D int64 array");
+            return nullptr;
+        }
+        const int text = PyObject_IsTrue(args[2]);
+        if (text < 0) return nullptr;
+        BufferView data;
+        if (!data.acquire(args[1])) return nullptr;
+        const std::span<const std::int64_t> positions(static_cast<const std::int64_t*>(PyArray_DATA(offsets)),
+                                                      static_cast<std::size_t>(PyArray_DIM(offsets, 0)));
+        if (!offsets_fit(positions, data.bytes().size())) {
+            PyErr_SetString(PyExc_ValueError, "offsets must start at 0 and ascend inside the data");
+            return nullptr;
+        }
+        const std::span<const char> bytes(reinterpret_cast<const char*>(data.bytes().data()), data.bytes().size());
+        return objects_of_large_layout(positions, bytes, text != 0).release();
     });
 }
 
