@@ -20,4 +20,5 @@ env PYTHONPATH="$work/site" LD_PRELOAD="$work/sanitizers.so" PYTHONMALLOC=malloc
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider \
     tests/python/test_changing_input.py tests/python/test_hostile_frames.py tests/python/test_api.py \
-    tests/python/test_parse.py tests/python/test_pack.py tests/python/test_decoder.py
+    tests/python/test_parse.py tests/python/test_pack.py tests/python/test_decoder.py tests/python/test_nulls.py \
+    tests/python/test_projection.py tests/python/test_arrow_export.py tests/python/test_arrow_intake.py
