@@ -24,14 +24,28 @@ std::size_t scale_up(std::span<const std::int64_t> in, std::int64_t factor, std:
 
 }  // namespace
 
+std::int64_t micros_per_tick(TimeUnit unit) noexcept {
+    switch (unit) {
+        case TimeUnit::Second: return 1'000'000;
+        case TimeUnit::Millisecond: return 1'000;
+        case TimeUnit::Microsecond: return 1;
+        case TimeUnit::Nanosecond: return 0;
+        case TimeUnit::Minute: return 60'000'000;
+        case TimeUnit::Hour: return 3'600'000'000;
+        case TimeUnit::Day: return 86'400'000'000;
+        case TimeUnit::Week: return 604'800'000'000;
+    }
+    return 1;
+}
+
 std::size_t to_microseconds(std::span<const std::int64_t> in, TimeUnit unit, std::int64_t* out) noexcept {
     switch (unit) {
-        case TimeUnit::Second: return scale_up(in, 1'000'000, out);
-        case TimeUnit::Millisecond: return scale_up(in, 1'000, out);
-        case TimeUnit::Minute: return scale_up(in, 60'000'000, out);
-        case TimeUnit::Hour: return scale_up(in, 3'600'000'000, out);
-        case TimeUnit::Day: return scale_up(in, 86'400'000'000, out);
-        case TimeUnit::Week: return scale_up(in, 604'800'000'000, out);
+        case TimeUnit::Second:
+        case TimeUnit::Millisecond:
+        case TimeUnit::Minute:
+        case TimeUnit::Hour:
+        case TimeUnit::Day:
+        case TimeUnit::Week: return scale_up(in, micros_per_tick(unit), out);
         case TimeUnit::Microsecond:
             if (!in.empty() && in.data() != out) std::memmove(out, in.data(), in.size_bytes());
             return in.size();

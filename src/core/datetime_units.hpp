@@ -14,6 +14,9 @@ enum class TimeUnit : std::uint8_t { Second, Millisecond, Microsecond, Nanosecon
 
 inline constexpr std::int64_t NOT_A_TIME = std::numeric_limits<std::int64_t>::min();
 
+// Microseconds in one tick of `unit`; 0 for nanoseconds, the one unit finer than a microsecond.
+std::int64_t micros_per_tick(TimeUnit unit) noexcept;
+
 // Writes in.size() values to out (which may be in.data()). NaT stays NaT;
 // nanoseconds are truncated toward zero. Returns the index of the first value
 // whose microseconds do not fit int64 (out is then only filled before it), or

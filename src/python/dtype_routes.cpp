@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <utility>
 
 #include "python/convert.hpp"
 #include "python/value_error.hpp"
@@ -126,24 +125,6 @@ PyRef cast_without_loss(const PyRef& array, PyArray_Descr* descr, bool rounds, b
     return narrowed;
 }
 
-// Microseconds in one tick of a datetime route's unit; 0 for nanoseconds, which are finer.
-std::int64_t micros_per_tick(std::string_view name) {
-    constexpr std::pair<std::string_view, std::int64_t> UNITS[] = {
-        {"[s]", 1'000'000},
-        {"[ms]", 1'000},
-        {"[us]", 1},
-        {"[ns]", 0},
-        {"[m]", 60'000'000},
-        {"[h]", 3'600'000'000},
-        {"[D]", 86'400'000'000},
-        {"[W]", 604'800'000'000},
-    };
-    for (const auto& [suffix, micros] : UNITS) {
-        if (name.ends_with(suffix)) return micros;
-    }
-    return 1;
-}
-
 // Datetimes in microseconds brought to the unit of `route`, NaT kept, in one pass (NumPy's
 // casts of date-times convert value by value); `lost` when a value does not convert exactly.
 PyRef micros_to_unit(const PyRef& array, PyArray_Descr* descr, const DtypeRoute& route, bool& lost) {
@@ -153,13 +134,12 @@ PyRef micros_to_unit(const PyRef& array, PyArray_Descr* descr, const DtypeRoute&
     if (!out) return {};
     const auto* in = static_cast<const std::int64_t*>(PyArray_DATA(from));
     auto* to = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
-    const std::int64_t micros = micros_per_tick(route.name);
-    constexpr std::int64_t NAT = std::numeric_limits<std::int64_t>::min();
+    const std::int64_t micros = vorl::micros_per_tick(unit_of(route));
     constexpr std::int64_t NANOS_LIMIT = std::numeric_limits<std::int64_t>::max() / 1000;
     for (npy_intp i = 0; i < dims[0] && !lost; ++i) {
         const std::int64_t value = in[i];
-        if (value == NAT) {
-            to[i] = NAT;
+        if (value == vorl::NOT_A_TIME) {
+            to[i] = vorl::NOT_A_TIME;
         } else if (micros == 0) {
             lost = value > NANOS_LIMIT || value < -NANOS_LIMIT;
             to[i] = lost ? 0 : value * 1000;
@@ -191,6 +171,18 @@ const DtypeRoute* route_of(PyArray_Descr* descr) {
         if (ROUTES[i].kind == kind && PyArray_EquivTypes(descr, (*descrs)[i])) return &ROUTES[i];
     }
     return nullptr;
+}
+
+vorl::TimeUnit unit_of(const DtypeRoute& route) {
+    const std::string_view name = route.name;
+    if (name.ends_with("[s]")) return vorl::TimeUnit::Second;
+    if (name.ends_with("[ms]")) return vorl::TimeUnit::Millisecond;
+    if (name.ends_with("[ns]")) return vorl::TimeUnit::Nanosecond;
+    if (name.ends_with("[m]")) return vorl::TimeUnit::Minute;
+    if (name.ends_with("[h]")) return vorl::TimeUnit::Hour;
+    if (name.ends_with("[D]")) return vorl::TimeUnit::Day;
+    if (name.ends_with("[W]")) return vorl::TimeUnit::Week;
+    return vorl::TimeUnit::Microsecond;
 }
 
 PyArray_Descr* widened_descr(const DtypeRoute& route) {

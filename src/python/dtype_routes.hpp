@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/data_type.hpp"
+#include "core/datetime_units.hpp"
 #include "python/handle.hpp"
 #include "python/numpy_api.hpp"
 
@@ -38,6 +39,9 @@ const DtypeRoute* route_of(PyArray_Descr* descr);
 
 // The dtype a widened route's values travel in (int32 for int8).
 PyArray_Descr* widened_descr(const DtypeRoute& route);
+
+// The unit of a datetime64 or timedelta64 route (microseconds for any other).
+vorl::TimeUnit unit_of(const DtypeRoute& route);
 
 // Whether a float dtype can be stored as decimals (float16, float32, float64);
 // float16 goes through float64. Decimal columns come back as float64, cast

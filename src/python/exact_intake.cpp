@@ -31,18 +31,6 @@ PyArrayTyped viewed(PyRef array, DataType type) {
     return PyArrayTyped{ViewedArray{type, std::move(array), values, length, {}}};
 }
 
-vorl::TimeUnit unit_of(const DtypeRoute& route) {
-    const std::string_view name = route.name;
-    if (name.ends_with("[s]")) return vorl::TimeUnit::Second;
-    if (name.ends_with("[ms]")) return vorl::TimeUnit::Millisecond;
-    if (name.ends_with("[ns]")) return vorl::TimeUnit::Nanosecond;
-    if (name.ends_with("[m]")) return vorl::TimeUnit::Minute;
-    if (name.ends_with("[h]")) return vorl::TimeUnit::Hour;
-    if (name.ends_with("[D]")) return vorl::TimeUnit::Day;
-    if (name.ends_with("[W]")) return vorl::TimeUnit::Week;
-    return vorl::TimeUnit::Microsecond;
-}
-
 // Datetimes in any other fixed unit as microseconds when every value converts exactly
 // (nanoseconds that are whole microseconds, seconds and milliseconds whose
 // microseconds fit int64); otherwise their ticks, as an Int64 column.
