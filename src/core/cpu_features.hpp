@@ -5,7 +5,7 @@
 namespace vorl {
 
 struct CpuFeatures {
-    bool avx2 = false;
+    bool avx2 = false;  // with POPCNT and BMI1
     bool fma = false;
     // AVX-512 F, BW, VL, DQ, VBMI and VBMI2 with BMI2, as the AVX-512 kernels use it.
     bool avx512 = false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/d64_columns.hpp"
 #include "core/huge_pages.hpp"
 #include "core/kernels/d64_words.hpp"
 #include "core/kernels/decimal_differences.hpp"
@@ -63,27 +64,46 @@ Result<std::uint64_t, DecodeError> d64_array_bincode_skip(SliceReader& reader) {
     return n - 1;
 }
 
-Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader) {
+namespace {
+
+// The body's elements as D64 words, or as their doubles when AsDoubles; the
+// column scale (0 when empty).
+template <bool AsDoubles>
+Result<std::pair<Buffer<D64>, unsigned>, DecodeError> decode_column(SliceReader& reader) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
-    if (n == 0) return Buffer<D64>{};
+    if (n == 0) return std::pair{Buffer<D64>{}, 0u};
     VORL_TRY(const std::int64_t scale, reader.read_i64());
-    if (n == 1) return Buffer<D64>{};
+    if (n == 1) return std::pair{Buffer<D64>{}, 0u};
     VORL_TRY(const unsigned scale_of_column, column_scale(scale));
     const std::uint64_t count = n - 1;
     // The differences are read into the column's own memory (eight bytes each,
-    // like a D64) and turned into running sums in place.
+    // like a D64 or a double) and turned into running sums in place.
     Buffer<D64> out = Buffer<D64>::uninitialized(bounded_capacity(count, reader));
     advise_huge_pages(out.data(), out.capacity() * sizeof(D64));
     auto* slots = reinterpret_cast<std::uint8_t*>(out.data());
     const DecimalDifferenceKernels& kernels = decimal_difference_kernels();
     std::uint64_t running = 0;
     for (std::uint64_t done = 0; done < count;) {
-        const std::uint64_t chunk = std::min<std::uint64_t>(count - done, RUN_CHUNK);
-        VORL_TRY_VOID(reader.read_varint_run(chunk, reinterpret_cast<std::int64_t*>(slots + 8 * done)));
-        kernels.accumulate(slots + 8 * done, static_cast<std::size_t>(chunk), scale_of_column, running);
+        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, RUN_CHUNK));
+        std::uint8_t* const at = slots + 8 * done;
+        VORL_TRY_VOID(reader.read_varint_run(chunk, reinterpret_cast<std::int64_t*>(at)));
+        kernels.accumulate(at, chunk, scale_of_column, running);
+        if constexpr (AsDoubles) d64_to_doubles({out.data() + done, chunk}, reinterpret_cast<double*>(at));
         done += chunk;
     }
-    return out;
+    return std::pair{std::move(out), scale_of_column};
+}
+
+}  // namespace
+
+Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader) {
+    VORL_TRY(auto column, decode_column<false>(reader));
+    return std::move(column.first);
+}
+
+Result<DecimalDoubles, DecodeError> d64_array_bincode_decode_doubles(SliceReader& reader) {
+    VORL_TRY(auto column, decode_column<true>(reader));
+    return DecimalDoubles{std::move(column.first).reinterpret_as<double>(), column.second};
 }
 
 }  // namespace vorl

@@ -18,6 +18,14 @@ void d64_array_bincode_encode(std::span<const D64> values, Sink& sink);
 
 // Elements come back with the one column scale and no NaN/infinity flags.
 Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader);
+
+// The same column as doubles (d64_to_double of each element), converted block
+// by block while the block is still in cache, and its scale (0 when empty).
+struct DecimalDoubles {
+    Buffer<double> values;
+    unsigned scale = 0;
+};
+Result<DecimalDoubles, DecodeError> d64_array_bincode_decode_doubles(SliceReader& reader);
 // Steps over such a body, checked as the decoder checks it, keeping nothing; its element count.
 Result<std::uint64_t, DecodeError> d64_array_bincode_skip(SliceReader& reader);
 

@@ -102,9 +102,9 @@ struct TableFrameError {
 // ignored); with body_only true, bytes is exactly one frame body. A checksum
 // mismatch is reported in preference to any decoding error (the checksum is
 // taken while decoding); the table owns copies of its data.
-// With a `selection`, only the fields it wants are decoded; the checksum still
-// covers the whole content.
+// With a selection in `options`, only the fields it wants are decoded; the
+// checksum still covers the whole content.
 Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> bytes, bool body_only,
-                                                  const FieldSelection* selection = nullptr);
+                                                  const DecodeOptions& options = {});
 
 }  // namespace vorl

@@ -53,7 +53,7 @@ Result<std::span<const std::uint8_t>, TableFrameError> locate_body(std::span<con
 }  // namespace
 
 Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> bytes, bool body_only,
-                                                  const FieldSelection* selection) {
+                                                  const DecodeOptions& options) {
     std::span<const std::uint8_t> body = bytes;
     if (body_only) {
         if (bytes.size() < TABLE_FRAME_FOOTER_SIZE) {
@@ -70,7 +70,7 @@ Result<Table, TableFrameError> unpack_table_frame(std::span<const std::uint8_t> 
     // any decoding error, exactly as if it had been checked first.
     SliceReader reader(content);
     ChecksumTrail trail(content);
-    auto table = decode_payload(reader, &trail, selection);
+    auto table = decode_payload(reader, &trail, options);
     if (!table) {
         if (crc32(content) != footer) return err(TableFrameError::crc32_check_failed());
         return err(TableFrameError::invalid("Failed to decode table: " + table.error().to_string()));

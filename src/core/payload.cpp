@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/column_codec.hpp"
+#include "core/decimal_column.hpp"
 
 namespace vorl {
 
@@ -74,14 +75,14 @@ Result<Variant, DecodeError> text_variant(Result<std::string_view, DecodeError> 
 
 constexpr std::uint32_t LAST_TAG = static_cast<std::uint32_t>(DATA_TYPE_COUNT - 1);
 
-// A field, or nothing when `selection` does not want it (its body stepped over, and the first
-// such non-Null body's count kept in `skipped_rows`).
+// A field, or nothing when the options' selection does not want it (its body stepped over, and
+// the first such non-Null body's count kept in `skipped_rows`).
 Result<std::optional<Field>, DecodeError> decode_field(SliceReader& reader, ChecksumTrail* trail,
-                                                       const FieldSelection* selection,
+                                                       const DecodeOptions& options,
                                                        std::optional<std::uint64_t>& skipped_rows) {
     Field field;
     VORL_TRY(const std::string_view name, reader.read_str());
-    const bool wanted = selection == nullptr || selection->wants(name);
+    const bool wanted = options.selection == nullptr || options.selection->wants(name);
     if (wanted) field.name = std::string(name);
     VORL_TRY(const std::uint32_t data_type, reader.read_enum_tag(DATA_TYPE_TYPE_NAME, LAST_TAG));
     field.data_type = static_cast<DataType>(data_type);
@@ -93,6 +94,12 @@ Result<std::optional<Field>, DecodeError> decode_field(SliceReader& reader, Chec
         VORL_TRY(const std::uint64_t rows, skip_series_body(reader, static_cast<DataType>(series_tag)));
         if (!skipped_rows && static_cast<DataType>(series_tag) != DataType::Null) skipped_rows = rows;
         return std::optional<Field>{};
+    }
+    if (options.decimals_as_doubles && static_cast<DataType>(series_tag) == DataType::Decimal) {
+        VORL_TRY(DecimalDoubles column, d64_array_bincode_decode_doubles(reader));
+        field.series.emplace<index_of<DataType::Float64>>(std::move(column.values));
+        field.decimal_scale = column.scale;
+        return std::optional<Field>{std::move(field)};
     }
     VORL_TRY(field.series, decode_series_body(reader, static_cast<DataType>(series_tag), trail));
     return std::optional<Field>{std::move(field)};
@@ -137,7 +144,7 @@ Result<std::optional<Metadata>, DecodeError> decode_metadata(SliceReader& reader
     return std::optional<Metadata>{std::move(map)};
 }
 
-Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* trail, const FieldSelection* selection) {
+Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* trail, const DecodeOptions& options) {
     Table table;
     VORL_TRY(table.magic_version, reader.read_u32());
     VORL_TRY(const std::uint64_t field_count, reader.read_len());
@@ -147,7 +154,7 @@ Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* tr
     // storage together, half of it unused, at three times the memory.
     table.fields.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(field_count, reader.remaining() / 4)));
     for (std::uint64_t i = 0; i < field_count; ++i) {
-        VORL_TRY(std::optional<Field> field, decode_field(reader, trail, selection, table.skipped_rows));
+        VORL_TRY(std::optional<Field> field, decode_field(reader, trail, options, table.skipped_rows));
         if (field) table.fields.push_back(std::move(*field));
     }
     VORL_TRY(table.metadata, decode_metadata(reader));

@@ -30,9 +30,7 @@ void encode_payload(Sink& sink, const TableRef& table, ChecksumTrail* trail);
 Result<Variant, DecodeError> decode_variant(SliceReader& reader);
 Result<std::optional<Metadata>, DecodeError> decode_metadata(SliceReader& reader);
 // Bytes after the trailer flag are left unread. `trail`, if not null, is over
-// the content being read, as when writing. With a `selection`, only the fields
-// it wants are kept; the others are checked and stepped over.
-Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* trail,
-                                          const FieldSelection* selection = nullptr);
+// the content being read, as when writing.
+Result<Table, DecodeError> decode_payload(SliceReader& reader, ChecksumTrail* trail, const DecodeOptions& options = {});
 
 }  // namespace vorl

@@ -93,6 +93,9 @@ struct Field {
     DataType data_type = DataType::Null;
     std::optional<Metadata> metadata;
     Series series;
+    // The column scale of a Decimal body that was decoded as doubles (see
+    // DecodeOptions); its series is then Float64.
+    std::optional<unsigned> decimal_scale;
 };
 
 struct FieldRef {
@@ -139,6 +142,15 @@ public:
 
 private:
     std::vector<std::string_view> names_;  // sorted
+};
+
+// How a reader wants a payload decoded.
+struct DecodeOptions {
+    // Only the fields it wants are decoded; the others are checked and stepped over.
+    const FieldSelection* selection = nullptr;
+    // Decimal bodies come as Float64 series of their d64_to_double values, converted
+    // while each block of values is in cache, with Field::decimal_scale set.
+    bool decimals_as_doubles = false;
 };
 
 }  // namespace vorl

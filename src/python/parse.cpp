@@ -18,7 +18,7 @@ PyObject* parse_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return run_guarded([&]() -> PyObject* {
         const auto arguments = convert_parse_arguments(args, nargs, kwnames);
         if (!arguments) return nullptr;
-        auto table = vorl::unpack_table_frame(arguments->body, true);
+        auto table = vorl::unpack_table_frame(arguments->body, true, {.decimals_as_doubles = true});
         if (!table) {
             PyErr_SetString(PyExc_ValueError, table.error().to_string().c_str());
             return nullptr;

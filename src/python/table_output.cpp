@@ -289,6 +289,10 @@ std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table) {
     std::vector<std::optional<unsigned>> scales(table.fields.size());
     for (std::size_t i = 0; i < table.fields.size(); ++i) {
         vorl::Series& series = table.fields[i].series;
+        if (table.fields[i].decimal_scale) {  // decoded as doubles
+            scales[i] = table.fields[i].decimal_scale;
+            continue;
+        }
         auto* decimals = std::get_if<vorl::index_of<DataType::Decimal>>(&series);
         if (decimals == nullptr) continue;
         scales[i] = decimals->empty() ? 0u : (*decimals)[0].scale();

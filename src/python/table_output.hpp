@@ -48,9 +48,10 @@ struct OutputPolicy {
     bool restore_recorded_dtype = false;  // "pyvorl.dtype" gives the array its dtype back, and is taken out
 };
 
-// Decimal columns become float64 columns in their own memory; returns the
-// scale of each field that held decimals. Part of the decoding, so that it
-// can run without the interpreter lock with the rest of it.
+// Decimal columns become float64 columns in their own memory (those decoded
+// as doubles already are); returns the scale of each field that held
+// decimals. Part of the decoding, so that it can run without the interpreter
+// lock with the rest of it.
 std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table);
 
 // The 1-D array of one decoded field, whose series it consumes (after

@@ -3,6 +3,7 @@
 #include <limits>
 #include <random>
 
+#include "core/d64_columns.hpp"
 #include "core/datetime_column.hpp"
 #include "core/datetime_step.hpp"
 #include "core/decimal_column.hpp"
@@ -120,6 +121,36 @@ TEST(DecimalColumn, ScalesNoWriterProducesAreRefused) {
     // A running value beyond 56 bits keeps its low 56 bits and its sign.
     EXPECT_EQ(decode_decimals(hex("02 00 FD FE FF FF FF FF FF FF 01")),
               (std::vector<D64>{dec(false, D64_MAX_MAGNITUDE, 0)}));
+}
+
+// Read as doubles, a column gives what reading it as D64 and converting gives,
+// errors included, on columns longer than one block of the reader.
+TEST(DecimalColumn, ReadingAsDoublesEqualsConvertingTheDecimals) {
+    std::mt19937_64 random(5);
+    std::vector<std::vector<std::uint8_t>> bodies = {hex("00"), hex("01 04"), hex("02 20 02"), hex("04 04 FB 2C")};
+    for (const unsigned scale : {0u, 2u, 9u, 15u}) {
+        std::vector<D64> column;
+        for (std::size_t i = 0; i < 5000; ++i)
+            column.push_back(dec(random() % 2 != 0, random() % (random() % 3 ? 100'000 : D64_MAX_MAGNITUDE), scale));
+        bodies.push_back(encode_decimals(column));
+        bodies.push_back(std::vector<std::uint8_t>(bodies.back().begin(), bodies.back().end() - 3));
+    }
+    for (const auto& body : bodies) {
+        SliceReader as_words(body), as_doubles(body);
+        auto words = d64_array_bincode_decode(as_words);
+        auto doubles = d64_array_bincode_decode_doubles(as_doubles);
+        ASSERT_EQ(words.ok(), doubles.ok()) << to_hex(body).substr(0, 40);
+        if (!words) {
+            EXPECT_EQ(words.error().to_string(), doubles.error().to_string());
+            continue;
+        }
+        EXPECT_EQ(as_words.remaining(), as_doubles.remaining());
+        const std::vector<D64> decimals(words.value().begin(), words.value().end());
+        std::vector<double> expected(decimals.size());
+        d64_to_doubles(decimals, expected.data());
+        EXPECT_EQ(std::vector<double>(doubles.value().values.begin(), doubles.value().values.end()), expected);
+        EXPECT_EQ(doubles.value().scale, decimals.empty() ? 0u : decimals[0].scale());
+    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The AVX2 writers' path for blocks whose varints all take one or three
 // bytes (prices, timestamps, small counts): four values per byte shuffle,
 // chosen from a table by which of the four are wide, so no branch depends on
-// the width of a single value. Included by *_avx2.cpp only.
+// the width of a single value; and for blocks that also hold five-byte
+// varints, two values per shuffle the same way. Included by *_avx2.cpp only.
 #pragma once
 
 #include "core/kernels/isa.hpp"
@@ -76,9 +77,69 @@ VORL_TARGET_AVX2 inline std::size_t write_sixteen_short64(std::uint8_t* out, __m
     return static_cast<std::size_t>(out - start);
 }
 
+// For two 64-bit lanes, by which take more than one byte (bits 0, 1) and
+// which more than three (bits 2, 3): the shuffle that keeps each lane's
+// first 1, 3 or 5 bytes (a marked lane holds its marker, then the value), and
+// how many bytes that is.
+inline constexpr ShortVarintShuffle PAIR_VARINT_SHUFFLE = [] {
+    ShortVarintShuffle table{};
+    for (unsigned key = 0; key < 16; ++key) {
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 2; ++lane) {
+            const unsigned bytes = (key >> (lane + 2)) & 1 ? 5 : (key >> lane) & 1 ? 3 : 1;
+            for (unsigned k = 0; k < bytes; ++k) table.control[key][at++] = static_cast<std::uint8_t>(8 * lane + k);
+        }
+        table.length[key] = static_cast<std::uint8_t>(at);
+        for (; at < 16; ++at) table.control[key][at] = 0x80;  // zero
+    }
+    return table;
+}();
+
+VORL_TARGET_AVX2 inline __m128i pair_control(unsigned key) noexcept {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(PAIR_VARINT_SHUFFLE.control[key]));
+}
+
+// Whether the sixteen 64-bit lanes of a, b, c and d are all at most 0xFFFF'FFFF.
+VORL_TARGET_AVX2 inline bool at_most_four_bytes64(__m256i a, __m256i b, __m256i c, __m256i d) noexcept {
+    const __m256i any = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
+    return _mm256_testz_si256(any, _mm256_set1_epi64x(~std::int64_t{0xFFFF'FFFF})) != 0;
+}
+
+// Writes four 64-bit lanes whose values are at most 0xFFFF'FFFF at out, which
+// has room for 32 bytes; returns the bytes written.
+VORL_TARGET_AVX2 inline std::size_t write_four_up_to_five64(std::uint8_t* out, __m256i bits) noexcept {
+    // Signed compares suffice: no lane reaches 2^63.
+    const __m256i wide = _mm256_cmpgt_epi64(bits, _mm256_set1_epi64x(VARINT_MAX_SINGLE_BYTE));
+    const __m256i wider = _mm256_cmpgt_epi64(bits, _mm256_set1_epi64x(0xFFFF));
+    // 0xFB, or 0xFC where wider (all ones) is subtracted.
+    const __m256i marker = _mm256_sub_epi64(_mm256_set1_epi64x(VARINT_MARKER_U16), wider);
+    const __m256i lanes = _mm256_blendv_epi8(bits, _mm256_or_si256(_mm256_slli_epi64(bits, 8), marker), wide);
+    const auto widths = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(wide))) |
+                        static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(wider))) << 4;
+    const unsigned low = (widths & 3) | (widths >> 2 & 12), high = (widths >> 2 & 3) | (widths >> 4 & 12);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi8(_mm256_castsi256_si128(lanes), pair_control(low)));
+    std::uint8_t* const second = out + PAIR_VARINT_SHUFFLE.length[low];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(second),
+                     _mm_shuffle_epi8(_mm256_extracti128_si256(lanes, 1), pair_control(high)));
+    return static_cast<std::size_t>(second - out) + PAIR_VARINT_SHUFFLE.length[high];
+}
+
+// Sixteen 64-bit lanes (a: values 0-3, b: 4-7, ...) whose values are at most
+// 0xFFFF'FFFF, at out, which has room for 96 bytes.
+VORL_TARGET_AVX2 inline std::size_t write_sixteen_up_to_five64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
+                                                               __m256i d) noexcept {
+    std::uint8_t* const start = out;
+    out += write_four_up_to_five64(out, a);
+    out += write_four_up_to_five64(out, b);
+    out += write_four_up_to_five64(out, c);
+    out += write_four_up_to_five64(out, d);
+    return static_cast<std::size_t>(out - start);
+}
+
 // The zigzag varints of sixteen signed 64-bit lanes (a: values 0-3, b: 4-7,
-// ...) at out, which has room for 64 bytes, when each takes one or three
-// bytes; returns the bytes written, or 0 (nothing written) when one needs more.
+// ...) at out, which has room for 144 bytes, when each takes at most five
+// bytes; returns the bytes written, or 0 (nothing written) when one needs nine.
 VORL_TARGET_AVX2 inline std::size_t write_sixteen_signed_short64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
                                                                  __m256i d) noexcept {
     if (single_bytes64(a, b, c, d)) {
@@ -86,8 +147,9 @@ VORL_TARGET_AVX2 inline std::size_t write_sixteen_signed_short64(std::uint8_t* o
         return 16;
     }
     const __m256i za = zigzag64(a), zb = zigzag64(b), zc = zigzag64(c), zd = zigzag64(d);
-    if (!at_most_two_bytes64(za, zb, zc, zd)) return 0;
-    return write_sixteen_short64(out, za, zb, zc, zd);
+    if (at_most_two_bytes64(za, zb, zc, zd)) return write_sixteen_short64(out, za, zb, zc, zd);
+    if (at_most_four_bytes64(za, zb, zc, zd)) return write_sixteen_up_to_five64(out, za, zb, zc, zd);
+    return 0;
 }
 
 }  // namespace vorl::avx2

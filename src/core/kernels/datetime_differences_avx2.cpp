@@ -152,29 +152,40 @@ VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64
 
 // Regular timestamps repeat one difference: four values at a time then come
 // from the last value plus 1..4 times difference * g, which in wrapping
-// arithmetic equals the plain running product.
+// arithmetic equals the plain running product. Irregular ones take the plain
+// loop inline, four at a time; a block is compared as a vector only when its
+// first difference repeats the last one.
 VORL_TARGET_AVX2 void accumulate(std::int64_t* values, std::size_t count, std::uint64_t g,
                                  std::uint64_t& running_sum) noexcept {
     std::uint64_t running = running_sum;  // a local: stores to values could alias the reference
-    std::uint64_t last = 0;               // the difference that the steps below repeat
+    std::uint64_t last = 0;               // the last difference read
+    std::uint64_t steps_of = 0;           // the difference that `steps` repeats
     __m256i steps = _mm256_setzero_si256();
     std::size_t i = 0;
     while (count - i >= 4) {
-        auto* at = reinterpret_cast<__m256i*>(values + i);
-        const __m256i block = _mm256_loadu_si256(at);
-        if (avx2::all_set(_mm256_cmpeq_epi64(block, _mm256_set1_epi64x(static_cast<std::int64_t>(last))))) {
-            const __m256i base = _mm256_set1_epi64x(static_cast<std::int64_t>(running * g));
-            _mm256_storeu_si256(at, _mm256_add_epi64(base, steps));
-            running += 4 * last;
-            i += 4;
-            continue;
+        if (static_cast<std::uint64_t>(values[i]) == last) {
+            auto* at = reinterpret_cast<__m256i*>(values + i);
+            const __m256i block = _mm256_loadu_si256(at);
+            if (avx2::all_set(_mm256_cmpeq_epi64(block, _mm256_set1_epi64x(static_cast<std::int64_t>(last))))) {
+                if (steps_of != last) {
+                    const std::uint64_t unit = last * g;
+                    steps =
+                        _mm256_setr_epi64x(static_cast<std::int64_t>(unit), static_cast<std::int64_t>(2 * unit),
+                                           static_cast<std::int64_t>(3 * unit), static_cast<std::int64_t>(4 * unit));
+                    steps_of = last;
+                }
+                const __m256i base = _mm256_set1_epi64x(static_cast<std::int64_t>(running * g));
+                _mm256_storeu_si256(at, _mm256_add_epi64(base, steps));
+                running += 4 * last;
+                i += 4;
+                continue;
+            }
         }
-        plain.accumulate(values + i, 4, g, running);
-        i += 4;
-        last = static_cast<std::uint64_t>(_mm256_extract_epi64(block, 3));
-        const std::uint64_t unit = last * g;
-        steps = _mm256_setr_epi64x(static_cast<std::int64_t>(unit), static_cast<std::int64_t>(2 * unit),
-                                   static_cast<std::int64_t>(3 * unit), static_cast<std::int64_t>(4 * unit));
+        for (const std::size_t stop = i + 4; i < stop; ++i) {
+            last = static_cast<std::uint64_t>(values[i]);
+            running += last;
+            values[i] = static_cast<std::int64_t>(running * g);
+        }
     }
     plain.accumulate(values + i, count - i, g, running);
     running_sum = running;

@@ -10,8 +10,8 @@
 
 #if VORL_SIMD && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VORL_KERNELS_AVX2 1
-#define VORL_TARGET_AVX2 __attribute__((target("avx2")))
-#define VORL_TARGET_AVX2_FMA __attribute__((target("avx2,fma")))
+#define VORL_TARGET_AVX2 __attribute__((target("avx2,bmi,popcnt")))
+#define VORL_TARGET_AVX2_FMA __attribute__((target("avx2,bmi,popcnt,fma")))
 // The AVX-512 of Zen 4 and Ice Lake on: the subsets that came together (F,
 // BW, DQ, VL), VBMI for byte permutes across 64 bytes and VBMI2 for byte
 // compress, which pack and gather mixed-width varints.

@@ -1,6 +1,6 @@
 // AVX2 varint run kernels: the signed columns that Python packs are sized
 // and written sixteen values at a time; every type reads runs of one-byte values 32 at a
-// time, and mixed widths a 64-byte window at a time. Unsigned sizes and
+// time, and mixed widths a 64-byte window at a time (value starts by a table walk). Unsigned sizes and
 // writes keep the plain loops.
 #include "core/kernels/varint_runs.hpp"
 
@@ -11,6 +11,7 @@
 #include "core/kernels/avx2_blocks.hpp"
 #include "core/kernels/avx2_short_varints.hpp"
 #include "core/kernels/varint_run_reader.hpp"
+#include "core/kernels/varint_starts.hpp"
 
 namespace vorl {
 namespace {
@@ -108,10 +109,12 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
         // One choice per block, not per value.
         if (_mm256_testz_si256(wider, wider)) {
             out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
-            i += 16;
+        } else if (avx2::at_most_four_bytes64(za, zb, zc, zd)) {
+            out += avx2::write_sixteen_up_to_five64(out, za, zb, zc, zd);
         } else {
-            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
+            for (std::size_t k = i; k < i + 16; ++k) out += write_any_varint(out, varint_bits(values[k]));
         }
+        i += 16;
     }
     out += VARINT_RUNS_PLAIN.i64.write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
@@ -141,10 +144,14 @@ VORL_TARGET_AVX2 std::size_t write_i32(std::uint8_t* out, const std::int32_t* va
             out += avx2::write_four_short(out, _mm256_extracti128_si256(a, 1));
             out += avx2::write_four_short(out, _mm256_castsi256_si128(b));
             out += avx2::write_four_short(out, _mm256_extracti128_si256(b, 1));
-            i += 16;
         } else {
-            for (const std::size_t stop = i + 16; i < stop; ++i) out += write_any_varint(out, varint_bits(values[i]));
+            // Five-byte values among them: as 64-bit lanes, two to a shuffle.
+            out += avx2::write_sixteen_up_to_five64(out, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(a)),
+                                                    _mm256_cvtepu32_epi64(_mm256_extracti128_si256(a, 1)),
+                                                    _mm256_cvtepu32_epi64(_mm256_castsi256_si128(b)),
+                                                    _mm256_cvtepu32_epi64(_mm256_extracti128_si256(b, 1)));
         }
+        i += 16;
     }
     out += VARINT_RUNS_PLAIN.i32.write(out, values + i, count - i);
     return static_cast<std::size_t>(out - start);
@@ -160,9 +167,11 @@ VORL_TARGET_AVX2 inline std::uint64_t bytes_at_least(__m256i low, __m256i high, 
     return window_bits(_mm256_cmpeq_epi8(_mm256_max_epu8(low, f), low),
                        _mm256_cmpeq_epi8(_mm256_max_epu8(high, f), high));
 }
+VORL_TARGET_AVX2 inline __m256i equal_to(__m256i bytes, std::uint8_t byte) noexcept {
+    return _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(static_cast<char>(byte)));
+}
 VORL_TARGET_AVX2 inline std::uint64_t bytes_equal(__m256i low, __m256i high, std::uint8_t byte) noexcept {
-    const __m256i b = _mm256_set1_epi8(static_cast<char>(byte));
-    return window_bits(_mm256_cmpeq_epi8(low, b), _mm256_cmpeq_epi8(high, b));
+    return window_bits(equal_to(low, byte), equal_to(high, byte));
 }
 
 // from_varint_bits on the 16 one-byte values at `bytes`, stored at out.
@@ -189,19 +198,17 @@ VORL_TARGET_AVX2 inline void widen_sixteen(const std::uint8_t* bytes, T* out) no
     }
 }
 
-// from_varint_bits on the one-byte values at `bytes` that fill one 32-byte
-// store (4 of int64, 8 of int32), stored at out; reads 8 bytes.
-template <class T>
-VORL_TARGET_AVX2 inline void widen_store(const std::uint8_t* bytes, T* out) noexcept {
-    __m128i block = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bytes));
-    if constexpr (std::is_signed_v<T>) block = avx2::zigzag_decode_bytes(block);
-    __m256i wide;
-    if constexpr (sizeof(T) == 4) {
-        wide = std::is_signed_v<T> ? _mm256_cvtepi8_epi32(block) : _mm256_cvtepu8_epi32(block);
-    } else {
-        wide = std::is_signed_v<T> ? _mm256_cvtepi8_epi64(block) : _mm256_cvtepu8_epi64(block);
-    }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), wide);
+// Each byte's width class (0xFB: 1, 0xFC: 2, 0xFD: 3 where the type takes
+// it, else 0), summed as c0 + 4 c1 + 16 c2 + 64 c3 per four bytes.
+template <bool Wide>
+VORL_TARGET_AVX2 inline __m256i chunk_quads(__m256i bytes) noexcept {
+    const __m256i fd = Wide ? equal_to(bytes, VARINT_MARKER_U64) : _mm256_setzero_si256();
+    const __m256i odd = _mm256_or_si256(equal_to(bytes, VARINT_MARKER_U16), fd);
+    const __m256i upper = _mm256_or_si256(equal_to(bytes, VARINT_MARKER_U32), fd);
+    const __m256i classes =
+        _mm256_or_si256(_mm256_and_si256(odd, _mm256_set1_epi8(1)), _mm256_and_si256(upper, _mm256_set1_epi8(2)));
+    const __m256i pairs = _mm256_maddubs_epi16(classes, _mm256_set1_epi16(0x0401));
+    return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x0010'0001));
 }
 
 template <class T>
@@ -227,55 +234,64 @@ struct WidenAvx2 {
         return static_cast<unsigned>(std::countr_one(small));
     }
 
-    // Windows of 64 bytes that mix one-byte values with wider forms. From a
-    // value's start, every byte up to the next byte above 250 starts a
-    // one-byte value, so only the wider values move the position one by one,
-    // and they move it on bits of the window's masks rather than on loads:
-    // no branch depends on the width of a value. A marker the type refuses
-    // (or 0xFE, 0xFF) at a value's start ends the run; the checked reader
-    // then reports it. Returns how many values were read.
-    static constexpr std::size_t MIXED_ROOM = 80;  // a window, the widest value at its end, one widening store
+    // Windows of 64 bytes of any widths. The window's value starts come from
+    // the table walk of varint_starts.hpp (a shift and a mask per step, so
+    // the width of one value holds up no load of the next), and each value is
+    // then one load and one mask, whatever its width. A marker the type
+    // refuses (0xFE, 0xFF, and 0xFD for 32-bit types) at a value's start ends
+    // the run before that value, for the checked reader to report. Returns
+    // how many values were read, at most `max`.
+    static constexpr std::size_t MIXED_ROOM = 64 + VARINT_MAX_SIZE_U64 - 1;
+    static constexpr std::uint64_t MIXED_VALUES = 1;
     VORL_TARGET_AVX2 static std::uint64_t mixed(const std::uint8_t*& p, std::size_t left, T* out,
                                                 std::uint64_t max) noexcept {
         constexpr bool wide = sizeof(T) == 8;
-        constexpr unsigned STARTS = 64 - VARINT_MAX_SIZE_U64 + 1;
-        // The payload bits of a 0xFB, 0xFC and 0xFD value, by (marker - 0xFB).
-        constexpr std::uint64_t PAYLOAD[3] = {0xFFFF, 0xFFFF'FFFF, ~std::uint64_t{0}};
         const std::uint8_t* q = p;
         const std::uint8_t* const end = p + left;
         std::uint64_t n = 0;
-        while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && max - n >= MIXED_ROOM) {
+        unsigned entry = 0;  // p starts a value
+        while (static_cast<std::size_t>(end - q) >= MIXED_ROOM && n < max) {
             const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
             const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
-            // Values start in the first 56 bytes, so a nine-byte one still ends in the window; the bit at 56
-            // stops every run of one-byte values there without a bound check.
-            const std::uint64_t marks = bytes_at_least(low, high, VARINT_MARKER_U16) | std::uint64_t{1} << STARTS;
+            const std::uint64_t fb = bytes_equal(low, high, VARINT_MARKER_U16);
+            const std::uint64_t fc = bytes_equal(low, high, VARINT_MARKER_U32);
+            const std::uint64_t fd = wide ? bytes_equal(low, high, VARINT_MARKER_U64) : 0;
             const std::uint64_t refused = bytes_at_least(low, high, wide ? VARINT_MARKER_U128 : VARINT_MARKER_U64);
-            const std::uint64_t code_low = bytes_equal(low, high, VARINT_MARKER_U32);
-            const std::uint64_t code_high = bytes_equal(low, high, VARINT_MARKER_U64);
-            unsigned pos = 0;
-            while (true) {
-                const auto run = static_cast<unsigned>(std::countr_zero(marks >> pos));
-                // One store covers the short runs between wider values; longer runs loop.
-                constexpr unsigned STEP = 32 / sizeof(T);
-                widen_store(q + pos, out + n);
-                for (unsigned k = STEP; k < run; k += STEP) widen_store(q + pos + k, out + n + k);
-                n += run;
-                pos += run;
-                if (pos >= STARTS) break;
-                if ((refused >> pos) & 1) {
-                    p = q + pos;
-                    return n;
-                }
-                const unsigned code = static_cast<unsigned>(((code_low >> pos) & 1) | ((code_high >> pos) & 1) << 1);
-                out[n++] = from_varint_bits<T>(load_le<std::uint64_t>(q + pos + 1) & PAYLOAD[code]);
-                pos += 1 + (2u << code);
-                if (pos >= STARTS) break;
+            std::uint64_t starts;
+            if ((fc | fd) == 0 && entry <= 2) {
+                starts = varint_starts::starts_of_one_or_three(fb, entry);
+            } else {
+                std::uint8_t indices[16];
+                chunk_indices(low, high, indices);
+                starts = varint_starts::starts_of_window(indices, entry);
             }
-            q += pos;
+            const std::uint64_t refused_starts = starts & refused;
+            if (refused_starts != 0) starts &= (std::uint64_t{1} << std::countr_zero(refused_starts)) - 1;
+            std::uint64_t later = 0;
+            if (static_cast<std::uint64_t>(std::popcount(starts)) > max - n) {
+                const std::uint64_t kept = varint_starts::first_starts(starts, static_cast<unsigned>(max - n));
+                later = starts & ~kept;
+                starts = kept;
+            }
+            n += varint_starts::gather_starts(q, starts, out + n);
+            if ((later | refused_starts) != 0) {
+                p = q + std::countr_zero(later != 0 ? later : refused_starts);
+                return n;
+            }
+            q += 64;
         }
-        p = q;
+        p = q + entry;
         return n;
+    }
+
+    // The chunk indices of varint_starts::starts_of_window for the 64 bytes
+    // (low, high).
+    VORL_TARGET_AVX2 static void chunk_indices(__m256i low, __m256i high, std::uint8_t (&indices)[16]) noexcept {
+        // Packing works within 128-bit halves: dwords 0, 4, 1, 5 hold chunks 0-3, 4-7, 8-11, 12-15.
+        const __m256i words = _mm256_packus_epi32(chunk_quads<sizeof(T) == 8>(low), chunk_quads<sizeof(T) == 8>(high));
+        const __m256i bytes = _mm256_packus_epi16(words, words);
+        const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), _mm256_castsi256_si128(ordered));
     }
 };
 

@@ -9,7 +9,11 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
+
+#include "core/byte_order.hpp"
+#include "core/encoding.hpp"
 
 namespace vorl::varint_starts {
 
@@ -93,6 +97,44 @@ inline std::uint64_t starts_of_one_or_three(std::uint64_t markers, unsigned& ent
     }
     entry = shift / 8;
     return starts;
+}
+
+// The first `keep` of the bits of `starts` (fewer than it holds); the rest
+// are cleared from the top, one at a time: this only happens at the end of a run.
+inline std::uint64_t first_starts(std::uint64_t starts, unsigned keep) noexcept {
+    for (auto excess = static_cast<unsigned>(std::popcount(starts)) - keep; excess != 0; --excess) {
+        starts &= ~(std::uint64_t{1} << (63 - std::countl_zero(starts)));
+    }
+    return starts;
+}
+
+// The payload bits of a value by its first byte: the byte itself for a
+// one-byte value, the 2, 4 or 8 bytes after a marker. 0xFE and 0xFF never
+// start a value read here.
+constexpr auto PAYLOAD_BITS = [] {
+    std::array<std::uint64_t, 256> bits{};
+    for (unsigned byte = 0; byte <= VARINT_MAX_SINGLE_BYTE; ++byte) bits[byte] = 0xFF;
+    bits[VARINT_MARKER_U16] = 0xFFFF;
+    bits[VARINT_MARKER_U32] = 0xFFFF'FFFF;
+    bits[VARINT_MARKER_U64] = ~std::uint64_t{0};
+    return bits;
+}();
+
+// The values that start at the bits of `starts` in `window` (which has room
+// for eight bytes after each marker), stored at out; returns how many. Each
+// value is one load and one mask, none waiting for the one before, so the
+// only chain from value to value is clearing the lowest bit.
+template <class T>
+[[gnu::always_inline]] inline unsigned gather_starts(const std::uint8_t* window, std::uint64_t starts,
+                                                     T* out) noexcept {
+    unsigned n = 0;
+    for (; starts != 0; starts &= starts - 1) {
+        const auto pos = static_cast<unsigned>(std::countr_zero(starts));
+        const std::uint8_t first = window[pos];
+        const std::uint64_t word = load_le<std::uint64_t>(window + pos + (first > VARINT_MAX_SINGLE_BYTE));
+        out[n++] = from_varint_bits<T>(word & PAYLOAD_BITS[first]);
+    }
+    return n;
 }
 
 }  // namespace vorl::varint_starts

@@ -220,8 +220,9 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                 bytes = snapshot.span();
             }
             // The envelope is checked: the reader takes the body alone.
-            table.emplace(vorl::unpack_table_frame(bytes.subspan(vorl::TABLE_FRAME_HEADER_SIZE), true,
-                                                   selection ? &*selection : nullptr));
+            const vorl::DecodeOptions options{.selection = selection ? &*selection : nullptr,
+                                              .decimals_as_doubles = true};
+            table.emplace(vorl::unpack_table_frame(bytes.subspan(vorl::TABLE_FRAME_HEADER_SIZE), true, options));
             if (*table) scales = decimals_to_doubles(table->value());
         });
         if (!*table) {
