@@ -65,16 +65,22 @@ VORL_TARGET_AVX2 inline bool at_most_two_bytes64(__m256i a, __m256i b, __m256i c
     return _mm256_testz_si256(any, _mm256_set1_epi64x(~std::int64_t{0xFFFF})) != 0;
 }
 
-// Sixteen 64-bit lanes (a: values 0-3, b: 4-7, ...) whose values are at most
-// 0xFFFF, at out, which has room for 64 bytes.
+// Sixteen 64-bit lanes (a: values 0-3, b: 4-7, ...) at out, four at a time by `Four`.
+template <std::size_t (*Four)(std::uint8_t*, __m256i) noexcept>
+VORL_TARGET_AVX2 inline std::size_t write_sixteen64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
+                                                    __m256i d) noexcept {
+    std::uint8_t* const start = out;
+    out += Four(out, a);
+    out += Four(out, b);
+    out += Four(out, c);
+    out += Four(out, d);
+    return static_cast<std::size_t>(out - start);
+}
+
+// Sixteen 64-bit lanes whose values are at most 0xFFFF, at out, which has room for 64 bytes.
 VORL_TARGET_AVX2 inline std::size_t write_sixteen_short64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
                                                           __m256i d) noexcept {
-    std::uint8_t* const start = out;
-    out += write_four_short64(out, a);
-    out += write_four_short64(out, b);
-    out += write_four_short64(out, c);
-    out += write_four_short64(out, d);
-    return static_cast<std::size_t>(out - start);
+    return write_sixteen64<write_four_short64>(out, a, b, c, d);
 }
 
 // For two 64-bit lanes, by which take more than one byte (bits 0, 1) and
@@ -125,16 +131,10 @@ VORL_TARGET_AVX2 inline std::size_t write_four_up_to_five64(std::uint8_t* out, _
     return static_cast<std::size_t>(second - out) + PAIR_VARINT_SHUFFLE.length[high];
 }
 
-// Sixteen 64-bit lanes (a: values 0-3, b: 4-7, ...) whose values are at most
-// 0xFFFF'FFFF, at out, which has room for 96 bytes.
+// Sixteen 64-bit lanes whose values are at most 0xFFFF'FFFF, at out, which has room for 96 bytes.
 VORL_TARGET_AVX2 inline std::size_t write_sixteen_up_to_five64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
                                                                __m256i d) noexcept {
-    std::uint8_t* const start = out;
-    out += write_four_up_to_five64(out, a);
-    out += write_four_up_to_five64(out, b);
-    out += write_four_up_to_five64(out, c);
-    out += write_four_up_to_five64(out, d);
-    return static_cast<std::size_t>(out - start);
+    return write_sixteen64<write_four_up_to_five64>(out, a, b, c, d);
 }
 
 // The zigzag varints of sixteen signed 64-bit lanes (a: values 0-3, b: 4-7,

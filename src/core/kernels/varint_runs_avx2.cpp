@@ -211,6 +211,83 @@ VORL_TARGET_AVX2 inline __m256i chunk_quads(__m256i bytes) noexcept {
     return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x0010'0001));
 }
 
+// For each set of lanes among eight 16-bit lanes, the shuffle that packs them
+// to the front.
+struct PackShuffles {
+    alignas(16) std::uint8_t control[256][16];
+};
+inline constexpr PackShuffles PACK_16BIT_LANES = [] {
+    PackShuffles table{};
+    for (unsigned lanes = 0; lanes < 256; ++lanes) {
+        unsigned at = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            if ((lanes >> lane) & 1) {
+                table.control[lanes][at++] = static_cast<std::uint8_t>(2 * lane);
+                table.control[lanes][at++] = static_cast<std::uint8_t>(2 * lane + 1);
+            }
+        }
+        for (; at < 16; ++at) table.control[lanes][at] = 0x80;
+    }
+    return table;
+}();
+
+VORL_TARGET_AVX2 inline __m256i zigzag_decode16(__m256i z) noexcept {
+    const __m256i negative = _mm256_sub_epi16(_mm256_setzero_si256(), _mm256_and_si256(z, _mm256_set1_epi16(1)));
+    return _mm256_xor_si256(_mm256_srli_epi16(z, 1), negative);
+}
+
+// Values gather_one_or_three may store past those it returns.
+constexpr std::uint64_t SHORT_SPILL = 7;
+
+// varint_starts::gather_starts for a window whose only marker is 0xFB, so that
+// every value fits 16 bits: the value each byte would start is formed for all
+// 64 bytes at once (the byte, or the two after a marker), the lanes of the
+// starts are packed together eight at a time by a table of shuffles, and the
+// packed values are widened to T a vector at a time. `window` has room for 2
+// bytes after it; out has room for SHORT_SPILL values more than it returns.
+template <class T>
+VORL_TARGET_AVX2 inline unsigned gather_one_or_three(const std::uint8_t* window, std::uint64_t starts,
+                                                     T* out) noexcept {
+    alignas(32) std::uint16_t packed[64 + 16] = {};
+    unsigned n = 0;
+    const auto pack = [&](__m128i lanes, unsigned which) VORL_TARGET_AVX2 {
+        const __m128i control = _mm_load_si128(reinterpret_cast<const __m128i*>(PACK_16BIT_LANES.control[which]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(packed + n), _mm_shuffle_epi8(lanes, control));
+        n += static_cast<unsigned>(std::popcount(which));
+    };
+    for (unsigned half = 0; half < 64; half += 32) {
+        const auto* at = window + half;
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+        const __m256i marked = equal_to(first, VARINT_MARKER_U16);
+        const __m256i low =
+            _mm256_blendv_epi8(first, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 1)), marked);
+        const __m256i high = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2)), marked);
+        // Within 128-bit halves: bytes 0-7, 16-23 | 8-15, 24-31 of this half.
+        __m256i front = _mm256_unpacklo_epi8(low, high), back = _mm256_unpackhi_epi8(low, high);
+        if constexpr (std::is_signed_v<T>) {
+            front = zigzag_decode16(front);
+            back = zigzag_decode16(back);
+        }
+        const auto bits = static_cast<std::uint32_t>(starts >> half);
+        pack(_mm256_castsi256_si128(front), bits & 0xFF);
+        pack(_mm256_castsi256_si128(back), (bits >> 8) & 0xFF);
+        pack(_mm256_extracti128_si256(front, 1), (bits >> 16) & 0xFF);
+        pack(_mm256_extracti128_si256(back, 1), bits >> 24);
+    }
+    constexpr unsigned LANES = 32 / sizeof(T);
+    for (unsigned k = 0; k < n; k += LANES) {
+        const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + k));
+        __m256i wide;
+        if constexpr (sizeof(T) == 4) {
+            wide = std::is_signed_v<T> ? _mm256_cvtepi16_epi32(values) : _mm256_cvtepu16_epi32(values);
+        } else {
+            wide = std::is_signed_v<T> ? _mm256_cvtepi16_epi64(values) : _mm256_cvtepu16_epi64(values);
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), wide);
+    }
+    return n;
+}
+
 template <class T>
 struct WidenAvx2 {
     static constexpr std::uint64_t BLOCK = 32;
@@ -258,7 +335,8 @@ struct WidenAvx2 {
             const std::uint64_t fd = wide ? bytes_equal(low, high, VARINT_MARKER_U64) : 0;
             const std::uint64_t refused = bytes_at_least(low, high, wide ? VARINT_MARKER_U128 : VARINT_MARKER_U64);
             std::uint64_t starts;
-            if ((fc | fd) == 0 && entry <= 2) {
+            const bool one_or_three = (fc | fd) == 0 && entry <= 2;
+            if (one_or_three) {
                 starts = varint_starts::starts_of_one_or_three(fb, entry);
             } else {
                 std::uint8_t indices[16];
@@ -273,7 +351,12 @@ struct WidenAvx2 {
                 later = starts & ~kept;
                 starts = kept;
             }
-            n += varint_starts::gather_starts(q, starts, out + n);
+            // The vector gather stores whole vectors, up to SHORT_SPILL values past the window's.
+            if (one_or_three && max - n >= 64 + SHORT_SPILL) {
+                n += gather_one_or_three(q, starts, out + n);
+            } else {
+                n += varint_starts::gather_starts(q, starts, out + n);
+            }
             if ((later | refused_starts) != 0) {
                 p = q + std::countr_zero(later != 0 ? later : refused_starts);
                 return n;
