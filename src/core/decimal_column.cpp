@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "core/d64_columns.hpp"
 #include "core/huge_pages.hpp"
+#include "core/kernels/d64_conversions.hpp"
 #include "core/kernels/d64_words.hpp"
 #include "core/kernels/decimal_differences.hpp"
 #include "core/kernels/zigzag_runs.hpp"
@@ -87,8 +87,11 @@ Result<std::pair<Buffer<D64>, unsigned>, DecodeError> decode_column(SliceReader&
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, RUN_CHUNK));
         std::uint8_t* const at = slots + 8 * done;
         VORL_TRY_VOID(reader.read_varint_run(chunk, reinterpret_cast<std::int64_t*>(at)));
-        kernels.accumulate(at, chunk, scale_of_column, running);
-        if constexpr (AsDoubles) d64_to_doubles({out.data() + done, chunk}, reinterpret_cast<double*>(at));
+        if constexpr (AsDoubles) {
+            d64_conversion_kernels().sums_to_doubles(at, chunk, scale_of_column, running);
+        } else {
+            kernels.accumulate(at, chunk, scale_of_column, running);
+        }
         done += chunk;
     }
     return std::pair{std::move(out), scale_of_column};

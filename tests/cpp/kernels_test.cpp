@@ -397,6 +397,15 @@ TEST(Kernels, D64ConversionsMatchThePlainLoops) {
             // In place, as the binding converts a decoded column.
             kernels.to_doubles(values.data(), values.size(), reinterpret_cast<double*>(values.data()));
             ASSERT_EQ(0, std::memcmp(values.data(), want.data(), got.size() * sizeof(double)));
+            // Running sums of the values as differences, from a running value near the top of 56 bits.
+            for (const unsigned scale : {0u, 2u, 11u, 15u}) {
+                const auto with = [&](const D64ConversionKernels& k) {
+                    auto [copy, running] = std::pair(source, std::uint64_t{D64_MAX_MAGNITUDE - 7});
+                    k.sums_to_doubles(reinterpret_cast<std::uint8_t*>(copy.data()), copy.size(), scale, running);
+                    return std::pair(copy, running);
+                };
+                ASSERT_EQ(with(kernels), with(plain));
+            }
         });
     });
 }

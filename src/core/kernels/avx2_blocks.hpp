@@ -121,6 +121,28 @@ VORL_TARGET_AVX2 inline __m256i d64_signed_magnitudes(const D64* at) noexcept {
     return _mm256_sub_epi64(_mm256_xor_si256(d64_magnitudes(words), negative), negative);
 }
 
+// The running sums of four differences continued from `carry` (its every
+// lane the sum so far), which moves past them: an in-register prefix sum, so
+// only one addition per block waits for the block before.
+VORL_TARGET_AVX2 inline __m256i running_sums(__m256i differences, __m256i& carry) noexcept {
+    // [x0, x1, x2, x3] + [0, x0, x1, x2], then + [0, 0, s0, s1].
+    __m256i sums = _mm256_add_epi64(
+        differences, _mm256_blend_epi32(_mm256_permute4x64_epi64(differences, 0x90), _mm256_setzero_si256(), 0x03));
+    sums = _mm256_add_epi64(sums, _mm256_permute2x128_si256(sums, sums, 0x08));
+    const __m256i total = _mm256_permute4x64_epi64(sums, 0xFF);
+    sums = _mm256_add_epi64(sums, carry);
+    carry = _mm256_add_epi64(carry, total);
+    return sums;
+}
+
+// The magnitudes (low 56 bits of the absolute values) of four signed sums, as
+// d64_word takes them; `negative` gets all ones in the lanes below zero.
+VORL_TARGET_AVX2 inline __m256i sum_magnitudes(__m256i sums, __m256i& negative) noexcept {
+    negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), sums);
+    return _mm256_and_si256(_mm256_sub_epi64(_mm256_xor_si256(sums, negative), negative),
+                            _mm256_set1_epi64x(static_cast<std::int64_t>(D64_MAX_MAGNITUDE)));
+}
+
 // D64 words from magnitudes below 2^56, a mask of negative lanes and the
 // flags of the scale (scale << 60).
 VORL_TARGET_AVX2 inline __m256i d64_words(__m256i magnitudes, __m256i negative, __m256i scale_flags) noexcept {

@@ -22,6 +22,10 @@ struct D64ConversionKernels {
     std::size_t (*from_floats)(const float* values, std::size_t count, unsigned places, D64* out) noexcept;
     // d64_to_double of each value into out[i]; out may be the values' own memory.
     void (*to_doubles)(const D64* values, std::size_t count, double* out) noexcept;
+    // A decimal column read straight to doubles: the count differences at slots + 8i (int64)
+    // become the doubles of their running sums as the decimal reader's D64 words at `scale`
+    // (d64_sum_to_double), in place, continued from `running`, which is updated.
+    void (*sums_to_doubles)(std::uint8_t* slots, std::size_t count, unsigned scale, std::uint64_t& running) noexcept;
 };
 
 extern const D64ConversionKernels D64_CONVERSIONS_PLAIN;

@@ -5,7 +5,11 @@
 
 #if VORL_KERNELS_AVX2
 
+#include <cstring>
+#include <limits>
+
 #include "core/kernels/avx2_blocks.hpp"
+#include "core/kernels/d64_words.hpp"
 
 namespace vorl {
 namespace {
@@ -91,6 +95,18 @@ VORL_TARGET_AVX2 std::size_t from_floating(const Float* values, std::size_t coun
     return i + done;
 }
 
+// The quotients m / 10^scale of four magnitudes below 2^52 (see to_doubles).
+VORL_TARGET_AVX2_FMA inline __m256d quotients(__m256i magnitude, unsigned scale, __m256d divisor,
+                                              __m256d reciprocal) noexcept {
+    const __m256d two_52 = _mm256_set1_pd(0x1p52);
+    const __m256d dividend =
+        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(magnitude, _mm256_castpd_si256(two_52))), two_52);
+    if (scale == 0) return dividend;
+    __m256d value = _mm256_mul_pd(dividend, reciprocal);
+    value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
+    return _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
+}
+
 // Four at a time where all four share one scale and have magnitudes below
 // 2^52, which convert to doubles exactly through the mantissa bits. The
 // quotient m / 10^s then comes from the correctly rounded reciprocal and two
@@ -100,7 +116,6 @@ VORL_TARGET_AVX2 std::size_t from_floating(const Float* values, std::size_t coun
 // slow and this is the column's hottest operation.
 VORL_TARGET_AVX2_FMA void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
     const __m256i too_large = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
-    const __m256d two_52 = _mm256_set1_pd(0x1p52);
     const __m256i sign_bit = _mm256_set1_epi64x(std::int64_t{D64::SIGN_BIT} << 56);
     unsigned scale = 0;
     __m256d divisor = _mm256_set1_pd(1.0);
@@ -126,25 +141,52 @@ VORL_TARGET_AVX2_FMA void to_doubles(const D64* values, std::size_t count, doubl
             i += 4;
             continue;
         }
-        const __m256d dividend =
-            _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(magnitude, _mm256_castpd_si256(two_52))), two_52);
-        __m256d value = dividend;
-        if (scale != 0) {
-            value = _mm256_mul_pd(dividend, reciprocal);
-            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
-            value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
-        }
         // The sign goes on last: the quotient of -m is minus that of m.
-        value = _mm256_xor_pd(value, _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(words, sign_bit), 7)));
+        const __m256d value =
+            _mm256_xor_pd(quotients(magnitude, scale, divisor, reciprocal),
+                          _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(words, sign_bit), 7)));
         _mm256_storeu_pd(out + i, value);
         i += 4;
     }
     plain.to_doubles(values + i, count - i, out + i);
 }
 
+// to_doubles' arithmetic on the running sums themselves, without D64 words in
+// between; a block with a magnitude from 2^52 goes value by value.
+VORL_TARGET_AVX2_FMA void sums_to_doubles(std::uint8_t* slots, std::size_t count, unsigned scale,
+                                          std::uint64_t& running_sum) noexcept {
+    const __m256i too_large = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
+    const __m256i sign_bit = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min());
+    const __m256d divisor = _mm256_set1_pd(power_of_ten(scale));
+    const __m256d reciprocal = _mm256_set1_pd(1.0 / power_of_ten(scale));
+    __m256i carry = _mm256_set1_epi64x(static_cast<std::int64_t>(running_sum));
+    std::size_t i = 0;
+    for (; count - i >= 4; i += 4) {
+        std::uint8_t* const at = slots + 8 * i;
+        const __m256i sums = avx2::running_sums(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), carry);
+        __m256i negative;
+        const __m256i magnitude = avx2::sum_magnitudes(sums, negative);
+        if (!_mm256_testz_si256(magnitude, too_large)) {
+            alignas(32) std::uint64_t lanes[4];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
+            for (unsigned k = 0; k < 4; ++k) {
+                const double value = d64_sum_to_double(lanes[k], scale);
+                std::memcpy(at + 8 * k, &value, sizeof value);
+            }
+            continue;
+        }
+        const __m256d value = _mm256_xor_pd(quotients(magnitude, scale, divisor, reciprocal),
+                                            _mm256_castsi256_pd(_mm256_and_si256(negative, sign_bit)));
+        _mm256_storeu_pd(reinterpret_cast<double*>(at), value);
+    }
+    running_sum = static_cast<std::uint64_t>(_mm256_extract_epi64(carry, 0));
+    plain.sums_to_doubles(slots + 8 * i, count - i, scale, running_sum);
+}
+
 }  // namespace
 
-const D64ConversionKernels D64_CONVERSIONS_AVX2{"avx2+fma", from_floating<double>, from_floating<float>, to_doubles};
+const D64ConversionKernels D64_CONVERSIONS_AVX2{"avx2+fma", from_floating<double>, from_floating<float>, to_doubles,
+                                                sums_to_doubles};
 
 }  // namespace vorl
 

@@ -2,7 +2,7 @@
 // AVX2 kernel (d64_conversions_avx2.cpp) on wider vectors; blocks with a
 // value outside its range go through the plain loop. D64 words to doubles
 // eight at a time, by the AVX2 kernel's arithmetic (a reciprocal and two FMA
-// corrections). Floats keep the AVX2 kernel.
+// corrections). Floats and running sums keep the AVX2 kernel.
 #include "core/kernels/d64_conversions.hpp"
 
 #if VORL_KERNELS_AVX512
@@ -57,6 +57,9 @@ VORL_TARGET_AVX512 std::size_t from_doubles(const double* values, std::size_t co
 std::size_t from_floats(const float* values, std::size_t count, unsigned places, D64* out) noexcept {
     return D64_CONVERSIONS_AVX2.from_floats(values, count, places, out);
 }
+void sums_to_doubles(std::uint8_t* slots, std::size_t count, unsigned scale, std::uint64_t& running) noexcept {
+    D64_CONVERSIONS_AVX2.sums_to_doubles(slots, count, scale, running);
+}
 VORL_TARGET_AVX512 void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
     const __m512i too_large = _mm512_set1_epi64(~((std::int64_t{1} << 52) - 1));
     const __m512d two_52 = _mm512_set1_pd(0x1p52);
@@ -102,7 +105,7 @@ VORL_TARGET_AVX512 void to_doubles(const D64* values, std::size_t count, double*
 
 }  // namespace
 
-const D64ConversionKernels D64_CONVERSIONS_AVX512{"avx512", from_doubles, from_floats, to_doubles};
+const D64ConversionKernels D64_CONVERSIONS_AVX512{"avx512", from_doubles, from_floats, to_doubles, sums_to_doubles};
 
 }  // namespace vorl
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/kernels/d64_conversions.hpp"
+#include "core/kernels/d64_words.hpp"
 
 namespace vorl {
 namespace {
@@ -26,8 +27,19 @@ void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
     }
 }
 
+void sums_to_doubles(std::uint8_t* slots, std::size_t count, unsigned scale, std::uint64_t& running_sum) noexcept {
+    std::uint64_t running = running_sum;
+    for (std::size_t i = 0; i < count; ++i) {
+        running += load_le<std::uint64_t>(slots + 8 * i);
+        const double value = d64_sum_to_double(running, scale);
+        std::memcpy(slots + 8 * i, &value, sizeof value);
+    }
+    running_sum = running;
+}
+
 }  // namespace
 
-const D64ConversionKernels D64_CONVERSIONS_PLAIN{"plain", from_floating<double>, from_floating<float>, to_doubles};
+const D64ConversionKernels D64_CONVERSIONS_PLAIN{"plain", from_floating<double>, from_floating<float>, to_doubles,
+                                                 sums_to_doubles};
 
 }  // namespace vorl

@@ -29,4 +29,11 @@ inline std::uint64_t d64_word(std::uint64_t value, unsigned scale) noexcept {
     return __builtin_bswap64(magnitude << 8) | (std::uint64_t{(scale << 4) | negative} << 56);
 }
 
+// The double of the D64 word of a running sum: d64_to_double(d64_word(sum, scale)).
+inline double d64_sum_to_double(std::uint64_t sum, unsigned scale) noexcept {
+    D64 decimal;
+    store_le(decimal.bytes.data(), d64_word(sum, scale));
+    return d64_to_double(decimal);
+}
+
 }  // namespace vorl

@@ -65,28 +65,17 @@ VORL_TARGET_AVX2 std::size_t write(std::uint8_t* out, const D64* values, std::si
     return static_cast<std::size_t>(out - start);
 }
 
-// The running sums from an in-register prefix sum plus the carry of the
-// block before, then d64_word in vector form.
+// The running sums (avx2::running_sums), then d64_word in vector form.
 VORL_TARGET_AVX2 void accumulate(std::uint8_t* slots, std::size_t count, unsigned scale,
                                  std::uint64_t& running_sum) noexcept {
-    const __m256i zero = _mm256_setzero_si256();
     const __m256i scale_flags = _mm256_set1_epi64x(static_cast<std::int64_t>(std::uint64_t{scale} << 60));
-    const __m256i magnitude_mask = _mm256_set1_epi64x(static_cast<std::int64_t>(D64_MAX_MAGNITUDE));
     __m256i carry = _mm256_set1_epi64x(static_cast<std::int64_t>(running_sum));
     std::size_t i = 0;
     for (; count - i >= 4; i += 4) {
         auto* at = reinterpret_cast<__m256i*>(slots + 8 * i);
-        __m256i sums = _mm256_loadu_si256(at);
-        // [x0, x1, x2, x3] + [0, x0, x1, x2], then + [0, 0, s0, s1].
-        sums = _mm256_add_epi64(sums, _mm256_blend_epi32(_mm256_permute4x64_epi64(sums, 0x90), zero, 0x03));
-        sums = _mm256_add_epi64(sums, _mm256_permute2x128_si256(sums, sums, 0x08));
-        // Only one addition per block waits for the block before.
-        const __m256i total = _mm256_permute4x64_epi64(sums, 0xFF);
-        sums = _mm256_add_epi64(sums, carry);
-        carry = _mm256_add_epi64(carry, total);
-        const __m256i negative = _mm256_cmpgt_epi64(zero, sums);
-        const __m256i magnitude =
-            _mm256_and_si256(_mm256_sub_epi64(_mm256_xor_si256(sums, negative), negative), magnitude_mask);
+        const __m256i sums = avx2::running_sums(_mm256_loadu_si256(at), carry);
+        __m256i negative;
+        const __m256i magnitude = avx2::sum_magnitudes(sums, negative);
         _mm256_storeu_si256(at, avx2::d64_words(magnitude, negative, scale_flags));
     }
     running_sum = static_cast<std::uint64_t>(_mm256_extract_epi64(carry, 0));
