@@ -35,20 +35,34 @@ VORL_TARGET_AVX2 inline __m256i above64(__m256i values, std::uint64_t limit) noe
                               _mm256_set1_epi64x(static_cast<std::int64_t>(limit ^ (std::uint64_t{1} << 63))));
 }
 
-// Adds varint_size(lane) - 1 of four unsigned lanes to the lanes of total.
-VORL_TARGET_AVX2 inline __m256i add_extra_sizes64(__m256i total, __m256i values) noexcept {
-    const __m256i over_one = above64(values, VARINT_MAX_SINGLE_BYTE);
-    const __m256i over_three = above64(values, 0xFFFF);
-    const __m256i over_five = _mm256_slli_epi64(above64(values, 0xFFFF'FFFF), 2);  // -4 where set
-    const __m256i minus_extra = _mm256_add_epi64(_mm256_add_epi64(over_one, over_one),
-                                                 _mm256_add_epi64(_mm256_add_epi64(over_three, over_three), over_five));
-    return _mm256_sub_epi64(total, minus_extra);
-}
-
 VORL_TARGET_AVX2 inline std::uint64_t lane_sum64(__m256i lanes) noexcept {
     const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
     return static_cast<std::uint64_t>(_mm_cvtsi128_si64(half)) + static_cast<std::uint64_t>(_mm_extract_epi64(half, 1));
 }
+
+// The sum of varint_size(zigzag_encode(v)) - 1 over signed 64-bit lanes,
+// taken from v without forming the zigzag form: half = v ^ (v < 0 ? ~0 : 0)
+// is zigzag_encode(v) >> 1, below 2^63, so signed compares decide each limit,
+// and the lanes' masks (all ones per limit passed) add up in two totals.
+class ZigzagExtraSizes {
+public:
+    VORL_TARGET_AVX2 ZigzagExtraSizes() noexcept : twos_(_mm256_setzero_si256()), fours_(_mm256_setzero_si256()) {}
+    VORL_TARGET_AVX2 void add(__m256i v) noexcept {
+        const __m256i negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), v);
+        const __m256i half = _mm256_xor_si256(v, negative);
+        const __m256i over_three = _mm256_cmpgt_epi64(half, _mm256_set1_epi64x(0x7FFF));
+        // Above 250: half above 125, or 125 of a negative v (half + 1 wraps only for
+        // INT64_MIN, which is over three anyway).
+        const __m256i over_one =
+            _mm256_or_si256(_mm256_cmpgt_epi64(_mm256_sub_epi64(half, negative), _mm256_set1_epi64x(125)), over_three);
+        twos_ = _mm256_add_epi64(twos_, _mm256_add_epi64(over_one, over_three));
+        fours_ = _mm256_add_epi64(fours_, _mm256_cmpgt_epi64(half, _mm256_set1_epi64x(0x7FFF'FFFF)));
+    }
+    VORL_TARGET_AVX2 std::uint64_t total() const noexcept { return 0 - 2 * lane_sum64(twos_) - 4 * lane_sum64(fours_); }
+
+private:
+    __m256i twos_, fours_;
+};
 
 VORL_TARGET_AVX2 inline bool all_set(__m256i mask) noexcept { return _mm256_movemask_epi8(mask) == -1; }
 

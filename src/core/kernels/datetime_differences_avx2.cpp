@@ -113,7 +113,7 @@ VORL_TARGET_AVX2 std::uint64_t quotients_size(const std::int64_t* values, std::s
                                               std::int64_t step) noexcept {
     if (!StepVectors::usable(step)) return plain.quotients_size(values, begin, end, step);
     const StepVectors vectors(step);
-    __m256i extra = _mm256_setzero_si256();
+    avx2::ZigzagExtraSizes extra;
     std::uint64_t undecided = 0;  // bytes of the blocks the plain loop sized, less one per value
     std::size_t i = begin;
     for (; end - i >= 16; i += 16) {
@@ -123,12 +123,12 @@ VORL_TARGET_AVX2 std::uint64_t quotients_size(const std::int64_t* values, std::s
             continue;
         }
         if (avx2::single_bytes64(a, b, c, d)) continue;
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(a));
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(b));
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(c));
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(d));
+        extra.add(a);
+        extra.add(b);
+        extra.add(c);
+        extra.add(d);
     }
-    return (i - begin) + undecided + avx2::lane_sum64(extra) + plain.quotients_size(values, i, end, step);
+    return (i - begin) + undecided + extra.total() + plain.quotients_size(values, i, end, step);
 }
 
 VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64_t* values, std::size_t begin,

@@ -35,19 +35,19 @@ private:
 
 VORL_TARGET_AVX2 std::uint64_t size(const D64* values, std::size_t begin, std::size_t end) noexcept {
     if (end - begin < 16) return DECIMAL_DIFFERENCES_PLAIN.size(values, begin, end);
-    __m256i extra = _mm256_setzero_si256();
+    avx2::ZigzagExtraSizes extra;
     std::size_t i = begin;
     Differences differences(values, begin);
     for (; end - i >= 16; i += 16) {
         const __m256i a = differences.next(i), b = differences.next(i + 4);
         const __m256i c = differences.next(i + 8), d = differences.next(i + 12);
         if (avx2::single_bytes64(a, b, c, d)) continue;
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(a));
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(b));
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(c));
-        extra = avx2::add_extra_sizes64(extra, avx2::zigzag64(d));
+        extra.add(a);
+        extra.add(b);
+        extra.add(c);
+        extra.add(d);
     }
-    return (i - begin) + avx2::lane_sum64(extra) + DECIMAL_DIFFERENCES_PLAIN.size(values, i, end);
+    return (i - begin) + extra.total() + DECIMAL_DIFFERENCES_PLAIN.size(values, i, end);
 }
 
 VORL_TARGET_AVX2 std::size_t write(std::uint8_t* out, const D64* values, std::size_t begin, std::size_t end) noexcept {

@@ -18,29 +18,19 @@ namespace {
 
 VORL_TARGET_AVX2 std::uint64_t size_i64(const std::int64_t* values, std::size_t count) noexcept {
     // One byte per value, plus the extra bytes of blocks with wider ones.
-    __m256i extra = _mm256_setzero_si256();
-    std::uint64_t wide_blocks = 0;  // blocks of sixteen nine-byte values
+    avx2::ZigzagExtraSizes extra;
     std::size_t i = 0;
     for (; count - i >= 16; i += 16) {
         const auto* at = reinterpret_cast<const __m256i*>(values + i);
         const __m256i a = _mm256_loadu_si256(at), b = _mm256_loadu_si256(at + 1);
         const __m256i c = _mm256_loadu_si256(at + 2), d = _mm256_loadu_si256(at + 3);
         if (avx2::single_bytes64(a, b, c, d)) continue;
-        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
-        const __m256i nine =
-            _mm256_and_si256(_mm256_and_si256(avx2::above64(za, 0xFFFF'FFFF), avx2::above64(zb, 0xFFFF'FFFF)),
-                             _mm256_and_si256(avx2::above64(zc, 0xFFFF'FFFF), avx2::above64(zd, 0xFFFF'FFFF)));
-        if (avx2::all_set(nine)) {
-            wide_blocks += 1;
-            continue;
-        }
-        extra = avx2::add_extra_sizes64(extra, za);
-        extra = avx2::add_extra_sizes64(extra, zb);
-        extra = avx2::add_extra_sizes64(extra, zc);
-        extra = avx2::add_extra_sizes64(extra, zd);
+        extra.add(a);
+        extra.add(b);
+        extra.add(c);
+        extra.add(d);
     }
-    return avx2::lane_sum64(extra) + i + wide_blocks * 16 * (VARINT_MAX_SIZE_U64 - 1) +
-           VARINT_RUNS_PLAIN.i64.size(values + i, count - i);
+    return extra.total() + i + VARINT_RUNS_PLAIN.i64.size(values + i, count - i);
 }
 
 VORL_TARGET_AVX2 inline __m256i zigzag32(__m256i v) noexcept {
@@ -76,8 +66,8 @@ VORL_TARGET_AVX2 std::uint64_t size_i32(const std::int32_t* values, std::size_t 
     return total + VARINT_RUNS_PLAIN.i32.size(values + i, count - i);
 }
 
-// All ones in the lanes whose zigzag form takes nine bytes.
-VORL_TARGET_AVX2 inline __m256i nine_bytes(__m256i v) noexcept { return avx2::above64(avx2::zigzag64(v), 0xFFFF'FFFF); }
+// All ones in the lanes of zigzag forms that take nine bytes.
+VORL_TARGET_AVX2 inline __m256i nine_bytes(__m256i zigzag) noexcept { return avx2::above64(zigzag, 0xFFFF'FFFF); }
 
 VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* values, std::size_t count) noexcept {
     std::uint8_t* const start = out;
@@ -92,25 +82,19 @@ VORL_TARGET_AVX2 std::size_t write_i64(std::uint8_t* out, const std::int64_t* va
             i += 16;
             continue;
         }
-        const __m256i nine = _mm256_and_si256(_mm256_and_si256(nine_bytes(a), nine_bytes(b)),
-                                              _mm256_and_si256(nine_bytes(c), nine_bytes(d)));
-        if (avx2::all_set(nine)) {
+        // One choice per block, not per value, the narrowest first.
+        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
+        if (avx2::at_most_two_bytes64(za, zb, zc, zd)) {
+            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
+        } else if (avx2::at_most_four_bytes64(za, zb, zc, zd)) {
+            out += avx2::write_sixteen_up_to_five64(out, za, zb, zc, zd);
+        } else if (avx2::all_set(_mm256_and_si256(_mm256_and_si256(nine_bytes(za), nine_bytes(zb)),
+                                                  _mm256_and_si256(nine_bytes(zc), nine_bytes(zd))))) {
             // Sixteen nine-byte values: the marker and the eight bytes each.
             for (std::size_t k = 0; k < 16; ++k, out += VARINT_MAX_SIZE_U64) {
                 out[0] = VARINT_MARKER_U64;
                 store_le(out + 1, zigzag_encode(values[i + k]));
             }
-            i += 16;
-            continue;
-        }
-        const __m256i za = avx2::zigzag64(a), zb = avx2::zigzag64(b), zc = avx2::zigzag64(c), zd = avx2::zigzag64(d);
-        const __m256i wider = _mm256_or_si256(_mm256_or_si256(avx2::above64(za, 0xFFFF), avx2::above64(zb, 0xFFFF)),
-                                              _mm256_or_si256(avx2::above64(zc, 0xFFFF), avx2::above64(zd, 0xFFFF)));
-        // One choice per block, not per value.
-        if (_mm256_testz_si256(wider, wider)) {
-            out += avx2::write_sixteen_short64(out, za, zb, zc, zd);
-        } else if (avx2::at_most_four_bytes64(za, zb, zc, zd)) {
-            out += avx2::write_sixteen_up_to_five64(out, za, zb, zc, zd);
         } else {
             for (std::size_t k = i; k < i + 16; ++k) out += write_any_varint(out, varint_bits(values[k]));
         }
