@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "core/d64_columns.hpp"
 #include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
 #include "core/huge_pages.hpp"
@@ -248,7 +247,7 @@ PyRef series_to_array(vorl::Series series, NullColumns& nulls, const OutputPolic
             return array_over(std::move(vorl::get<DataType::Int64>(series)), types->int64, free_buffer<std::int64_t>);
         case DataType::Float64:
             return array_over(std::move(vorl::get<DataType::Float64>(series)), types->float64, free_buffer<double>);
-        case DataType::Decimal: break;  // decimals_to_doubles made it Float64
+        case DataType::Decimal: break;  // decoded as Float64 (DecodeOptions::decimals_as_doubles)
         case DataType::String:
             if (policy.string_dtype)
                 return string_dtype_array(vorl::get<DataType::String>(series), policy.release_lock);
@@ -285,22 +284,6 @@ PyRef take_recorded_dtype(vorl::Field& field) {
 
 }  // namespace
 
-std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table) {
-    std::vector<std::optional<unsigned>> scales(table.fields.size());
-    for (std::size_t i = 0; i < table.fields.size(); ++i) {
-        vorl::Series& series = table.fields[i].series;
-        if (table.fields[i].decimal_scale) {  // decoded as doubles
-            scales[i] = table.fields[i].decimal_scale;
-            continue;
-        }
-        auto* decimals = std::get_if<vorl::index_of<DataType::Decimal>>(&series);
-        if (decimals == nullptr) continue;
-        scales[i] = decimals->empty() ? 0u : (*decimals)[0].scale();
-        series.emplace<vorl::index_of<DataType::Float64>>(vorl::d64_column_to_doubles(std::move(*decimals)));
-    }
-    return scales;
-}
-
 PyRef field_array(vorl::Field& field, NullColumns& nulls, const OutputPolicy& policy) {
     PyRef recorded;
     if (policy.restore_recorded_dtype) {
@@ -317,7 +300,6 @@ PyRef field_array(vorl::Field& field, NullColumns& nulls, const OutputPolicy& po
 }
 
 PyRef table_to_py_list(vorl::Table table) {
-    decimals_to_doubles(table);
     NullColumns nulls(table.row_count());
     std::vector<vorl::Field> fields = std::move(table).into_fields();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(fields.size())));

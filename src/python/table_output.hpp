@@ -14,8 +14,9 @@
 
 namespace pyvorl {
 
-// A list of (column name, numpy.ndarray) tuples, one per field. Consumes the
-// table; on failure a Python exception is set and nothing partial is returned.
+// A list of (column name, numpy.ndarray) tuples, one per field of a table
+// decoded with decimals as doubles. Consumes the table; on failure a Python exception is set and nothing partial is
+// returned.
 PyRef table_to_py_list(vorl::Table table);
 
 // The zero bytes behind the Null columns of one table, created for the first
@@ -48,14 +49,8 @@ struct OutputPolicy {
     bool restore_recorded_dtype = false;  // "pyvorl.dtype" gives the array its dtype back, and is taken out
 };
 
-// Decimal columns become float64 columns in their own memory (those decoded
-// as doubles already are); returns the scale of each field that held
-// decimals. Part of the decoding, so that it can run without the interpreter
-// lock with the rest of it.
-std::vector<std::optional<unsigned>> decimals_to_doubles(vorl::Table& table);
-
-// The 1-D array of one decoded field, whose series it consumes (after
-// decimals_to_doubles); a Null column is a view of `nulls`. On failure a
+// The 1-D array of one decoded field (decimals decoded as doubles), whose
+// series it consumes; a Null column is a view of `nulls`. On failure a
 // Python exception is set. With texts_as_arrow, a String or Bytes field without
 // a recorded dtype is instead a tuple (offsets, data, is_text) in Arrow's large
 // layout: int64 offsets of rows + 1 entries and the uint8 data in the decoded

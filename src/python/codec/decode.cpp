@@ -94,7 +94,8 @@ struct TableParts {
         return PyDict_Size(value) == 0 || PyDict_SetItem(dict, name, value) == 0;
     }
 
-    bool add(vorl::Field& field, std::optional<unsigned> scale, NullColumns& nulls, const OutputPolicy& policy) {
+    bool add(vorl::Field& field, NullColumns& nulls, const OutputPolicy& policy) {
+        const std::optional<unsigned> scale = field.decimal_scale;
         PyRef name(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
         if (!name) return false;
         PyRef array = field_array(field, nulls, policy);  // takes the recorded dtype out of the metadata
@@ -212,7 +213,6 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         const bool immutable = PyBytes_Check(args[0]) != 0;
         if (!immutable) snapshot = vorl::Buffer<std::uint8_t>::uninitialized(bytes.size());
         std::optional<vorl::Result<vorl::Table, vorl::TableFrameError>> table;
-        std::vector<std::optional<unsigned>> scales;
         policy.release_lock = bytes.size() >= RELEASE_LOCK_BYTES;
         maybe_without_lock(policy.release_lock, [&] {
             if (!immutable) {
@@ -223,7 +223,6 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
             const vorl::DecodeOptions options{.selection = selection ? &*selection : nullptr,
                                               .decimals_as_doubles = true};
             table.emplace(vorl::unpack_table_frame(bytes.subspan(vorl::TABLE_FRAME_HEADER_SIZE), true, options));
-            if (*table) scales = decimals_to_doubles(table->value());
         });
         if (!*table) {
             raise_value_error("damaged frame: " + table->error().to_string());
@@ -243,7 +242,7 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         TableParts parts;
         if (!parts.made()) return nullptr;
         for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (!parts.add(fields[i], scales[i], nulls, policy)) return nullptr;
+            if (!parts.add(fields[i], nulls, policy)) return nullptr;
             fields[i] = vorl::Field{};  // release this column's remaining memory as we go
         }
         if (nargs >= 3 && args[2] != Py_None && !all_selected_found(args[2], parts.columns.get())) return nullptr;
