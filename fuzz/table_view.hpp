@@ -26,7 +26,7 @@ public:
         for (const Field& field : table.fields) {
             // The data type is copied on its own: a frame may pair it with a
             // column of another type, and that pairing must travel back as is.
-            ref_.fields.push_back(FieldRef{field.name, field.data_type, field.metadata, view_of(field.series)});
+            ref_.fields.push_back(FieldRef{field.name, field.data_type, field.metadata, view_of(field.series), {}});
         }
     }
     TableView(const TableView&) = delete;

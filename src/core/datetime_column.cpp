@@ -106,6 +106,17 @@ void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& s
     encode_datetime_column(values, plan_datetime_column(values), sink);
 }
 
+std::optional<Buffer<std::uint8_t>> encode_datetime_body(std::span<const std::int64_t> values) {
+    // The step, the length and the first quotient, then at most nine bytes per difference.
+    auto body = Buffer<std::uint8_t>::uninitialized(VARINT_MAX_SIZE_U64 * (values.size() + 3));
+    advise_huge_pages(body.data(), body.size());
+    VecWriter sink(body.span());
+    datetime_array_bincode_encode(values, sink);
+    if (!sink.status()) return std::nullopt;
+    body.truncate(sink.size());
+    return body;
+}
+
 template void encode_datetime_column<SizeWriter>(std::span<const std::int64_t>, const DatetimePlan&, SizeWriter&);
 template void encode_datetime_column<VecWriter>(std::span<const std::int64_t>, const DatetimePlan&, VecWriter&);
 template void datetime_array_bincode_encode<SizeWriter>(std::span<const std::int64_t>, SizeWriter&);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "core/buffer.hpp"
@@ -23,6 +24,11 @@ void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& s
 // undefined for any value. values must not be empty.
 template <class Sink>
 void encode_datetime_column(std::span<const std::int64_t> values, const DatetimePlan& plan, Sink& sink);
+
+// The body datetime_array_bincode_encode writes, made by its writing pass
+// alone into room for any body, without the counting pass; nullopt when the
+// values changed between the plan and the writing (see encode_datetime_column).
+std::optional<Buffer<std::uint8_t>> encode_datetime_body(std::span<const std::int64_t> values);
 
 Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader);
 // Steps over such a body, checked as the decoder checks it, keeping nothing; its element count.

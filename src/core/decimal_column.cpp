@@ -6,6 +6,7 @@
 #include "core/kernels/d64_conversions.hpp"
 #include "core/kernels/d64_words.hpp"
 #include "core/kernels/decimal_differences.hpp"
+#include "core/kernels/varint_runs.hpp"
 #include "core/kernels/zigzag_runs.hpp"
 
 namespace vorl {
@@ -50,6 +51,60 @@ void d64_array_bincode_encode(std::span<const D64> values, Sink& sink) {
         [&](std::size_t begin, std::size_t end) { return kernels.size(data, begin, end); },
         [&](std::uint8_t* out, std::size_t begin, std::size_t end) { return kernels.write(out, data, begin, end); });
 }
+
+namespace {
+
+// The signed values of `count` decimals at out; the index of the first value refused, or count.
+template <class Float>
+std::size_t signed_values(const Float* values, std::size_t count, unsigned places, bool nan_refused,
+                          std::int64_t* out) noexcept {
+    const D64ConversionKernels& kernels = d64_conversion_kernels();
+    if constexpr (sizeof(Float) == 8) {
+        return kernels.signed_from_doubles(values, count, places, nan_refused, out);
+    } else {
+        return kernels.signed_from_floats(values, count, places, nan_refused, out);
+    }
+}
+
+}  // namespace
+
+template <class Float>
+Result<Buffer<std::uint8_t>, std::size_t> encode_decimal_body(std::span<const Float> values, unsigned places,
+                                                              bool nan_refused) {
+    // The length, the scale and the first value, then at most nine bytes per difference.
+    auto body = Buffer<std::uint8_t>::uninitialized(VARINT_MAX_SIZE_U64 * (values.size() + 3));
+    advise_huge_pages(body.data(), body.size());
+    VecWriter sink(body.span());
+    if (values.empty()) {
+        sink.put_byte(0);
+        body.truncate(sink.size());
+        return body;
+    }
+    encode_len(sink, std::uint64_t{values.size()} + 1);
+    // Every decimal made from a float is a number at `places`.
+    encode_i64(sink, std::int64_t{places});
+    const VarintRunOps<std::int64_t>& varints = varint_run_kernels().i64;
+    // signed_block[0] is the value before the block: zero at first, as the
+    // first difference is the first value itself.
+    std::int64_t signed_block[RUN_CHUNK + 1];
+    std::int64_t differences[RUN_CHUNK];
+    signed_block[0] = 0;
+    for (std::size_t begin = 0; begin < values.size();) {
+        const std::size_t count = std::min<std::size_t>(values.size() - begin, RUN_CHUNK);
+        const std::size_t converted =
+            signed_values(values.data() + begin, count, places, nan_refused, signed_block + 1);
+        if (converted != count) return err(begin + converted);
+        for (std::size_t i = 0; i < count; ++i) differences[i] = wrapping_sub(signed_block[i + 1], signed_block[i]);
+        sink.advance(varints.write(sink.cursor(), differences, count));
+        signed_block[0] = signed_block[count];
+        begin += count;
+    }
+    body.truncate(sink.size());
+    return body;
+}
+
+template Result<Buffer<std::uint8_t>, std::size_t> encode_decimal_body(std::span<const double>, unsigned, bool);
+template Result<Buffer<std::uint8_t>, std::size_t> encode_decimal_body(std::span<const float>, unsigned, bool);
 
 template void d64_array_bincode_encode<SizeWriter>(std::span<const D64>, SizeWriter&);
 template void d64_array_bincode_encode<VecWriter>(std::span<const D64>, VecWriter&);

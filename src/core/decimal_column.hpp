@@ -16,6 +16,17 @@ namespace vorl {
 template <class Sink>
 void d64_array_bincode_encode(std::span<const D64> values, Sink& sink);
 
+// The body d64_array_bincode_encode writes for the decimals doubles_to_d64
+// (floats_to_d64 for float) makes of `values` at `places`, made in one pass:
+// each block is converted, and its differences written, while it is in
+// cache, with no D64 column in between. Each value is read once, so values
+// changing meanwhile give a well-formed body. Or the index of the first value
+// refused: one whose decimal does not fit, or NaN when nan_refused (where
+// the conversion would give zero).
+template <class Float>
+Result<Buffer<std::uint8_t>, std::size_t> encode_decimal_body(std::span<const Float> values, unsigned places,
+                                                              bool nan_refused);
+
 // Elements come back with the one column scale and no NaN/infinity flags.
 Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader);
 

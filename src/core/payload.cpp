@@ -46,7 +46,11 @@ void encode_payload(Sink& sink, const TableRef& table, ChecksumTrail* trail) {
         encode_enum_tag(sink, static_cast<std::uint32_t>(field.data_type));
         encode_metadata(sink, field.metadata);
         encode_enum_tag(sink, static_cast<std::uint32_t>(field.series.index()));
-        encode_series_body(sink, field.series, trail);
+        if (field.encoded_body.empty()) {
+            encode_series_body(sink, field.series, trail);
+        } else {
+            sink.put_bytes(field.encoded_body.data(), field.encoded_body.size());
+        }
     }
     encode_metadata(sink, table.metadata);
     encode_bool(sink, table.trailer_flag);

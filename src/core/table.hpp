@@ -103,10 +103,15 @@ struct FieldRef {
     DataType data_type = DataType::Null;
     std::optional<Metadata> metadata;
     SeriesRef series;
+    // When not empty: the column's body as encode_series_body writes it, made
+    // earlier in one pass over the values (see encode_decimal_body and
+    // encode_datetime_body) and copied in place of encoding `series`, which
+    // then only gives the column tag.
+    std::span<const std::uint8_t> encoded_body;
 
     // The data type follows the view's alternative, so the two always agree.
     static FieldRef of(std::string_view name, SeriesRef series) {
-        return FieldRef{name, series_type(series), std::nullopt, series};
+        return FieldRef{name, series_type(series), std::nullopt, series, {}};
     }
 };
 

@@ -10,6 +10,7 @@
 #include "python/numpy_api.hpp"
 #include "python/py_array_typed.hpp"
 #include "python/value_error.hpp"
+#include "python/without_lock.hpp"
 
 // The exact intake, for dumps: every dtype as dtype_routes.hpp routes it,
 // decimals that must fit exactly, and errors that name the column and row.
@@ -176,12 +177,11 @@ std::optional<PyArrayTyped> float_decimals(PyRef& array, unsigned places, PyObje
     const auto length = static_cast<std::size_t>(PyArray_DIM(data, 0));
     const auto* doubles = static_cast<const double*>(PyArray_DATA(data));
     const auto* floats = static_cast<const float*>(PyArray_DATA(data));
-    // A decimal has no NaN: refused here, where the conversion would give zero.
-    const std::size_t nan = single ? vorl::first_nan({floats, length}) : vorl::first_nan({doubles, length});
-    std::variant<Decimals, std::size_t> decimals = nan;
-    if (nan == length)
-        decimals = single ? decimals_of({floats, length}, places) : decimals_of({doubles, length}, places);
-    if (auto* made = std::get_if<Decimals>(&decimals)) return PyArrayTyped{std::move(*made)};
+    // A decimal has no NaN: refused, where the conversion would give zero.
+    const bool release_lock = length * sizeof(double) >= RELEASE_LOCK_BYTES;
+    auto decimals = single ? decimals_of({floats, length}, places, true, release_lock)
+                           : decimals_of({doubles, length}, places, true, release_lock);
+    if (auto* made = std::get_if<EncodedBody>(&decimals)) return PyArrayTyped{std::move(*made)};
     const std::size_t stored = std::get<std::size_t>(decimals);
     const double bad = single ? static_cast<double>(floats[stored]) : doubles[stored];
     PyRef number(PyFloat_FromDouble(bad));

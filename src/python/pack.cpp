@@ -63,7 +63,7 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                              false};
         table.fields.reserve(columns->size());
         for (const NamedColumn& column : *columns)
-            table.fields.push_back(vorl::FieldRef::of(column.name, column.data.view()));
+            table.fields.push_back(column.data.field(column.name));
 
         PyRef frame = frame_bytes(table, false);
         if (!frame) return nullptr;

@@ -7,14 +7,17 @@
 #include <string>
 
 #include "core/d64_columns.hpp"
+#include "core/datetime_column.hpp"
 #include "core/datetime_units.hpp"
 #include "core/decimal.hpp"
+#include "core/decimal_column.hpp"
 #include "core/huge_pages.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/numpy_api.hpp"
 #include "python/string_dtype.hpp"
 #include "python/value_error.hpp"
+#include "python/without_lock.hpp"
 
 namespace pyvorl {
 
@@ -58,6 +61,13 @@ SeriesRef view_of(const Decimals& decimals) noexcept {
     return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.values.span()};
 }
 
+SeriesRef view_of(const EncodedBody& encoded) noexcept {
+    if (encoded.type == DataType::DateTime) {
+        return SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>, std::span<const std::int64_t>{}};
+    }
+    return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, std::span<const D64>{}};
+}
+
 SeriesRef view_of(const ByteStrings& bytes) noexcept {
     return SeriesRef{std::in_place_index<vorl::index_of<DataType::Bytes>>,
                      std::span<const std::string_view>(bytes.views)};
@@ -79,7 +89,14 @@ SeriesRef PyArrayTyped::view() const noexcept {
     return std::visit([](const auto& alternative) { return view_of(alternative); }, column);
 }
 
+vorl::FieldRef PyArrayTyped::field(std::string_view name) const noexcept {
+    vorl::FieldRef made = vorl::FieldRef::of(name, view());
+    if (const auto* encoded = std::get_if<EncodedBody>(&column)) made.encoded_body = encoded->bytes.span();
+    return made;
+}
+
 std::size_t PyArrayTyped::byte_estimate() const noexcept {
+    if (const auto* encoded = std::get_if<EncodedBody>(&column)) return encoded->bytes.size();
     if (const auto* viewed = std::get_if<ViewedArray>(&column)) return viewed->length * element_size(viewed->type);
     if (const auto* bytes = std::get_if<ByteStrings>(&column)) {
         return static_cast<std::size_t>(PyBytes_Size(bytes->owner.get())) + 8 * bytes->views.size();
@@ -133,24 +150,19 @@ void raise_unfit_decimal(double value, unsigned places, std::string_view column_
 }
 
 template <class Float>
-std::variant<Decimals, std::size_t> floats_as_decimals(std::span<const Float> values, unsigned places) {
-    Decimals decimals{vorl::Buffer<D64>::uninitialized(values.size())};
-    vorl::advise_huge_pages(decimals.values.data(), values.size() * sizeof(D64));
-    std::size_t stored;
-    if constexpr (sizeof(Float) == 8) {
-        stored = vorl::doubles_to_d64(values, places, decimals.values.data());
-    } else {
-        stored = vorl::floats_to_d64(values, places, decimals.values.data());
-    }
-    if (stored != values.size()) return stored;
-    return decimals;
+std::variant<EncodedBody, std::size_t> floats_as_decimals(std::span<const Float> values, unsigned places,
+                                                          bool nan_refused, bool release_lock) {
+    std::optional<vorl::Result<vorl::Buffer<std::uint8_t>, std::size_t>> body;
+    maybe_without_lock(release_lock, [&] { body.emplace(vorl::encode_decimal_body(values, places, nan_refused)); });
+    if (!*body) return body->error();
+    return EncodedBody{DataType::Decimal, std::move(*body).value()};
 }
 
 template <class Float>
 std::optional<PyArrayTyped> floats_to_decimals(const Float* values, std::size_t length, unsigned places,
                                                std::string_view column_name) {
-    auto decimals = decimals_of(std::span<const Float>(values, length), places);
-    if (auto* made = std::get_if<Decimals>(&decimals)) return PyArrayTyped{std::move(*made)};
+    auto decimals = decimals_of(std::span<const Float>(values, length), places, false, false);
+    if (auto* made = std::get_if<EncodedBody>(&decimals)) return PyArrayTyped{std::move(*made)};
     raise_unfit_decimal(static_cast<double>(values[std::get<std::size_t>(decimals)]), places, column_name);
     return std::nullopt;
 }
@@ -468,14 +480,33 @@ std::optional<PyArrayTyped> intake_specified_column(PyObject* column, std::optio
     return std::nullopt;
 }
 
+// A datetime column is encoded as it is taken in: its body is written in one
+// pass over the values, with no counting pass before it.
+void encode_datetimes_now(PyArrayTyped& typed, bool release_lock_allowed) {
+    const SeriesRef series = typed.view();
+    if (vorl::series_type(series) != DataType::DateTime) return;
+    const auto values = std::get<vorl::index_of<DataType::DateTime>>(series);
+    std::optional<vorl::Buffer<std::uint8_t>> body;
+    maybe_without_lock(release_lock_allowed && values.size_bytes() >= RELEASE_LOCK_BYTES,
+                       [&] { body = vorl::encode_datetime_body(values); });
+    // Another thread changed the values meanwhile: the column stays as it is,
+    // and the frame is made from a private copy when it too sees them change.
+    if (body) typed.column = EncodedBody{DataType::DateTime, std::move(*body)};
+}
+
 }  // namespace
 
 std::optional<PyArrayTyped> intake_column(PyObject* column, const ColumnIntake& how) {
-    if (how.policy == IntakePolicy::Specified)
-        return intake_specified_column(column, how.decimal_places, how.name_text);
-    std::optional<unsigned> places;
-    if (how.decimal_places) places = static_cast<unsigned>(*how.decimal_places);
-    return intake_exact_column(column, places, how.name, how.name_text);
+    std::optional<PyArrayTyped> typed;
+    if (how.policy == IntakePolicy::Specified) {
+        typed = intake_specified_column(column, how.decimal_places, how.name_text);
+    } else {
+        std::optional<unsigned> places;
+        if (how.decimal_places) places = static_cast<unsigned>(*how.decimal_places);
+        typed = intake_exact_column(column, places, how.name, how.name_text);
+    }
+    if (typed) encode_datetimes_now(*typed, how.policy == IntakePolicy::Exact);
+    return typed;
 }
 
 std::variant<DateTimes, std::size_t> microseconds_of(std::span<const std::int64_t> values, vorl::TimeUnit unit) {
@@ -486,12 +517,14 @@ std::variant<DateTimes, std::size_t> microseconds_of(std::span<const std::int64_
     return datetimes;
 }
 
-std::variant<Decimals, std::size_t> decimals_of(std::span<const double> values, unsigned places) {
-    return floats_as_decimals(values, places);
+std::variant<EncodedBody, std::size_t> decimals_of(std::span<const double> values, unsigned places, bool nan_refused,
+                                                   bool release_lock) {
+    return floats_as_decimals(values, places, nan_refused, release_lock);
 }
 
-std::variant<Decimals, std::size_t> decimals_of(std::span<const float> values, unsigned places) {
-    return floats_as_decimals(values, places);
+std::variant<EncodedBody, std::size_t> decimals_of(std::span<const float> values, unsigned places, bool nan_refused,
+                                                   bool release_lock) {
+    return floats_as_decimals(values, places, nan_refused, release_lock);
 }
 
 }  // namespace pyvorl

@@ -53,14 +53,23 @@ struct ByteStrings {
     std::vector<std::string_view> views;
 };
 
+// A compact column (DateTime or Decimal) whose body was encoded as it was
+// taken in, in one pass over its values.
+struct EncodedBody {
+    vorl::DataType type;
+    vorl::Buffer<std::uint8_t> bytes;
+};
+
 struct PyArrayTyped {
-    std::variant<ViewedArray, DateTimes, Texts, Decimals, ByteStrings> column;
+    std::variant<ViewedArray, DateTimes, Texts, Decimals, ByteStrings, EncodedBody> column;
     PyRef source;                          // what the exact intake converted the column from, kept alive
     const char* recorded_dtype = nullptr;  // the dtype's name where the column type does not say it (exact intake)
 
     // The column as the table model sees it; the DataType number follows the
     // alternative (a viewed array's own type, then DateTime, String, Decimal, Bytes).
     vorl::SeriesRef view() const noexcept;
+    // The field of that view, with the encoded body if there is one.
+    vorl::FieldRef field(std::string_view name) const noexcept;
     // Bytes of input behind the view, to decide whether long work drops the lock.
     std::size_t byte_estimate() const noexcept;
     // Points a viewed array at a copy that no other thread can change.
@@ -72,10 +81,13 @@ struct PyArrayTyped {
 // Datetimes of another unit as microseconds (NaT kept, nanoseconds truncated):
 // fails where the microseconds do not fit int64.
 std::variant<DateTimes, std::size_t> microseconds_of(std::span<const std::int64_t> values, vorl::TimeUnit unit);
-// Floats as the decimals they were meant to be at `places` (NaN gives zero):
-// fails where a value has no decimal that fits.
-std::variant<Decimals, std::size_t> decimals_of(std::span<const double> values, unsigned places);
-std::variant<Decimals, std::size_t> decimals_of(std::span<const float> values, unsigned places);
+// Floats as the decimals they were meant to be at `places`, encoded at once
+// (NaN gives zero unless nan_refused): fails where a value has no decimal
+// that fits. Without the lock when `release_lock` is set.
+std::variant<EncodedBody, std::size_t> decimals_of(std::span<const double> values, unsigned places, bool nan_refused,
+                                                   bool release_lock);
+std::variant<EncodedBody, std::size_t> decimals_of(std::span<const float> values, unsigned places, bool nan_refused,
+                                                   bool release_lock);
 
 // Where the elements of a text column come from, for errors that name the
 // column and the row; without one, a wrong element raises the plain type

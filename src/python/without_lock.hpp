@@ -4,7 +4,12 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 namespace pyvorl {
+
+// Frames and columns at least this large are encoded and decoded without the interpreter lock.
+inline constexpr std::size_t RELEASE_LOCK_BYTES = std::size_t{1} << 20;
 
 // Runs `work` without the interpreter lock when `release` is set; the lock is
 // back before anything `work` throws goes on.

@@ -18,6 +18,7 @@
 
 #include "core/kernels/byte_scans.hpp"
 #include "core/kernels/d64_conversions.hpp"
+#include "core/kernels/d64_words.hpp"
 #include "core/kernels/datetime_differences.hpp"
 #include "core/kernels/decimal_differences.hpp"
 #include "core/kernels/varint_runs.hpp"
@@ -374,7 +375,29 @@ void check_from_floats(const D64ConversionKernels& kernels, const D64ConversionK
                     out.resize(k.from_floats(values.data(), n, places, out.data()));
                 return out;
             };
-            ASSERT_EQ(with(kernels), with(plain));
+            const std::vector<D64> decimals = with(plain);
+            ASSERT_EQ(with(kernels), decimals);
+            for (const bool nan_refused : {false, true}) {
+                const auto signed_with = [&](const D64ConversionKernels& k) {
+                    std::vector<std::int64_t> out(n);
+                    if constexpr (sizeof(Float) == 8)
+                        out.resize(k.signed_from_doubles(values.data(), n, places, nan_refused, out.data()));
+                    else
+                        out.resize(k.signed_from_floats(values.data(), n, places, nan_refused, out.data()));
+                    return out;
+                };
+                const std::vector<std::int64_t> signed_values = signed_with(plain);
+                ASSERT_EQ(signed_with(kernels), signed_values);
+                // The signed magnitudes of the same decimals, up to the first NaN when refused.
+                std::size_t expected = decimals.size();
+                if (nan_refused) {
+                    const auto nan = std::find_if(values.begin(), values.end(), [](Float v) { return v != v; });
+                    expected = std::min(expected, static_cast<std::size_t>(nan - values.begin()));
+                }
+                ASSERT_EQ(signed_values.size(), expected);
+                for (std::size_t i = 0; i < expected; ++i)
+                    ASSERT_EQ(signed_values[i], d64_signed_magnitude(decimals[i]));
+            }
         }
     }
 }

@@ -20,6 +20,13 @@ struct D64ConversionKernels {
     std::size_t (*from_doubles)(const double* values, std::size_t count, unsigned places, D64* out) noexcept;
     // The same for float values (Binary32).
     std::size_t (*from_floats)(const float* values, std::size_t count, unsigned places, D64* out) noexcept;
+    // d64_signed_magnitude of from_doubles' decimal of each value into out[i], a NaN refused
+    // too when nan_refused: the values the decimal column writer takes differences of.
+    std::size_t (*signed_from_doubles)(const double* values, std::size_t count, unsigned places, bool nan_refused,
+                                       std::int64_t* out) noexcept;
+    // The same for float values (Binary32).
+    std::size_t (*signed_from_floats)(const float* values, std::size_t count, unsigned places, bool nan_refused,
+                                      std::int64_t* out) noexcept;
     // d64_to_double of each value into out[i]; out may be the values' own memory.
     void (*to_doubles)(const D64* values, std::size_t count, double* out) noexcept;
     // A decimal column read straight to doubles: the count differences at slots + 8i (int64)

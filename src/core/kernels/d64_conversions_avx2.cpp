@@ -37,10 +37,27 @@ VORL_TARGET_AVX2 inline void store_words(__m256d chosen, __m256i scale_flags, D6
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), avx2::d64_words(magnitude, negative, scale_flags));
 }
 
-// One block: false (storing nothing) when a lane is out of the vector rule's range.
-template <class Float>
+// The chosen integers themselves, below 2^51 in magnitude: c + 1.5 * 2^52
+// holds 2^51 + c in its mantissa bits.
+VORL_TARGET_AVX2 inline void store_signed(__m256d chosen, std::int64_t* out) noexcept {
+    const __m256d offset = _mm256_set1_pd(0x1.8p52);
+    const __m256i value =
+        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(chosen, offset)), _mm256_castpd_si256(offset));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), value);
+}
+
+VORL_TARGET_AVX2 inline void store_chosen(__m256d chosen, __m256i scale_flags, D64* out) noexcept {
+    store_words(chosen, scale_flags, out);
+}
+VORL_TARGET_AVX2 inline void store_chosen(__m256d chosen, __m256i, std::int64_t* out) noexcept {
+    store_signed(chosen, out);
+}
+
+// One block: false (storing nothing) when a lane is out of the vector rule's
+// range (a NaN too). Out is D64 (words) or std::int64_t (signed magnitudes).
+template <class Float, class Out>
 VORL_TARGET_AVX2 inline bool four_decimals(const Float* values, __m256d factor, __m256i scale_flags,
-                                           D64* out) noexcept {
+                                           Out* out) noexcept {
     __m256d x;
     if constexpr (sizeof(Float) == 8) {
         x = _mm256_loadu_pd(values);
@@ -67,7 +84,7 @@ VORL_TARGET_AVX2 inline bool four_decimals(const Float* values, __m256d factor, 
         exact = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_castps_si128(same)));
     }
     const __m256d truncated = _mm256_round_pd(product, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    store_words(_mm256_blendv_pd(truncated, nearest, exact), scale_flags, out);
+    store_chosen(_mm256_blendv_pd(truncated, nearest, exact), scale_flags, out);
     return true;
 }
 
@@ -91,6 +108,31 @@ VORL_TARGET_AVX2 std::size_t from_floating(const Float* values, std::size_t coun
         done = plain.from_doubles(values + i, count - i, places, out + i);
     } else {
         done = plain.from_floats(values + i, count - i, places, out + i);
+    }
+    return i + done;
+}
+
+// A block the vector rule leaves goes through the plain loop, which refuses a NaN itself.
+template <class Float>
+VORL_TARGET_AVX2 std::size_t signed_from_floating(const Float* values, std::size_t count, unsigned places,
+                                                  bool nan_refused, std::int64_t* out) noexcept {
+    const __m256d factor = _mm256_set1_pd(power_of_ten(places));
+    std::size_t i = 0;
+    for (; count - i >= 4; i += 4) {
+        if (four_decimals(values + i, factor, __m256i{}, out + i)) continue;
+        std::size_t done;
+        if constexpr (sizeof(Float) == 8) {
+            done = plain.signed_from_doubles(values + i, 4, places, nan_refused, out + i);
+        } else {
+            done = plain.signed_from_floats(values + i, 4, places, nan_refused, out + i);
+        }
+        if (done != 4) return i + done;
+    }
+    std::size_t done;
+    if constexpr (sizeof(Float) == 8) {
+        done = plain.signed_from_doubles(values + i, count - i, places, nan_refused, out + i);
+    } else {
+        done = plain.signed_from_floats(values + i, count - i, places, nan_refused, out + i);
     }
     return i + done;
 }
@@ -185,8 +227,9 @@ VORL_TARGET_AVX2_FMA void sums_to_doubles(std::uint8_t* slots, std::size_t count
 
 }  // namespace
 
-const D64ConversionKernels D64_CONVERSIONS_AVX2{"avx2+fma", from_floating<double>, from_floating<float>, to_doubles,
-                                                sums_to_doubles};
+const D64ConversionKernels D64_CONVERSIONS_AVX2{
+    "avx2+fma", from_floating<double>, from_floating<float>, signed_from_floating<double>, signed_from_floating<float>,
+    to_doubles, sums_to_doubles};
 
 }  // namespace vorl
 

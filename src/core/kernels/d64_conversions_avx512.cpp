@@ -57,6 +57,14 @@ VORL_TARGET_AVX512 std::size_t from_doubles(const double* values, std::size_t co
 std::size_t from_floats(const float* values, std::size_t count, unsigned places, D64* out) noexcept {
     return D64_CONVERSIONS_AVX2.from_floats(values, count, places, out);
 }
+std::size_t signed_from_doubles(const double* values, std::size_t count, unsigned places, bool nan_refused,
+                                std::int64_t* out) noexcept {
+    return D64_CONVERSIONS_AVX2.signed_from_doubles(values, count, places, nan_refused, out);
+}
+std::size_t signed_from_floats(const float* values, std::size_t count, unsigned places, bool nan_refused,
+                               std::int64_t* out) noexcept {
+    return D64_CONVERSIONS_AVX2.signed_from_floats(values, count, places, nan_refused, out);
+}
 void sums_to_doubles(std::uint8_t* slots, std::size_t count, unsigned scale, std::uint64_t& running) noexcept {
     D64_CONVERSIONS_AVX2.sums_to_doubles(slots, count, scale, running);
 }
@@ -105,7 +113,8 @@ VORL_TARGET_AVX512 void to_doubles(const D64* values, std::size_t count, double*
 
 }  // namespace
 
-const D64ConversionKernels D64_CONVERSIONS_AVX512{"avx512", from_doubles, from_floats, to_doubles, sums_to_doubles};
+const D64ConversionKernels D64_CONVERSIONS_AVX512{"avx512",           from_doubles, from_floats,    signed_from_doubles,
+                                                  signed_from_floats, to_doubles,   sums_to_doubles};
 
 }  // namespace vorl
 

@@ -18,6 +18,19 @@ std::size_t from_floating(const Float* values, std::size_t count, unsigned place
     return count;
 }
 
+template <class Float>
+std::size_t signed_from_floating(const Float* values, std::size_t count, unsigned places, bool nan_refused,
+                                 std::int64_t* out) noexcept {
+    constexpr FloatWidth width = sizeof(Float) == 8 ? FloatWidth::Binary64 : FloatWidth::Binary32;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (nan_refused && values[i] != values[i]) return i;
+        auto decimal = d64_from_float(static_cast<double>(values[i]), places, width);
+        if (!decimal) return i;
+        out[i] = d64_signed_magnitude(decimal.value());
+    }
+    return count;
+}
+
 void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         D64 decimal;
@@ -39,7 +52,8 @@ void sums_to_doubles(std::uint8_t* slots, std::size_t count, unsigned scale, std
 
 }  // namespace
 
-const D64ConversionKernels D64_CONVERSIONS_PLAIN{"plain", from_floating<double>, from_floating<float>, to_doubles,
-                                                 sums_to_doubles};
+const D64ConversionKernels D64_CONVERSIONS_PLAIN{
+    "plain",    from_floating<double>, from_floating<float>, signed_from_floating<double>, signed_from_floating<float>,
+    to_doubles, sums_to_doubles};
 
 }  // namespace vorl

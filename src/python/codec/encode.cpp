@@ -78,7 +78,7 @@ PyObject* encode_columns(std::vector<Column>& columns, vorl::Metadata table_meta
     table.fields.reserve(columns.size());
     for (Column& column : columns) {
         estimate += column.typed.byte_estimate();
-        vorl::FieldRef field = vorl::FieldRef::of(column.name, column.typed.view());
+        vorl::FieldRef field = column.typed.field(column.name);
         field.metadata = std::move(column.metadata);
         table.fields.push_back(std::move(field));
     }

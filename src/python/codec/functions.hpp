@@ -71,7 +71,5 @@ PyObject* frame_length(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // with) to the module; 0, or -1 with an exception set.
 int add_frame_header_constants(PyObject* module) noexcept;
 
-// Frames at least this large are encoded and decoded without the interpreter lock.
-inline constexpr std::size_t RELEASE_LOCK_BYTES = std::size_t{1} << 20;
 
 }  // namespace pyvorl::codec
