@@ -41,22 +41,32 @@ inline constexpr ShortVarintShuffle SHORT_VARINT_SHUFFLE = [] {
     return table;
 }();
 
-// Writes four 32-bit lanes whose values are at most 0xFFFF at out, which has
-// room for 16 bytes; returns the bytes written.
-VORL_TARGET_AVX2 inline std::size_t write_four_short(std::uint8_t* out, __m128i bits) noexcept {
-    const __m128i wide = _mm_cmpgt_epi32(bits, _mm_set1_epi32(VARINT_MAX_SINGLE_BYTE));
-    const auto mask = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(wide)));
-    const __m128i marked = _mm_or_si128(_mm_slli_epi32(bits, 8), _mm_set1_epi32(VARINT_MARKER_U16));
-    const __m128i lanes = _mm_blendv_epi8(bits, marked, wide);
-    const __m128i control = _mm_load_si128(reinterpret_cast<const __m128i*>(SHORT_VARINT_SHUFFLE.control[mask]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_shuffle_epi8(lanes, control));
-    return SHORT_VARINT_SHUFFLE.length[mask];
+VORL_TARGET_AVX2 inline __m128i short_control(unsigned wide) noexcept {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(SHORT_VARINT_SHUFFLE.control[wide]));
 }
 
-// write_four_short on four 64-bit lanes whose values are at most 0xFFFF.
-VORL_TARGET_AVX2 inline std::size_t write_four_short64(std::uint8_t* out, __m256i bits) noexcept {
-    const __m256i low_halves = _mm256_permutevar8x32_epi32(bits, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
-    return write_four_short(out, _mm256_castsi256_si128(low_halves));
+// Writes eight 32-bit lanes whose values are at most 0xFFFF at out, which has
+// room for 32 bytes, four per byte shuffle, the markers made for all eight at
+// once; returns the bytes written.
+VORL_TARGET_AVX2 inline std::size_t write_eight_short(std::uint8_t* out, __m256i bits) noexcept {
+    const __m256i wide = _mm256_cmpgt_epi32(bits, _mm256_set1_epi32(VARINT_MAX_SINGLE_BYTE));
+    const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(wide)));
+    const __m256i marked = _mm256_or_si256(_mm256_slli_epi32(bits, 8), _mm256_set1_epi32(VARINT_MARKER_U16));
+    const __m256i lanes = _mm256_blendv_epi8(bits, marked, wide);
+    const unsigned low = mask & 15, high = mask >> 4;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi8(_mm256_castsi256_si128(lanes), short_control(low)));
+    std::uint8_t* const second = out + SHORT_VARINT_SHUFFLE.length[low];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(second),
+                     _mm_shuffle_epi8(_mm256_extracti128_si256(lanes, 1), short_control(high)));
+    return static_cast<std::size_t>(second - out) + SHORT_VARINT_SHUFFLE.length[high];
+}
+
+// The low 32 bits of the 64-bit lanes of a, then of b.
+VORL_TARGET_AVX2 inline __m256i low_halves64(__m256i a, __m256i b) noexcept {
+    // Per 128-bit half: a's two low halves, then b's; the permute puts a's four first.
+    const __m256 mixed = _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0));
+    return _mm256_permute4x64_epi64(_mm256_castps_si256(mixed), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
 // Whether the sixteen 64-bit lanes of a, b, c and d are all at most 0xFFFF.
@@ -80,7 +90,8 @@ VORL_TARGET_AVX2 inline std::size_t write_sixteen64(std::uint8_t* out, __m256i a
 // Sixteen 64-bit lanes whose values are at most 0xFFFF, at out, which has room for 64 bytes.
 VORL_TARGET_AVX2 inline std::size_t write_sixteen_short64(std::uint8_t* out, __m256i a, __m256i b, __m256i c,
                                                           __m256i d) noexcept {
-    return write_sixteen64<write_four_short64>(out, a, b, c, d);
+    const std::size_t first = write_eight_short(out, low_halves64(a, b));
+    return first + write_eight_short(out + first, low_halves64(c, d));
 }
 
 // For two 64-bit lanes, by which take more than one byte (bits 0, 1) and

@@ -124,10 +124,8 @@ VORL_TARGET_AVX2 std::size_t write_i32(std::uint8_t* out, const std::int32_t* va
             continue;
         }
         if (avx2::all_set(_mm256_and_si256(at_most32(a, 0xFFFF), at_most32(b, 0xFFFF)))) {
-            out += avx2::write_four_short(out, _mm256_castsi256_si128(a));
-            out += avx2::write_four_short(out, _mm256_extracti128_si256(a, 1));
-            out += avx2::write_four_short(out, _mm256_castsi256_si128(b));
-            out += avx2::write_four_short(out, _mm256_extracti128_si256(b, 1));
+            out += avx2::write_eight_short(out, a);
+            out += avx2::write_eight_short(out, b);
         } else {
             // Five-byte values among them: as 64-bit lanes, two to a shuffle.
             out += avx2::write_sixteen_up_to_five64(out, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(a)),
