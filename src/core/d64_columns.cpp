@@ -16,11 +16,6 @@ void d64_to_doubles(std::span<const D64> values, double* out) noexcept {
     d64_conversion_kernels().to_doubles(values.data(), values.size(), out);
 }
 
-Buffer<double> d64_column_to_doubles(Buffer<D64> values) noexcept {
-    d64_to_doubles(values.span(), reinterpret_cast<double*>(values.data()));
-    return std::move(values).reinterpret_as<double>();
-}
-
 namespace {
 
 template <class Float>

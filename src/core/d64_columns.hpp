@@ -25,9 +25,6 @@ std::size_t floats_to_d64(std::span<const float> values, unsigned places, D64* o
 // out may be the values' own memory (a double takes its decimal's place).
 void d64_to_doubles(std::span<const D64> values, double* out) noexcept;
 
-// d64_to_doubles of a decoded column in its own memory, which it returns as doubles.
-Buffer<double> d64_column_to_doubles(Buffer<D64> values) noexcept;
-
 // The index of the first NaN among values, or values.size(): for callers that
 // refuse NaN where the conversions above would give zero.
 std::size_t first_nan(std::span<const double> values) noexcept;

@@ -62,8 +62,7 @@ PyObject* pack_table_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
                              vorl::make_metadata({{"obj", vorl::string_variant(arguments->object_name)}}),
                              false};
         table.fields.reserve(columns->size());
-        for (const NamedColumn& column : *columns)
-            table.fields.push_back(column.data.field(column.name));
+        for (const NamedColumn& column : *columns) table.fields.push_back(column.data.field(column.name));
 
         PyRef frame = frame_bytes(table, false);
         if (!frame) return nullptr;

@@ -110,6 +110,17 @@ ERRORS = [
         {"decimals": {"p": 2}},
         "column 'p' row 1: 1e+20 does not fit a decimal with 2 places",
     ),
+    # The first refused row is named, NaN or not, in whichever block of the column it lies.
+    (
+        {"p": np.where(np.arange(6000) == 5000, np.nan, np.where(np.arange(6000) == 4000, 1e20, 1.0))},
+        {"decimals": {"p": 2}},
+        "column 'p' row 4000: 1e+20 does not fit a decimal with 2 places",
+    ),
+    (
+        {"p": np.where(np.arange(6000) == 3000, np.nan, np.where(np.arange(6000) == 4000, 1e20, 1.0)).astype("f4")},
+        {"decimals": {"p": 2}},
+        "column 'p' row 3000: nan cannot be stored as a decimal",
+    ),
     ({"p": ["1.5", "abc"]}, {"decimals": {"p": 2}}, "column 'p' row 1: 'abc' is not a finite decimal"),
     ({"p": ["1.239"]}, {"decimals": {"p": 2}}, "column 'p' row 0: '1.239' has more than 2 decimal places"),
     ({"a": [2**70]}, {}, "column 'a' row 0: integer 1180591620717411303424 does not fit 64 bits"),

@@ -71,5 +71,4 @@ PyObject* frame_length(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // with) to the module; 0, or -1 with an exception set.
 int add_frame_header_constants(PyObject* module) noexcept;
 
-
 }  // namespace pyvorl::codec
