@@ -420,14 +420,18 @@ TEST(Kernels, D64ConversionsMatchThePlainLoops) {
             // In place, as the binding converts a decoded column.
             kernels.to_doubles(values.data(), values.size(), reinterpret_cast<double*>(values.data()));
             ASSERT_EQ(0, std::memcmp(values.data(), want.data(), got.size() * sizeof(double)));
-            // Running sums of the values as differences, from a running value near the top of 56 bits.
-            for (const unsigned scale : {0u, 2u, 11u, 15u}) {
-                const auto with = [&](const D64ConversionKernels& k) {
-                    auto [copy, running] = std::pair(source, std::uint64_t{D64_MAX_MAGNITUDE - 7});
-                    k.sums_to_doubles(reinterpret_cast<std::uint8_t*>(copy.data()), copy.size(), scale, running);
-                    return std::pair(copy, running);
-                };
-                ASSERT_EQ(with(kernels), with(plain));
+            // Running sums of the values as differences, from running values at zero, on both
+            // sides of the vector rule's 2^51, and near the top of 56 bits.
+            constexpr std::uint64_t TWO_51 = std::uint64_t{1} << 51;
+            for (const std::uint64_t start : {std::uint64_t{0}, TWO_51 - 5, 0 - TWO_51 + 5, D64_MAX_MAGNITUDE - 7}) {
+                for (const unsigned scale : {0u, 2u, 11u, 15u}) {
+                    const auto with = [&](const D64ConversionKernels& k) {
+                        auto [copy, running] = std::pair(source, start);
+                        k.sums_to_doubles(reinterpret_cast<std::uint8_t*>(copy.data()), copy.size(), scale, running);
+                        return std::pair(copy, running);
+                    };
+                    ASSERT_EQ(with(kernels), with(plain));
+                }
             }
         });
     });

@@ -137,25 +137,33 @@ VORL_TARGET_AVX2 std::size_t signed_from_floating(const Float* values, std::size
     return i + done;
 }
 
-// The quotients m / 10^scale of four magnitudes below 2^52 (see to_doubles).
-VORL_TARGET_AVX2_FMA inline __m256d quotients(__m256i magnitude, unsigned scale, __m256d divisor,
+// Whether 1 / 10^scale rounded to the nearest double has a relative error of
+// at most 2^-54 (found in exact rational arithmetic): m times it is then within
+// one ulp of m / 10^scale for every m, and one correction from there rounds as
+// the division does (Markstein's theorem). The other scales take two.
+constexpr bool ONE_CORRECTION[D64_MAX_SCALE + 1] = {true, true,  true, true,  true, false, true, true,
+                                                    true, false, true, false, true, true,  true, false};
+
+// The quotients m / 10^scale of four integers m below 2^52 in magnitude, as
+// doubles (see to_doubles). Rounding to nearest is symmetric, so the quotient
+// of -m is minus that of m.
+VORL_TARGET_AVX2_FMA inline __m256d quotients(__m256d dividend, unsigned scale, __m256d divisor,
                                               __m256d reciprocal) noexcept {
-    const __m256d two_52 = _mm256_set1_pd(0x1p52);
-    const __m256d dividend =
-        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(magnitude, _mm256_castpd_si256(two_52))), two_52);
     if (scale == 0) return dividend;
     __m256d value = _mm256_mul_pd(dividend, reciprocal);
     value = _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
+    if (ONE_CORRECTION[scale]) return value;
     return _mm256_fmadd_pd(_mm256_fnmadd_pd(value, divisor, dividend), reciprocal, value);
 }
 
 // Four at a time where all four share one scale and have magnitudes below
 // 2^52, which convert to doubles exactly through the mantissa bits. The
-// quotient m / 10^s then comes from the correctly rounded reciprocal and two
-// FMA correction steps: the residual m - q * 10^s is exact in an FMA, and a
-// correction from an estimate within an ulp rounds exactly as the division
-// does (checked against it on 6.75e8 magnitudes at every scale). Division is
-// slow and this is the column's hottest operation.
+// quotient m / 10^s then comes from the correctly rounded reciprocal and one
+// or two FMA correction steps: the residual m - q * 10^s is exact in an FMA,
+// and a correction from an estimate within an ulp rounds exactly as the
+// division does (checked against it on 6.75e8 magnitudes at every scale, and
+// one step on 8e7 at each scale). Division is slow and this is the
+// column's hottest operation.
 VORL_TARGET_AVX2_FMA void to_doubles(const D64* values, std::size_t count, double* out) noexcept {
     const __m256i too_large = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
     const __m256i sign_bit = _mm256_set1_epi64x(std::int64_t{D64::SIGN_BIT} << 56);
@@ -184,8 +192,11 @@ VORL_TARGET_AVX2_FMA void to_doubles(const D64* values, std::size_t count, doubl
             continue;
         }
         // The sign goes on last: the quotient of -m is minus that of m.
+        const __m256d two_52 = _mm256_set1_pd(0x1p52);
+        const __m256d dividend =
+            _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(magnitude, _mm256_castpd_si256(two_52))), two_52);
         const __m256d value =
-            _mm256_xor_pd(quotients(magnitude, scale, divisor, reciprocal),
+            _mm256_xor_pd(quotients(dividend, scale, divisor, reciprocal),
                           _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_and_si256(words, sign_bit), 7)));
         _mm256_storeu_pd(out + i, value);
         i += 4;
@@ -194,11 +205,14 @@ VORL_TARGET_AVX2_FMA void to_doubles(const D64* values, std::size_t count, doubl
 }
 
 // to_doubles' arithmetic on the running sums themselves, without D64 words in
-// between; a block with a magnitude from 2^52 goes value by value.
+// between. A signed sum below 2^51 in magnitude converts to a double exactly
+// through the 1.5 * 2^52 bias, and its quotient carries the sign; a block with
+// a larger one goes value by value.
 VORL_TARGET_AVX2_FMA void sums_to_doubles(std::uint8_t* slots, std::size_t count, unsigned scale,
                                           std::uint64_t& running_sum) noexcept {
-    const __m256i too_large = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
-    const __m256i sign_bit = _mm256_set1_epi64x(std::numeric_limits<std::int64_t>::min());
+    const __m256i bias_bits = _mm256_set1_epi64x(0x4338'0000'0000'0000);
+    const __m256i half_range = _mm256_set1_epi64x(std::int64_t{1} << 51);
+    const __m256i out_of_range = _mm256_set1_epi64x(~((std::int64_t{1} << 52) - 1));
     const __m256d divisor = _mm256_set1_pd(power_of_ten(scale));
     const __m256d reciprocal = _mm256_set1_pd(1.0 / power_of_ten(scale));
     __m256i carry = _mm256_set1_epi64x(static_cast<std::int64_t>(running_sum));
@@ -206,9 +220,7 @@ VORL_TARGET_AVX2_FMA void sums_to_doubles(std::uint8_t* slots, std::size_t count
     for (; count - i >= 4; i += 4) {
         std::uint8_t* const at = slots + 8 * i;
         const __m256i sums = avx2::running_sums(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), carry);
-        __m256i negative;
-        const __m256i magnitude = avx2::sum_magnitudes(sums, negative);
-        if (!_mm256_testz_si256(magnitude, too_large)) {
+        if (!_mm256_testz_si256(_mm256_add_epi64(sums, half_range), out_of_range)) {
             alignas(32) std::uint64_t lanes[4];
             _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
             for (unsigned k = 0; k < 4; ++k) {
@@ -217,9 +229,9 @@ VORL_TARGET_AVX2_FMA void sums_to_doubles(std::uint8_t* slots, std::size_t count
             }
             continue;
         }
-        const __m256d value = _mm256_xor_pd(quotients(magnitude, scale, divisor, reciprocal),
-                                            _mm256_castsi256_pd(_mm256_and_si256(negative, sign_bit)));
-        _mm256_storeu_pd(reinterpret_cast<double*>(at), value);
+        const __m256d dividend =
+            _mm256_sub_pd(_mm256_castsi256_pd(_mm256_add_epi64(sums, bias_bits)), _mm256_castsi256_pd(bias_bits));
+        _mm256_storeu_pd(reinterpret_cast<double*>(at), quotients(dividend, scale, divisor, reciprocal));
     }
     running_sum = static_cast<std::uint64_t>(_mm256_extract_epi64(carry, 0));
     plain.sums_to_doubles(slots + 8 * i, count - i, scale, running_sum);

@@ -150,13 +150,28 @@ VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64
     return static_cast<std::size_t>(out - start);
 }
 
-// Regular timestamps repeat one difference: four values at a time then come
-// from the last value plus 1..4 times difference * g, which in wrapping
-// arithmetic equals the plain running product. Irregular ones take the plain
-// loop inline, four at a time; a block is compared as a vector only when its
-// first difference repeats the last one.
+// A step of 1: running sums four at a time (avx2::running_sums).
+VORL_TARGET_AVX2 void accumulate_unit_steps(std::int64_t* values, std::size_t count,
+                                            std::uint64_t& running_sum) noexcept {
+    __m256i carry = _mm256_set1_epi64x(static_cast<std::int64_t>(running_sum));
+    std::size_t i = 0;
+    for (; count - i >= 4; i += 4) {
+        auto* at = reinterpret_cast<__m256i*>(values + i);
+        _mm256_storeu_si256(at, avx2::running_sums(_mm256_loadu_si256(at), carry));
+    }
+    running_sum = static_cast<std::uint64_t>(_mm256_extract_epi64(carry, 0));
+    plain.accumulate(values + i, count - i, 1, running_sum);
+}
+
+// Other steps: regular timestamps repeat one difference, and four values at a
+// time then come from the last value plus 1..4 times difference * g, which in
+// wrapping arithmetic equals the plain running product. Irregular ones take
+// the plain loop inline, four at a time (a 64-bit multiply is slow in AVX2); a
+// block is compared as a vector only when its first difference repeats the
+// last one.
 VORL_TARGET_AVX2 void accumulate(std::int64_t* values, std::size_t count, std::uint64_t g,
                                  std::uint64_t& running_sum) noexcept {
+    if (g == 1) return accumulate_unit_steps(values, count, running_sum);
     std::uint64_t running = running_sum;  // a local: stores to values could alias the reference
     std::uint64_t last = 0;               // the last difference read
     std::uint64_t steps_of = 0;           // the difference that `steps` repeats
