@@ -219,22 +219,34 @@ VORL_TARGET_AVX2 inline __m256i zigzag_decode16(__m256i z) noexcept {
 }
 
 // Values gather_one_or_three may store past those it returns.
-constexpr std::uint64_t SHORT_SPILL = 7;
+constexpr std::uint64_t SHORT_SPILL = 8;
+
+// The eight 16-bit lanes of `values` widened to T at out (eight values).
+template <class T>
+VORL_TARGET_AVX2 inline void store_widened(__m128i values, T* out) noexcept {
+    auto* at = reinterpret_cast<__m256i*>(out);
+    if constexpr (sizeof(T) == 4) {
+        _mm256_storeu_si256(at, std::is_signed_v<T> ? _mm256_cvtepi16_epi32(values) : _mm256_cvtepu16_epi32(values));
+    } else {
+        const __m128i upper = _mm_srli_si128(values, 8);
+        _mm256_storeu_si256(at, std::is_signed_v<T> ? _mm256_cvtepi16_epi64(values) : _mm256_cvtepu16_epi64(values));
+        _mm256_storeu_si256(at + 1, std::is_signed_v<T> ? _mm256_cvtepi16_epi64(upper) : _mm256_cvtepu16_epi64(upper));
+    }
+}
 
 // varint_starts::gather_starts for a window whose only marker is 0xFB, so that
 // every value fits 16 bits: the value each byte would start is formed for all
-// 64 bytes at once (the byte, or the two after a marker), the lanes of the
-// starts are packed together eight at a time by a table of shuffles, and the
-// packed values are widened to T a vector at a time. `window` has room for 2
-// bytes after it; out has room for SHORT_SPILL values more than it returns.
+// 64 bytes at once (the byte, or the two after a marker), and the lanes of the
+// starts are packed together eight at a time by a table of shuffles and
+// widened to T straight from the register. `window` has room for 2 bytes
+// after it; out has room for SHORT_SPILL values more than it returns.
 template <class T>
 VORL_TARGET_AVX2 inline unsigned gather_one_or_three(const std::uint8_t* window, std::uint64_t starts,
                                                      T* out) noexcept {
-    alignas(32) std::uint16_t packed[64 + 16] = {};
     unsigned n = 0;
     const auto pack = [&](__m128i lanes, unsigned which) VORL_TARGET_AVX2 {
         const __m128i control = _mm_load_si128(reinterpret_cast<const __m128i*>(PACK_16BIT_LANES.control[which]));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(packed + n), _mm_shuffle_epi8(lanes, control));
+        store_widened(_mm_shuffle_epi8(lanes, control), out + n);
         n += static_cast<unsigned>(std::popcount(which));
     };
     for (unsigned half = 0; half < 64; half += 32) {
@@ -256,16 +268,65 @@ VORL_TARGET_AVX2 inline unsigned gather_one_or_three(const std::uint8_t* window,
         pack(_mm256_extracti128_si256(front, 1), (bits >> 16) & 0xFF);
         pack(_mm256_extracti128_si256(back, 1), bits >> 24);
     }
-    constexpr unsigned LANES = 32 / sizeof(T);
-    for (unsigned k = 0; k < n; k += LANES) {
-        const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(packed + k));
-        __m256i wide;
-        if constexpr (sizeof(T) == 4) {
-            wide = std::is_signed_v<T> ? _mm256_cvtepi16_epi32(values) : _mm256_cvtepu16_epi32(values);
-        } else {
-            wide = std::is_signed_v<T> ? _mm256_cvtepi16_epi64(values) : _mm256_cvtepu16_epi64(values);
+    return n;
+}
+
+VORL_TARGET_AVX2 inline __m128i zigzag_decode32(__m128i z) noexcept {
+    return _mm_xor_si128(_mm_srli_epi32(z, 1), _mm_sub_epi32(_mm_setzero_si128(), _mm_and_si128(z, _mm_set1_epi32(1))));
+}
+
+// The four 32-bit lanes of `values` as T at out (four values).
+template <class T>
+VORL_TARGET_AVX2 inline void store_widened32(__m128i values, T* out) noexcept {
+    if constexpr (sizeof(T) == 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), values);
+    } else {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                            std::is_signed_v<T> ? _mm256_cvtepi32_epi64(values) : _mm256_cvtepu32_epi64(values));
+    }
+}
+
+// gather_one_or_three for a window whose values start with no marker but
+// 0xFB and 0xFC, so that every value fits 32 bits: the low and the high 16
+// bits of the value each byte would start are formed for all 64 bytes, the
+// start lanes of both are packed by one shuffle of the table, and the halves
+// are joined into 32-bit values. `window` has room for 4 bytes after it; out
+// has room for SHORT_SPILL values more than it returns.
+template <class T>
+VORL_TARGET_AVX2 inline unsigned gather_up_to_five(const std::uint8_t* window, std::uint64_t starts, T* out) noexcept {
+    unsigned n = 0;
+    const auto pack = [&](__m128i lows, __m128i highs, unsigned which) VORL_TARGET_AVX2 {
+        const __m128i control = _mm_load_si128(reinterpret_cast<const __m128i*>(PACK_16BIT_LANES.control[which]));
+        const __m128i low = _mm_shuffle_epi8(lows, control), high = _mm_shuffle_epi8(highs, control);
+        __m128i first = _mm_unpacklo_epi16(low, high), second = _mm_unpackhi_epi16(low, high);
+        if constexpr (std::is_signed_v<T>) {
+            first = zigzag_decode32(first);
+            second = zigzag_decode32(second);
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), wide);
+        store_widened32(first, out + n);
+        store_widened32(second, out + n + 4);
+        n += static_cast<unsigned>(std::popcount(which));
+    };
+    for (unsigned half = 0; half < 64; half += 32) {
+        const auto* at = window + half;
+        const auto bytes_at = [at](unsigned k) VORL_TARGET_AVX2 {
+            return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + k));
+        };
+        const __m256i first = bytes_at(0);
+        const __m256i five = equal_to(first, VARINT_MARKER_U32);
+        const __m256i marked = _mm256_or_si256(equal_to(first, VARINT_MARKER_U16), five);
+        const __m256i byte0 = _mm256_blendv_epi8(first, bytes_at(1), marked);
+        const __m256i byte1 = _mm256_and_si256(bytes_at(2), marked);
+        const __m256i byte2 = _mm256_and_si256(bytes_at(3), five);
+        const __m256i byte3 = _mm256_and_si256(bytes_at(4), five);
+        // Within 128-bit halves: bytes 0-7, 16-23 | 8-15, 24-31 of this half.
+        const __m256i low_front = _mm256_unpacklo_epi8(byte0, byte1), low_back = _mm256_unpackhi_epi8(byte0, byte1);
+        const __m256i high_front = _mm256_unpacklo_epi8(byte2, byte3), high_back = _mm256_unpackhi_epi8(byte2, byte3);
+        const auto bits = static_cast<std::uint32_t>(starts >> half);
+        pack(_mm256_castsi256_si128(low_front), _mm256_castsi256_si128(high_front), bits & 0xFF);
+        pack(_mm256_castsi256_si128(low_back), _mm256_castsi256_si128(high_back), (bits >> 8) & 0xFF);
+        pack(_mm256_extracti128_si256(low_front, 1), _mm256_extracti128_si256(high_front, 1), (bits >> 16) & 0xFF);
+        pack(_mm256_extracti128_si256(low_back, 1), _mm256_extracti128_si256(high_back, 1), bits >> 24);
     }
     return n;
 }
@@ -333,9 +394,13 @@ struct WidenAvx2 {
                 later = starts & ~kept;
                 starts = kept;
             }
-            // The vector gather stores whole vectors, up to SHORT_SPILL values past the window's.
-            if (one_or_three && max - n >= 64 + SHORT_SPILL) {
+            // The vector gathers store whole vectors, up to SHORT_SPILL values past the window's.
+            if (max - n < 64 + SHORT_SPILL) {
+                n += varint_starts::gather_starts(q, starts, out + n);
+            } else if (one_or_three) {
                 n += gather_one_or_three(q, starts, out + n);
+            } else if (fd == 0) {  // 0xFD starts no value of a 32-bit type
+                n += gather_up_to_five(q, starts, out + n);
             } else {
                 n += varint_starts::gather_starts(q, starts, out + n);
             }
