@@ -3,6 +3,7 @@
 // hands it to the payload codec, which passes it to the codecs of fixed-width
 // columns, whose bytes are the bulk of most frames: they fold those bytes into
 // it while they copy them (the copy and the checksum share one read).
+// Varint bodies are folded every few thousand values as they are written.
 // Everything else is folded in when the trail catches up to the next column or
 // is finished.
 #pragma once
@@ -32,6 +33,12 @@ public:
     // content). False when a byte is neither 0 nor 1; the bytes in `to` are
     // then unspecified, and nothing of them is folded in.
     bool copy_bools(std::uint8_t* to, const std::uint8_t* from, std::size_t count) noexcept;
+
+    // Folds in the content up to `at`, which is final, while a writer that
+    // makes its bytes (rather than copying them) still has them in cache.
+    void fold_up_to(const std::uint8_t* at) noexcept {
+        if (at <= end_) catch_up(at);
+    }
 
     // The checksum of the whole content; the content must be final.
     std::uint32_t finish() noexcept;

@@ -15,8 +15,12 @@ namespace {
 
 // ---- writing ----------------------------------------------------------------
 
+// Values written between two folds of the checksum trail: their bytes are
+// still in the first- or second-level cache.
+constexpr std::size_t FOLDED_RUN = 4096;
+
 template <class Sink, class T>
-void encode_varint_values(Sink& sink, std::span<const T> values) {
+void encode_varint_values(Sink& sink, std::span<const T> values, ChecksumTrail* trail) {
     encode_len(sink, values.size());
     if constexpr (Sink::counts_only) {
         sink.add(varint_run_size(values.data(), values.size()));
@@ -25,13 +29,14 @@ void encode_varint_values(Sink& sink, std::span<const T> values) {
         // case, then look at the room again; put_varint handles the last bytes.
         std::size_t i = 0;
         while (i < values.size()) {
-            const std::size_t safe = std::min(values.size() - i, sink.room() / VARINT_MAX_SIZE_U64);
+            const std::size_t safe = std::min({values.size() - i, sink.room() / VARINT_MAX_SIZE_U64, FOLDED_RUN});
             if (safe == 0) {
                 sink.put_varint(varint_bits(values[i++]));
                 if (!sink.status()) return;
                 continue;
             }
             sink.advance(write_varint_run(sink.cursor(), values.data() + i, safe));
+            if (trail != nullptr) trail->fold_up_to(sink.cursor());
             i += safe;
         }
     }
@@ -105,11 +110,20 @@ void encode_var_values(Sink& sink, std::span<const std::string_view> values) {
 
 // Count, then `count` variable-length integers of T (zigzag for signed T).
 template <class T>
-Result<Buffer<T>, DecodeError> decode_varint_values(SliceReader& reader) {
+Result<Buffer<T>, DecodeError> decode_varint_values(SliceReader& reader, ChecksumTrail* trail) {
     VORL_TRY(const std::uint64_t count, reader.read_len());
     Buffer<T> out = Buffer<T>::uninitialized(bounded_capacity(count, reader));
     advise_huge_pages(out.data(), out.capacity() * sizeof(T));
-    VORL_TRY_VOID(reader.read_varint_run(count, out.data()));
+    if (trail == nullptr) {
+        VORL_TRY_VOID(reader.read_varint_run(count, out.data()));
+        return out;
+    }
+    for (std::uint64_t done = 0; done < count;) {
+        const std::uint64_t run = std::min<std::uint64_t>(count - done, FOLDED_RUN);
+        VORL_TRY_VOID(reader.read_varint_run(run, out.data() + done));
+        trail->fold_up_to(reader.position());
+        done += run;
+    }
     return out;
 }
 
@@ -230,14 +244,14 @@ void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trai
     switch (series_type(series)) {
         case DataType::Null: return;
         case DataType::DateTime: return datetime_array_bincode_encode(get<DataType::DateTime>(series), sink);
-        case DataType::Int64: return encode_varint_values(sink, get<DataType::Int64>(series));
+        case DataType::Int64: return encode_varint_values(sink, get<DataType::Int64>(series), trail);
         case DataType::Float64: return encode_raw_values(sink, get<DataType::Float64>(series), trail);
         case DataType::Decimal: return d64_array_bincode_encode(get<DataType::Decimal>(series), sink);
         case DataType::String: return encode_var_values(sink, get<DataType::String>(series));
         case DataType::Bool: return encode_bool_values(sink, get<DataType::Bool>(series), trail);
-        case DataType::Int32: return encode_varint_values(sink, get<DataType::Int32>(series));
-        case DataType::UInt32: return encode_varint_values(sink, get<DataType::UInt32>(series));
-        case DataType::UInt64: return encode_varint_values(sink, get<DataType::UInt64>(series));
+        case DataType::Int32: return encode_varint_values(sink, get<DataType::Int32>(series), trail);
+        case DataType::UInt32: return encode_varint_values(sink, get<DataType::UInt32>(series), trail);
+        case DataType::UInt64: return encode_varint_values(sink, get<DataType::UInt64>(series), trail);
         case DataType::Float32: return encode_raw_values(sink, get<DataType::Float32>(series), trail);
         case DataType::Bytes: return encode_var_values(sink, get<DataType::Bytes>(series));
     }
@@ -316,15 +330,15 @@ Result<std::uint64_t, DecodeError> skip_series_body(SliceReader& reader, DataTyp
 Result<Series, DecodeError> decode_series_body(SliceReader& reader, DataType tag, ChecksumTrail* trail) {
     switch (tag) {
         case DataType::Null: return Series{std::in_place_index<index_of<DataType::Null>>};
-        case DataType::DateTime: return into_series<DataType::DateTime>(datetime_array_bincode_decode(reader));
-        case DataType::Int64: return into_series<DataType::Int64>(decode_varint_values<std::int64_t>(reader));
+        case DataType::DateTime: return into_series<DataType::DateTime>(datetime_array_bincode_decode(reader, trail));
+        case DataType::Int64: return into_series<DataType::Int64>(decode_varint_values<std::int64_t>(reader, trail));
         case DataType::Float64: return into_series<DataType::Float64>(decode_raw_values<double>(reader, trail));
-        case DataType::Decimal: return into_series<DataType::Decimal>(d64_array_bincode_decode(reader));
+        case DataType::Decimal: return into_series<DataType::Decimal>(d64_array_bincode_decode(reader, trail));
         case DataType::String: return into_series<DataType::String>(decode_var_values(reader, true));
         case DataType::Bool: return into_series<DataType::Bool>(decode_bool_values(reader, trail));
-        case DataType::Int32: return into_series<DataType::Int32>(decode_varint_values<std::int32_t>(reader));
-        case DataType::UInt32: return into_series<DataType::UInt32>(decode_varint_values<std::uint32_t>(reader));
-        case DataType::UInt64: return into_series<DataType::UInt64>(decode_varint_values<std::uint64_t>(reader));
+        case DataType::Int32: return into_series<DataType::Int32>(decode_varint_values<std::int32_t>(reader, trail));
+        case DataType::UInt32: return into_series<DataType::UInt32>(decode_varint_values<std::uint32_t>(reader, trail));
+        case DataType::UInt64: return into_series<DataType::UInt64>(decode_varint_values<std::uint64_t>(reader, trail));
         case DataType::Float32: return into_series<DataType::Float32>(decode_raw_values<float>(reader, trail));
         case DataType::Bytes: return into_series<DataType::Bytes>(decode_var_values(reader, false));
     }

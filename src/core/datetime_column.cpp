@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/checksum_trail.hpp"
 #include "core/huge_pages.hpp"
 #include "core/kernels/datetime_differences.hpp"
 #include "core/kernels/step_divider.hpp"
@@ -132,7 +133,7 @@ Result<std::uint64_t, DecodeError> datetime_array_bincode_skip(SliceReader& read
     return n - 1;
 }
 
-Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader) {
+Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader, ChecksumTrail* trail) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     if (n == 0) return Buffer<std::int64_t>{};
     VORL_TRY(const std::int64_t step, reader.read_i64());
@@ -148,6 +149,7 @@ Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceRea
     for (std::uint64_t done = 0; done < count;) {
         const std::uint64_t chunk = std::min<std::uint64_t>(count - done, RUN_CHUNK);
         VORL_TRY_VOID(reader.read_varint_run(chunk, out.data() + done));
+        if (trail != nullptr) trail->fold_up_to(reader.position());
         kernels.accumulate(out.data() + done, static_cast<std::size_t>(chunk), g, running);
         done += chunk;
     }

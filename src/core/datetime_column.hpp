@@ -13,6 +13,8 @@
 
 namespace vorl {
 
+class ChecksumTrail;
+
 template <class Sink>
 void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& sink);
 
@@ -30,7 +32,9 @@ void encode_datetime_column(std::span<const std::int64_t> values, const Datetime
 // values changed between the plan and the writing (see encode_datetime_column).
 std::optional<Buffer<std::uint8_t>> encode_datetime_body(std::span<const std::int64_t> values);
 
-Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader);
+// A non-null `trail` over the content being read is folded block by block, as the bytes are read.
+Result<Buffer<std::int64_t>, DecodeError> datetime_array_bincode_decode(SliceReader& reader,
+                                                                        ChecksumTrail* trail = nullptr);
 // Steps over such a body, checked as the decoder checks it, keeping nothing; its element count.
 Result<std::uint64_t, DecodeError> datetime_array_bincode_skip(SliceReader& reader);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/checksum_trail.hpp"
 #include "core/huge_pages.hpp"
 #include "core/kernels/d64_conversions.hpp"
 #include "core/kernels/d64_words.hpp"
@@ -124,7 +125,7 @@ namespace {
 // The body's elements as D64 words, or as their doubles when AsDoubles; the
 // column scale (0 when empty).
 template <bool AsDoubles>
-Result<std::pair<Buffer<D64>, unsigned>, DecodeError> decode_column(SliceReader& reader) {
+Result<std::pair<Buffer<D64>, unsigned>, DecodeError> decode_column(SliceReader& reader, ChecksumTrail* trail) {
     VORL_TRY(const std::uint64_t n, reader.read_len());
     if (n == 0) return std::pair{Buffer<D64>{}, 0u};
     VORL_TRY(const std::int64_t scale, reader.read_i64());
@@ -142,6 +143,7 @@ Result<std::pair<Buffer<D64>, unsigned>, DecodeError> decode_column(SliceReader&
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, RUN_CHUNK));
         std::uint8_t* const at = slots + 8 * done;
         VORL_TRY_VOID(reader.read_varint_run(chunk, reinterpret_cast<std::int64_t*>(at)));
+        if (trail != nullptr) trail->fold_up_to(reader.position());
         if constexpr (AsDoubles) {
             d64_conversion_kernels().sums_to_doubles(at, chunk, scale_of_column, running);
         } else {
@@ -154,13 +156,13 @@ Result<std::pair<Buffer<D64>, unsigned>, DecodeError> decode_column(SliceReader&
 
 }  // namespace
 
-Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader) {
-    VORL_TRY(auto column, decode_column<false>(reader));
+Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader, ChecksumTrail* trail) {
+    VORL_TRY(auto column, decode_column<false>(reader, trail));
     return std::move(column.first);
 }
 
-Result<DecimalDoubles, DecodeError> d64_array_bincode_decode_doubles(SliceReader& reader) {
-    VORL_TRY(auto column, decode_column<true>(reader));
+Result<DecimalDoubles, DecodeError> d64_array_bincode_decode_doubles(SliceReader& reader, ChecksumTrail* trail) {
+    VORL_TRY(auto column, decode_column<true>(reader, trail));
     return DecimalDoubles{std::move(column.first).reinterpret_as<double>(), column.second};
 }
 

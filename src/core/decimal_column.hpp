@@ -11,6 +11,8 @@
 
 namespace vorl {
 
+class ChecksumTrail;
+
 // The scale is that of the first element that is neither NaN nor infinity;
 // every element is written against it unscaled.
 template <class Sink>
@@ -27,8 +29,10 @@ template <class Float>
 Result<Buffer<std::uint8_t>, std::size_t> encode_decimal_body(std::span<const Float> values, unsigned places,
                                                               bool nan_refused);
 
-// Elements come back with the one column scale and no NaN/infinity flags.
-Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader);
+// Elements come back with the one column scale and no NaN/infinity flags. A
+// non-null `trail` over the content being read is folded block by block, as
+// the bytes are read.
+Result<Buffer<D64>, DecodeError> d64_array_bincode_decode(SliceReader& reader, ChecksumTrail* trail = nullptr);
 
 // The same column as doubles (d64_to_double of each element), converted block
 // by block while the block is still in cache, and its scale (0 when empty).
@@ -36,7 +40,8 @@ struct DecimalDoubles {
     Buffer<double> values;
     unsigned scale = 0;
 };
-Result<DecimalDoubles, DecodeError> d64_array_bincode_decode_doubles(SliceReader& reader);
+Result<DecimalDoubles, DecodeError> d64_array_bincode_decode_doubles(SliceReader& reader,
+                                                                     ChecksumTrail* trail = nullptr);
 // Steps over such a body, checked as the decoder checks it, keeping nothing; its element count.
 Result<std::uint64_t, DecodeError> d64_array_bincode_skip(SliceReader& reader);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/checksum_trail.hpp"
 #include "core/column_codec.hpp"
 #include "core/decimal_column.hpp"
 
@@ -37,6 +38,17 @@ void encode_metadata(Sink& sink, const std::optional<Metadata>& metadata) {
     }
 }
 
+namespace {
+
+// A body made earlier is copied, and folded into the trail by the same read.
+template <class Sink>
+void put_encoded_body(Sink& sink, std::span<const std::uint8_t> body, ChecksumTrail* trail) {
+    if (Sink::counts_only || trail == nullptr) return sink.put_bytes(body.data(), body.size());
+    if (std::uint8_t* out = sink.claim(body.size())) trail->copy(out, body.data(), body.size(), out);
+}
+
+}  // namespace
+
 template <class Sink>
 void encode_payload(Sink& sink, const TableRef& table, ChecksumTrail* trail) {
     encode_u32(sink, table.magic_version);
@@ -49,7 +61,7 @@ void encode_payload(Sink& sink, const TableRef& table, ChecksumTrail* trail) {
         if (field.encoded_body.empty()) {
             encode_series_body(sink, field.series, trail);
         } else {
-            sink.put_bytes(field.encoded_body.data(), field.encoded_body.size());
+            put_encoded_body(sink, field.encoded_body, trail);
         }
     }
     encode_metadata(sink, table.metadata);
@@ -100,7 +112,7 @@ Result<std::optional<Field>, DecodeError> decode_field(SliceReader& reader, Chec
         return std::optional<Field>{};
     }
     if (options.decimals_as_doubles && static_cast<DataType>(series_tag) == DataType::Decimal) {
-        VORL_TRY(DecimalDoubles column, d64_array_bincode_decode_doubles(reader));
+        VORL_TRY(DecimalDoubles column, d64_array_bincode_decode_doubles(reader, trail));
         field.series.emplace<index_of<DataType::Float64>>(std::move(column.values));
         field.decimal_scale = column.scale;
         return std::optional<Field>{std::move(field)};
