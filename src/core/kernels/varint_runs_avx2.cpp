@@ -382,8 +382,9 @@ struct WidenAvx2 {
             if (one_or_three) {
                 starts = varint_starts::starts_of_one_or_three(fb, entry);
             } else {
-                std::uint8_t indices[16];
-                chunk_indices(low, high, indices);
+                const __m128i packed = chunk_indices(low, high);
+                const std::uint64_t indices[2] = {static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed)),
+                                                  static_cast<std::uint64_t>(_mm_extract_epi64(packed, 1))};
                 starts = varint_starts::starts_of_window(indices, entry);
             }
             const std::uint64_t refused_starts = starts & refused;
@@ -416,12 +417,12 @@ struct WidenAvx2 {
 
     // The chunk indices of varint_starts::starts_of_window for the 64 bytes
     // (low, high).
-    VORL_TARGET_AVX2 static void chunk_indices(__m256i low, __m256i high, std::uint8_t (&indices)[16]) noexcept {
+    VORL_TARGET_AVX2 static __m128i chunk_indices(__m256i low, __m256i high) noexcept {
         // Packing works within 128-bit halves: dwords 0, 4, 1, 5 hold chunks 0-3, 4-7, 8-11, 12-15.
         const __m256i words = _mm256_packus_epi32(chunk_quads<sizeof(T) == 8>(low), chunk_quads<sizeof(T) == 8>(high));
         const __m256i bytes = _mm256_packus_epi16(words, words);
         const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), _mm256_castsi256_si128(ordered));
+        return _mm256_castsi256_si128(ordered);
     }
 };
 

@@ -152,8 +152,9 @@ struct WidenAvx512 {
                     _mm512_or_si512(_mm512_maskz_mov_epi8(fb | fd, ones), _mm512_maskz_mov_epi8(fc | fd, twos));
                 const __m512i pairs = _mm512_maddubs_epi16(classes, _mm512_set1_epi16(0x0401));
                 const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x0010'0001));
-                std::uint8_t indices[16];
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), _mm512_cvtepi32_epi8(quads));
+                const __m128i packed = _mm512_cvtepi32_epi8(quads);
+                const std::uint64_t indices[2] = {static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed)),
+                                                  static_cast<std::uint64_t>(_mm_extract_epi64(packed, 1))};
                 starts = varint_starts::starts_of_window(indices, entry);
             }
             // A refused marker ends the run before its value, and so does the end of the room.

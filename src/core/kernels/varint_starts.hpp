@@ -54,10 +54,12 @@ constexpr auto CHUNKS = walk_table<std::uint64_t, 4, 8, FIELD>([](unsigned index
     return WIDTH[(index >> (2 * pos)) & 3];
 });
 
-// The value starts among 64 bytes whose chunk indices (as above) are
-// `indices`, entered `entry` bytes into the first chunk; `entry` becomes the
-// entry point of the 64 bytes that follow.
-inline std::uint64_t starts_of_window(const std::uint8_t (&indices)[16], unsigned& entry) noexcept {
+// The value starts among 64 bytes whose chunk indices (as above) are the
+// bytes of `indices` (chunk c in byte c % 8 of word c / 8), entered `entry`
+// bytes into the first chunk; `entry` becomes the entry point of the 64 bytes
+// that follow. The indices come in two words, not sixteen bytes of memory: taken
+// out by shifts, they keep the vector unit free.
+inline std::uint64_t starts_of_window(const std::uint64_t (&indices)[2], unsigned& entry) noexcept {
     std::uint64_t shift = FIELD * entry;
     std::uint64_t starts = 0;
 #if defined(__clang__)
@@ -66,7 +68,7 @@ inline std::uint64_t starts_of_window(const std::uint8_t (&indices)[16], unsigne
 #pragma GCC unroll 16
 #endif
     for (unsigned c = 0; c < 16; ++c) {
-        const auto& chunk = CHUNKS[indices[c]];
+        const auto& chunk = CHUNKS[(indices[c / 8] >> (8 * (c % 8))) & 0xFF];
         starts |= ((chunk.starts >> shift) & 15) << (4 * c);
         shift = (chunk.next_shift >> shift) & 63;
     }
