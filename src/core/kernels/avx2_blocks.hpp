@@ -139,10 +139,11 @@ VORL_TARGET_AVX2 inline __m256i d64_signed_magnitudes(const D64* at) noexcept {
 // lane the sum so far), which moves past them: an in-register prefix sum, so
 // only one addition per block waits for the block before.
 VORL_TARGET_AVX2 inline __m256i running_sums(__m256i differences, __m256i& carry) noexcept {
-    // [x0, x1, x2, x3] + [0, x0, x1, x2], then + [0, 0, s0, s1].
-    __m256i sums = _mm256_add_epi64(
-        differences, _mm256_blend_epi32(_mm256_permute4x64_epi64(differences, 0x90), _mm256_setzero_si256(), 0x03));
-    sums = _mm256_add_epi64(sums, _mm256_permute2x128_si256(sums, sums, 0x08));
+    // [x0, x1 | x2, x3] + [0, x0 | 0, x2] within the 128-bit halves, then + [0, 0, s1, s1]:
+    // one shuffle fewer across the halves, which processors that split 256-bit operations pay for.
+    __m256i sums = _mm256_add_epi64(differences, _mm256_slli_si256(differences, 8));
+    sums =
+        _mm256_add_epi64(sums, _mm256_blend_epi32(_mm256_permute4x64_epi64(sums, 0x50), _mm256_setzero_si256(), 0x0F));
     const __m256i total = _mm256_permute4x64_epi64(sums, 0xFF);
     sums = _mm256_add_epi64(sums, carry);
     carry = _mm256_add_epi64(carry, total);
