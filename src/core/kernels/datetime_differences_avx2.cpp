@@ -150,6 +150,13 @@ VORL_TARGET_AVX2 std::size_t write_quotients(std::uint8_t* out, const std::int64
     return static_cast<std::size_t>(out - start);
 }
 
+// x * g in each 64-bit lane for g below 2^32, wrapping: the product of the low
+// halves plus that of the high half, shifted up.
+VORL_TARGET_AVX2 inline __m256i times_small_step(__m256i x, __m256i g) noexcept {
+    return _mm256_add_epi64(_mm256_mul_epu32(x, g),
+                            _mm256_slli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(x, 32), g), 32));
+}
+
 // A step of 1: running sums four at a time (avx2::running_sums).
 VORL_TARGET_AVX2 void accumulate_unit_steps(std::int64_t* values, std::size_t count,
                                             std::uint64_t& running_sum) noexcept {
@@ -165,21 +172,24 @@ VORL_TARGET_AVX2 void accumulate_unit_steps(std::int64_t* values, std::size_t co
 
 // Other steps: regular timestamps repeat one difference, and four values at a
 // time then come from the last value plus 1..4 times difference * g, which in
-// wrapping arithmetic equals the plain running product. Irregular ones take
-// the plain loop inline, four at a time (a 64-bit multiply is slow in AVX2); a
-// block is compared as a vector only when its first difference repeats the
-// last one.
+// wrapping arithmetic equals the plain running product; a block is compared
+// as a vector only when its first difference repeats the last one. Irregular
+// blocks are summed as a vector and multiplied by a step below 2^32 in halves
+// (AVX2 has no 64-bit multiply), the running value kept in a register; larger
+// steps take the plain loop inline, four at a time.
 VORL_TARGET_AVX2 void accumulate(std::int64_t* values, std::size_t count, std::uint64_t g,
                                  std::uint64_t& running_sum) noexcept {
     if (g == 1) return accumulate_unit_steps(values, count, running_sum);
+    const bool small_step = g >> 32 == 0;
+    const __m256i step = _mm256_set1_epi64x(static_cast<std::int64_t>(g));
     std::uint64_t running = running_sum;  // a local: stores to values could alias the reference
     std::uint64_t last = 0;               // the last difference read
     std::uint64_t steps_of = 0;           // the difference that `steps` repeats
     __m256i steps = _mm256_setzero_si256();
     std::size_t i = 0;
     while (count - i >= 4) {
+        auto* at = reinterpret_cast<__m256i*>(values + i);
         if (static_cast<std::uint64_t>(values[i]) == last) {
-            auto* at = reinterpret_cast<__m256i*>(values + i);
             const __m256i block = _mm256_loadu_si256(at);
             if (avx2::all_set(_mm256_cmpeq_epi64(block, _mm256_set1_epi64x(static_cast<std::int64_t>(last))))) {
                 if (steps_of != last) {
@@ -195,6 +205,16 @@ VORL_TARGET_AVX2 void accumulate(std::int64_t* values, std::size_t count, std::u
                 i += 4;
                 continue;
             }
+        }
+        if (small_step) {
+            const auto d = [&](unsigned k) { return static_cast<std::uint64_t>(values[i + k]); };
+            const std::uint64_t total = (d(0) + d(1)) + (d(2) + d(3));
+            last = d(3);
+            __m256i from = _mm256_set1_epi64x(static_cast<std::int64_t>(running));
+            _mm256_storeu_si256(at, times_small_step(avx2::running_sums(_mm256_loadu_si256(at), from), step));
+            running += total;
+            i += 4;
+            continue;
         }
         for (const std::size_t stop = i + 4; i < stop; ++i) {
             last = static_cast<std::uint64_t>(values[i]);
