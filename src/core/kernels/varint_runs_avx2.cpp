@@ -193,6 +193,17 @@ VORL_TARGET_AVX2 inline __m256i chunk_quads(__m256i bytes) noexcept {
     return _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x0010'0001));
 }
 
+// The base-3 chunk indices of varint_starts::starts_of_up_to_five for 32
+// bytes holding no 0xFD: four, one in each 64-bit lane.
+VORL_TARGET_AVX2 inline __m256i base3_octets(__m256i bytes) noexcept {
+    const __m256i classes = _mm256_or_si256(_mm256_and_si256(equal_to(bytes, VARINT_MARKER_U16), _mm256_set1_epi8(1)),
+                                            _mm256_and_si256(equal_to(bytes, VARINT_MARKER_U32), _mm256_set1_epi8(2)));
+    const __m256i pairs = _mm256_maddubs_epi16(classes, _mm256_set1_epi16(0x0301));  // c0 + 3 c1
+    const __m256i quads = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x0009'0001));  // p0 + 9 p1
+    return _mm256_add_epi64(_mm256_and_si256(quads, _mm256_set1_epi64x(0xFFFF'FFFF)),
+                            _mm256_mul_epu32(_mm256_srli_epi64(quads, 32), _mm256_set1_epi64x(81)));
+}
+
 // For each set of lanes among eight 16-bit lanes, the shuffle that packs them
 // to the front.
 struct PackShuffles {
@@ -381,6 +392,14 @@ struct WidenAvx2 {
             const bool one_or_three = (fc | fd) == 0 && entry <= 2;
             if (one_or_three) {
                 starts = varint_starts::starts_of_one_or_three(fb, entry);
+            } else if (fd == 0 && entry <= 4) {
+                // Octets 0-3 and 4-7 in 64-bit lanes, paired into words as (0, 1), (4, 5), (2, 3), (6, 7).
+                const __m256i octets = _mm256_packus_epi32(base3_octets(low), base3_octets(high));
+                const std::uint64_t indices[4] = {static_cast<std::uint64_t>(_mm256_extract_epi64(octets, 0)),
+                                                  static_cast<std::uint64_t>(_mm256_extract_epi64(octets, 2)),
+                                                  static_cast<std::uint64_t>(_mm256_extract_epi64(octets, 1)),
+                                                  static_cast<std::uint64_t>(_mm256_extract_epi64(octets, 3))};
+                starts = varint_starts::starts_of_up_to_five(indices, entry);
             } else {
                 const __m128i packed = chunk_indices(low, high);
                 const std::uint64_t indices[2] = {static_cast<std::uint64_t>(_mm_cvtsi128_si64(packed)),

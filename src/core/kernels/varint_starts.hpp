@@ -28,12 +28,12 @@ struct ChunkEntry {
     Word starts;      // field s: the chunk's bytes that start values
 };
 
-// The table of chunks of `Bytes` bytes, entered 0..`MaxEntry` bytes in, whose
-// value at `pos` of chunk `index` is `width(index, pos)` bytes wide.
-template <class Word, unsigned Bytes, unsigned MaxEntry, unsigned Bits, class Width>
-constexpr std::array<ChunkEntry<Word>, 256> walk_table(Width width) {
-    std::array<ChunkEntry<Word>, 256> table{};
-    for (unsigned index = 0; index < 256; ++index) {
+// The table of `Count` chunks of `Bytes` bytes, entered 0..`MaxEntry` bytes
+// in, whose value at `pos` of chunk `index` is `width(index, pos)` bytes wide.
+template <class Word, unsigned Bytes, unsigned MaxEntry, unsigned Bits, unsigned Count = 256, class Width>
+constexpr std::array<ChunkEntry<Word>, Count> walk_table(Width width) {
+    std::array<ChunkEntry<Word>, Count> table{};
+    for (unsigned index = 0; index < Count; ++index) {
         for (unsigned entry = 0; entry <= MaxEntry; ++entry) {
             unsigned pos = entry;
             Word starts = 0;
@@ -98,6 +98,38 @@ inline std::uint64_t starts_of_one_or_three(std::uint64_t markers, unsigned& ent
         shift = (chunk.next_shift >> shift) & 0xFF;
     }
     entry = shift / 8;
+    return starts;
+}
+
+// Windows whose markers are 0xFB and 0xFC alone (values of one, three and
+// five bytes) also go eight bytes a step: a chunk is entered 0 to 4 bytes in,
+// and the table is indexed by the chunk's classes (0, 1 or 2 per byte) in
+// base 3, c0 + 3 c1 + ... + 3^7 c7. Fields of eight bits; 105 KB.
+constexpr unsigned UP_TO_FIVE_CHUNKS = 6561;  // 3^8
+inline constexpr auto UP_TO_FIVE =
+    walk_table<std::uint64_t, 8, 4, 8, UP_TO_FIVE_CHUNKS>([](unsigned index, unsigned pos) {
+        for (unsigned k = 0; k < pos; ++k) index /= 3;
+        constexpr unsigned WIDTH[3] = {1, 3, 5};
+        return WIDTH[index % 3];
+    });
+
+// starts_of_window for 64 bytes that hold no marker but 0xFB and 0xFC, whose
+// chunk k has the base-3 index of UP_TO_FIVE in bits 32 (k % 2) .. of word
+// k / 2 of `indices`; `entry` is at most 4.
+inline std::uint64_t starts_of_up_to_five(const std::uint64_t (&indices)[4], unsigned& entry) noexcept {
+    std::uint64_t shift = 8 * entry;
+    std::uint64_t starts = 0;
+#if defined(__clang__)
+#pragma clang loop unroll(full)
+#elif defined(__GNUC__)
+#pragma GCC unroll 8
+#endif
+    for (unsigned c = 0; c < 8; ++c) {
+        const auto& chunk = UP_TO_FIVE[(indices[c / 2] >> (32 * (c % 2))) & 0xFFFF'FFFF];
+        starts |= ((chunk.starts >> shift) & 0xFF) << (8 * c);
+        shift = (chunk.next_shift >> shift) & 0xFF;
+    }
+    entry = static_cast<unsigned>(shift) / 8;
     return starts;
 }
 
