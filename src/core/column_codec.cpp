@@ -257,6 +257,26 @@ void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trai
     }
 }
 
+template <class T>
+std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const T> values) {
+    // The first values stand for the column. The body is held beside the frame
+    // until it is copied in, so long varints are left to the two passes, which
+    // need no memory but the frame's.
+    const std::size_t sampled = std::min<std::size_t>(values.size(), FOLDED_RUN);
+    if (varint_run_size(values.data(), sampled) > sampled * sizeof(T) / 2) return std::nullopt;
+    auto body = Buffer<std::uint8_t>::uninitialized(VARINT_MAX_SIZE_U64 * (values.size() + 1));
+    advise_huge_pages(body.data(), body.size());
+    VecWriter sink(body.span());
+    encode_varint_values(sink, values, nullptr);
+    body.truncate(sink.size());
+    return body;
+}
+
+template std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const std::int32_t>);
+template std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const std::uint32_t>);
+template std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const std::int64_t>);
+template std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const std::uint64_t>);
+
 template void encode_series_body<SizeWriter>(SizeWriter&, const SeriesRef&, ChecksumTrail*);
 template void encode_series_body<VecWriter>(VecWriter&, const SeriesRef&, ChecksumTrail*);
 

@@ -6,6 +6,9 @@
 // marker forms) the fast paths fall back to them.
 #pragma once
 
+#include <optional>
+#include <span>
+
 #include "core/encoding.hpp"
 #include "core/table.hpp"
 
@@ -18,6 +21,15 @@ class ChecksumTrail;
 // they are copied; the counting sink never looks at it.
 template <class Sink>
 void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trail);
+
+// The body of an integer column (T: std::int32_t, std::uint32_t, std::int64_t
+// or std::uint64_t) made in one pass into room for any body, for a writer that
+// copies it into the frame instead of counting and then writing (see
+// FieldRef::encoded_body). That pays, in time and in the memory the body takes
+// meanwhile, where the varints are short: nullopt when the first values take
+// more than half their own size.
+template <class T>
+std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const T> values);
 
 // The body of a column whose tag has been read, with `trail` (if not null)
 // over the content being read, as when writing. Counts from the input never

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/column_codec.hpp"
 #include "core/d64_columns.hpp"
 #include "core/datetime_column.hpp"
 #include "core/datetime_units.hpp"
@@ -61,11 +62,21 @@ SeriesRef view_of(const Decimals& decimals) noexcept {
     return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.values.span()};
 }
 
+// Only the type: the body holds the values.
 SeriesRef view_of(const EncodedBody& encoded) noexcept {
-    if (encoded.type == DataType::DateTime) {
-        return SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>, std::span<const std::int64_t>{}};
+    switch (encoded.type) {
+        case DataType::DateTime:
+            return SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>, std::span<const std::int64_t>{}};
+        case DataType::Int64:
+            return SeriesRef{std::in_place_index<vorl::index_of<DataType::Int64>>, std::span<const std::int64_t>{}};
+        case DataType::Int32:
+            return SeriesRef{std::in_place_index<vorl::index_of<DataType::Int32>>, std::span<const std::int32_t>{}};
+        case DataType::UInt32:
+            return SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt32>>, std::span<const std::uint32_t>{}};
+        case DataType::UInt64:
+            return SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt64>>, std::span<const std::uint64_t>{}};
+        default: return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, std::span<const D64>{}};
     }
-    return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, std::span<const D64>{}};
 }
 
 SeriesRef view_of(const ByteStrings& bytes) noexcept {
@@ -480,18 +491,38 @@ std::optional<PyArrayTyped> intake_specified_column(PyObject* column, std::optio
     return std::nullopt;
 }
 
-// A datetime column is encoded as it is taken in: its body is written in one
-// pass over the values, with no counting pass before it.
-void encode_datetimes_now(PyArrayTyped& typed, bool release_lock_allowed) {
+// The body of `values` made now, or nullopt to leave the column to the frame's two passes.
+std::optional<vorl::Buffer<std::uint8_t>> body_of(const SeriesRef& series) {
+    switch (vorl::series_type(series)) {
+        case DataType::DateTime:
+            return vorl::encode_datetime_body(std::get<vorl::index_of<DataType::DateTime>>(series));
+        case DataType::Int64: return vorl::encode_short_varint_body(std::get<vorl::index_of<DataType::Int64>>(series));
+        case DataType::Int32: return vorl::encode_short_varint_body(std::get<vorl::index_of<DataType::Int32>>(series));
+        case DataType::UInt32:
+            return vorl::encode_short_varint_body(std::get<vorl::index_of<DataType::UInt32>>(series));
+        case DataType::UInt64:
+            return vorl::encode_short_varint_body(std::get<vorl::index_of<DataType::UInt64>>(series));
+        default: return std::nullopt;
+    }
+}
+
+// Datetime columns, and integer columns of short varints, are encoded as they
+// are taken in: the body is written in one pass over the values, with no
+// counting pass before it.
+void encode_compact_now(PyArrayTyped& typed, bool release_lock_allowed) {
     const SeriesRef series = typed.view();
-    if (vorl::series_type(series) != DataType::DateTime) return;
-    const auto values = std::get<vorl::index_of<DataType::DateTime>>(series);
+    const DataType type = vorl::series_type(series);
+    if (type != DataType::DateTime && type != DataType::Int64 && type != DataType::Int32 && type != DataType::UInt32 &&
+        type != DataType::UInt64) {
+        return;
+    }
     std::optional<vorl::Buffer<std::uint8_t>> body;
-    maybe_without_lock(release_lock_allowed && values.size_bytes() >= RELEASE_LOCK_BYTES,
-                       [&] { body = vorl::encode_datetime_body(values); });
-    // Another thread changed the values meanwhile: the column stays as it is,
-    // and the frame is made from a private copy when it too sees them change.
-    if (body) typed.column = EncodedBody{DataType::DateTime, std::move(*body)};
+    maybe_without_lock(release_lock_allowed && typed.byte_estimate() >= RELEASE_LOCK_BYTES,
+                       [&] { body = body_of(series); });
+    // Long varints, or another thread changed a datetime column meanwhile: the
+    // column stays as it is, and the frame is made from a private copy when it
+    // too sees the values change.
+    if (body) typed.column = EncodedBody{type, std::move(*body)};
 }
 
 }  // namespace
@@ -505,7 +536,7 @@ std::optional<PyArrayTyped> intake_column(PyObject* column, const ColumnIntake& 
         if (how.decimal_places) places = static_cast<unsigned>(*how.decimal_places);
         typed = intake_exact_column(column, places, how.name, how.name_text);
     }
-    if (typed) encode_datetimes_now(*typed, how.policy == IntakePolicy::Exact);
+    if (typed) encode_compact_now(*typed, how.policy == IntakePolicy::Exact);
     return typed;
 }
 

@@ -53,8 +53,8 @@ struct ByteStrings {
     std::vector<std::string_view> views;
 };
 
-// A compact column (DateTime or Decimal) whose body was encoded as it was
-// taken in, in one pass over its values.
+// A column (DateTime, Decimal, or integers of short varints) whose body was
+// encoded as it was taken in, in one pass over its values.
 struct EncodedBody {
     vorl::DataType type;
     vorl::Buffer<std::uint8_t> bytes;

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <type_traits>
 
+#include "core/column_codec.hpp"
 #include "core/d64_columns.hpp"
 #include "core/datetime_column.hpp"
 #include "core/datetime_step.hpp"
@@ -218,6 +220,47 @@ TEST(DatetimeColumn, BodyWrittenInOnePassEqualsTheEncoders) {
             ASSERT_TRUE(body.has_value());
             EXPECT_EQ(std::vector<std::uint8_t>(body->begin(), body->end()), encode_datetimes(values));
         }
+    }
+}
+
+// Integer columns of short varints are written in one pass with the bytes of
+// the two; long ones are left to them.
+template <class T>
+constexpr DataType integer_type() {
+    if constexpr (std::is_same_v<T, std::int64_t>) return DataType::Int64;
+    if constexpr (std::is_same_v<T, std::int32_t>) return DataType::Int32;
+    if constexpr (std::is_same_v<T, std::uint32_t>) return DataType::UInt32;
+    return DataType::UInt64;
+}
+
+template <class T>
+void check_integer_body(const std::vector<T>& values, bool short_varints) {
+    SCOPED_TRACE(::testing::Message() << "length " << values.size() << ", width " << sizeof(T));
+    const auto body = encode_short_varint_body(std::span<const T>(values));
+    ASSERT_EQ(body.has_value(), short_varints);
+    if (!body) return;
+    const SeriesRef series{std::in_place_index<index_of<integer_type<T>()>>, std::span<const T>(values)};
+    const auto expected = encode_both([&](auto& sink) { encode_series_body(sink, series, nullptr); });
+    EXPECT_EQ(std::vector<std::uint8_t>(body->begin(), body->end()), expected);
+}
+
+TEST(IntegerColumn, BodyWrittenInOnePassEqualsTheEncoders) {
+    std::mt19937_64 random(4);
+    for (const std::size_t n : {0u, 1u, 4095u, 4096u, 4097u, 10000u}) {
+        std::vector<std::int64_t> small(n), large(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            small[i] = static_cast<std::int64_t>(random() % 200) - 100 + (i % 97 == 96 ? 30000 : 0);
+            large[i] = static_cast<std::int64_t>(random());
+        }
+        check_integer_body(small, true);
+        check_integer_body(std::vector<std::int32_t>(small.begin(), small.end()), true);
+        std::vector<std::uint32_t> magnitudes(n);
+        for (std::size_t i = 0; i < n; ++i)
+            magnitudes[i] = static_cast<std::uint32_t>(small[i] < 0 ? -small[i] : small[i]);
+        check_integer_body(magnitudes, true);
+        if (n == 0) continue;
+        check_integer_body(large, false);
+        check_integer_body(std::vector<std::uint64_t>(large.begin(), large.end()), false);
     }
 }
 
