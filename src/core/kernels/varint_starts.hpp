@@ -82,10 +82,11 @@ inline std::uint64_t starts_of_window(const std::uint64_t (&indices)[2], unsigne
 constexpr auto ONE_OR_THREE =
     walk_table<std::uint32_t, 8, 2, 8>([](unsigned markers, unsigned pos) { return (markers >> pos) & 1 ? 3u : 1u; });
 
-// starts_of_window for 64 bytes whose 0xFB bytes are the bits of `markers`
-// and that hold no other marker; `entry` is at most 2.
-inline std::uint64_t starts_of_one_or_three(std::uint64_t markers, unsigned& entry) noexcept {
-    std::uint32_t shift = 8 * entry;
+// The walk over the eight 8-byte chunks of a window, with fields of eight
+// bits; `chunk_of(c)` is the table entry of chunk c.
+template <class ChunkOf>
+[[gnu::always_inline]] inline std::uint64_t walk_eight_byte_chunks(ChunkOf chunk_of, unsigned& entry) noexcept {
+    std::uint64_t shift = 8 * entry;
     std::uint64_t starts = 0;
 #if defined(__clang__)
 #pragma clang loop unroll(full)
@@ -93,12 +94,19 @@ inline std::uint64_t starts_of_one_or_three(std::uint64_t markers, unsigned& ent
 #pragma GCC unroll 8
 #endif
     for (unsigned c = 0; c < 8; ++c) {
-        const auto& chunk = ONE_OR_THREE[(markers >> (8 * c)) & 0xFF];
-        starts |= std::uint64_t{(chunk.starts >> shift) & 0xFF} << (8 * c);
-        shift = (chunk.next_shift >> shift) & 0xFF;
+        const auto& chunk = chunk_of(c);
+        starts |= ((std::uint64_t{chunk.starts} >> shift) & 0xFF) << (8 * c);
+        shift = (std::uint64_t{chunk.next_shift} >> shift) & 0xFF;
     }
-    entry = shift / 8;
+    entry = static_cast<unsigned>(shift) / 8;
     return starts;
+}
+
+// starts_of_window for 64 bytes whose 0xFB bytes are the bits of `markers`
+// and that hold no other marker; `entry` is at most 2.
+inline std::uint64_t starts_of_one_or_three(std::uint64_t markers, unsigned& entry) noexcept {
+    return walk_eight_byte_chunks(
+        [markers](unsigned c) -> const auto& { return ONE_OR_THREE[(markers >> (8 * c)) & 0xFF]; }, entry);
 }
 
 // Windows whose markers are 0xFB and 0xFC alone (values of one, three and
@@ -117,20 +125,9 @@ inline constexpr auto UP_TO_FIVE =
 // chunk k has the base-3 index of UP_TO_FIVE in bits 32 (k % 2) .. of word
 // k / 2 of `indices`; `entry` is at most 4.
 inline std::uint64_t starts_of_up_to_five(const std::uint64_t (&indices)[4], unsigned& entry) noexcept {
-    std::uint64_t shift = 8 * entry;
-    std::uint64_t starts = 0;
-#if defined(__clang__)
-#pragma clang loop unroll(full)
-#elif defined(__GNUC__)
-#pragma GCC unroll 8
-#endif
-    for (unsigned c = 0; c < 8; ++c) {
-        const auto& chunk = UP_TO_FIVE[(indices[c / 2] >> (32 * (c % 2))) & 0xFFFF'FFFF];
-        starts |= ((chunk.starts >> shift) & 0xFF) << (8 * c);
-        shift = (chunk.next_shift >> shift) & 0xFF;
-    }
-    entry = static_cast<unsigned>(shift) / 8;
-    return starts;
+    return walk_eight_byte_chunks(
+        [&indices](unsigned c) -> const auto& { return UP_TO_FIVE[(indices[c / 2] >> (32 * (c % 2))) & 0xFFFF'FFFF]; },
+        entry);
 }
 
 // The first `keep` of the bits of `starts` (fewer than it holds); the rest
