@@ -30,18 +30,25 @@ struct ChunkEntry {
 
 // The table of `Count` chunks of `Bytes` bytes, entered 0..`MaxEntry` bytes
 // in, whose value at `pos` of chunk `index` is `width(index, pos)` bytes wide.
+// Each chunk is walked once from its end: the starts and the reach of a value
+// at `pos` are its own and those of the value after it, so the table costs a
+// step per byte rather than per byte and entry point (compilers bound the
+// steps of a constant expression).
 template <class Word, unsigned Bytes, unsigned MaxEntry, unsigned Bits, unsigned Count = 256, class Width>
 constexpr std::array<ChunkEntry<Word>, Count> walk_table(Width width) {
     std::array<ChunkEntry<Word>, Count> table{};
     for (unsigned index = 0; index < Count; ++index) {
+        Word starts_from[Bytes] = {};     // the bytes that start values, entered at pos
+        unsigned reach_from[Bytes] = {};  // bytes the last of them reaches into the next chunk
+        for (unsigned pos = Bytes; pos-- > 0;) {
+            const unsigned next = pos + width(index, pos);
+            starts_from[pos] = (Word{1} << pos) | (next < Bytes ? starts_from[next] : 0);
+            reach_from[pos] = next < Bytes ? reach_from[next] : next - Bytes;
+        }
         for (unsigned entry = 0; entry <= MaxEntry; ++entry) {
-            unsigned pos = entry;
-            Word starts = 0;
-            while (pos < Bytes) {
-                starts |= Word{1} << pos;
-                pos += width(index, pos);
-            }
-            table[index].next_shift |= Word{Bits * (pos - Bytes)} << (Bits * entry);
+            const Word starts = entry < Bytes ? starts_from[entry] : 0;
+            const unsigned reach = entry < Bytes ? reach_from[entry] : entry - Bytes;
+            table[index].next_shift |= Word{Bits * reach} << (Bits * entry);
             table[index].starts |= starts << (Bits * entry);
         }
     }
@@ -116,9 +123,9 @@ inline std::uint64_t starts_of_one_or_three(std::uint64_t markers, unsigned& ent
 constexpr unsigned UP_TO_FIVE_CHUNKS = 6561;  // 3^8
 inline constexpr auto UP_TO_FIVE =
     walk_table<std::uint64_t, 8, 4, 8, UP_TO_FIVE_CHUNKS>([](unsigned index, unsigned pos) {
-        for (unsigned k = 0; k < pos; ++k) index /= 3;
+        constexpr unsigned POWER_OF_3[8] = {1, 3, 9, 27, 81, 243, 729, 2187};
         constexpr unsigned WIDTH[3] = {1, 3, 5};
-        return WIDTH[index % 3];
+        return WIDTH[index / POWER_OF_3[pos] % 3];
     });
 
 // starts_of_window for 64 bytes that hold no marker but 0xFB and 0xFC, whose
