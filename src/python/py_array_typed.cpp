@@ -62,20 +62,22 @@ SeriesRef view_of(const Decimals& decimals) noexcept {
     return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, decimals.values.span()};
 }
 
+// An empty view of the column type `Type`.
+template <DataType Type>
+SeriesRef empty_view() noexcept {
+    using View = std::variant_alternative_t<vorl::index_of<Type>, SeriesRef>;
+    return SeriesRef{std::in_place_index<vorl::index_of<Type>>, View{}};
+}
+
 // Only the type: the body holds the values.
 SeriesRef view_of(const EncodedBody& encoded) noexcept {
     switch (encoded.type) {
-        case DataType::DateTime:
-            return SeriesRef{std::in_place_index<vorl::index_of<DataType::DateTime>>, std::span<const std::int64_t>{}};
-        case DataType::Int64:
-            return SeriesRef{std::in_place_index<vorl::index_of<DataType::Int64>>, std::span<const std::int64_t>{}};
-        case DataType::Int32:
-            return SeriesRef{std::in_place_index<vorl::index_of<DataType::Int32>>, std::span<const std::int32_t>{}};
-        case DataType::UInt32:
-            return SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt32>>, std::span<const std::uint32_t>{}};
-        case DataType::UInt64:
-            return SeriesRef{std::in_place_index<vorl::index_of<DataType::UInt64>>, std::span<const std::uint64_t>{}};
-        default: return SeriesRef{std::in_place_index<vorl::index_of<DataType::Decimal>>, std::span<const D64>{}};
+        case DataType::DateTime: return empty_view<DataType::DateTime>();
+        case DataType::Int64: return empty_view<DataType::Int64>();
+        case DataType::Int32: return empty_view<DataType::Int32>();
+        case DataType::UInt32: return empty_view<DataType::UInt32>();
+        case DataType::UInt64: return empty_view<DataType::UInt64>();
+        default: return empty_view<DataType::Decimal>();
     }
 }
 
@@ -491,7 +493,9 @@ std::optional<PyArrayTyped> intake_specified_column(PyObject* column, std::optio
     return std::nullopt;
 }
 
-// The body of `values` made now, or nullopt to leave the column to the frame's two passes.
+// The body of a datetime or integer column made now, or nullopt to leave the
+// column to the frame's two passes (long varints, another type, or a datetime
+// column that another thread changed meanwhile).
 std::optional<vorl::Buffer<std::uint8_t>> body_of(const SeriesRef& series) {
     switch (vorl::series_type(series)) {
         case DataType::DateTime:
@@ -506,23 +510,21 @@ std::optional<vorl::Buffer<std::uint8_t>> body_of(const SeriesRef& series) {
     }
 }
 
-// Datetime columns, and integer columns of short varints, are encoded as they
-// are taken in: the body is written in one pass over the values, with no
-// counting pass before it.
+// Datetime columns, and integer columns of short varints, viewed in place or
+// converted, are encoded as they are taken in: the body is written in one pass
+// over the values, with no counting pass before it. A column left as it is
+// goes to the frame's two passes, which make it from a private copy when they
+// see its values change.
 void encode_compact_now(PyArrayTyped& typed, bool release_lock_allowed) {
     const SeriesRef series = typed.view();
-    const DataType type = vorl::series_type(series);
-    if (type != DataType::DateTime && type != DataType::Int64 && type != DataType::Int32 && type != DataType::UInt32 &&
-        type != DataType::UInt64) {
-        return;
-    }
+    constexpr std::array COMPACT = {DataType::DateTime, DataType::Int64, DataType::Int32, DataType::UInt32,
+                                    DataType::UInt64};
+    // Other columns have nothing to make now, and must not drop the lock for it.
+    if (std::find(COMPACT.begin(), COMPACT.end(), vorl::series_type(series)) == COMPACT.end()) return;
     std::optional<vorl::Buffer<std::uint8_t>> body;
     maybe_without_lock(release_lock_allowed && typed.byte_estimate() >= RELEASE_LOCK_BYTES,
                        [&] { body = body_of(series); });
-    // Long varints, or another thread changed a datetime column meanwhile: the
-    // column stays as it is, and the frame is made from a private copy when it
-    // too sees the values change.
-    if (body) typed.column = EncodedBody{type, std::move(*body)};
+    if (body) typed.column = EncodedBody{vorl::series_type(series), std::move(*body)};
 }
 
 }  // namespace
