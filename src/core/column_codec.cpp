@@ -257,6 +257,12 @@ void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trai
     }
 }
 
+Buffer<std::uint8_t> room_for_body(std::size_t count) {
+    auto body = Buffer<std::uint8_t>::uninitialized(VARINT_MAX_SIZE_U64 * (count + 3));
+    advise_huge_pages(body.data(), body.size());
+    return body;
+}
+
 template <class T>
 std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const T> values) {
     // The first values stand for the column. The body is held beside the frame
@@ -264,8 +270,7 @@ std::optional<Buffer<std::uint8_t>> encode_short_varint_body(std::span<const T> 
     // need no memory but the frame's.
     const std::size_t sampled = std::min<std::size_t>(values.size(), FOLDED_RUN);
     if (varint_run_size(values.data(), sampled) > sampled * sizeof(T) / 2) return std::nullopt;
-    auto body = Buffer<std::uint8_t>::uninitialized(VARINT_MAX_SIZE_U64 * (values.size() + 1));
-    advise_huge_pages(body.data(), body.size());
+    auto body = room_for_body(values.size());
     VecWriter sink(body.span());
     encode_varint_values(sink, values, nullptr);
     body.truncate(sink.size());

@@ -22,6 +22,11 @@ class ChecksumTrail;
 template <class Sink>
 void encode_series_body(Sink& sink, const SeriesRef& series, ChecksumTrail* trail);
 
+// Room for any column body of `count` values made in one pass: three varints
+// before the values (a length, a scale or step, a first value) and nine bytes
+// a value, at most. Its pages are touched only as the body is written.
+Buffer<std::uint8_t> room_for_body(std::size_t count);
+
 // The body of an integer column (T: std::int32_t, std::uint32_t, std::int64_t
 // or std::uint64_t) made in one pass into room for any body, for a writer that
 // copies it into the frame instead of counting and then writing (see

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/checksum_trail.hpp"
+#include "core/column_codec.hpp"
 #include "core/huge_pages.hpp"
 #include "core/kernels/datetime_differences.hpp"
 #include "core/kernels/step_divider.hpp"
@@ -108,9 +109,7 @@ void datetime_array_bincode_encode(std::span<const std::int64_t> values, Sink& s
 }
 
 std::optional<Buffer<std::uint8_t>> encode_datetime_body(std::span<const std::int64_t> values) {
-    // The step, the length and the first quotient, then at most nine bytes per difference.
-    auto body = Buffer<std::uint8_t>::uninitialized(VARINT_MAX_SIZE_U64 * (values.size() + 3));
-    advise_huge_pages(body.data(), body.size());
+    auto body = room_for_body(values.size());
     VecWriter sink(body.span());
     datetime_array_bincode_encode(values, sink);
     if (!sink.status()) return std::nullopt;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/checksum_trail.hpp"
+#include "core/column_codec.hpp"
 #include "core/huge_pages.hpp"
 #include "core/kernels/d64_conversions.hpp"
 #include "core/kernels/d64_words.hpp"
@@ -72,9 +73,7 @@ std::size_t signed_values(const Float* values, std::size_t count, unsigned place
 template <class Float>
 Result<Buffer<std::uint8_t>, std::size_t> encode_decimal_body(std::span<const Float> values, unsigned places,
                                                               bool nan_refused) {
-    // The length, the scale and the first value, then at most nine bytes per difference.
-    auto body = Buffer<std::uint8_t>::uninitialized(VARINT_MAX_SIZE_U64 * (values.size() + 3));
-    advise_huge_pages(body.data(), body.size());
+    auto body = room_for_body(values.size());
     VecWriter sink(body.span());
     if (values.empty()) {
         sink.put_byte(0);

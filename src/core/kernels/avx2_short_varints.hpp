@@ -41,8 +41,17 @@ inline constexpr ShortVarintShuffle SHORT_VARINT_SHUFFLE = [] {
     return table;
 }();
 
-VORL_TARGET_AVX2 inline __m128i short_control(unsigned wide) noexcept {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(SHORT_VARINT_SHUFFLE.control[wide]));
+// Each 128-bit half of `lanes` shuffled by entry `low` (`high`) of `table`,
+// stored one after the other at out (room for 32 bytes); the bytes written.
+VORL_TARGET_AVX2 inline std::size_t store_shuffled_halves(std::uint8_t* out, __m256i lanes,
+                                                          const ShortVarintShuffle& table, unsigned low,
+                                                          unsigned high) noexcept {
+    const auto* controls = reinterpret_cast<const __m128i*>(table.control);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     _mm_shuffle_epi8(_mm256_castsi256_si128(lanes), _mm_load_si128(controls + low)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + table.length[low]),
+                     _mm_shuffle_epi8(_mm256_extracti128_si256(lanes, 1), _mm_load_si128(controls + high)));
+    return std::size_t{table.length[low]} + table.length[high];
 }
 
 // Writes eight 32-bit lanes whose values are at most 0xFFFF at out, which has
@@ -53,13 +62,7 @@ VORL_TARGET_AVX2 inline std::size_t write_eight_short(std::uint8_t* out, __m256i
     const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(wide)));
     const __m256i marked = _mm256_or_si256(_mm256_slli_epi32(bits, 8), _mm256_set1_epi32(VARINT_MARKER_U16));
     const __m256i lanes = _mm256_blendv_epi8(bits, marked, wide);
-    const unsigned low = mask & 15, high = mask >> 4;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_shuffle_epi8(_mm256_castsi256_si128(lanes), short_control(low)));
-    std::uint8_t* const second = out + SHORT_VARINT_SHUFFLE.length[low];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(second),
-                     _mm_shuffle_epi8(_mm256_extracti128_si256(lanes, 1), short_control(high)));
-    return static_cast<std::size_t>(second - out) + SHORT_VARINT_SHUFFLE.length[high];
+    return store_shuffled_halves(out, lanes, SHORT_VARINT_SHUFFLE, mask & 15, mask >> 4);
 }
 
 // The low 32 bits of the 64-bit lanes of a, then of b.
@@ -112,10 +115,6 @@ inline constexpr ShortVarintShuffle PAIR_VARINT_SHUFFLE = [] {
     return table;
 }();
 
-VORL_TARGET_AVX2 inline __m128i pair_control(unsigned key) noexcept {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(PAIR_VARINT_SHUFFLE.control[key]));
-}
-
 // Whether the sixteen 64-bit lanes of a, b, c and d are all at most 0xFFFF'FFFF.
 VORL_TARGET_AVX2 inline bool at_most_four_bytes64(__m256i a, __m256i b, __m256i c, __m256i d) noexcept {
     const __m256i any = _mm256_or_si256(_mm256_or_si256(a, b), _mm256_or_si256(c, d));
@@ -134,12 +133,7 @@ VORL_TARGET_AVX2 inline std::size_t write_four_up_to_five64(std::uint8_t* out, _
     const auto widths = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(wide))) |
                         static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(wider))) << 4;
     const unsigned low = (widths & 3) | (widths >> 2 & 12), high = (widths >> 2 & 3) | (widths >> 4 & 12);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     _mm_shuffle_epi8(_mm256_castsi256_si128(lanes), pair_control(low)));
-    std::uint8_t* const second = out + PAIR_VARINT_SHUFFLE.length[low];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(second),
-                     _mm_shuffle_epi8(_mm256_extracti128_si256(lanes, 1), pair_control(high)));
-    return static_cast<std::size_t>(second - out) + PAIR_VARINT_SHUFFLE.length[high];
+    return store_shuffled_halves(out, lanes, PAIR_VARINT_SHUFFLE, low, high);
 }
 
 // Sixteen 64-bit lanes whose values are at most 0xFFFF'FFFF, at out, which has room for 96 bytes.
